@@ -1,0 +1,54 @@
+#pragma once
+// Region and endpoint resolution as the SDKs do it.
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "aws/environment.h"
+#include "aws/http.h"
+
+namespace aws {
+
+/// Shared config/credentials files, parsed. Keys are lower-case; profile
+/// names are as written ("[profile x]" in the config file becomes "x").
+struct ProfileFiles {
+  std::map<std::string, std::map<std::string, std::string>> config;       // by profile
+  std::map<std::string, std::map<std::string, std::string>> credentials;  // by profile
+  std::string config_path, credentials_path;
+  /// Reads AWS_CONFIG_FILE (~/.aws/config) and AWS_SHARED_CREDENTIALS_FILE
+  /// (~/.aws/credentials); missing files are empty.
+  static ProfileFiles load(const Environment& env);
+  /// Parses INI text. `config_style`: "[profile x]" sections (and "[default]").
+  static std::map<std::string, std::map<std::string, std::string>> parseIni(
+      const std::string& text, bool config_style);
+  /// A profile value: credentials file first, then config file.
+  std::optional<std::string> value(const std::string& profile, const std::string& key) const;
+  bool hasProfile(const std::string& profile) const;
+};
+
+/// The profile in effect: explicit name, else AWS_PROFILE, else "default".
+std::string effectiveProfile(const Environment& env, const std::optional<std::string>& profile);
+
+/// AWS_REGION, AWS_DEFAULT_REGION, then the profile's `region`. nullopt when none.
+std::optional<std::string> resolveRegion(const Environment& env,
+                                         const std::optional<std::string>& profile);
+
+/// "aws", "aws-cn" or "aws-us-gov".
+std::string partitionOf(const std::string& region);
+
+struct ResolvedEndpoint {
+  Endpoint endpoint;
+  std::string signing_region;
+  /// True when AWS_ENDPOINT_URL[_<SERVICE>] (or a profile's endpoint_url) set it.
+  bool overridden = false;
+};
+
+/// Endpoint of `service` ("ec2", "iam", "sts", "ssm", "s3") in `region`
+/// ("" when no region is known: only global services resolve then, else
+/// ConfigError). IAM is global per partition; STS is regional, with the
+/// global endpoint when AWS_STS_REGIONAL_ENDPOINTS=legacy or no region.
+ResolvedEndpoint resolveEndpoint(const Environment& env, const std::optional<std::string>& profile,
+                                 const std::string& service, const std::string& region);
+
+}  // namespace aws

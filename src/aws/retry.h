@@ -1,0 +1,37 @@
+#pragma once
+// Retries in the SDKs' "standard" mode: a retry policy (how many attempts)
+// and a backoff policy (truncated exponential with full jitter); which
+// failures are retryable is decided in isRetryable() alone.
+
+#include <chrono>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "aws/environment.h"
+#include "aws/error.h"
+
+namespace aws {
+
+struct RetryPolicy {
+  std::string mode = "standard";  // "standard", "legacy" or "adaptive"
+  int max_attempts = 3;           // first try included
+  std::chrono::milliseconds base_delay{1000};
+  std::chrono::milliseconds max_backoff{20000};
+
+  /// AWS_MAX_ATTEMPTS / AWS_RETRY_MODE, then the profile's max_attempts /
+  /// retry_mode. Throws ConfigError on an invalid value.
+  static RetryPolicy fromEnvironment(const Environment& env,
+                                     const std::optional<std::string>& profile);
+  /// Delay before retry number `attempt` (1 = the first retry): a random
+  /// share of min(base * 2^(attempt-1), max_backoff).
+  std::chrono::milliseconds backoff(int attempt, std::mt19937_64& rng) const;
+};
+
+/// Throttling codes the SDKs retry ("Throttling", "RequestLimitExceeded", ...).
+bool isThrottlingCode(const std::string& code);
+/// Throttling codes, transient codes and 5xx answers (and 429) are retryable;
+/// other 4xx are not.
+bool isRetryable(const ServiceError& error);
+
+}  // namespace aws
