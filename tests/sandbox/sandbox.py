@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""The probefleet sandbox: moto's server for EC2, IAM, STS, SSM and S3 on one
+loopback port, behind our wrapper (instance metadata, address echo, request
+journal, fault injection, world seeding, corrections of moto).
+
+    python3 sandbox.py [--port 0] [--port-file PATH] [--auth]
+                       [--world FILE] [--world-out FILE] [--verbose]
+
+Once it is ready it writes the world's ids to --world-out, then
+"http://127.0.0.1:PORT" to --port-file (both atomically), and prints the URL.
+See README.md beside this file for the control API.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ipaddress
+import json
+import logging
+import os
+import signal
+import socket
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+
+def _is_loopback(host) -> bool:
+    if isinstance(host, (bytes, bytearray)):
+        host = host.decode()
+    try:
+        return ipaddress.ip_address(host.split("%")[0]).is_loopback
+    except ValueError:
+        return host == "localhost"
+
+
+def guard_loopback() -> None:
+    """Refuse every outgoing connection of this process that would leave the
+    loopback interface: nothing in the sandbox has any business elsewhere."""
+    original_connect = socket.socket.connect
+    original_connect_ex = socket.socket.connect_ex
+
+    def check(sock, address):
+        if sock.family in (socket.AF_INET, socket.AF_INET6) and not _is_loopback(address[0]):
+            raise PermissionError(f"sandbox: refusing a connection to {address[0]} outside loopback")
+
+    def connect(self, address):
+        check(self, address)
+        return original_connect(self, address)
+
+    def connect_ex(self, address):
+        check(self, address)
+        return original_connect_ex(self, address)
+
+    socket.socket.connect = connect
+    socket.socket.connect_ex = connect_ex
+
+
+def isolate_from_aws_configuration() -> None:
+    """moto builds boto3 sessions of its own: keep the developer's profiles,
+    credentials and endpoints out of them."""
+    for name in list(os.environ):
+        if name.startswith(("AWS_PROFILE", "AWS_DEFAULT_PROFILE", "AWS_ENDPOINT_URL", "AWS_CONTAINER_",
+                            "AWS_ROLE_", "AWS_WEB_IDENTITY")):
+            del os.environ[name]
+    os.environ["AWS_CONFIG_FILE"] = os.devnull
+    os.environ["AWS_SHARED_CREDENTIALS_FILE"] = os.devnull
+    os.environ["AWS_EC2_METADATA_DISABLED"] = "true"
+
+
+def write_atomically(path: str, text: str) -> None:
+    directory = os.path.dirname(os.path.abspath(path))
+    temp = os.path.join(directory, f".{os.path.basename(path)}.{os.getpid()}.tmp")
+    with open(temp, "w", encoding="utf-8") as out:
+        out.write(text)
+        out.flush()
+        os.fsync(out.fileno())
+    os.replace(temp, path)
+
+
+def watch_parent() -> None:
+    """End the sandbox when the process that started it is gone."""
+    parent = os.getppid()
+
+    def watch():
+        while True:
+            time.sleep(1.0)
+            if os.getppid() != parent:
+                os._exit(0)
+
+    threading.Thread(target=watch, name="parent-watch", daemon=True).start()
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free one)")
+    parser.add_argument("--port-file", help="where to write the URL once ready")
+    parser.add_argument("--auth", action="store_true", help="check SigV4 signatures and IAM policies")
+    parser.add_argument("--world", default=os.path.join(HERE, "world.json"), help="world description (JSON)")
+    parser.add_argument("--world-out", help="where to write the ids of the seeded world (JSON)")
+    parser.add_argument("--verbose", action="store_true", help="log every request")
+    args = parser.parse_args(argv)
+
+    isolate_from_aws_configuration()
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
+    logging.getLogger("werkzeug").setLevel(logging.INFO if args.verbose else logging.WARNING)
+    guard_loopback()
+    watch_parent()
+
+    from moto import settings
+
+    if args.auth:
+        # Every request from the first one on has its signature checked and
+        # its action evaluated against the caller's IAM policies.
+        settings.INITIAL_NO_AUTH_ACTION_COUNT = 0
+
+    from moto.moto_server.werkzeug_app import DomainDispatcherApplication, create_backend_app
+    from werkzeug.serving import make_server
+
+    from sandboxlib import corrections
+    from sandboxlib.app import SandboxApp
+    from sandboxlib.world import World
+
+    corrections.install()
+    with open(args.world, encoding="utf-8") as source:
+        world = World(json.load(source))
+    ids = world.seed()
+
+    def publish(world_ids: dict) -> None:
+        if args.world_out:
+            write_atomically(args.world_out, json.dumps(world_ids, indent=2) + "\n")
+
+    moto_app = DomainDispatcherApplication(create_backend_app)
+    app = SandboxApp(moto_app, world, on_world_change=publish)
+    server = make_server("127.0.0.1", args.port, app, threaded=True)
+    port = server.server_address[1]
+    os.environ["MOTO_PORT"] = str(port)
+    url = f"http://127.0.0.1:{port}"
+    world.endpoint = url
+    ids = {"endpoint": url, **ids}
+    world.ids = ids
+    publish(ids)
+    if args.port_file:
+        write_atomically(args.port_file, url + "\n")
+    print(url, flush=True)
+
+    def stop(signum, frame):
+        threading.Thread(target=server.shutdown, daemon=True).start()
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    try:
+        server.serve_forever()
+    finally:
+        server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

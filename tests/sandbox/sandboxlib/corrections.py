@@ -1,0 +1,504 @@
+"""Corrections of moto where it departs from AWS.
+
+Each correction restores a documented AWS behaviour that moto 5.2 does not
+have, and each is pinned by a boto3 test (test_corrections.py) that states
+that behaviour. Nothing here bends moto towards what some client happens to
+expect.
+
+The patches are installed once, at start-up, on moto's classes; they survive
+moto's reset of its backends.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import re
+import threading
+
+from cryptography.hazmat.primitives import serialization
+
+_installed = False
+_s3_page_cap: int | None = None
+
+# S3 never returns more than this many keys in one ListObjectsV2 page,
+# whatever MaxKeys asks for.
+S3_MAX_PAGE = 1000
+
+
+def set_s3_page_cap(cap: int | None) -> None:
+    """Make ListObjectsV2 pages hold at most `cap` keys (None: no cap below
+    S3's own 1000), so that paging can be exercised with few objects."""
+    global _s3_page_cap
+    _s3_page_cap = cap
+
+
+def s3_page_cap() -> int | None:
+    return _s3_page_cap
+
+
+# Key pair fingerprints -------------------------------------------------------
+
+def _colon_hex(digest: bytes) -> str:
+    return ":".join(f"{byte:02x}" for byte in digest)
+
+
+def created_rsa_fingerprint(private_pem: bytes) -> str:
+    """AWS: for an RSA key pair that EC2 created, KeyFingerprint is the SHA-1
+    digest of the private key in unencrypted PKCS#8 DER, in colon-separated
+    lower-case hex (what `openssl pkcs8 -topk8 -nocrypt -outform DER | openssl
+    sha1 -c` prints)."""
+    key = serialization.load_pem_private_key(private_pem, password=None)
+    der = key.private_bytes(serialization.Encoding.DER, serialization.PrivateFormat.PKCS8,
+                            serialization.NoEncryption())
+    return _colon_hex(hashlib.sha1(der).digest())
+
+
+def ed25519_fingerprint(public_key) -> str:
+    """AWS: for an ED25519 key pair (created or imported), KeyFingerprint is
+    the base64-encoded SHA-256 digest of the OpenSSH public key blob, the
+    value `ssh-keygen -l` prints after "SHA256:" (EC2 keeps base64's "="
+    padding)."""
+    openssh = public_key.public_bytes(serialization.Encoding.OpenSSH, serialization.PublicFormat.OpenSSH)
+    blob = base64.b64decode(openssh.split()[1])
+    return base64.b64encode(hashlib.sha256(blob).digest()).decode("ascii")
+
+
+def _patch_key_pairs() -> None:
+    from moto.ec2.models.key_pairs import KeyPairBackend
+    from moto.ec2.utils import public_key_parse
+
+    original_create = KeyPairBackend.create_key_pair
+    original_import = KeyPairBackend.import_key_pair
+
+    # moto digests the public key for every created key pair (SHA-1 for RSA,
+    # SHA-256 in hex for ED25519).
+    def create_key_pair(self, name, key_type, tags):
+        keypair = original_create(self, name, key_type, tags)
+        if keypair.key_type == "ed25519":
+            keypair.key_fingerprint = ed25519_fingerprint(public_key_parse(keypair.material_public))
+        else:
+            keypair.key_fingerprint = created_rsa_fingerprint(keypair.material)
+        return keypair
+
+    # Imported RSA keys keep moto's MD5 of the public key, which is what AWS
+    # gives them; imported ED25519 keys get the SHA-256 base64 form.
+    def import_key_pair(self, key_name, public_key_material, tags):
+        keypair = original_import(self, key_name, public_key_material, tags)
+        if keypair.key_type == "ed25519":
+            keypair.key_fingerprint = ed25519_fingerprint(public_key_parse(public_key_material))
+        return keypair
+
+    KeyPairBackend.create_key_pair = create_key_pair
+    KeyPairBackend.import_key_pair = import_key_pair
+
+
+# Elastic IPs -----------------------------------------------------------------
+
+def _eip_instance(address):
+    """The instance an address is associated with, directly or through one of
+    the instance's network interfaces."""
+    if address.instance is not None:
+        return address.instance
+    if address.eni is not None and address.eni.instance is not None:
+        return address.eni.instance
+    return None
+
+
+def _patch_elastic_ips() -> None:
+    from moto.ec2.exceptions import EC2ClientError
+    from moto.ec2.models.elastic_ip_addresses import ElasticAddress, ElasticAddressBackend
+
+    # AWS: an address associated with an instance's network interface is
+    # associated with that instance: DescribeAddresses reports its InstanceId
+    # and the instance-id filter finds it. moto only knows an instance when
+    # AssociateAddress named one.
+    original_filter = ElasticAddress.get_filter_value
+
+    def get_filter_value(self, filter_name, method_name=None):
+        if filter_name == "instance-id":
+            instance = _eip_instance(self)
+            return instance.id if instance is not None else None
+        return original_filter(self, filter_name, method_name)
+
+    # An address that is not associated has no InstanceId and no
+    # NetworkInterfaceId at all (moto writes empty ones).
+    def instance_id(self):
+        instance = _eip_instance(self)
+        return instance.id if instance is not None else None
+
+    def network_interface_id(self):
+        return self.eni.id if self.eni is not None else None
+
+    ElasticAddress.get_filter_value = get_filter_value
+    ElasticAddress.instance_id = property(instance_id)
+    ElasticAddress.network_interface_id = property(network_interface_id)
+
+    # AWS: in a VPC other than the default one, an associated address must be
+    # disassociated before it can be released; ReleaseAddress otherwise fails
+    # with InvalidIPAddress.InUse. moto disassociates silently.
+    original_release = ElasticAddressBackend.release_address
+
+    def release_address(self, address=None, allocation_id=None):
+        if address:
+            found = self.address_by_ip([address])
+        elif allocation_id:
+            found = self.address_by_allocation([allocation_id])
+        else:
+            found = []
+        for eip in found:
+            if eip.eni is None and eip.instance is None:
+                continue
+            vpc_id = eip.eni.subnet.vpc_id if eip.eni is not None else eip.instance.vpc_id
+            vpc = self.vpcs.get(vpc_id) if hasattr(self, "vpcs") else None
+            if vpc is None or not vpc.is_default:
+                raise EC2ClientError("InvalidIPAddress.InUse",
+                                     f"Address {eip.public_ip} ({eip.allocation_id}) is in use.")
+        return original_release(self, address=address, allocation_id=allocation_id)
+
+    ElasticAddressBackend.release_address = release_address
+
+
+# Security groups ---------------------------------------------------------------
+
+def _group_users(backend, group) -> list[str]:
+    """Ids of the network interfaces and live instances that use a group."""
+    users = []
+    for eni in list(backend.enis.values()):
+        if group in list(eni.group_set):
+            users.append(eni.id)
+    for instance in backend.all_instances():
+        if instance.state != "terminated" and group in list(instance.security_groups):
+            users.append(instance.id)
+    return users
+
+
+def _patch_security_groups() -> None:
+    from moto.ec2.exceptions import DependencyViolationError
+    from moto.ec2.models.security_groups import SecurityGroupBackend
+
+    # AWS: a security group that a network interface or an instance still
+    # uses cannot be deleted: DeleteSecurityGroup fails with
+    # DependencyViolation ("resource sg-... has a dependent object").
+    original_delete = SecurityGroupBackend.delete_security_group
+
+    def delete_security_group(self, name=None, group_id=None):
+        group = None
+        if group_id:
+            group = self.get_security_group_from_id(group_id)
+        elif name:
+            group = self.get_security_group_by_name_or_id(name)
+        if group is not None and _group_users(self, group):
+            raise DependencyViolationError(f"resource {group.id} has a dependent object")
+        return original_delete(self, name=name, group_id=group_id)
+
+    SecurityGroupBackend.delete_security_group = delete_security_group
+
+
+# Network interfaces and instance termination ---------------------------------
+
+def _patch_network_interfaces() -> None:
+    from moto.ec2.exceptions import EC2ClientError, InvalidNetworkInterfaceIdError, LastEniDetachError
+    from moto.ec2.models.elastic_network_interfaces import NetworkInterfaceBackend
+    from moto.ec2.models.subnets import Subnet
+
+    # AWS: an interface created without an address gets a free address of its
+    # subnet, never one another interface holds and never one of the five
+    # addresses AWS reserves (network, .1 to .3, broadcast). moto draws a
+    # random address from the whole block.
+    original_create = NetworkInterfaceBackend.create_network_interface
+
+    def create_network_interface(self, subnet, private_ip_address, private_ip_addresses=None,
+                                 group_ids=None, description=None, tags=None,
+                                 delete_on_termination=False, **kwargs):
+        subnet_obj = self.get_subnet(subnet) if isinstance(subnet, str) else subnet
+        allocated = None
+        if not private_ip_address and not private_ip_addresses and isinstance(subnet_obj, Subnet):
+            try:
+                allocated = subnet_obj.get_available_subnet_ip(instance=None)
+            except StopIteration:
+                raise EC2ClientError("InsufficientFreeAddressesInSubnet",
+                                     f"There are not enough free addresses in subnet '{subnet_obj.id}'.") from None
+            private_ip_address = allocated
+        try:
+            return original_create(self, subnet, private_ip_address, private_ip_addresses,
+                                   group_ids=group_ids, description=description, tags=tags,
+                                   delete_on_termination=delete_on_termination, **kwargs)
+        except Exception:
+            if allocated:
+                subnet_obj.del_subnet_ip(allocated)
+            raise
+
+    # AWS: an interface that is attached cannot be deleted
+    # (InvalidNetworkInterface.InUse).
+    original_delete = NetworkInterfaceBackend.delete_network_interface
+
+    def delete_network_interface(self, eni_id):
+        eni = self.enis.get(eni_id)
+        if eni is None:
+            raise InvalidNetworkInterfaceIdError(eni_id)
+        if eni.instance is not None:
+            raise EC2ClientError("InvalidNetworkInterface.InUse", f"Interface: [{eni_id}] in use.")
+        return original_delete(self, eni_id)
+
+    # AWS: an interface in use cannot be attached again, and a device index
+    # holds one interface.
+    original_attach = NetworkInterfaceBackend.attach_network_interface
+
+    def attach_network_interface(self, eni_id, instance_id, device_index):
+        eni = self.get_network_interface(eni_id)
+        instance = self.get_instance(instance_id)
+        if eni.instance is not None:
+            raise EC2ClientError("InvalidNetworkInterface.InUse", f"Interface: [{eni_id}] in use.")
+        if int(device_index) in instance.nics:
+            raise EC2ClientError(
+                "InvalidParameterValue",
+                f"Instance '{instance_id}' already has an interface attached at device index '{int(device_index)}'.")
+        return original_attach(self, eni_id, instance_id, device_index)
+
+    # AWS: the primary interface (device index 0) can never be detached;
+    # moto refuses only when it is the instance's last interface.
+    original_detach = NetworkInterfaceBackend.detach_network_interface
+
+    def detach_network_interface(self, attachment_id):
+        for eni in list(self.enis.values()):
+            if eni.attachment_id == attachment_id and eni.device_index == 0:
+                raise LastEniDetachError()
+        return original_detach(self, attachment_id)
+
+    NetworkInterfaceBackend.create_network_interface = create_network_interface
+    NetworkInterfaceBackend.delete_network_interface = delete_network_interface
+    NetworkInterfaceBackend.attach_network_interface = attach_network_interface
+    NetworkInterfaceBackend.detach_network_interface = detach_network_interface
+
+
+def _patch_instances() -> None:
+    from moto.ec2.models.instances import Instance
+
+    # AWS: the interfaces RunInstances creates are deleted when the instance
+    # terminates (DeleteOnTermination true) unless the request said
+    # otherwise. moto leaves them behind, attached to the terminated instance.
+    original_prep_nics = Instance.prep_nics
+
+    def prep_nics(self, nic_requests, *args, **kwargs):
+        before = set(self.ec2_backend.enis)
+        original_prep_nics(self, nic_requests, *args, **kwargs)
+        explicit = {int(request.get("DeviceIndex", 0)) for request in nic_requests or [] if "DeleteOnTermination" in request}
+        for index, nic in self.nics.items():
+            if nic.id not in before and index not in explicit:
+                nic.delete_on_termination = True
+
+    # AWS: termination disassociates the instance's Elastic IPs, deletes the
+    # interfaces marked DeleteOnTermination and detaches the others, which
+    # become "available"; the terminated instance keeps no interface.
+    original_terminate = Instance.terminate
+
+    def terminate(self):
+        if self._state.name != "terminated":
+            backend = self.ec2_backend
+            nics = list(self.nics.values())
+            for eip in list(backend.addresses):
+                if eip.instance is self or (eip.eni is not None and eip.eni in nics):
+                    backend.disassociate_address(address=eip.public_ip)
+            for nic in nics:
+                nic.stop()
+                nic.public_ip = None
+                self.detach_eni(nic)
+                if nic.delete_on_termination:
+                    nic.delete()
+        return original_terminate(self)
+
+    def _primary(self):
+        return self.nics.get(0)
+
+    def private_ip(self):
+        nic = _primary(self)
+        return nic.private_ip_address if nic is not None else None
+
+    def public_ip(self):
+        nic = _primary(self)
+        return nic.public_ip if nic is not None else None
+
+    original_dns = Instance.private_dns_name
+
+    def private_dns_name(self):
+        return original_dns.fget(self) if _primary(self) is not None else ""
+
+    Instance.prep_nics = prep_nics
+    Instance.terminate = terminate
+    Instance.private_ip = property(private_ip)
+    Instance.private_ip_address = property(private_ip)
+    Instance.public_ip = property(public_ip)
+    Instance.public_ip_address = property(public_ip)
+    Instance.private_dns_name = property(private_dns_name)
+    original_public_dns = Instance.public_dns_name
+    Instance.public_dns_name = property(
+        lambda self: original_public_dns.fget(self) if _primary(self) is not None else "")
+
+
+# Instance profiles at launch -----------------------------------------------
+
+def _patch_launch_profiles() -> None:
+    from moto.ec2.exceptions import EC2ClientError
+    from moto.ec2.responses import instances as responses
+    from moto.iam.exceptions import NotFoundException
+
+    # AWS: RunInstances naming an instance profile it cannot use (unknown,
+    # or too fresh to have propagated) fails with InvalidParameterValue
+    # ("Value (name) for parameter iamInstanceProfile.name is invalid..."),
+    # which is why launchers retry on that code. moto answers with IAM's
+    # NoSuchEntity (404).
+    original_filter = responses.filter_iam_instance_profiles
+
+    def filter_iam_instance_profiles(account_id, partition, iam_instance_profile_arn, iam_instance_profile_name):
+        try:
+            return original_filter(account_id, partition, iam_instance_profile_arn, iam_instance_profile_name)
+        except NotFoundException:
+            if iam_instance_profile_arn:
+                raise EC2ClientError(
+                    "InvalidParameterValue",
+                    f"Value ({iam_instance_profile_arn}) for parameter iamInstanceProfile.arn is invalid. "
+                    "Invalid IAM Instance Profile ARN")
+            raise EC2ClientError(
+                "InvalidParameterValue",
+                f"Value ({iam_instance_profile_name}) for parameter iamInstanceProfile.name is invalid. "
+                "Invalid IAM Instance Profile name")
+
+    responses.filter_iam_instance_profiles = filter_iam_instance_profiles
+
+
+# IAM -------------------------------------------------------------------------
+
+def _patch_iam() -> None:
+    from moto.iam.exceptions import DeleteConflictException, NotFoundException
+    from moto.iam.models import IAMBackend
+
+    # AWS: a managed policy still attached to a user, group or role cannot be
+    # deleted (DeleteConflict, 409). moto deletes it.
+    original_delete_policy = IAMBackend.delete_policy
+
+    def delete_policy(self, policy_arn):
+        policy = self.get_policy(policy_arn)
+        if policy.attachment_count > 0:
+            raise DeleteConflictException("Cannot delete a policy attached to entities.")
+        return original_delete_policy(self, policy_arn)
+
+    # AWS: removing a role that the instance profile does not hold fails with
+    # NoSuchEntity (404). moto fails with an internal error.
+    original_remove = IAMBackend.remove_role_from_instance_profile
+
+    def remove_role_from_instance_profile(self, profile_name, role_name):
+        profile = self.get_instance_profile(profile_name)
+        role = self.get_role(role_name)
+        if role not in profile.roles:
+            raise NotFoundException(f"Role {role_name} is not in instance profile {profile_name}.")
+        return original_remove(self, profile_name, role_name)
+
+    IAMBackend.delete_policy = delete_policy
+    IAMBackend.remove_role_from_instance_profile = remove_role_from_instance_profile
+
+
+# STS -----------------------------------------------------------------------
+
+_ROLE_ARN = re.compile(r"^arn:aws[\w-]*:iam::(\d{12}):role/(?:.*/)?([\w+=,.@-]+)$")
+
+# The access key id of the request this thread is answering, so that an
+# error message can name the caller as AWS's do.
+request_context = threading.local()
+
+
+def _caller_arn(account: str) -> str:
+    from moto.iam.models import iam_backends
+    from moto.sts.models import sts_backends
+
+    key_id = getattr(request_context, "access_key_id", None)
+    if key_id:
+        for user in iam_backends[account]["aws"].users.values():
+            if any(key.access_key_id == key_id for key in user.access_keys):
+                return user.arn
+        for assumed in sts_backends[account]["aws"].assumed_roles:
+            if assumed.access_key_id == key_id:
+                return assumed.arn
+    return f"arn:aws:iam::{account}:user/unknown"
+
+
+def _patch_sts() -> None:
+    from moto.core.exceptions import AccessDeniedError
+    from moto.iam.models import iam_backends
+    from moto.sts.models import STSBackend
+
+    # AWS: AssumeRole of a role that does not exist is refused with
+    # AccessDenied (HTTP 403: the caller is not authorized to perform
+    # sts:AssumeRole on that resource). moto hands out credentials for any
+    # ARN.
+    original_assume = STSBackend.assume_role
+
+    def assume_role(self, region_name, role_session_name, role_arn, policy, duration, external_id):
+        match = _ROLE_ARN.match(role_arn or "")
+        exists = False
+        if match:
+            account, name = match.groups()
+            exists = any(role.name == name for role in iam_backends[account]["aws"].roles.values())
+        if not exists:
+            raise AccessDeniedError(user_arn=_caller_arn(self.account_id),
+                                    action=f"sts:AssumeRole on resource: {role_arn}")
+        return original_assume(self, region_name, role_session_name, role_arn, policy, duration, external_id)
+
+    STSBackend.assume_role = assume_role
+
+
+# Signature checks --------------------------------------------------------------
+
+def _patch_signature_check() -> None:
+    from moto.iam.access_control import IAMRequestBase
+
+    # AWS computes the canonical request over the path and query exactly as
+    # the client sent them ("prefix=backups%2Fvpc-1%2F"). moto rebuilds them
+    # from the decoded URL, so any signed request whose path or query holds
+    # an escaped character (an S3 listing by prefix, a key with a space) is
+    # refused with SignatureDoesNotMatch. Check against the raw request line.
+    original_init = IAMRequestBase.__init__
+
+    def __init__(self, *args, **kwargs):
+        original_init(self, *args, **kwargs)
+        raw_uri = getattr(request_context, "raw_uri", None)
+        if raw_uri:
+            self._path = raw_uri
+
+    IAMRequestBase.__init__ = __init__
+
+
+# S3 --------------------------------------------------------------------------
+
+def _patch_s3() -> None:
+    from moto.s3.models import S3Backend
+
+    # AWS: a ListObjectsV2 page holds at most 1000 keys, whatever MaxKeys
+    # asks for; moto honours any MaxKeys. The sandbox's optional page cap
+    # goes below that.
+    original_list = S3Backend.list_objects_v2
+
+    def list_objects_v2(self, bucket, prefix, delimiter, continuation_token, start_after, max_keys):
+        limit = min(max_keys, S3_MAX_PAGE)
+        if _s3_page_cap is not None:
+            limit = min(limit, _s3_page_cap)
+        return original_list(self, bucket, prefix, delimiter, continuation_token, start_after, limit)
+
+    S3Backend.list_objects_v2 = list_objects_v2
+
+
+def install() -> None:
+    global _installed
+    if _installed:
+        return
+    _patch_key_pairs()
+    _patch_elastic_ips()
+    _patch_security_groups()
+    _patch_network_interfaces()
+    _patch_instances()
+    _patch_launch_profiles()
+    _patch_iam()
+    _patch_sts()
+    _patch_signature_check()
+    _patch_s3()
+    _installed = True
