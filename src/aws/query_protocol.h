@@ -2,12 +2,14 @@
 // The wire protocols of EC2 (ec2 query), IAM and STS (aws query) and SSM
 // (JSON 1.1): request building and error parsing. Typed clients use these.
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
+#include "aws/client.h"
 #include "aws/error.h"
 #include "aws/http.h"
 
@@ -35,7 +37,8 @@ class QueryBuilder {
   QueryParams params_;
 };
 
-/// EC2's error body: <Response><Errors><Error><Code/><Message/></Error></Errors><RequestID/></Response>.
+/// EC2's error body:
+/// <Response><Errors><Error><Code/><Message/></Error></Errors><RequestID/></Response>.
 ServiceError parseEc2Error(const HttpResponse& response);
 /// IAM/STS error body: <ErrorResponse><Error><Code/><Message/></Error><RequestId/></ErrorResponse>.
 ServiceError parseQueryError(const std::string& service, const HttpResponse& response);
@@ -51,5 +54,22 @@ HttpRequest jsonRequest(const std::string& target_prefix, const std::string& ope
 pugi::xml_document parseXml(const HttpResponse& response, const std::string& what);
 /// Text of the first child element `name`; "" when absent.
 std::string text(const pugi::xml_node& node, const char* name);
+
+/// A parsed aws-query answer: `result` is <ActionResult> inside
+/// <ActionResponse> (an empty node for actions that answer no result), and
+/// `request_id` the answer's ResponseMetadata/RequestId.
+struct QueryAnswer {
+  pugi::xml_document document;
+  pugi::xml_node result;
+  std::string request_id;
+};
+/// Sends an aws-query (IAM, STS) action through `client`. Throws what
+/// ServiceClient::invoke throws (ServiceError parsed by parseQueryError), and
+/// std::runtime_error when the answer is not XML.
+QueryAnswer invokeQuery(const ServiceClient& client, const QueryBuilder& query);
+
+/// Parses an ISO 8601 UTC timestamp ("2024-05-01T12:00:00Z", fractional
+/// seconds allowed). Throws std::runtime_error on other forms.
+std::chrono::system_clock::time_point parseIsoTime(const std::string& text);
 
 }  // namespace aws::protocol

@@ -1,0 +1,110 @@
+#include "aws/retry.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <string_view>
+
+#include "aws/config.h"
+
+namespace aws {
+
+namespace {
+
+constexpr std::array<std::string_view, 14> kThrottlingCodes = {
+    "Throttling",
+    "ThrottlingException",
+    "ThrottledException",
+    "RequestThrottledException",
+    "TooManyRequestsException",
+    "ProvisionedThroughputExceededException",
+    "TransactionInProgressException",
+    "RequestLimitExceeded",
+    "BandwidthLimitExceeded",
+    "LimitExceededException",
+    "RequestThrottled",
+    "SlowDown",
+    "PriorRequestNotComplete",
+    "EC2ThrottledException",
+};
+
+constexpr std::array<std::string_view, 3> kTransientCodes = {
+    "RequestTimeout",
+    "RequestTimeoutException",
+    "PriorRequestNotComplete",
+};
+
+constexpr std::array<long, 5> kRetryableStatuses = {429, 500, 502, 503, 504};
+
+template <typename Range, typename Value>
+bool contains(const Range& range, const Value& value) {
+  return std::find(range.begin(), range.end(), value) != range.end();
+}
+
+// A value from the environment, else from the profile; "" counts as unset.
+std::optional<std::string> setting(const Environment& env, const ProfileFiles& files,
+                                   const std::string& profile, const std::string& variable,
+                                   const std::string& key, std::string* origin) {
+  if (auto value = env.nonEmpty(variable)) {
+    *origin = variable;
+    return value;
+  }
+  if (auto value = files.value(profile, key); value && !value->empty()) {
+    *origin = "'" + key + "' of profile " + profile;
+    return value;
+  }
+  return std::nullopt;
+}
+
+int parseMaxAttempts(const std::string& text, const std::string& origin) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || ptr != end || value < 1) {
+    throw ConfigError("invalid max attempts '" + text + "' in " + origin +
+                      ": expected a whole number of at least 1");
+  }
+  return value;
+}
+
+}  // namespace
+
+RetryPolicy RetryPolicy::fromEnvironment(const Environment& env,
+                                         const std::optional<std::string>& profile) {
+  const ProfileFiles files = ProfileFiles::load(env);
+  const std::string name = effectiveProfile(env, profile);
+  RetryPolicy policy;
+  std::string origin;
+  if (auto mode = setting(env, files, name, "AWS_RETRY_MODE", "retry_mode", &origin)) {
+    if (*mode != "legacy" && *mode != "standard" && *mode != "adaptive") {
+      throw ConfigError("invalid retry mode '" + *mode + "' in " + origin +
+                        ": expected legacy, standard or adaptive");
+    }
+    policy.mode = *mode;
+  }
+  policy.max_attempts = policy.mode == "legacy" ? 5 : 3;
+  if (auto attempts = setting(env, files, name, "AWS_MAX_ATTEMPTS", "max_attempts", &origin)) {
+    policy.max_attempts = parseMaxAttempts(*attempts, origin);
+  }
+  return policy;
+}
+
+std::chrono::milliseconds RetryPolicy::backoff(int attempt, std::mt19937_64& rng) const {
+  // base * 2^(attempt-1), truncated at max_backoff before it can overflow.
+  auto cap = base_delay;
+  for (int i = 1; i < attempt && cap < max_backoff; ++i) cap *= 2;
+  cap = std::min(cap, max_backoff);
+  std::uniform_real_distribution<double> share(0.0, 1.0);
+  return std::chrono::milliseconds(static_cast<long long>(share(rng) * cap.count()));
+}
+
+bool isThrottlingCode(const std::string& code) {
+  return contains(kThrottlingCodes, code);
+}
+
+bool isRetryable(const ServiceError& error) {
+  return isThrottlingCode(error.code()) || contains(kTransientCodes, error.code()) ||
+         contains(kRetryableStatuses, error.httpStatus());
+}
+
+}  // namespace aws

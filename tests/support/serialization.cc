@@ -1,0 +1,199 @@
+#include "support/serialization.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+namespace {
+
+// A temporary file removed when it goes out of scope.
+class TempFile {
+ public:
+  TempFile() {
+    std::string pattern = "/tmp/probefleet-oracle-XXXXXX";
+    int fd = ::mkstemp(pattern.data());
+    if (fd < 0) throw std::runtime_error("cannot create a temporary file for the oracle");
+    ::close(fd);
+    path_ = pattern;
+  }
+  ~TempFile() { std::remove(path_.c_str()); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string shellQuote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string formDecode(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+               hexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<OracleResult> botocoreSerialize(const std::vector<OracleRequest>& batch) {
+  nlohmann::json input = nlohmann::json::array();
+  for (const auto& item : batch) {
+    input.push_back(
+        {{"service", item.service}, {"operation", item.operation}, {"params", item.params}});
+  }
+  TempFile in, out, err;
+  {
+    std::ofstream file(in.path(), std::ios::binary);
+    file << input.dump();
+  }
+  const std::string script =
+      std::string(PROBEFLEET_SOURCE_DIR) + "/tests/oracles/serialize_oracle.py";
+  const std::string command = shellQuote(PROBEFLEET_PYTHON) + " " + shellQuote(script) + " < " +
+                              shellQuote(in.path()) + " > " + shellQuote(out.path()) + " 2> " +
+                              shellQuote(err.path());
+  int status = std::system(command.c_str());
+  if (status != 0) {
+    throw std::runtime_error("botocore serializer oracle failed (status " + std::to_string(status) +
+                             "): " + slurp(err.path()));
+  }
+  nlohmann::json output = nlohmann::json::parse(slurp(out.path()));
+  if (!output.is_array() || output.size() != batch.size()) {
+    throw std::runtime_error("botocore serializer oracle answered " + output.dump());
+  }
+  std::vector<OracleResult> results;
+  for (const auto& item : output) {
+    OracleResult result;
+    if (item.contains("params")) {
+      for (const auto& [name, value] : item["params"].items()) {
+        result.params[name] = value.get<std::string>();
+      }
+    } else {
+      if (item["target"].is_string()) result.target = item["target"].get<std::string>();
+      result.body = item["body"];
+    }
+    results.push_back(std::move(result));
+  }
+  return results;
+}
+
+std::map<std::string, std::string> decodeForm(const std::string& body) {
+  std::map<std::string, std::string> out;
+  std::size_t start = 0;
+  while (start < body.size()) {
+    std::size_t end = body.find('&', start);
+    if (end == std::string::npos) end = body.size();
+    std::string pair = body.substr(start, end - start);
+    if (!pair.empty()) {
+      std::size_t eq = pair.find('=');
+      if (eq == std::string::npos) {
+        out[formDecode(pair)] = "";
+      } else {
+        out[formDecode(pair.substr(0, eq))] = formDecode(pair.substr(eq + 1));
+      }
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+std::map<std::string, std::string> decodeForm(const aws::HttpRequest& request) {
+  return decodeForm(request.body);
+}
+
+aws::HttpResponse CannedTransport::send(const aws::HttpRequest& request, const aws::BodySink* sink,
+                                        const aws::Timeouts&) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(request);
+  }
+  aws::HttpResponse response = answer_(request);
+  if (sink && response.status >= 200 && response.status < 300) {
+    if (!(*sink)(response.body.data(), response.body.size())) {
+      throw aws::TransportError("body sink aborted");
+    }
+    response.body.clear();
+  }
+  return response;
+}
+
+std::vector<aws::HttpRequest> CannedTransport::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+namespace {
+
+class NoSleepClock : public aws::Clock {
+ public:
+  std::chrono::system_clock::time_point now() const override {
+    return std::chrono::system_clock::now();
+  }
+  void sleep(std::chrono::milliseconds) override {}
+};
+
+}  // namespace
+
+aws::ClientConfig cannedClientConfig(const std::string& service,
+                                     std::shared_ptr<aws::HttpTransport> transport) {
+  aws::ClientConfig config;
+  config.service = service;
+  config.signing_name = service;
+  config.region = "us-east-1";
+  config.signing_region = "us-east-1";
+  config.endpoint.scheme = "http";
+  config.endpoint.host = "127.0.0.1:9";
+  config.endpoint_overridden = true;
+  aws::Credentials credentials;
+  credentials.access_key_id = "AKIDEXAMPLE";
+  credentials.secret_access_key = "wJalrXUtnFEMI/K7MDENG/bPxRfiCYEXAMPLEKEY";
+  config.credentials = std::make_shared<aws::StaticCredentialsProvider>(credentials);
+  config.transport = std::move(transport);
+  config.clock = std::make_shared<NoSleepClock>();
+  config.retry.max_attempts = 1;
+  return config;
+}
+
+}  // namespace testing_support

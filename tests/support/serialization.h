@@ -1,0 +1,72 @@
+#pragma once
+// Conformance helpers for request serialization: botocore's serializer (run
+// through tests/oracles/serialize_oracle.py) is the reference, and our
+// requests are decoded into the same shape so the two can be compared.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/client.h"
+#include "aws/http.h"
+
+namespace testing_support {
+
+/// One request for botocore to serialize: {"service": "iam", "operation":
+/// "CreateRole", "params": {...}} with params in botocore's input shape.
+struct OracleRequest {
+  std::string service;
+  std::string operation;
+  nlohmann::json params = nlohmann::json::object();
+};
+
+/// What botocore produced. Query protocols (ec2, query) fill `params` with the
+/// decoded form body; JSON 1.1 fills `target` (X-Amz-Target) and `body`.
+struct OracleResult {
+  std::map<std::string, std::string> params;
+  std::string target;
+  nlohmann::json body;
+};
+
+/// Runs the oracle once for the whole batch (one Python start-up) and
+/// returns one result per request, in order. Throws std::runtime_error with
+/// the interpreter's stderr when the script fails (e.g. an unknown
+/// operation or a parameter botocore rejects).
+std::vector<OracleResult> botocoreSerialize(const std::vector<OracleRequest>& batch);
+
+/// Decodes an application/x-www-form-urlencoded body ("a=1&b=%2F") into a map
+/// ("+" is a space, %XX sequences are decoded). A repeated name keeps the last
+/// value, as the oracle's dict does.
+std::map<std::string, std::string> decodeForm(const std::string& body);
+/// decodeForm(request.body).
+std::map<std::string, std::string> decodeForm(const aws::HttpRequest& request);
+
+/// A transport that records every request it is handed and answers with
+/// `answer(request)`; no network is touched.
+class CannedTransport : public aws::HttpTransport {
+ public:
+  using Answer = std::function<aws::HttpResponse(const aws::HttpRequest&)>;
+  explicit CannedTransport(Answer answer) : answer_(std::move(answer)) {}
+  aws::HttpResponse send(const aws::HttpRequest& request, const aws::BodySink* sink,
+                         const aws::Timeouts& timeouts) override;
+  /// Copies of the requests sent so far, in order.
+  std::vector<aws::HttpRequest> requests() const;
+
+ private:
+  Answer answer_;
+  mutable std::mutex mutex_;
+  std::vector<aws::HttpRequest> requests_;
+};
+
+/// A ClientConfig for `service` ("iam", "sts", "ssm", "ec2", ...) in us-east-1
+/// that sends through `transport`, signs with fixed test credentials, never
+/// retries and never sleeps.
+aws::ClientConfig cannedClientConfig(const std::string& service,
+                                     std::shared_ptr<aws::HttpTransport> transport);
+
+}  // namespace testing_support

@@ -1,0 +1,227 @@
+#include "aws/retry.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <variant>
+
+#include "aws/client.h"
+#include "aws/config.h"
+#include "aws/environment.h"
+#include "aws/query_protocol.h"
+#include "support/serialization.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// Records sleeps instead of sleeping.
+class RecordingClock : public aws::Clock {
+ public:
+  std::chrono::system_clock::time_point now() const override {
+    return std::chrono::system_clock::time_point(std::chrono::hours(480000));
+  }
+  void sleep(milliseconds duration) override { sleeps.push_back(duration); }
+  std::vector<milliseconds> sleeps;
+};
+
+aws::HttpResponse ec2Error(long status, const std::string& code) {
+  aws::HttpResponse response;
+  response.status = status;
+  response.body =
+      "<Response><Errors><Error><Code>" + code +
+      "</Code><Message>m</Message></Error></Errors><RequestID>r1</RequestID></Response>";
+  return response;
+}
+
+aws::HttpResponse ok() {
+  aws::HttpResponse response;
+  response.status = 200;
+  response.body = "<DescribeRegionsResponse/>";
+  return response;
+}
+
+struct TransportFailure {};
+using Step = std::variant<aws::HttpResponse, TransportFailure>;
+
+// A client whose transport plays `steps` in order; the last one repeats.
+struct Scripted {
+  explicit Scripted(std::vector<Step> steps, int max_attempts = 3)
+      : clock(std::make_shared<RecordingClock>()) {
+    auto queue = std::make_shared<std::deque<Step>>(steps.begin(), steps.end());
+    transport =
+        std::make_shared<testing_support::CannedTransport>([queue](const aws::HttpRequest&) {
+          Step step = queue->front();
+          if (queue->size() > 1) queue->pop_front();
+          if (std::holds_alternative<TransportFailure>(step)) {
+            throw aws::TransportError("connection refused");
+          }
+          return std::get<aws::HttpResponse>(step);
+        });
+    aws::ClientConfig config = testing_support::cannedClientConfig("ec2", transport);
+    config.clock = clock;
+    config.retry.max_attempts = max_attempts;
+    client = std::make_unique<aws::ServiceClient>(config);
+  }
+  aws::HttpResponse call() const {
+    return client->invoke(aws::protocol::QueryBuilder("DescribeRegions", "2016-11-15").toRequest(),
+                          aws::protocol::parseEc2Error);
+  }
+  std::shared_ptr<RecordingClock> clock;
+  std::shared_ptr<testing_support::CannedTransport> transport;
+  std::unique_ptr<aws::ServiceClient> client;
+};
+
+TEST(RetryingClient, ThrottledTwiceThenAnsweredSleepsWithinTheJitterBound) {
+  Scripted s({ec2Error(503, "RequestLimitExceeded"), ec2Error(400, "Throttling"), ok()});
+  EXPECT_EQ(s.call().status, 200);
+  EXPECT_EQ(s.transport->requests().size(), 3u);
+  ASSERT_EQ(s.clock->sleeps.size(), 2u);
+  EXPECT_LE(s.clock->sleeps[0], milliseconds(1000));
+  EXPECT_LE(s.clock->sleeps[1], milliseconds(2000));
+}
+
+TEST(RetryingClient, ExhaustedRetriesSurfaceTheServiceErrorWithItsCode) {
+  Scripted s({ec2Error(400, "RequestLimitExceeded")});
+  try {
+    s.call();
+    FAIL() << "expected a ServiceError";
+  } catch (const aws::ServiceError& error) {
+    EXPECT_EQ(error.code(), "RequestLimitExceeded");
+    EXPECT_EQ(error.httpStatus(), 400);
+    EXPECT_EQ(error.requestId(), "r1");
+  }
+  EXPECT_EQ(s.transport->requests().size(), 3u);
+  EXPECT_EQ(s.clock->sleeps.size(), 2u);
+}
+
+TEST(RetryingClient, ClientErrorIsNotRetried) {
+  Scripted s({ec2Error(400, "InvalidParameterValue"), ok()});
+  EXPECT_THROW(s.call(), aws::ServiceError);
+  EXPECT_EQ(s.transport->requests().size(), 1u);
+  EXPECT_TRUE(s.clock->sleeps.empty());
+}
+
+TEST(RetryingClient, TransportErrorIsRetriedThenSurfaced) {
+  Scripted recovered({TransportFailure{}, ok()});
+  EXPECT_EQ(recovered.call().status, 200);
+  EXPECT_EQ(recovered.transport->requests().size(), 2u);
+
+  Scripted failed({TransportFailure{}});
+  EXPECT_THROW(failed.call(), aws::TransportError);
+  EXPECT_EQ(failed.transport->requests().size(), 3u);
+  EXPECT_EQ(failed.clock->sleeps.size(), 2u);
+}
+
+TEST(RetryingClient, OneAttemptMeansNoRetry) {
+  aws::MapEnvironment env;
+  env.vars["AWS_MAX_ATTEMPTS"] = "1";
+  env.vars["AWS_CONFIG_FILE"] = "/nonexistent/config";
+  env.vars["AWS_SHARED_CREDENTIALS_FILE"] = "/nonexistent/credentials";
+  Scripted s({ec2Error(503, "ServiceUnavailable"), ok()},
+             aws::RetryPolicy::fromEnvironment(env, std::nullopt).max_attempts);
+  EXPECT_THROW(s.call(), aws::ServiceError);
+  EXPECT_EQ(s.transport->requests().size(), 1u);
+  EXPECT_TRUE(s.clock->sleeps.empty());
+}
+
+TEST(RetryPolicy, SettingsFromEnvironmentAndProfile) {
+  struct Case {
+    std::map<std::string, std::string> vars;
+    std::string config_file;  // contents of AWS_CONFIG_FILE
+    std::string mode;         // "" = ConfigError expected
+    int attempts;
+  };
+  const std::vector<Case> cases = {
+      {{}, "", "standard", 3},
+      {{{"AWS_RETRY_MODE", "legacy"}}, "", "legacy", 5},
+      {{{"AWS_RETRY_MODE", "adaptive"}}, "", "adaptive", 3},
+      {{{"AWS_MAX_ATTEMPTS", "7"}}, "", "standard", 7},
+      {{{"AWS_RETRY_MODE", "legacy"}, {"AWS_MAX_ATTEMPTS", "2"}}, "", "legacy", 2},
+      {{}, "[default]\nmax_attempts = 4\nretry_mode = legacy\n", "legacy", 4},
+      {{}, "[profile other]\nmax_attempts = 9\n", "standard", 3},
+      {{{"AWS_PROFILE", "other"}}, "[profile other]\nmax_attempts = 9\n", "standard", 9},
+      {{{"AWS_MAX_ATTEMPTS", "6"}}, "[default]\nmax_attempts = 4\n", "standard", 6},
+      {{{"AWS_MAX_ATTEMPTS", "0"}}, "", "", 0},
+      {{{"AWS_MAX_ATTEMPTS", "-2"}}, "", "", 0},
+      {{{"AWS_MAX_ATTEMPTS", "3x"}}, "", "", 0},
+      {{{"AWS_MAX_ATTEMPTS", "many"}}, "", "", 0},
+      {{{"AWS_RETRY_MODE", "Standard"}}, "", "", 0},
+      {{}, "[default]\nretry_mode = fast\n", "", 0},
+  };
+  for (const auto& c : cases) {
+    aws::MapEnvironment env;
+    env.vars = c.vars;
+    env.vars["AWS_CONFIG_FILE"] = "/cfg/config";
+    env.vars["AWS_SHARED_CREDENTIALS_FILE"] = "/cfg/credentials";
+    env.files["/cfg/config"] = c.config_file;
+    SCOPED_TRACE(c.config_file + " " + (c.vars.empty() ? "" : c.vars.begin()->second));
+    if (c.mode.empty()) {
+      EXPECT_THROW(aws::RetryPolicy::fromEnvironment(env, std::nullopt), aws::ConfigError);
+      continue;
+    }
+    aws::RetryPolicy policy = aws::RetryPolicy::fromEnvironment(env, std::nullopt);
+    EXPECT_EQ(policy.mode, c.mode);
+    EXPECT_EQ(policy.max_attempts, c.attempts);
+  }
+}
+
+TEST(RetryPolicy, BackoffIsAJitteredShareOfTheTruncatedExponential) {
+  aws::RetryPolicy policy;
+  std::mt19937_64 rng(42);
+  const std::vector<std::pair<int, long>> caps = {{1, 1000},  {2, 2000},   {3, 4000},    {5, 16000},
+                                                  {6, 20000}, {40, 20000}, {1000, 20000}};
+  for (const auto& [attempt, cap] : caps) {
+    milliseconds largest{0}, smallest{cap};
+    for (int i = 0; i < 400; ++i) {
+      milliseconds delay = policy.backoff(attempt, rng);
+      ASSERT_GE(delay.count(), 0) << attempt;
+      ASSERT_LE(delay.count(), cap) << attempt;
+      largest = std::max(largest, delay);
+      smallest = std::min(smallest, delay);
+    }
+    // Full jitter: the draws spread over the whole range.
+    EXPECT_GT(largest.count(), cap * 9 / 10) << attempt;
+    EXPECT_LT(smallest.count(), cap / 10) << attempt;
+  }
+}
+
+TEST(RetryPolicy, WhichFailuresAreRetryable) {
+  struct Case {
+    std::string code;
+    long status;
+    bool retryable;
+  };
+  const std::vector<Case> cases = {
+      {"Throttling", 400, true},
+      {"ThrottlingException", 400, true},
+      {"RequestLimitExceeded", 503, true},
+      {"EC2ThrottledException", 400, true},
+      {"SlowDown", 503, true},
+      {"TooManyRequestsException", 400, true},
+      {"LimitExceededException", 400, true},
+      {"PriorRequestNotComplete", 400, true},
+      {"RequestTimeout", 400, true},
+      {"RequestTimeoutException", 408, true},
+      {"InternalError", 500, true},
+      {"Http502", 502, true},
+      {"ServiceUnavailable", 503, true},
+      {"Http504", 504, true},
+      {"Anything", 429, true},
+      {"InvalidParameterValue", 400, false},
+      {"AccessDenied", 403, false},
+      {"NoSuchEntity", 404, false},
+      {"EntityAlreadyExists", 409, false},
+      {"SignatureDoesNotMatch", 403, false},
+      {"Http501", 501, false},
+      {"throttling", 400, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(aws::isRetryable(aws::ServiceError("ec2", c.code, "", c.status, "")), c.retryable)
+        << c.code << " " << c.status;
+  }
+  EXPECT_TRUE(aws::isThrottlingCode("RequestThrottled"));
+  EXPECT_FALSE(aws::isThrottlingCode("RequestTimeout"));
+}
+
+}  // namespace
