@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "aws/environment.h"
 #include "aws/http.h"
@@ -12,29 +13,45 @@ namespace aws {
 
 /// Shared config/credentials files, parsed. Keys are lower-case; profile
 /// names are as written ("[profile x]" in the config file becomes "x").
+/// A value indented under a key ("s3 =\n  addressing_style = path") is kept
+/// as "s3.addressing_style". Parse failures throw ConfigError naming the file.
 struct ProfileFiles {
+  using Section = std::map<std::string, std::string>;
   std::map<std::string, std::map<std::string, std::string>> config;       // by profile
   std::map<std::string, std::map<std::string, std::string>> credentials;  // by profile
+  /// "[services name]" sections of the config file, by name.
+  std::map<std::string, Section> services;
   std::string config_path, credentials_path;
   /// Reads AWS_CONFIG_FILE (~/.aws/config) and AWS_SHARED_CREDENTIALS_FILE
   /// (~/.aws/credentials); missing files are empty.
   static ProfileFiles load(const Environment& env);
   /// Parses INI text. `config_style`: "[profile x]" sections (and "[default]").
-  static std::map<std::string, std::map<std::string, std::string>> parseIni(
-      const std::string& text, bool config_style);
+  static std::map<std::string, std::map<std::string, std::string>> parseIni(const std::string& text,
+                                                                            bool config_style);
   /// A profile value: credentials file first, then config file.
   std::optional<std::string> value(const std::string& profile, const std::string& key) const;
   bool hasProfile(const std::string& profile) const;
+  /// The profile's settings with the credentials file's values over the
+  /// config file's (the view the SDKs resolve profile settings from).
+  Section merged(const std::string& profile) const;
 };
 
-/// The profile in effect: explicit name, else AWS_PROFILE, else "default".
+/// Splits a command line into words as POSIX shells quote them (no
+/// expansion): '...' literal, "..." with \" and \\ escapes, \x outside
+/// quotes. nullopt when a quote is not closed or a backslash ends the text.
+std::optional<std::vector<std::string>> shellSplit(const std::string& text);
+
+/// The profile in effect: explicit name (even ""), else AWS_DEFAULT_PROFILE,
+/// else AWS_PROFILE (botocore's order), else "default".
 std::string effectiveProfile(const Environment& env, const std::optional<std::string>& profile);
 
 /// AWS_REGION, AWS_DEFAULT_REGION, then the profile's `region`. nullopt when none.
 std::optional<std::string> resolveRegion(const Environment& env,
                                          const std::optional<std::string>& profile);
 
-/// "aws", "aws-cn" or "aws-us-gov".
+/// "aws", "aws-cn", "aws-us-gov" (or one of the isolated partitions,
+/// "aws-iso", "aws-iso-b", "aws-iso-e", "aws-iso-f", "aws-eusc"); "aws" for
+/// a region that matches none.
 std::string partitionOf(const std::string& region);
 
 struct ResolvedEndpoint {

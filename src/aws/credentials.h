@@ -52,27 +52,53 @@ class StaticCredentialsProvider : public CredentialsProvider {
 /// AssumeRole). Supplied by the session layer so that this file needs no STS.
 /// Arguments: source credentials, role ARN, role session name, region ("" for
 /// the default), external id ("" for none).
-using AssumeRoleFn = std::function<Credentials(const Credentials&, const std::string&,
-                                               const std::string&, const std::string&,
-                                               const std::string&)>;
+using AssumeRoleFn =
+    std::function<Credentials(const Credentials&, const std::string&, const std::string&,
+                              const std::string&, const std::string&)>;
 
 /// Runs a credential_process command line and returns its standard output.
 /// Throws ConfigError when the command cannot run or exits non-zero.
 using ProcessRunner = std::function<std::string(const std::string& command_line)>;
+
+/// The default ProcessRunner. As the SDKs do, the command line is split into
+/// words with shell quoting rules and run without a shell (no expansion),
+/// with the process's environment and standard input. Throws ConfigError when
+/// it cannot be split or started, or exits non-zero (naming the program and
+/// the first line of its standard error, never its output).
+std::string runCredentialProcess(const std::string& command_line);
 
 struct ChainContext {
   std::shared_ptr<Environment> env;
   std::shared_ptr<HttpTransport> transport;  // container and instance metadata
   std::shared_ptr<Clock> clock;
   AssumeRoleFn assume_role;
-  ProcessRunner run_process;  // default: /bin/sh -c
+  ProcessRunner run_process;  // default: runCredentialProcess
 };
 
 /// The SDKs' default chain. `profile`: an explicit profile name (from
-/// --profile); nullopt means AWS_PROFILE, then "default". With an explicit
-/// profile only the shared files are consulted, as the SDKs do; a profile that
-/// does not exist throws ConfigError naming the files read.
+/// --profile); nullopt means AWS_DEFAULT_PROFILE, AWS_PROFILE, then "default".
+/// Order, as botocore: environment variables (skipped for an explicit
+/// profile), the profile (role_arn with source_profile or credential_source,
+/// static keys of the credentials file, credential_process, static keys of
+/// the config file), container credentials, instance metadata. Nothing is
+/// fetched until the first credentials() call; temporary credentials are
+/// refreshed shortly before they expire. A named profile (explicit or from
+/// the environment) that does not exist throws ConfigError here, naming the
+/// files read.
 std::shared_ptr<CredentialsProvider> defaultCredentialsChain(
     const ChainContext& ctx, const std::optional<std::string>& profile = std::nullopt);
+
+/// GETs `path` (e.g. "latest/dynamic/instance-identity/document") from the
+/// instance metadata service as the SDKs do: an IMDSv2 token first (PUT
+/// latest/api/token), falling back to a token-less request when the token
+/// request is refused (403/404/405) or unanswered; short time limits
+/// (AWS_METADATA_SERVICE_TIMEOUT, default 1 s) and attempts
+/// (AWS_METADATA_SERVICE_NUM_ATTEMPTS, default 1); the service at
+/// AWS_EC2_METADATA_SERVICE_ENDPOINT (default http://169.254.169.254/).
+/// Returns the last answer, whatever its status; nullopt when
+/// AWS_EC2_METADATA_DISABLED=true or the service rejects the token request
+/// as malformed (400). Throws TransportError when no attempt got an answer,
+/// ConfigError on a malformed setting.
+std::optional<HttpResponse> fetchInstanceMetadata(const ChainContext& ctx, const std::string& path);
 
 }  // namespace aws
