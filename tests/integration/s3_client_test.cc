@@ -1,0 +1,197 @@
+// The S3 client and managed transfers over real HTTP against the sandbox,
+// which checks every signature with botocore's signer.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/curl_transport.h"
+#include "aws/s3.h"
+#include "aws/s3_transfer.h"
+#include "support/sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::Sandbox;
+
+/// Passes requests on and counts those of one kind.
+class CountingTransport : public aws::HttpTransport {
+ public:
+  explicit CountingTransport(std::shared_ptr<aws::HttpTransport> inner)
+      : inner_(std::move(inner)) {}
+  aws::HttpResponse send(const aws::HttpRequest& request, const aws::BodySink* sink,
+                         const aws::Timeouts& timeouts) override {
+    for (const auto& [name, value] : request.query) {
+      if (name == "list-type") ++listings;
+    }
+    return inner_->send(request, sink, timeouts);
+  }
+  std::atomic<int> listings{0};
+
+ private:
+  std::shared_ptr<aws::HttpTransport> inner_;
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class S3ClientSandboxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Sandbox& sandbox = Sandbox::shared();
+    const nlohmann::ordered_json world = sandbox.world();
+    bucket_ = world.at("bucket").get<std::string>();
+    endpoint_ = aws::Endpoint::parse(sandbox.endpoint());
+    transport_ = std::make_shared<CountingTransport>(
+        std::make_shared<aws::CurlTransport>(aws::CurlTransport::Options{}));
+
+    aws::ClientConfig config;
+    config.service = config.signing_name = "s3";
+    config.region = config.signing_region = world.at("region").get<std::string>();
+    config.endpoint = endpoint_;
+    config.endpoint_overridden = true;
+    config.credentials = std::make_shared<aws::StaticCredentialsProvider>(aws::Credentials{
+        world.at("user").at("access_key_id").get<std::string>(),
+        world.at("user").at("secret_access_key").get<std::string>(), "", std::nullopt});
+    config.transport = transport_;
+    client_ = std::make_unique<aws::S3Client>(config);
+
+    folder_ = fs::temp_directory_path() / ("probefleet-s3-it-" + std::to_string(::getpid()));
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override {
+    Sandbox::shared().s3MaxKeys(0);
+    fs::remove_all(folder_);
+  }
+
+  std::string bucket_;
+  aws::Endpoint endpoint_;
+  std::shared_ptr<CountingTransport> transport_;
+  std::unique_ptr<aws::S3Client> client_;
+  fs::path folder_;
+};
+
+TEST_F(S3ClientSandboxTest, ObjectsWithAwkwardKeysMakeTheRoundTrip) {
+  const std::vector<std::string> keys = {"plain.txt",
+                                         "it/with space+plus~tilde%25percent",
+                                         "it/\xC3\xBCnicode/\xD0\xBA.txt",
+                                         "it/double//slash",
+                                         "it/a=b&c?d#e;f,g",
+                                         "it/trailing/"};
+  for (const std::string& key : keys) {
+    SCOPED_TRACE(key);
+    const std::string body = "body of " + key;
+    client_->putObject(bucket_, key, body);
+    EXPECT_EQ(client_->headObject(bucket_, key).content_length, body.size());
+    EXPECT_EQ(client_->getObject(bucket_, key).body, body);
+
+    std::vector<std::string> listed;
+    for (const aws::S3Object& object : aws::S3ObjectRange(*client_, {bucket_, key, "", "", {}})) {
+      listed.push_back(object.key);
+    }
+    EXPECT_EQ(listed, std::vector<std::string>{key});
+
+    client_->deleteObject(bucket_, key);
+    try {
+      client_->headObject(bucket_, key);
+      ADD_FAILURE() << "still there";
+    } catch (const aws::ServiceError& error) {
+      EXPECT_EQ(error.code(), "404");
+    }
+    try {
+      client_->getObject(bucket_, key);
+      ADD_FAILURE() << "still there";
+    } catch (const aws::ServiceError& error) {
+      EXPECT_EQ(error.code(), "NoSuchKey");
+      EXPECT_EQ(error.httpStatus(), 404);
+    }
+  }
+}
+
+TEST_F(S3ClientSandboxTest, MultipartUploadAndDownloadKeepEveryByte) {
+  const fs::path source = folder_ / "source.bin";
+  {
+    std::mt19937_64 rng(42);
+    std::ofstream out(source, std::ios::binary);
+    std::vector<std::uint64_t> block(64 * 1024);
+    for (int i = 0; i < 40; ++i) {  // 40 x 512 KiB = 20 MiB
+      for (auto& word : block) word = rng();
+      out.write(reinterpret_cast<const char*>(block.data()), block.size() * sizeof(block[0]));
+    }
+    out << "tail";
+  }
+  aws::uploadFile(*client_, source.string(), bucket_, "it/big.bin", {});
+  // A multipart object's ETag says how many parts made it.
+  EXPECT_NE(client_->headObject(bucket_, "it/big.bin").etag.find("-3"), std::string::npos);
+
+  const fs::path target = folder_ / "deep" / "er" / "big.bin";
+  aws::downloadFile(*client_, bucket_, "it/big.bin", target.string());
+  EXPECT_EQ(fs::file_size(target), fs::file_size(source));
+  EXPECT_TRUE(readFile(target) == readFile(source)) << "contents differ";
+  EXPECT_EQ(std::distance(fs::directory_iterator(target.parent_path()), {}), 1)
+      << "a temporary file was left behind";
+
+  // Below the threshold: a single PutObject, whose ETag has no part count.
+  const fs::path small = folder_ / "small.txt";
+  std::ofstream(small) << "small";
+  aws::uploadFile(*client_, small.string(), bucket_, "it/small.txt", {});
+  EXPECT_EQ(client_->headObject(bucket_, "it/small.txt").etag.find('-'), std::string::npos);
+  client_->deleteObject(bucket_, "it/big.bin");
+  client_->deleteObject(bucket_, "it/small.txt");
+}
+
+TEST_F(S3ClientSandboxTest, ListingFollowsContinuationTokensPageByPage) {
+  Sandbox::shared().control("POST", "s3",
+                            {{"fill", {{"bucket", bucket_}, {"prefix", "paged/"}, {"count", 25}}}});
+  Sandbox::shared().s3MaxKeys(10);
+
+  transport_->listings = 0;
+  std::vector<std::string> keys;
+  for (const aws::S3Object& object :
+       aws::S3ObjectRange(*client_, {bucket_, "paged/", "", "", {}})) {
+    keys.push_back(object.key);
+    EXPECT_EQ(object.size, 1u);
+    EXPECT_FALSE(object.last_modified.empty());
+  }
+  ASSERT_EQ(keys.size(), 25u);
+  EXPECT_EQ(keys.front(), "paged/00000");
+  EXPECT_EQ(keys.back(), "paged/00024");
+  EXPECT_EQ(transport_->listings.load(), 3);
+
+  transport_->listings = 0;
+  aws::S3ObjectRange range(*client_, {bucket_, "paged/", "", "", {}});
+  EXPECT_EQ(range.begin()->key, "paged/00000");
+  EXPECT_EQ(transport_->listings.load(), 1);
+
+  for (const std::string& key : keys) client_->deleteObject(bucket_, key);
+}
+
+TEST_F(S3ClientSandboxTest, AMissingObjectDownloadsAsNoSuchKeyAndWritesNothing) {
+  const fs::path target = folder_ / "nested" / "missing.txt";
+  try {
+    aws::downloadFile(*client_, bucket_, "it/does-not-exist", target.string());
+    FAIL() << "no error";
+  } catch (const aws::ServiceError& error) {
+    EXPECT_EQ(error.code(), "NoSuchKey");
+  }
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_TRUE(fs::is_empty(target.parent_path()));
+}
+
+}  // namespace

@@ -1,0 +1,696 @@
+// The S3 client and managed transfers against a scripted transport:
+// addressing (checked against botocore's own URLs), listing, errors, region
+// redirects, multipart sequencing and downloads that never leave a partial file.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/s3.h"
+#include "aws/s3_transfer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using aws::HttpRequest;
+using aws::HttpResponse;
+
+class NoSleepClock : public aws::Clock {
+ public:
+  std::chrono::system_clock::time_point now() const override {
+    return std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
+  }
+  void sleep(std::chrono::milliseconds) override {}
+};
+
+/// Answers each request through `handler` and records what was sent. The
+/// handler may feed the sink itself (to break a download off midway);
+/// otherwise a 2xx body goes to the sink whole.
+class ScriptedTransport : public aws::HttpTransport {
+ public:
+  using Handler = std::function<HttpResponse(const HttpRequest&, const aws::BodySink*)>;
+  explicit ScriptedTransport(Handler handler) : handler_(std::move(handler)) {}
+
+  HttpResponse send(const HttpRequest& request, const aws::BodySink* sink,
+                    const aws::Timeouts&) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sent_.push_back(request);
+    }
+    HttpResponse response = handler_(request, sink);
+    if (sink && response.status / 100 == 2 && !response.body.empty()) {
+      (*sink)(response.body.data(), response.body.size());
+      response.body.clear();
+    }
+    return response;
+  }
+  std::vector<HttpRequest> sent() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sent_;
+  }
+
+ private:
+  Handler handler_;
+  mutable std::mutex mutex_;
+  std::vector<HttpRequest> sent_;
+};
+
+HttpResponse answer(long status, std::string body = "", aws::Headers headers = {}) {
+  HttpResponse response;
+  response.status = status;
+  response.body = std::move(body);
+  response.headers = std::move(headers);
+  return response;
+}
+
+std::string errorXml(const std::string& code, const std::string& extra = "") {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error><Code>" + code +
+         "</Code><Message>m</Message>" + extra + "<RequestId>body-id</RequestId></Error>";
+}
+
+aws::ClientConfig s3Config(std::shared_ptr<aws::HttpTransport> transport, bool overridden,
+                           const std::string& region = "eu-west-1") {
+  aws::ClientConfig config;
+  config.service = config.signing_name = "s3";
+  config.region = config.signing_region = region;
+  config.endpoint = aws::Endpoint::parse(overridden ? "http://127.0.0.1:5000"
+                                                    : "https://s3." + region + ".amazonaws.com");
+  config.endpoint_overridden = overridden;
+  config.credentials = std::make_shared<aws::StaticCredentialsProvider>(
+      aws::Credentials{"AKID", "SECRET", "", std::nullopt});
+  config.transport = std::move(transport);
+  config.clock = std::make_shared<NoSleepClock>();
+  return config;
+}
+
+std::string queryValue(const HttpRequest& request, const std::string& name) {
+  for (const auto& [key, value] : request.query) {
+    if (key == name) return value;
+  }
+  return "<absent>";
+}
+
+std::string scopeRegion(const HttpRequest& request) {
+  std::smatch match;
+  const std::string* auth = request.header("Authorization");
+  if (auth && std::regex_search(*auth, match, std::regex("Credential=AKID/\\d{8}/([^/]+)/s3/"))) {
+    return match[1];
+  }
+  return "<unsigned>";
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "probefleet-s3-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempFolder() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+  /// Every entry below the folder (temporary files included).
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(path_)) {
+      names.push_back(fs::relative(entry.path(), path_).string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  fs::path path_;
+};
+
+// ---------------------------------------------------------------------------
+
+TEST(S3Addressing, MatchesBotocoreUrlsForStylesAndKeyEncoding) {
+  struct Case {
+    bool overridden;
+    std::string bucket, key;
+  };
+  const std::vector<Case> cases = {
+      {false, "my-bucket", "a b+c~d%e/\xC3\xBC//x"},  // virtual-hosted
+      {false, "my.bucket", "k"},                      // dots: path-style
+      {false, "My_Bucket", "k"},                      // not a host label: path-style
+      {false, "ab", "k"},                             // too short for a host label
+      {true, "bkt", "/lead"},                         // local endpoint: path-style
+      {true, "bkt", "x/y z+%2F"},
+  };
+  auto transport = std::make_shared<ScriptedTransport>(
+      [](const HttpRequest&, const aws::BodySink*) { return answer(200, "x"); });
+  aws::S3Client virtual_client(s3Config(transport, false));
+  aws::S3Client local_client(s3Config(transport, true));
+
+  nlohmann::json oracle_cases = nlohmann::json::array();
+  for (const Case& c : cases) {
+    (c.overridden ? local_client : virtual_client).getObject(c.bucket, c.key);
+    nlohmann::json item = {{"region", "eu-west-1"}, {"bucket", c.bucket}, {"key", c.key}};
+    if (c.overridden) item["endpoint"] = "http://127.0.0.1:5000";
+    oracle_cases.push_back(item);
+  }
+
+  // botocore builds the same requests; only the URL is captured, nothing is sent.
+  TempFolder folder;
+  const fs::path input = folder.path() / "cases.json";
+  std::ofstream(input) << oracle_cases.dump();
+  const fs::path script = folder.path() / "urls.py";
+  std::ofstream(script) << R"(import json, sys
+import botocore.session
+out = []
+for c in json.load(open(sys.argv[1])):
+    kw = dict(region_name=c["region"], aws_access_key_id="AKID", aws_secret_access_key="SECRET")
+    if c.get("endpoint"): kw["endpoint_url"] = c["endpoint"]
+    client = botocore.session.get_session().create_client("s3", **kw)
+    seen = {}
+    def capture(request, **_):
+        seen["url"] = request.url
+        raise KeyboardInterrupt
+    client.meta.events.register("before-send.s3", capture)
+    try:
+        client.get_object(Bucket=c["bucket"], Key=c["key"])
+    except KeyboardInterrupt:
+        pass
+    out.append(seen["url"])
+print(json.dumps(out))
+)";
+  const std::string command = "AWS_EC2_METADATA_DISABLED=true AWS_CONFIG_FILE=/dev/null " +
+                              std::string(PROBEFLEET_PYTHON) + " " + script.string() + " " +
+                              input.string();
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+  ASSERT_TRUE(pipe);
+  std::string output;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) output.append(buffer, n);
+  const auto expected = nlohmann::json::parse(output);
+
+  const auto sent = transport->sent();
+  ASSERT_EQ(sent.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(sent[i].url(), expected[i].get<std::string>()) << cases[i].bucket << " " << i;
+    EXPECT_EQ(sent[i].method, "GET");
+    EXPECT_TRUE(sent[i].header("x-amz-content-sha256")) << i;
+  }
+}
+
+TEST(S3Addressing, RefusesRequestsThatWouldAddressSomethingElse) {
+  auto transport = std::make_shared<ScriptedTransport>(
+      [](const HttpRequest&, const aws::BodySink*) { return answer(204); });
+  aws::S3Client client(s3Config(transport, true));
+  // An empty key would make DeleteObject a DeleteBucket; a "/" would move to
+  // another bucket's object.
+  EXPECT_THROW(client.deleteObject("bkt", ""), std::invalid_argument);
+  EXPECT_THROW(client.deleteObject("", "k"), std::invalid_argument);
+  EXPECT_THROW(client.deleteObject("bkt/other", "k"), std::invalid_argument);
+  EXPECT_THROW(client.getObject("bkt?x", "k"), std::invalid_argument);
+  EXPECT_TRUE(transport->sent().empty());
+}
+
+TEST(S3Client, SignsThePayloadOfMemoryAndFileBodies) {
+  auto transport =
+      std::make_shared<ScriptedTransport>([](const HttpRequest&, const aws::BodySink*) {
+        return answer(200, "", {{"ETag", "\"e\""}});
+      });
+  aws::S3Client client(s3Config(transport, true));
+  TempFolder folder;
+  const fs::path file = folder.path() / "f";
+  std::ofstream(file) << "xxhelloyy";
+
+  EXPECT_EQ(client.putObject("bkt", "k", "hello"), "\"e\"");
+  client.putObjectFromFile("bkt", "k", {file.string(), 2, 5});
+  const auto sent = transport->sent();
+  ASSERT_EQ(sent.size(), 2u);
+  const std::string hello_sha = "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
+  for (const HttpRequest& request : sent) {
+    EXPECT_EQ(request.method, "PUT");
+    EXPECT_EQ(*request.header("x-amz-content-sha256"), hello_sha);
+  }
+  ASSERT_TRUE(sent[1].body_file);
+  EXPECT_EQ(sent[1].body_file->offset, 2u);
+  EXPECT_EQ(sent[1].body_file->length, 5u);
+  EXPECT_TRUE(sent[1].body.empty());
+}
+
+// ---------------------------------------------------------------------------
+
+std::string listingXml(const std::vector<std::string>& keys, const std::string& next_token) {
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><ListBucketResult "
+      "xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\"><Name>bkt</Name>"
+      "<EncodingType>url</EncodingType><KeyCount>" +
+      std::to_string(keys.size()) + "</KeyCount><IsTruncated>" +
+      (next_token.empty() ? "false" : "true") + "</IsTruncated>";
+  for (const std::string& key : keys) {
+    xml += "<Contents><Key>" + key +
+           "</Key><LastModified>2024-05-01T10:00:00.000Z</LastModified><ETag>&quot;abc&quot;"
+           "</ETag><Size>42</Size><StorageClass>STANDARD</StorageClass></Contents>";
+  }
+  if (!next_token.empty())
+    xml += "<NextContinuationToken>" + next_token + "</NextContinuationToken>";
+  return xml + "</ListBucketResult>";
+}
+
+TEST(S3Listing, SendsTheRequestFieldsAndDecodesKeys) {
+  auto transport =
+      std::make_shared<ScriptedTransport>([](const HttpRequest&, const aws::BodySink*) {
+        return answer(200, listingXml({"a+b%2Bc%25", "plain/k%C3%BC"}, "tok=/+"));
+      });
+  aws::S3Client client(s3Config(transport, true));
+  aws::ListObjectsV2Request request;
+  request.bucket = "bkt";
+  request.prefix = "backups/vpc 1/";
+  request.continuation_token = "prev";
+  request.start_after = "backups/a";
+  request.max_keys = 2;
+  const aws::ListObjectsV2Page page = client.listObjectsV2(request);
+
+  const HttpRequest sent = transport->sent().at(0);
+  EXPECT_EQ(sent.path, "/bkt");
+  EXPECT_EQ(queryValue(sent, "list-type"), "2");
+  EXPECT_EQ(queryValue(sent, "prefix"), "backups/vpc 1/");
+  EXPECT_EQ(queryValue(sent, "continuation-token"), "prev");
+  EXPECT_EQ(queryValue(sent, "start-after"), "backups/a");
+  EXPECT_EQ(queryValue(sent, "max-keys"), "2");
+  EXPECT_EQ(queryValue(sent, "encoding-type"), "url");
+
+  ASSERT_EQ(page.contents.size(), 2u);
+  EXPECT_EQ(page.contents[0].key, "a b+c%");
+  EXPECT_EQ(page.contents[1].key, "plain/k\xC3\xBC");
+  EXPECT_EQ(page.contents[0].size, 42u);
+  EXPECT_EQ(page.contents[0].last_modified, "2024-05-01T10:00:00.000Z");
+  EXPECT_EQ(page.contents[0].etag, "\"abc\"");
+  EXPECT_TRUE(page.is_truncated);
+  EXPECT_EQ(page.next_continuation_token, "tok=/+");
+  EXPECT_EQ(page.key_count, 2);
+
+  // Without the optional fields, none is sent.
+  client.listObjectsV2({"bkt", "", "", "", std::nullopt});
+  const HttpRequest bare = transport->sent().at(1);
+  for (const char* name : {"prefix", "continuation-token", "start-after", "max-keys"}) {
+    EXPECT_EQ(queryValue(bare, name), "<absent>") << name;
+  }
+}
+
+TEST(S3Listing, RequestsPagesOnlyAsTheConsumerAdvances) {
+  // Three pages, the middle one empty (S3 may send those), then a last one.
+  auto transport =
+      std::make_shared<ScriptedTransport>([](const HttpRequest& r, const aws::BodySink*) {
+        const std::string token = queryValue(r, "continuation-token");
+        if (token == "<absent>") return answer(200, listingXml({"k1", "k2"}, "t1"));
+        if (token == "t1") return answer(200, listingXml({}, "t2"));
+        return answer(200, listingXml({"k3"}, ""));
+      });
+  aws::S3Client client(s3Config(transport, true));
+
+  {
+    aws::S3ObjectRange range(client, {"bkt", "p/", "", "", std::nullopt});
+    EXPECT_TRUE(transport->sent().empty()) << "nothing is sent before iteration starts";
+    for (const aws::S3Object& object : range) {
+      EXPECT_EQ(object.key, "k1");
+      break;
+    }
+    EXPECT_EQ(transport->sent().size(), 1u);
+  }
+
+  std::vector<std::string> keys;
+  for (const aws::S3Object& object : aws::S3ObjectRange(client, {"bkt", "p/", "", "", {}})) {
+    keys.push_back(object.key);
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{"k1", "k2", "k3"}));
+  const auto sent = transport->sent();
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(queryValue(sent[2], "continuation-token"), "t1");
+  EXPECT_EQ(queryValue(sent[3], "continuation-token"), "t2");
+  for (const HttpRequest& request : sent) EXPECT_EQ(queryValue(request, "prefix"), "p/");
+}
+
+TEST(S3Listing, ATokenThatRepeatsEndsTheListingWithAnError) {
+  auto transport =
+      std::make_shared<ScriptedTransport>([](const HttpRequest&, const aws::BodySink*) {
+        return answer(200, listingXml({"k"}, "same"));
+      });
+  aws::S3Client client(s3Config(transport, true));
+  aws::ListObjectsV2Paginator pages(client, {"bkt", "", "", "", std::nullopt});
+  aws::ListObjectsV2Page page;
+  EXPECT_TRUE(pages.next(page));
+  EXPECT_THROW(pages.next(page), std::runtime_error);
+  EXPECT_FALSE(pages.next(page));
+  EXPECT_EQ(transport->sent().size(), 2u);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(S3Errors, CodesComeFromTheBodyOrElseFromTheStatus) {
+  struct Case {
+    HttpResponse response;
+    std::string code, message, request_id;
+  };
+  const std::vector<Case> cases = {
+      {answer(404, errorXml("NoSuchKey", "<Key>k</Key>"), {{"x-amz-request-id", "hdr-id"}}),
+       "NoSuchKey", "m", "hdr-id"},
+      {answer(403, errorXml("AccessDenied")), "AccessDenied", "m", "body-id"},
+      {answer(404, "", {{"x-amz-request-id", "h"}}), "404", "Not Found", "h"},  // HEAD
+      {answer(403), "403", "Forbidden", ""},
+      {answer(503, "<html>busy</html>"), "503", "Service Unavailable", ""},
+      {answer(500, "not xml <"), "500", "Internal Server Error", ""},
+  };
+  for (const Case& c : cases) {
+    const aws::ServiceError error = aws::parseS3Error(c.response);
+    EXPECT_EQ(error.service(), "s3");
+    EXPECT_EQ(error.code(), c.code);
+    EXPECT_EQ(error.message(), c.message);
+    EXPECT_EQ(error.httpStatus(), c.response.status);
+    EXPECT_EQ(error.requestId(), c.request_id);
+  }
+}
+
+TEST(S3Errors, AClientCallThrowsTheServiceErrorWithoutRetryingA4xx) {
+  auto transport =
+      std::make_shared<ScriptedTransport>([](const HttpRequest& r, const aws::BodySink*) {
+        return r.method == "HEAD" ? answer(404) : answer(404, errorXml("NoSuchKey"));
+      });
+  aws::S3Client client(s3Config(transport, true));
+  try {
+    client.getObject("bkt", "missing");
+    FAIL() << "no error";
+  } catch (const aws::ServiceError& error) {
+    EXPECT_EQ(error.code(), "NoSuchKey");
+  }
+  try {
+    client.headObject("bkt", "missing");
+    FAIL() << "no error";
+  } catch (const aws::ServiceError& error) {
+    EXPECT_EQ(error.code(), "404");
+  }
+  EXPECT_EQ(transport->sent().size(), 2u);
+}
+
+// ---------------------------------------------------------------------------
+
+struct RedirectCase {
+  std::string name;
+  bool overridden;
+  std::string operation;  // "get" or "head"
+  HttpResponse first;     // the answer signed for the client's region
+  std::string expected_host;
+  int requests;  // including a HeadBucket when the answer does not say where
+};
+
+TEST(S3Redirects, ResendOnceToTheBucketsRegionAndRememberIt) {
+  const std::vector<RedirectCase> cases = {
+      {"301 with header", false, "get",
+       answer(301, errorXml("PermanentRedirect"), {{"x-amz-bucket-region", "eu-central-1"}}),
+       "bkt.s3.eu-central-1.amazonaws.com", 2},
+      {"wrong signing region", false, "get",
+       answer(400, errorXml("AuthorizationHeaderMalformed", "<Region>ap-south-1</Region>")),
+       "bkt.s3.ap-south-1.amazonaws.com", 2},
+      {"opt-in region", false, "get",
+       answer(400, errorXml("IllegalLocationConstraintException"),
+              {{"x-amz-bucket-region", "af-south-1"}}),
+       "bkt.s3.af-south-1.amazonaws.com", 2},
+      {"bodiless HEAD asks the bucket", false, "head", answer(400),
+       "bkt.s3.sa-east-1.amazonaws.com", 3},
+      {"local endpoint keeps its host", true, "get",
+       answer(301, errorXml("PermanentRedirect"), {{"x-amz-bucket-region", "eu-central-1"}}),
+       "127.0.0.1:5000", 2},
+  };
+  for (const RedirectCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<int> count{0};
+    auto transport =
+        std::make_shared<ScriptedTransport>([&](const HttpRequest& r, const aws::BodySink*) {
+          ++count;
+          if (scopeRegion(r) == "eu-west-1") {
+            if (r.method == "HEAD" && r.path == "/" && c.name.find("HEAD") != std::string::npos) {
+              return answer(301, "", {{"x-amz-bucket-region", "sa-east-1"}});  // HeadBucket
+            }
+            return c.first;
+          }
+          return answer(200, "body", {{"ETag", "\"e\""}});
+        });
+    aws::S3Client client(s3Config(transport, c.overridden));
+    auto call = [&] {
+      if (c.operation == "head") {
+        client.headObject("bkt", "k");
+      } else {
+        EXPECT_EQ(client.getObject("bkt", "k").body, "body");
+      }
+    };
+    call();
+    auto sent = transport->sent();
+    ASSERT_EQ(sent.size(), static_cast<std::size_t>(c.requests));
+    EXPECT_EQ(sent.back().endpoint.host, c.expected_host);
+    EXPECT_NE(scopeRegion(sent.back()), "eu-west-1");
+    EXPECT_EQ(client.regionOf("bkt"), scopeRegion(sent.back()));
+    call();  // the region is remembered: straight there
+    sent = transport->sent();
+    ASSERT_EQ(sent.size(), static_cast<std::size_t>(c.requests + 1));
+    EXPECT_EQ(scopeRegion(sent.back()), client.regionOf("bkt"));
+    EXPECT_EQ(client.regionOf("other"), "eu-west-1");
+  }
+}
+
+TEST(S3Redirects, AreNotFollowedTwiceNorToAMalformedRegion) {
+  for (const std::string region : {"us-west-2", "evil.example.com/x"}) {
+    auto transport =
+        std::make_shared<ScriptedTransport>([&](const HttpRequest&, const aws::BodySink*) {
+          return answer(301, errorXml("PermanentRedirect"), {{"x-amz-bucket-region", region}});
+        });
+    aws::S3Client client(s3Config(transport, false));
+    try {
+      client.getObject("bkt", "k");
+      FAIL() << "no error";
+    } catch (const aws::ServiceError& error) {
+      EXPECT_EQ(error.code(), "PermanentRedirect");
+    }
+    EXPECT_EQ(transport->sent().size(), region == "us-west-2" ? 2u : 1u);
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+/// A multipart-speaking S3 stand-in: answers parts in a shuffled order (by
+/// sleeping longer for lower part numbers) and can fail one part.
+HttpResponse multipartAnswer(const HttpRequest& r, int failing_part) {
+  if (r.method == "POST" && queryValue(r, "uploads") != "<absent>") {
+    return answer(200,
+                  "<InitiateMultipartUploadResult><Bucket>bkt</Bucket><Key>big</Key>"
+                  "<UploadId>up-1</UploadId></InitiateMultipartUploadResult>");
+  }
+  if (r.method == "PUT" && queryValue(r, "partNumber") != "<absent>") {
+    const int part = std::stoi(queryValue(r, "partNumber"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30 * (4 - std::min(part, 4))));
+    if (part == failing_part) return answer(400, errorXml("InvalidPart"));
+    return answer(200, "", {{"ETag", "\"etag-" + std::to_string(part) + "\""}});
+  }
+  if (r.method == "POST") {
+    return answer(200,
+                  "<CompleteMultipartUploadResult><ETag>\"final-3\"</ETag>"
+                  "</CompleteMultipartUploadResult>");
+  }
+  return answer(204);
+}
+
+fs::path sparseFile(const TempFolder& folder, std::uint64_t size) {
+  const fs::path file = folder.path() / "big.bin";
+  std::ofstream(file).close();
+  fs::resize_file(file, size);
+  return file;
+}
+
+TEST(S3Transfer, MultipartUploadSendsRangesInParallelAndCompletesInOrder) {
+  TempFolder folder;
+  const std::uint64_t size = 20 * kMiB + 5;
+  const fs::path file = sparseFile(folder, size);
+  auto transport = std::make_shared<ScriptedTransport>(
+      [](const HttpRequest& r, const aws::BodySink*) { return multipartAnswer(r, 0); });
+  aws::S3Client client(s3Config(transport, true));
+  aws::uploadFile(client, file.string(), "bkt", "big", {});
+
+  const auto sent = transport->sent();
+  ASSERT_EQ(sent.size(), 5u);
+  EXPECT_EQ(sent.front().method, "POST");
+  EXPECT_EQ(queryValue(sent.front(), "uploads"), "");
+  std::map<int, aws::FileRange> ranges;
+  for (std::size_t i = 1; i <= 3; ++i) {
+    EXPECT_EQ(queryValue(sent[i], "uploadId"), "up-1");
+    ASSERT_TRUE(sent[i].body_file);
+    ranges[std::stoi(queryValue(sent[i], "partNumber"))] = *sent[i].body_file;
+  }
+  ASSERT_EQ(ranges.size(), 3u);
+  const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {
+      {0, 8 * kMiB}, {8 * kMiB, 8 * kMiB}, {16 * kMiB, 4 * kMiB + 5}};
+  for (int part = 1; part <= 3; ++part) {
+    EXPECT_EQ(ranges[part].path, file.string());
+    EXPECT_EQ(ranges[part].offset, expected[part - 1].first) << part;
+    EXPECT_EQ(ranges[part].length, expected[part - 1].second) << part;
+  }
+  const HttpRequest& complete = sent.back();
+  EXPECT_EQ(complete.method, "POST");
+  EXPECT_EQ(queryValue(complete, "uploadId"), "up-1");
+  const std::regex parts(
+      "<Part><ETag>&quot;etag-1&quot;</ETag><PartNumber>1</PartNumber></Part>"
+      "<Part><ETag>&quot;etag-2&quot;</ETag><PartNumber>2</PartNumber></Part>"
+      "<Part><ETag>&quot;etag-3&quot;</ETag><PartNumber>3</PartNumber></Part>"
+      "</CompleteMultipartUpload>$");
+  EXPECT_TRUE(std::regex_search(complete.body, parts)) << complete.body;
+}
+
+TEST(S3Transfer, AFailedPartAbortsTheUploadAndRethrows) {
+  TempFolder folder;
+  const fs::path file = sparseFile(folder, 24 * kMiB);
+  auto transport = std::make_shared<ScriptedTransport>(
+      [](const HttpRequest& r, const aws::BodySink*) { return multipartAnswer(r, 2); });
+  aws::S3Client client(s3Config(transport, true));
+  try {
+    aws::uploadFile(client, file.string(), "bkt", "big", {});
+    FAIL() << "no error";
+  } catch (const aws::ServiceError& error) {
+    EXPECT_EQ(error.code(), "InvalidPart");
+  }
+  const auto sent = transport->sent();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back().method, "DELETE");
+  EXPECT_EQ(queryValue(sent.back(), "uploadId"), "up-1");
+  for (const HttpRequest& r : sent) {
+    EXPECT_FALSE(r.method == "POST" && queryValue(r, "uploads") == "<absent>") << "completed";
+  }
+}
+
+TEST(S3Transfer, SmallFilesGoInOnePutAndMissingFilesSendNothing) {
+  TempFolder folder;
+  const fs::path file = sparseFile(folder, 8 * kMiB - 1);
+  auto transport = std::make_shared<ScriptedTransport>(
+      [](const HttpRequest& r, const aws::BodySink*) { return multipartAnswer(r, 0); });
+  aws::S3Client client(s3Config(transport, true));
+  aws::uploadFile(client, file.string(), "bkt", "small", {});
+  EXPECT_THROW(aws::uploadFile(client, (folder.path() / "none").string(), "bkt", "x", {}),
+               fs::filesystem_error);
+  EXPECT_THROW(aws::uploadFile(client, folder.path().string(), "bkt", "x", {}),
+               fs::filesystem_error);
+  const auto sent = transport->sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].method, "PUT");
+  EXPECT_EQ(sent[0].path, "/bkt/small");
+  ASSERT_TRUE(sent[0].body_file);
+  EXPECT_EQ(sent[0].body_file->length, 8 * kMiB - 1);
+}
+
+TEST(S3Transfer, PartSizeGrowsToStayWithinTenThousandParts) {
+  EXPECT_EQ(aws::adjustedPartSize(20 * kMiB, 8 * kMiB), 8 * kMiB);
+  EXPECT_EQ(aws::adjustedPartSize(20 * kMiB, 1 * kMiB), 5 * kMiB);
+  EXPECT_EQ(aws::adjustedPartSize(100 * 1024 * kMiB, 8 * kMiB), 16 * kMiB);
+  EXPECT_EQ(aws::adjustedPartSize(80000 * kMiB, 8 * kMiB), 8 * kMiB);
+  EXPECT_EQ(aws::adjustedPartSize(80000 * kMiB + 1, 8 * kMiB), 16 * kMiB);
+}
+
+TEST(S3Transfer, AnErrorInsideA200CompleteIsRetriedThenReported) {
+  for (const int failures : {1, 99}) {
+    std::atomic<int> completes{0};
+    auto transport = std::make_shared<ScriptedTransport>([&](const HttpRequest& r,
+                                                             const aws::BodySink*) {
+      if (r.method == "POST" && queryValue(r, "uploadId") != "<absent>" && completes++ < failures) {
+        return answer(200, "\n\n" + errorXml("InternalError"));
+      }
+      return multipartAnswer(r, 0);
+    });
+    aws::S3Client client(s3Config(transport, true));
+    if (failures == 1) {
+      EXPECT_EQ(client.completeMultipartUpload("bkt", "k", "up-1", {{1, "\"e\""}}), "\"final-3\"");
+      EXPECT_EQ(completes.load(), 2);
+    } else {
+      try {
+        client.completeMultipartUpload("bkt", "k", "up-1", {{1, "\"e\""}});
+        FAIL() << "reported as success";
+      } catch (const aws::ServiceError& error) {
+        EXPECT_EQ(error.code(), "InternalError");
+      }
+      EXPECT_EQ(completes.load(), 3);  // the client's attempts
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(S3Download, WritesTheWholeFileAtomicallyIntoNewFolders) {
+  TempFolder folder;
+  int attempts = 0;
+  auto transport =
+      std::make_shared<ScriptedTransport>([&](const HttpRequest&, const aws::BodySink* sink) {
+        // The first attempt breaks off after a few bytes; the retry must not
+        // append to them.
+        if (++attempts == 1) {
+          (*sink)("garbage", 7);
+          throw aws::TransportError("connection reset");
+        }
+        return answer(200, "payload", {{"Content-Length", "7"}});
+      });
+  aws::S3Client client(s3Config(transport, true));
+  const fs::path target = folder.path() / "a" / "b" / "key.pem";
+  aws::downloadFile(client, "bkt", "k", target.string());
+  EXPECT_EQ(readFile(target), "payload");
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(folder.entries(), (std::vector<std::string>{"a", "a/b", "a/b/key.pem"}));
+}
+
+TEST(S3Download, AFailureLeavesNoFileUnderTheRealName) {
+  struct Case {
+    std::string name;
+    std::function<HttpResponse(const aws::BodySink*)> answer;
+  };
+  const std::vector<Case> cases = {
+      {"missing object", [](const aws::BodySink*) { return answer(404, errorXml("NoSuchKey")); }},
+      {"cut off every time",
+       [](const aws::BodySink* sink) -> HttpResponse {
+         (*sink)("part", 4);
+         throw aws::TransportError("reset");
+       }},
+      {"short body",
+       [](const aws::BodySink*) {
+         return answer(200, "only", {{"Content-Length", "100"}});
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder folder;
+    auto transport = std::make_shared<ScriptedTransport>(
+        [&](const HttpRequest&, const aws::BodySink* sink) { return c.answer(sink); });
+    aws::S3Client client(s3Config(transport, true));
+    const fs::path fresh = folder.path() / "fresh.txt";
+    const fs::path existing = folder.path() / "existing.txt";
+    std::ofstream(existing) << "old";
+    EXPECT_ANY_THROW(aws::downloadFile(client, "bkt", "k", fresh.string()));
+    EXPECT_ANY_THROW(aws::downloadFile(client, "bkt", "k", existing.string()));
+    EXPECT_EQ(readFile(existing), "old");
+    EXPECT_EQ(folder.entries(), (std::vector<std::string>{"existing.txt"}));
+  }
+}
+
+}  // namespace
