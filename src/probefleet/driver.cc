@@ -1,0 +1,203 @@
+#include "probefleet/driver.h"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <ostream>
+#include <typeinfo>
+
+#include "aws/error.h"
+#include "probefleet/sessions.h"
+#include "testlib/ami.h"
+#include "testlib/app_exit_status.h"
+#include "testlib/common.h"
+#include "testlib/exit_request.h"
+#include "testlib/globals.h"
+
+namespace probefleet {
+
+namespace {
+
+std::optional<std::string> regionOf(const std::optional<std::string>& region) {
+  return given(region) ? region : std::nullopt;
+}
+
+// The run flow ends here for an operation that this build does not have
+// yet: the run has not done its job, so it must not look like a success.
+[[noreturn]] void notBuiltYet(const std::string& operation) {
+  const std::string message =
+      "  **Error** " + operation + " is not built yet: the run stops here without doing its job";
+  testlib::logger()->error(message);
+  throw testlib::ExitRequest(1, message);
+}
+
+std::string textMember(const nlohmann::json& document, const char* member) {
+  auto found = document.find(member);
+  if (found == document.end() || !found->is_string() || found->get<std::string>().empty()) {
+    const std::string message = std::string("  **Error** the instance identity document has no ") +
+                                member +
+                                "; give the workflow account on the command line: "
+                                "--workflow_account_role <role>,<number>,<region>";
+    testlib::logger()->error(message);
+    throw testlib::ExitRequest(1, message);
+  }
+  return found->get<std::string>();
+}
+
+std::string demangledTypeName(const std::type_info& type) {
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> name(
+      abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), &std::free);
+  return status == 0 && name ? name.get() : type.name();
+}
+
+// The failure's kind and message; never a secret: the AWS layer's messages
+// name resources and services, not keys.
+std::string describeFailure(const std::exception& failure) {
+  if (auto service = dynamic_cast<const aws::ServiceError*>(&failure)) {
+    return "ServiceError " + service->code() + " from " + service->service() + " (HTTP " +
+           std::to_string(service->httpStatus()) +
+           (service->requestId().empty() ? "" : ", request id " + service->requestId()) +
+           "): " + service->message();
+  }
+  if (dynamic_cast<const aws::TransportError*>(&failure)) {
+    return std::string("TransportError (no answer): ") + failure.what();
+  }
+  if (dynamic_cast<const aws::ConfigError*>(&failure)) {
+    return std::string("ConfigError: ") + failure.what();
+  }
+  return demangledTypeName(typeid(failure)) + ": " + failure.what();
+}
+
+// Steps 8 and 9 of the run: the S3 (and workflow SSM) client in deploy mode,
+// then the test account's clients.
+void openWorkflowAccount(const Args& args, const aws::SessionDeps& deps, RunClients& clients) {
+  auto log = testlib::logger();
+  WorkflowAccountRole role = parseWorkflowAccountRole(*args.workflow_account_role);
+  if (!role.number) {
+    const nlohmann::json document = get_aws_metadata(deps);
+    role.number = textMember(document, "accountId");
+    role.region = textMember(document, "region");
+  }
+  const std::string arn = workflowRoleArn(*role.number, role.role_name);
+  log->info("- Use role " + arn + " for SSM access");
+  clients.workflow_session = start_aws_session(arn, args.profile, deps);
+  clients.workflow_ssm =
+      std::make_unique<aws::SsmClient>(clients.workflow_session->clientConfig("ssm", role.region));
+  clients.s3 = std::make_unique<aws::S3Client>(clients.workflow_session->clientConfig("s3"));
+  if (given(args.key_name)) {
+    // getPemKeyFromSSM(*clients.workflow_ssm, "/corvanta/workflow/secrets/" + *args.key_name,
+    // args);
+    notBuiltYet("the key retrieval from SSM (getPemKeyFromSSM)");
+  }
+}
+
+int runFlow(const Args& args, const std::vector<std::string>& arguments,
+            const aws::SessionDeps& deps, std::string& step) {
+  step = "setting up the log";
+  testlib::Common::initLogLocation(args.backup_folder);
+  std::string command = "probefleet ";
+  for (std::size_t i = 0; i < arguments.size(); ++i) command += (i ? " " : "") + arguments[i];
+  testlib::Common::logCommandOptions(command);
+  auto log = testlib::logger();
+  testlib::Globals::dry_run = args.dry_run;
+
+  step = "checking the options";
+  if (!backupFolderFormOk(args.backup_folder)) {
+    log->error("Please remove the beginning \"/\" or a \".\" from backup_folder " +
+               args.backup_folder);
+    return 1;
+  }
+  if (!tagPairsComplete(args.tag_resource)) {
+    log->info("**Error** incomplete tag_resource pair");
+    return 1;
+  }
+
+  step = "opening the AWS sessions and clients";
+  RunClients clients = openClients(args, deps);
+
+  if (!args.revert) {
+    step = "looking up the image";
+    const std::string image_id = testlib::get_latest_amazon_linux_ami(*clients.ec2, args);
+    if (given(args.s3_bucket)) {
+      step = "checking the key pair against the stored key";
+      notBuiltYet("the key check (getVpcId, getAwsKey, getS3KeyFileFingerprint)");
+    }
+    step = "deploying the test instances";
+    (void)image_id;  // deployEc2s(*clients.ec2, clients.s3.get(), *clients.iam, image_id, args);
+    notBuiltYet("deploy mode (deployEc2s)");
+  } else {
+    step = "tearing the test instances down";
+    notBuiltYet("revert mode (terminateEc2s)");
+    // if (args.ec2_role == "default") deleteInstanceProfile(*clients.iam);
+  }
+
+  step = "uploading the log";
+  // if (given(args.s3_bucket)) S3BackupCmd(clients.s3.get(), ".", *args.s3_bucket,
+  //     testlib::Common::logFilePath(args.backup_folder)).uploadAFile();
+  return testlib::AppExitStatus().getStatus();
+}
+
+}  // namespace
+
+bool backupFolderFormOk(const std::string& backup_folder) {
+  return !(backup_folder.rfind("/", 0) == 0 || backup_folder.rfind(".", 0) == 0);
+}
+
+bool tagPairsComplete(const std::optional<std::string>& tag_resource) {
+  return !tag_resource || splitAll(*tag_resource, ',').size() % 2 == 0;
+}
+
+RunClients openClients(const Args& args, const aws::SessionDeps& deps) {
+  RunClients clients;
+  // One profile session serves both accounts' clients when both are the
+  // profile's, so its credentials are resolved once.
+  std::optional<aws::Session> profile_session;
+  auto profileSession = [&]() -> const aws::Session& {
+    if (!profile_session) profile_session = aws::Session::fromProfile(args.profile, deps);
+    return *profile_session;
+  };
+  if (!args.revert) {
+    if (given(args.workflow_account_role)) {
+      openWorkflowAccount(args, deps, clients);
+    } else {
+      clients.s3 = std::make_unique<aws::S3Client>(profileSession().clientConfig("s3"));
+    }
+  }
+  clients.test_session = given(args.assume_role)
+                             ? start_aws_session(*args.assume_role, args.profile, deps)
+                             : profileSession();
+  clients.ec2 = std::make_unique<aws::Ec2Client>(
+      clients.test_session->clientConfig("ec2", regionOf(args.region)));
+  clients.iam = std::make_unique<aws::IamClient>(
+      clients.test_session->clientConfig("iam", regionOf(args.region)));
+  return clients;
+}
+
+int runProgram(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+               const aws::SessionDeps& deps) {
+  const ParseResult parsed = parseArgs(arguments);
+  if (parsed.kind == ParseResult::Kind::kHelp) {
+    out << parsed.text << std::flush;
+    return 0;
+  }
+  if (parsed.kind == ParseResult::Kind::kError) {
+    err << parsed.text << std::flush;
+    return 2;
+  }
+
+  std::string step = "starting";
+  try {
+    return runFlow(parsed.args, arguments, deps, step);
+  } catch (const testlib::ExitRequest& request) {
+    return request.status();  // already reported by the operation that stopped
+  } catch (const std::exception& failure) {
+    testlib::logger()->error("  **Error** run failed while " + step + ": " +
+                             describeFailure(failure));
+  } catch (...) {
+    testlib::logger()->error("  **Error** run failed while " + step + ": unknown failure");
+  }
+  return 1;
+}
+
+}  // namespace probefleet

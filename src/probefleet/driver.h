@@ -1,0 +1,53 @@
+#pragma once
+// The run flow of probefleet: options, logging, the form checks, sessions and
+// clients, then deploy or revert mode, the log upload and the exit status.
+
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "aws/ec2.h"
+#include "aws/iam.h"
+#include "aws/s3.h"
+#include "aws/session.h"
+#include "aws/ssm.h"
+#include "probefleet/options.h"
+
+namespace probefleet {
+
+/// The sessions and clients of a run; they live until the run ends.
+struct RunClients {
+  std::optional<aws::Session> workflow_session;  // deploy mode with a workflow account
+  std::unique_ptr<aws::SsmClient> workflow_ssm;  // idem, in the workflow region
+  std::unique_ptr<aws::S3Client> s3;             // deploy mode only
+  std::optional<aws::Session> test_session;
+  std::unique_ptr<aws::Ec2Client> ec2;
+  std::unique_ptr<aws::IamClient> iam;
+};
+
+/// True when the backup folder is a relative path that does not begin with
+/// "." (it is used relative to the working folder).
+bool backupFolderFormOk(const std::string& backup_folder);
+
+/// True when --tag_resource is absent or splits at "," into an even number
+/// of pieces (key, value, key, value, ...). The empty text is one piece.
+bool tagPairsComplete(const std::optional<std::string>& tag_resource);
+
+/// Opens the sessions and clients: in deploy mode the S3 client (of the
+/// workflow account when --workflow_account_role is given, with its SSM
+/// client), then the test account's EC2 and IAM clients. Logs as the run
+/// flow does. Throws what the sessions throw; testlib::ExitRequest when the
+/// identity document or the assumed-role session cannot be had.
+RunClients openClients(const Args& args, const aws::SessionDeps& deps);
+
+/// The whole program for the arguments after the program name; returns the
+/// exit status: 0 or 1 from the run, 2 for a usage error. Help goes to
+/// `out`, usage errors to `err`; everything else is logged (standard error
+/// and the run's log file). Never throws: a failure no operation handles is
+/// reported with its kind, message and the step it happened in, and gives 1.
+int runProgram(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+               const aws::SessionDeps& deps);
+
+}  // namespace probefleet

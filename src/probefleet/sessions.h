@@ -1,0 +1,61 @@
+#pragma once
+// The AWS sessions of a run: an assumed role's session, and the identity
+// document of the EC2 instance the program runs on (for the workflow
+// account's number and region).
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/session.h"
+
+namespace probefleet {
+
+inline constexpr const char* kRoleSessionName = "Corvanta_Workflow";
+inline constexpr const char* kSessionFailure = "The AWS new session attempt has failed";
+inline constexpr const char* kIdentityDocumentPath = "latest/dynamic/instance-identity/document";
+
+/// A session with the temporary credentials of the role `assume_role` (an
+/// ARN), obtained with STS AssumeRole (RoleSessionName "Corvanta_Workflow")
+/// from a session of `profile` (the default chain when nullopt; an empty name
+/// is passed on as given). The new session carries only the three returned
+/// values; its default region is the environment's.
+/// Throws ConfigError (unknown profile, no credentials), ServiceError (STS
+/// refused) or TransportError as the source session and STS raise them.
+/// When the new session cannot be built from the returned credentials it
+/// logs "  **Error** The AWS new session attempt has failed" and throws
+/// testlib::ExitRequest(1): no client is ever opened from a failure.
+aws::Session start_aws_session(const std::string& assume_role,
+                               const std::optional<std::string>& profile = std::nullopt,
+                               const aws::SessionDeps& deps = aws::SessionDeps::process());
+
+/// The instance identity document, as a JSON object, read from the instance
+/// metadata service (AWS_EC2_METADATA_SERVICE_ENDPOINT or 169.254.169.254)
+/// with a session token (IMDSv2), falling back to a plain request, within a
+/// short time limit. When it cannot be had (off EC2, disabled with
+/// AWS_EC2_METADATA_DISABLED, an error status, a body that is not a JSON
+/// object) it logs "  **Error** failed to deduce workflow account number from
+/// meta data" and how to give the account on the command line, and throws
+/// testlib::ExitRequest(1).
+nlohmann::json get_aws_metadata(const aws::SessionDeps& deps = aws::SessionDeps::process());
+
+/// --workflow_account_role split at every ",": the role name, and the account
+/// number and region when at least three pieces were given (further pieces
+/// are ignored). With one or two pieces number and region are nullopt: they
+/// come from the identity document.
+struct WorkflowAccountRole {
+  std::string role_name;
+  std::optional<std::string> number;
+  std::optional<std::string> region;
+};
+WorkflowAccountRole parseWorkflowAccountRole(const std::string& text);
+
+/// "arn:aws:iam::" + number + ":role/" + role name.
+std::string workflowRoleArn(const std::string& number, const std::string& role_name);
+
+/// `text` split at every `separator`; "" gives one empty piece.
+std::vector<std::string> splitAll(const std::string& text, char separator);
+
+}  // namespace probefleet

@@ -1,0 +1,348 @@
+// The probefleet binary run as a user runs it, against the sandbox with
+// signature checking on: options, the form checks, sessions and clients of
+// both accounts, the log file, exit statuses.
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "support/sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::Sandbox;
+
+struct RunResult {
+  int status = -1;
+  std::string out, err;
+};
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool contains(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
+
+class DriverE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* bin = std::getenv("PROBEFLEET_BIN");
+    ASSERT_NE(bin, nullptr) << "PROBEFLEET_BIN must name the probefleet binary";
+    bin_ = bin;
+    dir_ = fs::temp_directory_path() /
+           ("driver_e2e_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    sandbox_.imds({{"reset", true}});
+    sandbox_.clearFaults();
+    sandbox_.clearJournal();
+    env_ = sandbox_.awsEnv();
+    account_ = sandbox_.world()["account"].get<std::string>();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs the binary in the scratch folder (the backup folder is relative).
+  RunResult run(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir_.string(),
+                                     bin_};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    RunResult result;
+    result.status = testing_support::runProcess(argv, env_, &result.out, &result.err);
+    return result;
+  }
+
+  static std::vector<std::string> required(std::vector<std::string> extra) {
+    std::vector<std::string> argv = {"--test_config", "tc.json", "--backup_folder", "keys"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+  }
+
+  std::string roleArn(const std::string& account, const std::string& role) {
+    return "arn:aws:iam::" + account + ":role/" + role;
+  }
+
+  Sandbox& sandbox_ = Sandbox::shared();
+  std::string bin_;
+  fs::path dir_;
+  std::map<std::string, std::string> env_;
+  std::string account_;
+};
+
+TEST_F(DriverE2eTest, EarlyExitsHappenBeforeAnyRequest) {
+  struct Case {
+    std::vector<std::string> argv;
+    int status;
+    std::string stream;  // "out" or "err"
+    std::string expected;
+  };
+  const std::string abs = (dir_ / "abs").string();
+  const std::vector<Case> cases = {
+      {{"-h"}, 0, "out", "Deploy test EC2 in test subnets"},
+      {{"--help", "--bogus"}, 0, "out", "show this help message and exit"},
+      {{"--test_config", "t"},
+       2,
+       "err",
+       "probefleet: error: the following arguments are required: --backup_folder"},
+      {required({"--bogus"}), 2, "err", "probefleet: error: unrecognized arguments: --bogus"},
+      {required({"--re", "x"}), 2, "err",
+       "probefleet: error: ambiguous option: --re could match --revert, --region"},
+      {required({"--region"}), 2, "err",
+       "probefleet: error: argument --region: expected one argument"},
+      {required({"--eip=1"}), 2, "err", "probefleet: error: argument --eip: ignored explicit"},
+      {{"--test_config", "t", "--backup_folder", abs},
+       1,
+       "err",
+       "Please remove the beginning \"/\" or a \".\" from backup_folder " + abs},
+      {{"--test_config", "t", "--backup_folder", "./keys"},
+       1,
+       "err",
+       "Please remove the beginning \"/\" or a \".\" from backup_folder ./keys"},
+      {{"--test_config", "t", "--back", ".keys"},
+       1,
+       "err",
+       "Please remove the beginning \"/\" or a \".\" from backup_folder .keys"},
+      {required({"--tag_resource", "Owner,qa,Team"}), 1, "err",
+       "**Error** incomplete tag_resource pair"},
+      {required({"--tag_resource="}), 1, "err", "**Error** incomplete tag_resource pair"},
+      {required({"--tag=a,b,c,d,e"}), 1, "err", "**Error** incomplete tag_resource pair"},
+  };
+  for (const Case& c : cases) {
+    const std::string shown = nlohmann::json(c.argv).dump();
+    RunResult r = run(c.argv);
+    EXPECT_EQ(r.status, c.status) << shown << "\n" << r.err;
+    EXPECT_TRUE(contains(c.stream == "out" ? r.out : r.err, c.expected))
+        << shown << "\nout: " << r.out << "\nerr: " << r.err;
+    if (c.status == 2) {
+      EXPECT_TRUE(r.out.empty()) << shown;
+      EXPECT_EQ(r.err.rfind("usage: probefleet ", 0), 0u) << shown;
+      EXPECT_FALSE(fs::exists(dir_ / "keys")) << shown << ": a usage error set up the log";
+    }
+    if (c.status == 0) {
+      EXPECT_TRUE(r.err.empty()) << shown;
+    }
+    EXPECT_TRUE(sandbox_.journal().empty()) << shown << "\n" << sandbox_.journal().dump(1);
+  }
+  // The forms that pass both checks go on to the AWS requests.
+  for (const char* tags : {"Owner,qa", "Owner,qa,Team,net"}) {
+    sandbox_.clearJournal();
+    RunResult r = run(required({"--tag_resource", tags}));
+    EXPECT_FALSE(contains(r.err, "incomplete tag_resource pair")) << r.err;
+    EXPECT_FALSE(sandbox_.journal("ec2").empty()) << tags;
+  }
+}
+
+TEST_F(DriverE2eTest, LogFileStartsWithTheCommandAndTheConsoleShowsTheSameRecords) {
+  const std::vector<std::string> argv =
+      required({"--dry", "--tag_resource", "Owner,qa", "--image", "al2023-ami-2023*"});
+  RunResult r = run(argv);
+  const auto file = lines(readFile(dir_ / "keys/log/corvanta_testlibs.log"));
+  ASSERT_FALSE(file.empty()) << r.err;
+  std::string command = "probefleet";
+  for (const auto& a : argv) command += " " + a;
+  EXPECT_TRUE(file[0].size() >= command.size() &&
+              file[0].compare(file[0].size() - command.size(), command.size(), command) == 0)
+      << file[0];
+  EXPECT_TRUE(contains(file[0], " info [corvanta_testlibs] ")) << file[0];
+  EXPECT_EQ(lines(r.err), file);
+  // The run cannot do its job yet and says so with status 1.
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "deploy mode (deployEc2s) is not built yet")) << r.err;
+}
+
+TEST_F(DriverE2eTest, WorkflowAccountForms) {
+  struct Case {
+    std::vector<std::string> extra;
+    bool metadata;         // the identity document is read
+    std::string role_arn;  // "" = no AssumeRole
+  };
+  const std::vector<Case> cases = {
+      {{"--workflow_account_role", "workflow-role"}, true, roleArn(account_, "workflow-role")},
+      // A second piece alone is ignored: both come from the document.
+      {{"--workflow_account_role", "workflow-role,999999999999"},
+       true,
+       roleArn(account_, "workflow-role")},
+      {{"--workflow_account_role", "workflow-role," + account_ + ",us-east-1"},
+       false,
+       roleArn(account_, "workflow-role")},
+      {{"--workflow_account_role", "workflow-role," + account_ + ",us-east-1,x,y"},
+       false,
+       roleArn(account_, "workflow-role")},
+      // Revert mode opens no workflow session and fetches no key.
+      {{"--revert", "--workflow_account_role", "workflow-role", "--key_name", "k"}, false, ""},
+      {{"--workflow_account_role="}, false, ""},
+  };
+  for (const Case& c : cases) {
+    const std::string shown = nlohmann::json(c.extra).dump();
+    sandbox_.clearJournal();
+    RunResult r = run(required(c.extra));
+    EXPECT_EQ(r.status, 1) << shown;  // the modes are not built yet
+    EXPECT_TRUE(contains(r.err, "is not built yet")) << shown << "\n" << r.err;
+    EXPECT_EQ(sandbox_.journal("imds", "GetIdentityDocument").empty(), !c.metadata) << shown;
+    const auto assumed = sandbox_.journal("sts", "AssumeRole");
+    if (c.role_arn.empty()) {
+      EXPECT_TRUE(assumed.empty()) << shown;
+      EXPECT_FALSE(contains(r.err, "for SSM access")) << shown;
+    } else {
+      ASSERT_EQ(assumed.size(), 1u) << shown;
+      EXPECT_EQ(assumed[0]["params"]["RoleArn"], c.role_arn);
+      EXPECT_EQ(assumed[0]["params"]["RoleSessionName"], "Corvanta_Workflow");
+      EXPECT_EQ(assumed[0]["status"], 200);
+      EXPECT_TRUE(contains(r.err, "- Use role " + c.role_arn + " for SSM access")) << r.err;
+    }
+    EXPECT_TRUE(sandbox_.journal("ssm").empty()) << shown;
+    // The test account's clients work in every form.
+    const auto images = sandbox_.journal("ec2", "DescribeImages");
+    EXPECT_EQ(images.size(), c.extra[0] == "--revert" ? 0u : 1u) << shown;
+    for (const auto& call : images) EXPECT_EQ(call["status"], 200);
+  }
+}
+
+TEST_F(DriverE2eTest, KeyNameFetchesNothingWithoutAWorkflowAccount) {
+  RunResult r = run(required({"--key_name", "probefleet-workflow-key"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(sandbox_.journal("ssm").empty());
+  EXPECT_TRUE(sandbox_.journal("sts").empty());
+  EXPECT_TRUE(contains(r.err, "deploy mode (deployEc2s) is not built yet")) << r.err;
+}
+
+TEST_F(DriverE2eTest, IdentityDocumentProblemsEndTheRunWithAClearError) {
+  struct Case {
+    nlohmann::json imds;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {{{"mode", "down"}, {"down_action", "404"}}, "HTTP status 404"},
+      {{{"mode", "down"}, {"down_action", "close"}}, "metadata"},
+      {{{"identity_body", "not json"}}, "not a JSON object"},
+      {{{"identity", {{"accountId", nullptr}}}}, "identity document has no accountId"},
+  };
+  for (const Case& c : cases) {
+    sandbox_.imds({{"reset", true}});
+    sandbox_.imds(c.imds);
+    sandbox_.clearJournal();
+    RunResult r = run(required({"--workflow_account_role", "workflow-role"}));
+    EXPECT_EQ(r.status, 1) << c.imds.dump();
+    EXPECT_TRUE(contains(r.err, c.expected)) << c.imds.dump() << "\n" << r.err;
+    EXPECT_TRUE(contains(r.err, "--workflow_account_role <role>,<number>,<region>")) << r.err;
+    EXPECT_TRUE(sandbox_.journal("sts").empty()) << c.imds.dump();
+    EXPECT_TRUE(sandbox_.journal("ec2").empty()) << c.imds.dump();
+  }
+  // The line the workflow engine looks for, at info level.
+  sandbox_.imds({{"mode", "down"}, {"down_action", "404"}});
+  RunResult r = run(required({"--workflow_account_role", "workflow-role"}));
+  EXPECT_TRUE(contains(r.err,
+                       "info [corvanta_testlibs]   **Error** failed to deduce workflow account "
+                       "number from meta data"))
+      << r.err;
+}
+
+TEST_F(DriverE2eTest, MetadataTokenFallbackAndTimeLimit) {
+  // A service that refuses tokens is read with a plain request.
+  sandbox_.imds({{"mode", "v1-only"}});
+  RunResult r = run(required({"--workflow_account_role", "workflow-role"}));
+  EXPECT_EQ(sandbox_.journal("sts", "AssumeRole").size(), 1u) << r.err;
+  const auto documents = sandbox_.journal("imds", "GetIdentityDocument");
+  ASSERT_EQ(documents.size(), 1u);
+  EXPECT_EQ(documents[0]["status"], 200);
+
+  // A service that does not answer in time ends the run promptly.
+  sandbox_.imds({{"reset", true}});
+  sandbox_.imds({{"latency_ms", 8000}});
+  sandbox_.clearJournal();
+  const auto started = std::chrono::steady_clock::now();
+  r = run(required({"--workflow_account_role", "workflow-role"}));
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_LT(took, std::chrono::seconds(6)) << r.err;
+  EXPECT_TRUE(contains(r.err, "--workflow_account_role <role>,<number>,<region>")) << r.err;
+  EXPECT_TRUE(sandbox_.journal("sts").empty());
+  sandbox_.imds({{"reset", true}});
+}
+
+TEST_F(DriverE2eTest, AssumeRoleSessionIsAcceptedBySandbox) {
+  const std::string arn = roleArn(account_, "deploy-role");
+  RunResult r = run(required({"--assume_role", arn, "--instance_type", "t4g.nano"}));
+  const auto assumed = sandbox_.journal("sts", "AssumeRole");
+  ASSERT_EQ(assumed.size(), 1u) << r.err;
+  EXPECT_EQ(assumed[0]["params"]["RoleArn"], arn);
+  EXPECT_EQ(assumed[0]["params"]["RoleSessionName"], "Corvanta_Workflow");
+  // The EC2 calls after it were signed with the role's credentials and
+  // accepted.
+  const auto ec2 = sandbox_.journal("ec2");
+  ASSERT_EQ(ec2.size(), 2u) << r.err;
+  for (const auto& call : ec2) EXPECT_EQ(call["status"], 200) << call.dump();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "deploy mode (deployEc2s) is not built yet")) << r.err;
+
+  // A role that does not exist is the service's refusal, reported, exit 1.
+  sandbox_.clearJournal();
+  r = run(required({"--assume_role", roleArn(account_, "no-such-role")}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "ServiceError")) << r.err;
+  EXPECT_TRUE(contains(r.err, "opening the AWS sessions and clients")) << r.err;
+  EXPECT_TRUE(sandbox_.journal("ec2").empty());
+}
+
+TEST_F(DriverE2eTest, ProfileSessions) {
+  const auto world = sandbox_.world();
+  const fs::path credentials = dir_ / "credentials";
+  std::ofstream(credentials) << "[tester]\naws_access_key_id = "
+                             << world["user"]["access_key_id"].get<std::string>()
+                             << "\naws_secret_access_key = "
+                             << world["user"]["secret_access_key"].get<std::string>() << "\n";
+  env_["AWS_SHARED_CREDENTIALS_FILE"] = credentials.string();
+  env_["AWS_ACCESS_KEY_ID"] = std::string(testing_support::kUnsetEnv);
+  env_["AWS_SECRET_ACCESS_KEY"] = std::string(testing_support::kUnsetEnv);
+
+  // The profile's keys reach EC2 and STS, and both accept them.
+  RunResult r = run(required({"--profile", "tester", "--workflow_account_role", "workflow-role"}));
+  EXPECT_EQ(sandbox_.journal("sts", "AssumeRole").size(), 1u) << r.err;
+  const auto ec2 = sandbox_.journal("ec2");
+  ASSERT_FALSE(ec2.empty()) << r.err;
+  for (const auto& call : ec2) EXPECT_EQ(call["status"], 200) << call.dump();
+  EXPECT_TRUE(contains(r.err, "is not built yet")) << r.err;
+
+  // A profile that does not exist is a clear error before any request.
+  for (const std::vector<std::string>& extra : std::vector<std::vector<std::string>>{
+           {"--profile", "nosuch"},
+           {"--profile", "nosuch", "--revert"},
+           {"--profile", "nosuch", "--assume_role", roleArn(account_, "deploy-role")}}) {
+    sandbox_.clearJournal();
+    r = run(required(extra));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "ConfigError")) << r.err;
+    EXPECT_TRUE(contains(r.err, "nosuch")) << r.err;
+    EXPECT_TRUE(sandbox_.journal().empty());
+  }
+}
+
+TEST_F(DriverE2eTest, ImageLookupEndsTheRunWhenNoImageMatches) {
+  RunResult r = run(required({"--image", "no-such-image-*"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "  **Error** Failed to find image no-such-image-*")) << r.err;
+  EXPECT_FALSE(contains(r.err, "not built yet")) << r.err;
+}
+
+}  // namespace
