@@ -1,0 +1,196 @@
+#include "probefleet/network.h"
+
+#include <cxxabi.h>
+#include <execinfo.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <typeinfo>
+
+#include <nlohmann/json.hpp>
+
+#include "probefleet/tags.h"
+#include "testlib/common.h"
+#include "testlib/exit_request.h"
+
+namespace probefleet {
+
+namespace {
+
+std::string demangle(const char* name) {
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> readable(
+      abi::__cxa_demangle(name, nullptr, nullptr, &status), &std::free);
+  return status == 0 && readable ? readable.get() : name;
+}
+
+// One frame of backtrace_symbols ("binary(mangled+0x1c)[0x...]") with its
+// function name made readable.
+std::string readableFrame(const std::string& frame) {
+  const auto open = frame.find('(');
+  const auto plus = frame.find('+', open == std::string::npos ? 0 : open);
+  if (open == std::string::npos || plus == std::string::npos || plus == open + 1) return frame;
+  const std::string name = frame.substr(open + 1, plus - open - 1);
+  return frame.substr(0, open + 1) + demangle(name.c_str()) + frame.substr(plus);
+}
+
+// A failure that is not worked around goes to standard error with its kind,
+// its message and the call trace of the place that caught it.
+void reportFailure(const std::exception& failure) {
+  std::string report = demangle(typeid(failure).name()) + ": " + failure.what() + "\n";
+  void* frames[64];
+  const int count = ::backtrace(frames, 64);
+  std::unique_ptr<char*, decltype(&std::free)> symbols(::backtrace_symbols(frames, count),
+                                                       &std::free);
+  report += "Call trace (most recent call first):\n";
+  for (int i = 1; symbols && i < count; ++i) {
+    report += "  " + readableFrame(symbols.get()[i]) + "\n";
+  }
+  std::fputs(report.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+// Reports `failure` and ends the run with status 1.
+[[noreturn]] void endRun(const std::exception& failure, const std::string& what) {
+  reportFailure(failure);
+  throw testlib::ExitRequest(1, what + ": " + failure.what());
+}
+
+aws::ec2::CreateSecurityGroupRequest groupRequest(const std::string& vpc_id,
+                                                  const std::string& name, const Args& args) {
+  aws::ec2::TagSpecification tags{"security-group", {{"Name", name}}};
+  if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
+  return {kSgDescription, name, vpc_id, {tags}};
+}
+
+// Sends CreateSecurityGroup and logs the new group's id.
+std::string createdGroupId(const aws::Ec2Client& ec2,
+                           const aws::ec2::CreateSecurityGroupRequest& request) {
+  const std::string group_id = ec2.createSecurityGroup(request);
+  if (group_id.empty()) {
+    throw std::runtime_error("CreateSecurityGroup of " + request.group_name +
+                             " answered without a GroupId");
+  }
+  testlib::logger()->info("  " + group_id);
+  return group_id;
+}
+
+}  // namespace
+
+std::string lookupPublicAddress(aws::HttpTransport& transport, const aws::Environment& env) {
+  const std::string url = env.nonEmpty(kAddressEchoUrlVariable).value_or(kAddressEchoUrl);
+  aws::HttpRequest request;
+  request.method = "GET";
+  request.endpoint = aws::Endpoint::parse(url);
+  request.path = request.endpoint.base_path.empty() ? "/" : request.endpoint.base_path;
+  request.endpoint.base_path.clear();
+  request.query = {{"format", "json"}};
+  request.setHeader("Accept", "application/json");
+
+  const aws::HttpResponse response =
+      transport.send(request, nullptr, {kAddressEchoTimeoutMs, kAddressEchoTimeoutMs});
+  if (response.status != 200) {
+    throw std::runtime_error("the address echo " + url + " answered HTTP " +
+                             std::to_string(response.status));
+  }
+  const auto answer = nlohmann::json::parse(response.body, nullptr, /*allow_exceptions=*/false);
+  if (!answer.is_object()) {
+    throw std::runtime_error("the address echo " + url + " did not answer a JSON object");
+  }
+  const auto ip = answer.find("ip");
+  if (ip == answer.end() || !ip->is_string() || ip->get_ref<const std::string&>().empty()) {
+    throw std::runtime_error("the address echo " + url + " answered no address in \"ip\"");
+  }
+  return ip->get<std::string>();
+}
+
+std::string getVpcId(const aws::Ec2Client& ec2, const std::string& subnet_id) {
+  try {
+    aws::ec2::DescribeSubnetsRequest request;
+    request.subnet_ids = {subnet_id};
+    const auto answer = ec2.describeSubnets(request);
+    if (answer.subnets.empty() || answer.subnets.front().vpc_id.empty()) {
+      throw std::runtime_error("EC2 returned no VPC for subnet " + subnet_id);
+    }
+    return answer.subnets.front().vpc_id;
+  } catch (const std::exception& failure) {
+    testlib::logger()->info("  **Error** cannot find subnet " + subnet_id);
+    endRun(failure, "cannot find subnet " + subnet_id);
+  }
+}
+
+std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string& vpc_id,
+                                   const std::string& group_name) {
+  try {
+    aws::ec2::DescribeSecurityGroupsRequest request;
+    request.filters = {{"vpc-id", {vpc_id}}, {"group-name", {group_name}}};
+    const auto answer = ec2.describeSecurityGroups(request);
+    if (answer.security_groups.empty()) return std::nullopt;
+    return answer.security_groups.front().group_id;
+  } catch (const aws::ServiceError& error) {
+    if (error.code() == "InvalidGroup.NotFound") {
+      testlib::logger()->error("  **Error** SG not found " + group_name + " in " + vpc_id);
+    }
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string& vpc_id,
+                                    const Args& args, const aws::Environment& env) {
+  if (const auto existing = getSgId(ec2, vpc_id, kInstanceSgName)) {
+    testlib::logger()->info(std::string("- Reuse existing SG ") + kInstanceSgName + " " +
+                            *existing + " in " + vpc_id);
+    return existing;
+  }
+  const auto request = groupRequest(vpc_id, kInstanceSgName, args);
+  testlib::logger()->info(std::string("- Create SG ") + kInstanceSgName + " in " + vpc_id);
+
+  try {
+    // The engine's address is learnt afresh, in a dry run too, and not kept.
+    const std::string engine_ip = lookupPublicAddress(*ec2.config().transport, env);
+    if (args.dry_run) return std::nullopt;
+
+    const std::string group_id = createdGroupId(ec2, request);
+
+    aws::ec2::IpPermission ssh;
+    ssh.ip_protocol = "tcp";
+    ssh.from_port = 22;
+    ssh.to_port = 22;
+    ssh.ip_ranges = {{engine_ip + "/32", kSshRuleDescription}};
+    ec2.authorizeSecurityGroupIngress({group_id, {ssh}});
+    return group_id;
+  } catch (const std::exception& failure) {
+    endRun(failure, std::string("cannot create SG ") + kInstanceSgName + " in " + vpc_id);
+  }
+}
+
+std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2, const std::string& vpc_id,
+                                              const Args& args) {
+  if (const auto existing = getSgId(ec2, vpc_id, kPrivateInfSgName)) {
+    testlib::logger()->info(std::string("- Reuse existing SG ") + kPrivateInfSgName + " " +
+                            *existing + " in " + vpc_id);
+    return existing;
+  }
+  const auto request = groupRequest(vpc_id, kPrivateInfSgName, args);
+  testlib::logger()->info(std::string("- Create SG ") + kPrivateInfSgName + " in " + vpc_id);
+
+  try {
+    if (args.dry_run) return std::nullopt;
+    return createdGroupId(ec2, request);
+  } catch (const std::exception& failure) {
+    endRun(failure, std::string("cannot create SG ") + kPrivateInfSgName + " in " + vpc_id);
+  }
+}
+
+void deleteSG(const aws::Ec2Client& ec2, const std::string& group_id, const Args& args) {
+  if (args.dry_run) return;
+  try {
+    ec2.deleteSecurityGroup(group_id);
+  } catch (const std::exception& failure) {
+    reportFailure(failure);
+  }
+}
+
+}  // namespace probefleet

@@ -1,0 +1,64 @@
+#pragma once
+// The test configuration: a JSON array with one entry per test subnet. It is
+// read with its key order kept, checked once for the keys a run needs, and
+// written back in the same layout as Python's
+// json.dumps(document, indent=2, ensure_ascii=True) followed by one line feed.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace probefleet {
+
+/// The document in memory: an array of entry objects whose keys keep the
+/// order of the file. Setting a key that exists keeps its place; a new key
+/// goes after the existing ones.
+using TestConfig = nlohmann::ordered_json;
+
+/// A test configuration that cannot be used: unreadable, not JSON, not an
+/// array of entry objects, or an entry without a key the run needs. The
+/// message names the file and, where it applies, the entry and the key.
+class TestConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Parses JSON text into a document. Integers outside 64 bits are kept
+/// digit for digit (as a binary value of subtype kBigIntegerSubtype holding
+/// the digits), so that they are written back as they were read. Throws
+/// TestConfigError naming `source` and the line and column of the fault when
+/// the text is not JSON.
+TestConfig parseJsonText(const std::string& text, const std::string& source);
+
+/// Checks that `document` is a non-empty array of objects whose entries hold,
+/// as JSON strings, `gw_subnet_id` and `private_subnet_id`, plus
+/// `gw_private_ip` when `private_subnet_id` is not empty or `nat_gw_id` when
+/// it is. Throws TestConfigError naming `source`, the entry (counted from 1)
+/// and the key at the first fault.
+void validateTestConfig(const TestConfig& document, const std::string& source);
+
+/// Reads, parses and validates the test configuration in the file at `path`.
+/// Throws TestConfigError (see above) when the file cannot be read or used.
+TestConfig readTestConfig(const std::string& path);
+
+/// The document in the output layout: 2-space indentation, ", " free line
+/// ends, ": " between key and value, non-ASCII escaped as \uXXXX (surrogate
+/// pairs beyond the Basic Multilingual Plane), floats in their shortest
+/// round-trip form as Python writes them, and one line feed at the end.
+/// Throws TestConfigError on a value JSON cannot hold (invalid UTF-8, a
+/// non-finite float, a binary value other than a kept big integer).
+std::string formatTestConfig(const TestConfig& document);
+
+/// Writes formatTestConfig(document) to `path`, replacing the file
+/// atomically: the text goes to a temporary file beside it, which is flushed
+/// to disk and then renamed over `path`. An existing file keeps its
+/// permissions. On failure the old file is left as it was, the temporary
+/// file is removed, and TestConfigError names the file and the system error.
+void writeTestConfig(const std::string& path, const TestConfig& document);
+
+/// Binary subtype that marks an integer kept as its decimal digits.
+inline constexpr std::uint8_t kBigIntegerSubtype = 0x69;
+
+}  // namespace probefleet

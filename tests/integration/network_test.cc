@@ -1,0 +1,362 @@
+// The VPC and security-group operations against the sandbox, with signature
+// checking on: what they send (the sandbox's journal), what EC2 then holds,
+// what they log, and how they end on failures.
+
+#include "probefleet/network.h"
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <nlohmann/json.hpp>
+
+#include "aws/credentials.h"
+#include "aws/ec2.h"
+#include "aws/environment.h"
+#include "aws/http.h"
+#include "support/sandbox.h"
+#include "testlib/common.h"
+#include "testlib/exit_request.h"
+
+namespace probefleet {
+namespace {
+
+using nlohmann::json;
+using testing_support::Sandbox;
+
+// Records what the program's logger writes while it lives.
+class LogCapture {
+ public:
+  LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(text_)) {
+    sink_->set_pattern("%l|%v");
+    testlib::logger()->sinks().push_back(sink_);
+  }
+  ~LogCapture() {
+    auto& sinks = testlib::logger()->sinks();
+    sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+  }
+  /// The records as "level|message" lines.
+  std::vector<std::string> lines() const {
+    std::vector<std::string> out;
+    std::istringstream in(text_.str());
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  }
+
+ private:
+  std::ostringstream text_;
+  std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
+};
+
+class NetworkTest : public ::testing::Test {
+ protected:
+  static constexpr const char* kEchoIp = "198.51.100.7";  // the sandbox's default answer
+
+  void SetUp() override {
+    Sandbox& sandbox = Sandbox::shared();
+    world_ = sandbox.world();
+    aws::ClientConfig config;
+    config.service = "ec2";
+    config.region = world_.at("region").get<std::string>();
+    config.endpoint = aws::Endpoint::parse(sandbox.endpoint());
+    config.endpoint_overridden = true;
+    config.credentials = std::make_shared<aws::StaticCredentialsProvider>(aws::Credentials{
+        world_.at("user").at("access_key_id").get<std::string>(),
+        world_.at("user").at("secret_access_key").get<std::string>(), "", std::nullopt});
+    config.transport = aws::makeCurlTransport(*aws::processEnvironment());
+    config.retry.max_attempts = 1;  // every answer reaches the operation as sent
+    ec2_ = std::make_unique<aws::Ec2Client>(std::move(config));
+
+    env_.vars[kAddressEchoUrlVariable] = sandbox.awsEnv().at(kAddressEchoUrlVariable);
+    resetSandboxSettings();
+    journal_start_ = lastSeq();
+  }
+
+  void TearDown() override { resetSandboxSettings(); }
+
+  static void resetSandboxSettings() {
+    Sandbox::shared().clearFaults();
+    control("POST", "echo", {{"ip", kEchoIp}, {"status", 200}, {"body", nullptr}});
+  }
+
+  static json control(const std::string& method, const std::string& path,
+                      const json& body = nullptr) {
+    return Sandbox::shared().control(method, path, body);
+  }
+
+  static long lastSeq() {
+    long seq = 0;
+    for (const auto& entry : Sandbox::shared().journal())
+      seq = std::max(seq, entry.value("seq", 0L));
+    return seq;
+  }
+
+  /// The requests of this test for `action`, in order.
+  std::vector<json> journal(const std::string& action) {
+    std::vector<json> out;
+    for (const auto& entry : Sandbox::shared().journal("", action)) {
+      if (entry.value("seq", 0L) > journal_start_) out.push_back(entry);
+    }
+    return out;
+  }
+
+  void addFault(const std::string& action, const std::string& code, int count = 1) {
+    Sandbox::shared().setFaults({{"rules",
+                                  {{{"service", "ec2"},
+                                    {"action", action},
+                                    {"status", 400},
+                                    {"code", code},
+                                    {"message", "injected"},
+                                    {"count", count}}}}});
+  }
+
+  /// A VPC of its own for each test, so that tests do not see each other's groups.
+  std::string freshVpc() { return ec2_->createVpc({"10.77.0.0/16", {}}).vpc_id; }
+
+  aws::ec2::SecurityGroup group(const std::string& group_id) {
+    aws::ec2::DescribeSecurityGroupsRequest request;
+    request.group_ids = {group_id};
+    const auto answer = ec2_->describeSecurityGroups(request);
+    if (answer.security_groups.size() != 1) throw std::runtime_error("no group " + group_id);
+    return answer.security_groups.front();
+  }
+
+  bool groupExists(const std::string& group_id) {
+    try {
+      group(group_id);
+      return true;
+    } catch (const aws::ServiceError& e) {
+      if (e.code() == "InvalidGroup.NotFound") return false;
+      throw;
+    }
+  }
+
+  nlohmann::ordered_json world_;
+  std::unique_ptr<aws::Ec2Client> ec2_;
+  aws::MapEnvironment env_;
+  long journal_start_ = 0;
+};
+
+// The user's tags of a CreateSecurityGroup request, in the order sent.
+std::vector<std::pair<std::string, std::string>> sentTags(const json& entry) {
+  const json& p = entry.at("params");
+  std::vector<std::pair<std::string, std::string>> tags;
+  for (int i = 1; p.contains("TagSpecification.1.Tag." + std::to_string(i) + ".Key"); ++i) {
+    const std::string prefix = "TagSpecification.1.Tag." + std::to_string(i);
+    tags.emplace_back(p.at(prefix + ".Key"), p.at(prefix + ".Value"));
+  }
+  return tags;
+}
+
+TEST_F(NetworkTest, CreatesBothGroupsOnceAndReusesThemAfterwards) {
+  const std::string vpc = freshVpc();
+  Args args;
+  args.tag_resource = "Owner,qa,Team,net";
+  LogCapture log;
+
+  const auto sg = createSG(*ec2_, vpc, args, env_);
+  const auto private_sg = createPrivateInfSG(*ec2_, vpc, args);
+  ASSERT_TRUE(sg && private_sg);
+
+  const auto instance_group = group(*sg);
+  EXPECT_EQ(instance_group.group_name, "corvanta-test-ec2-sg");
+  EXPECT_EQ(instance_group.description, "Corvanta test ec2");
+  EXPECT_EQ(instance_group.vpc_id, vpc);
+  ASSERT_EQ(instance_group.ip_permissions.size(), 1u);
+  const auto& rule = instance_group.ip_permissions.front();
+  EXPECT_EQ(rule.ip_protocol, "tcp");
+  EXPECT_EQ(rule.from_port, 22);
+  EXPECT_EQ(rule.to_port, 22);
+  ASSERT_EQ(rule.ip_ranges.size(), 1u);
+  EXPECT_EQ(rule.ip_ranges[0].cidr_ip, std::string(kEchoIp) + "/32");
+  EXPECT_EQ(rule.ip_ranges[0].description, "SSH access from the workflow engine");
+
+  const auto private_group = group(*private_sg);
+  EXPECT_EQ(private_group.group_name, "corvanta-test-ec2-private-interface-sg");
+  EXPECT_EQ(private_group.description, "Corvanta test ec2");
+  EXPECT_TRUE(private_group.ip_permissions.empty());
+
+  const auto creates = journal("CreateSecurityGroup");
+  ASSERT_EQ(creates.size(), 2u);
+  using Tags = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(sentTags(creates[0]),
+            (Tags{{"Name", "corvanta-test-ec2-sg"}, {"Owner", "qa"}, {"Team", "net"}}));
+  EXPECT_EQ(
+      sentTags(creates[1]),
+      (Tags{{"Name", "corvanta-test-ec2-private-interface-sg"}, {"Owner", "qa"}, {"Team", "net"}}));
+  EXPECT_EQ(creates[0]["params"].value("TagSpecification.1.ResourceType", ""), "security-group");
+  for (const auto* name : {"corvanta-test-ec2-sg", "corvanta-test-ec2-private-interface-sg"}) {
+    const auto g = group(name == std::string("corvanta-test-ec2-sg") ? *sg : *private_sg);
+    EXPECT_EQ(aws::ec2::tagValue(g.tags, "Name"), name);
+    EXPECT_EQ(aws::ec2::tagValue(g.tags, "Owner"), "qa");
+  }
+  const auto echo = journal("GetIp");
+  ASSERT_EQ(echo.size(), 1u);  // the private-interface group needs no address
+  EXPECT_EQ(echo[0]["params"].value("format", ""), "json");
+  EXPECT_EQ(journal("AuthorizeSecurityGroupIngress").size(), 1u);
+
+  // A second run, also as a dry run: the groups are found and kept as they are.
+  journal_start_ = lastSeq();
+  for (bool dry_run : {false, true}) {
+    args.dry_run = dry_run;
+    EXPECT_EQ(createSG(*ec2_, vpc, args, env_), sg);
+    EXPECT_EQ(createPrivateInfSG(*ec2_, vpc, args), private_sg);
+  }
+  EXPECT_TRUE(journal("GetIp").empty());
+  EXPECT_TRUE(journal("CreateSecurityGroup").empty());
+  EXPECT_TRUE(journal("AuthorizeSecurityGroupIngress").empty());
+  EXPECT_EQ(group(*sg).ip_permissions.size(), 1u);
+
+  const std::vector<std::string> expected = {
+      "info|- Create SG corvanta-test-ec2-sg in " + vpc,
+      "info|  " + *sg,
+      "info|- Create SG corvanta-test-ec2-private-interface-sg in " + vpc,
+      "info|  " + *private_sg,
+      "info|- Reuse existing SG corvanta-test-ec2-sg " + *sg + " in " + vpc,
+      "info|- Reuse existing SG corvanta-test-ec2-private-interface-sg " + *private_sg + " in " +
+          vpc,
+      "info|- Reuse existing SG corvanta-test-ec2-sg " + *sg + " in " + vpc,
+      "info|- Reuse existing SG corvanta-test-ec2-private-interface-sg " + *private_sg + " in " +
+          vpc,
+  };
+  EXPECT_EQ(log.lines(), expected);
+}
+
+TEST_F(NetworkTest, DryRunLooksTheAddressUpButCreatesAndDeletesNothing) {
+  const std::string vpc = freshVpc();
+  Args args;
+  args.dry_run = true;
+  LogCapture log;
+
+  EXPECT_EQ(createSG(*ec2_, vpc, args, env_), std::nullopt);
+  EXPECT_EQ(createPrivateInfSG(*ec2_, vpc, args), std::nullopt);
+  EXPECT_EQ(journal("GetIp").size(), 1u);
+  EXPECT_TRUE(journal("CreateSecurityGroup").empty());
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             "info|- Create SG corvanta-test-ec2-sg in " + vpc,
+                             "info|- Create SG corvanta-test-ec2-private-interface-sg in " + vpc}));
+
+  Args real;
+  const auto sg = createPrivateInfSG(*ec2_, vpc, real);
+  ASSERT_TRUE(sg);
+  deleteSG(*ec2_, *sg, args);
+  EXPECT_TRUE(journal("DeleteSecurityGroup").empty());
+  EXPECT_TRUE(groupExists(*sg));
+}
+
+TEST_F(NetworkTest, GetSgIdYieldsNothingForMissingGroupsAndServiceErrors) {
+  const std::string vpc = freshVpc();
+  LogCapture log;
+
+  EXPECT_EQ(getSgId(*ec2_, vpc, "corvanta-test-ec2-sg"), std::nullopt);
+  EXPECT_TRUE(log.lines().empty());
+
+  addFault("DescribeSecurityGroups", "InvalidGroup.NotFound");
+  EXPECT_EQ(getSgId(*ec2_, vpc, "corvanta-test-ec2-sg"), std::nullopt);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"error|  **Error** SG not found "
+                                                  "corvanta-test-ec2-sg in " +
+                                                  vpc});
+
+  addFault("DescribeSecurityGroups", "UnauthorizedOperation");
+  EXPECT_EQ(getSgId(*ec2_, vpc, "corvanta-test-ec2-sg"), std::nullopt);
+  EXPECT_EQ(log.lines().size(), 1u);  // silently
+
+  // No answer at all is not a service error: it reaches the caller.
+  Sandbox::shared().setFaults({{"rules",
+                                {{{"service", "ec2"},
+                                  {"action", "DescribeSecurityGroups"},
+                                  {"drop", true},
+                                  {"count", 1}}}}});
+  EXPECT_THROW(getSgId(*ec2_, vpc, "corvanta-test-ec2-sg"), aws::TransportError);
+}
+
+TEST_F(NetworkTest, GetVpcIdFindsTheVpcOrEndsTheRun) {
+  const std::string subnet = world_.at("gw_subnet_ids").at(0).get<std::string>();
+  EXPECT_EQ(getVpcId(*ec2_, subnet), world_.at("vpc_id").get<std::string>());
+
+  LogCapture log;
+  ::testing::internal::CaptureStderr();
+  try {
+    getVpcId(*ec2_, "subnet-0123456789abcdef0");
+    ADD_FAILURE() << "returned for an unknown subnet";
+  } catch (const testlib::ExitRequest& exit) {
+    EXPECT_EQ(exit.status(), 1);
+  }
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("aws::ServiceError"), std::string::npos) << err;
+  EXPECT_NE(err.find("InvalidSubnetID.NotFound"), std::string::npos) << err;
+  EXPECT_NE(err.find("Call trace"), std::string::npos) << err;
+  EXPECT_EQ(log.lines(), std::vector<std::string>{
+                             "info|  **Error** cannot find subnet subnet-0123456789abcdef0"});
+}
+
+TEST_F(NetworkTest, DeleteSGOfAGroupInUseLeavesTheRunGoing) {
+  const std::string vpc = freshVpc();
+  const auto subnet = ec2_->createSubnet({vpc, "10.77.1.0/24", "", {}});
+  Args args;
+  const auto sg = createPrivateInfSG(*ec2_, vpc, args);
+  ASSERT_TRUE(sg);
+  aws::ec2::CreateNetworkInterfaceRequest eni;
+  eni.subnet_id = subnet.subnet_id;
+  eni.groups = {*sg};
+  const auto interface = ec2_->createNetworkInterface(eni);
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_NO_THROW(deleteSG(*ec2_, *sg, args));
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("DependencyViolation"), std::string::npos) << err;
+  EXPECT_TRUE(groupExists(*sg));
+
+  ec2_->deleteNetworkInterface(interface.network_interface_id);
+  deleteSG(*ec2_, *sg, args);
+  EXPECT_FALSE(groupExists(*sg));
+}
+
+TEST_F(NetworkTest, CreateFailuresAfterTheLookupEndTheRun) {
+  const std::string vpc = freshVpc();
+  Args args;
+  const auto endsRun = [&](auto&& call) {
+    ::testing::internal::CaptureStderr();
+    try {
+      call();
+      ::testing::internal::GetCapturedStderr();
+      return false;
+    } catch (const testlib::ExitRequest& exit) {
+      const std::string err = ::testing::internal::GetCapturedStderr();
+      EXPECT_NE(err.find("Call trace"), std::string::npos) << err;
+      return exit.status() == 1;
+    }
+  };
+
+  // The address echo fails in each way it can: nothing is created.
+  const std::vector<json> echoes = {{{"status", 503}},
+                                    {{"status", 200}, {"body", "198.51.100.7"}},
+                                    {{"status", 200}, {"body", R"({"address": "1.2.3.4"})"}},
+                                    {{"status", 0}}};  // connection closed unanswered
+  for (const auto& echo : echoes) {
+    SCOPED_TRACE(echo.dump());
+    control("POST", "echo", echo);
+    EXPECT_TRUE(endsRun([&] { createSG(*ec2_, vpc, args, env_); }));
+  }
+  control("POST", "echo", {{"ip", kEchoIp}, {"status", 200}, {"body", nullptr}});
+  EXPECT_TRUE(journal("CreateSecurityGroup").empty());
+
+  // The rule is refused: the group stays without it and the next run reuses it.
+  addFault("AuthorizeSecurityGroupIngress", "InvalidPermission.Malformed");
+  EXPECT_TRUE(endsRun([&] { createSG(*ec2_, vpc, args, env_); }));
+  const auto left = getSgId(*ec2_, vpc, "corvanta-test-ec2-sg");
+  ASSERT_TRUE(left);
+  EXPECT_TRUE(group(*left).ip_permissions.empty());
+  EXPECT_EQ(createSG(*ec2_, vpc, args, env_), left);
+
+  addFault("CreateSecurityGroup", "InvalidParameterValue");
+  EXPECT_TRUE(endsRun([&] { createPrivateInfSG(*ec2_, vpc, args); }));
+  EXPECT_EQ(getSgId(*ec2_, vpc, "corvanta-test-ec2-private-interface-sg"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace probefleet
