@@ -1,0 +1,83 @@
+#pragma once
+// Finding the test instances earlier runs left behind. A test instance is
+// known only by its tag Name = "corvanta-test-ec2"; nothing else about it is
+// remembered between runs. Both lookups are read-only, keep no state and may
+// run on any thread with the run's shared EC2 client.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "aws/ec2.h"
+
+namespace probefleet {
+
+inline constexpr const char* kInstanceName = "corvanta-test-ec2";
+
+/// The states in which a test instance still stands in its subnet. A
+/// terminated (or shutting-down) instance stays listed by EC2 for about an
+/// hour; it is gone as far as a deployment or a teardown is concerned.
+inline const std::vector<std::string> kLiveInstanceStates = {"pending", "running", "stopping",
+                                                             "stopped"};
+
+/// One test instance as seen from its launch subnet.
+struct SubnetInstance {
+  std::string instance_id;
+  /// PublicIp of the association of the instance's interface in the subnet;
+  /// absent when no interface there has a public address, or when several
+  /// have one (no single answer).
+  std::optional<std::string> public_ip;
+  /// The first of the instance's interfaces that lies in another subnet
+  /// (its secondary interface), as DescribeInstances returns it; absent when
+  /// every interface lies in the subnet.
+  std::optional<aws::ec2::NetworkInterface> private_interface;
+};
+
+/// What getEc2 found in a subnet.
+///
+/// The first three members are the subnet's single test instance: all three
+/// absent when the subnet holds no live test instance, or more than one.
+/// `instances` lists every live test instance found, in the order EC2 listed
+/// them; when it holds more than one (crowded()), the subnet must not be
+/// taken as empty: a deployment launches nothing there and marks its entry
+/// failed, and a teardown deletes each of them.
+struct Ec2Lookup {
+  std::optional<std::string> instance_id;
+  std::optional<std::string> public_ip;
+  std::optional<aws::ec2::NetworkInterface> private_interface;
+  std::vector<SubnetInstance> instances;
+
+  /// True when more than one live test instance stands in the subnet.
+  bool crowded() const { return instances.size() > 1; }
+};
+
+/// The live test instances of `subnet_id` (pending, running, stopping or
+/// stopped; see Ec2Lookup). Logs "  **Alert** More than one ec2 with tag
+/// Name:corvanta-test-ec2 found in <subnet>" when there are several, and
+/// "  No ec2 with tag Name:corvanta-test-ec2 found in <subnet>" when there is
+/// none. EC2 failures (aws::ServiceError, aws::TransportError) are thrown to
+/// the caller.
+Ec2Lookup getEc2(const aws::Ec2Client& ec2, const std::string& subnet_id);
+
+/// What getAllEc2InVpc found in a VPC.
+struct VpcInstances {
+  /// Test instances in state running, stopped or stopping, in the order EC2
+  /// listed them.
+  std::vector<std::string> instance_ids;
+  /// The lookup failed: nothing is known about the VPC.
+  bool lookup_failed = false;
+
+  /// True when the VPC must be taken to still hold test instances, so that
+  /// nothing the instances may use is deleted: some were found, or the
+  /// lookup failed.
+  bool anyLeft() const { return lookup_failed || !instance_ids.empty(); }
+};
+
+/// The test instances still alive in `vpc_id`. Logs "  **Alert** More than
+/// one ec2 with tag Name:corvanta-test-ec2 found in <vpc>" whenever one or
+/// more are found. Never throws: when EC2 cannot be asked, it logs the
+/// error, reports the failure on standard error, marks the run failed
+/// (testlib::AppExitStatus) and returns a result with lookup_failed set.
+VpcInstances getAllEc2InVpc(const aws::Ec2Client& ec2, const std::string& vpc_id);
+
+}  // namespace probefleet

@@ -1,0 +1,217 @@
+#include "probefleet/interfaces.h"
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+
+#include "probefleet/failure_report.h"
+#include "probefleet/fleet_lookup.h"
+#include "probefleet/tags.h"
+#include "testlib/common.h"
+#include "testlib/exit_request.h"
+#include "testlib/value_not_found_exception.h"
+
+namespace probefleet {
+
+namespace {
+
+// An IPv4 address in host byte order, or nullopt when `text` is not one.
+std::optional<std::uint32_t> parseIpv4(const std::string& text) {
+  in_addr address{};
+  if (::inet_pton(AF_INET, text.c_str(), &address) != 1) return std::nullopt;
+  return ntohl(address.s_addr);
+}
+
+struct Ipv4Network {
+  std::uint32_t address = 0;
+  std::uint32_t mask = 0;
+  bool contains(std::uint32_t ip) const { return (ip & mask) == address; }
+};
+
+// "a.b.c.d/len", "a.b.c.d/m.m.m.m" or a bare address (a /32). Strict: a
+// network with host bits set is refused, since it names no network.
+Ipv4Network parseIpv4Network(const std::string& text) {
+  const auto fail = [&text](const std::string& why) -> std::invalid_argument {
+    return std::invalid_argument("private_subnet_cidr \"" + text + "\" " + why);
+  };
+  const auto slash = text.find('/');
+  const auto address = parseIpv4(text.substr(0, slash));
+  if (!address) throw fail("is not an IPv4 network");
+
+  std::uint32_t mask = 0xFFFFFFFFu;
+  if (slash != std::string::npos) {
+    const std::string suffix = text.substr(slash + 1);
+    if (!suffix.empty() && suffix.size() <= 2 &&
+        suffix.find_first_not_of("0123456789") == std::string::npos) {
+      const int length = std::stoi(suffix);
+      if (length > 32) throw fail("has a prefix length above 32");
+      mask = length == 0 ? 0 : 0xFFFFFFFFu << (32 - length);
+    } else if (const auto dotted = parseIpv4(suffix)) {
+      // A netmask: ones then zeros.
+      if ((~*dotted & (~*dotted + 1)) != 0) throw fail("has an invalid netmask");
+      mask = *dotted;
+    } else {
+      throw fail("is not an IPv4 network");
+    }
+  }
+  if ((*address & ~mask) != 0) throw fail("has host bits set");
+  return {*address, mask};
+}
+
+std::string privateSubnetCidr(const TestConfig& test_config) {
+  const auto found = test_config.find("private_subnet_cidr");
+  if (!test_config.is_object() || found == test_config.end() || !found->is_string()) {
+    throw std::invalid_argument("the test config entry has no private_subnet_cidr text");
+  }
+  return found->get<std::string>();
+}
+
+// One attempt: the instance's first address inside the entry's private network.
+void findPrivateIp(const aws::Ec2Client& ec2, const std::string& instance_id,
+                   TestConfig& test_config) {
+  aws::ec2::DescribeInstancesRequest request;
+  request.instance_ids = {instance_id};
+  const auto answer = ec2.describeInstances(request);
+  const Ipv4Network network = parseIpv4Network(privateSubnetCidr(test_config));
+  if (answer.reservations.empty() || answer.reservations.front().instances.empty()) {
+    throw std::runtime_error("EC2 does not list instance " + instance_id);
+  }
+  const aws::ec2::Instance& instance = answer.reservations.front().instances.front();
+  for (const aws::ec2::NetworkInterface& interface : instance.network_interfaces) {
+    // An interface that has no address yet is one still being set up.
+    const auto ip = parseIpv4(interface.private_ip_address);
+    if (ip && network.contains(*ip)) {
+      testlib::logger()->info("  private subnet IP: " + interface.private_ip_address);
+      test_config["ec2_2nd_private_ip"] = interface.private_ip_address;
+      return;
+    }
+  }
+  testlib::logger()->info("  waiting for secondary interface private IP after attaching ...");
+  throw testlib::ValueNotFoundException("secondary interface private IP not fonud");
+}
+
+// Whether the instance in `subnet_id` still shows the attachment. Every test
+// instance found there is looked at, so that the wait also works in a subnet
+// that holds more than one.
+bool stillAttached(const aws::Ec2Client& ec2, const std::string& subnet_id,
+                   const std::string& attachment_id) {
+  for (const SubnetInstance& instance : getEc2(ec2, subnet_id).instances) {
+    const auto& interface = instance.private_interface;
+    if (interface && interface->attachment && interface->attachment->attachment_id == attachment_id)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void createNetworkfInterface(const aws::Ec2Client& ec2, const std::string& instance_id,
+                             const std::string& private_subnet_id,
+                             const std::optional<std::string>& group_id, const Args& args) {
+  testlib::logger()->info("- Create network interface in " + private_subnet_id + " with " +
+                          group_id.value_or(""));
+  if (args.dry_run) return;
+
+  aws::ec2::CreateNetworkInterfaceRequest request;
+  request.description = kNetworkInterfaceDescription;
+  if (group_id) request.groups = {*group_id};
+  request.subnet_id = private_subnet_id;
+  aws::ec2::TagSpecification tags{"network-interface", {{"Name", kNetworkInterfaceName}}};
+  if (args.tag_resource) populateTags(tags.tags, *args.tag_resource);
+  request.tag_specifications = {tags};
+
+  aws::ec2::NetworkInterface created;
+  try {
+    created = ec2.createNetworkInterface(request);
+  } catch (const std::exception& failure) {
+    testlib::logger()->info("  **Error** Failed to create natwork interface");
+    reportFailure(failure);
+    throw testlib::ExitRequest(
+        1, "cannot create a network interface in " + private_subnet_id + ": " + failure.what());
+  }
+  if (created.network_interface_id.empty()) return;
+
+  testlib::logger()->info("- Attach network interface to " + instance_id);
+  aws::ec2::AttachNetworkInterfaceRequest attach;
+  attach.device_index = 1;
+  attach.instance_id = instance_id;
+  attach.network_interface_id = created.network_interface_id;
+  ec2.attachNetworkInterface(attach);
+}
+
+void lookupInf2PrivateIp(const aws::Ec2Client& ec2, const std::string& instance_id,
+                         TestConfig& test_config, aws::Clock& clock) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      findPrivateIp(ec2, instance_id, test_config);
+      return;
+    } catch (const testlib::ValueNotFoundException&) {
+      if (attempt == kPrivateIpAttempts) throw;
+    }
+    clock.sleep(kPrivateIpPause);
+  }
+}
+
+void deleteAttachment(const aws::Ec2Client& ec2, const std::optional<std::string>& attachment_id,
+                      const std::string& subnet_id, const Args& args, aws::Clock& clock) {
+  if (!attachment_id) {
+    testlib::logger()->info("- No attachment found");
+    return;
+  }
+  testlib::logger()->info("- Delete network interface attachment " + *attachment_id + " in " +
+                          subnet_id);
+  if (args.dry_run) return;
+
+  try {
+    aws::ec2::DetachNetworkInterfaceRequest request;
+    request.attachment_id = *attachment_id;
+    ec2.detachNetworkInterface(request);
+  } catch (const std::exception& failure) {
+    testlib::logger()->error("  **Error** Failed to detach natwork interface");
+    reportFailure(failure);
+  }
+
+  for (int pauses = 0; stillAttached(ec2, subnet_id, *attachment_id); ++pauses) {
+    if (pauses == kDetachPollPauses) {
+      const auto waited =
+          std::chrono::duration_cast<std::chrono::seconds>(kDetachPollPause * kDetachPollPauses);
+      testlib::logger()->error("  **Error** network interface attachment " + *attachment_id +
+                               " in " + subnet_id + " still present after " +
+                               std::to_string(waited.count()) + " seconds");
+      return;
+    }
+    clock.sleep(kDetachPollPause);
+  }
+}
+
+void deleteNetworkInterface(const aws::Ec2Client& ec2,
+                            const std::optional<std::string>& network_interface_id,
+                            const Args& args) {
+  if (!network_interface_id) return;
+  try {
+    testlib::logger()->info("- Delete natwork interface " + *network_interface_id);
+    if (args.dry_run) return;
+    ec2.deleteNetworkInterface(*network_interface_id);
+  } catch (const std::exception& failure) {
+    testlib::logger()->error("  **Error** Failed to delete natwork interface " +
+                             *network_interface_id);
+    reportFailure(failure);
+  }
+}
+
+std::vector<aws::ec2::NetworkInterface> getNetworkInterfaces(const aws::Ec2Client& ec2,
+                                                             const std::string& vpc_id) {
+  try {
+    aws::ec2::DescribeNetworkInterfacesRequest request;
+    request.filters = {
+        {"vpc-id", {vpc_id}}, {"tag:Name", {kNetworkInterfaceName}}, {"status", {"available"}}};
+    return ec2.describeNetworkInterfaces(request).network_interfaces;
+  } catch (const std::exception& failure) {
+    reportFailure(failure);
+    return {};
+  }
+}
+
+}  // namespace probefleet
