@@ -8,6 +8,7 @@
 
 #include "aws/error.h"
 #include "probefleet/sessions.h"
+#include "probefleet/test_config.h"
 #include "testlib/ami.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -110,6 +111,15 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
   }
   if (!tagPairsComplete(args.tag_resource)) {
     log->info("**Error** incomplete tag_resource pair");
+    return 1;
+  }
+
+  // A test configuration the run cannot use stops it before any AWS request.
+  step = "reading the test configuration";
+  try {
+    (void)readTestConfig(args.test_config);
+  } catch (const TestConfigError& bad) {
+    log->error(std::string("  **Error** ") + bad.what());
     return 1;
   }
 

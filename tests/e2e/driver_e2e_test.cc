@@ -59,7 +59,10 @@ class DriverE2eTest : public ::testing::Test {
     sandbox_.clearFaults();
     sandbox_.clearJournal();
     env_ = sandbox_.awsEnv();
-    account_ = sandbox_.world()["account"].get<std::string>();
+    const auto world = sandbox_.world();
+    account_ = world["account"].get<std::string>();
+    // The world's own test configuration: the run reads it before any request.
+    std::ofstream(dir_ / "tc.json") << world["test_config"].dump(2) << "\n";
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -151,6 +154,34 @@ TEST_F(DriverE2eTest, EarlyExitsHappenBeforeAnyRequest) {
     EXPECT_FALSE(contains(r.err, "incomplete tag_resource pair")) << r.err;
     EXPECT_FALSE(sandbox_.journal("ec2").empty()) << tags;
   }
+}
+
+TEST_F(DriverE2eTest, UnusableTestConfigurationStopsBeforeAnyRequest) {
+  struct Case {
+    std::string content;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"[{\"gw_subnet_id\": \"subnet-1\",", "line 1"},
+      {"{}", "tc.json"},
+      {"[]", "tc.json"},
+      {"[{\"gw_subnet_id\": \"subnet-1\", \"gw_private_ip\": \"10.0.0.5\"}]",
+       "private_subnet_id"},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(dir_ / "tc.json", std::ios::trunc) << c.content;
+    sandbox_.clearJournal();
+    RunResult r = run(required({}));
+    EXPECT_EQ(r.status, 1) << c.content << "\n" << r.err;
+    EXPECT_TRUE(contains(r.err, "**Error**") && contains(r.err, c.expected))
+        << c.content << "\n" << r.err;
+    EXPECT_TRUE(sandbox_.journal().empty()) << c.content << "\n" << sandbox_.journal().dump(1);
+  }
+  std::filesystem::remove(dir_ / "tc.json");
+  RunResult missing = run(required({}));
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(contains(missing.err, "tc.json")) << missing.err;
+  EXPECT_TRUE(sandbox_.journal().empty());
 }
 
 TEST_F(DriverE2eTest, LogFileStartsWithTheCommandAndTheConsoleShowsTheSameRecords) {
