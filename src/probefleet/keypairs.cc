@@ -1,0 +1,226 @@
+#include "probefleet/keypairs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "probefleet/network.h"
+#include "probefleet/tags.h"
+#include "probefleet/test_config.h"
+#include "s3/s3_backup_cmd.h"
+#include "testlib/common.h"
+#include "testlib/exit_request.h"
+
+namespace probefleet {
+
+namespace {
+
+// The lookup every operation here makes: a key pair counts as the VPC's only
+// when both its name and its Name tag match.
+aws::ec2::DescribeKeyPairsRequest lookupRequest(const std::string& key_pair_name) {
+  aws::ec2::DescribeKeyPairsRequest request;
+  request.filters = {{"tag:Name", {kKeyPairTagName}}, {"key-name", {key_pair_name}}};
+  request.include_public_key = true;
+  return request;
+}
+
+aws::ec2::CreateKeyPairRequest creationRequest(const std::string& key_pair_name, const Args& args) {
+  aws::ec2::TagSpecification tags{"key-pair", {{"Name", kKeyPairTagName}}};
+  if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
+  return {key_pair_name, "rsa", "pem", {tags}};
+}
+
+// The created key pair, or nullopt after logging why there is none. Only the
+// error texts are logged, never the answer.
+std::optional<aws::ec2::CreatedKeyPair> sendCreateKeyPair(const aws::Ec2Client& ec2,
+                                                          const std::string& key_pair_name,
+                                                          const Args& args) {
+  auto log = testlib::logger();
+  try {
+    return ec2.createKeyPair(creationRequest(key_pair_name, args));
+  } catch (const aws::ServiceError& error) {
+    if (error.code() == "InvalidKeyPair.Duplicate") {
+      log->info("  Key pair " + key_pair_name + " already existed");
+    }
+  } catch (const std::exception& failure) {
+    log->error(std::string("  **Error** ") + failure.what());
+  }
+  return std::nullopt;
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  /// Closes now; returns what close(2) returned.
+  int close() { return ::close(std::exchange(fd_, -1)); }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void throwFileError(const std::string& what, const std::string& path) {
+  throw std::system_error(errno, std::generic_category(), what + " " + path);
+}
+
+// Writes the private key and one line feed to `path`. The file is owner-only
+// from its first byte: a new file is created with mode 0600, and an existing
+// one (which open(2) leaves with its old mode) is narrowed to 0600 before
+// anything is written into it. A file left half-written is removed.
+void writePrivateKeyFile(const std::string& path, const std::string& key_material) {
+  const std::filesystem::path file(path);
+  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
+
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (fd.get() < 0) throwFileError("cannot open private-key file", path);
+  if (::fchmod(fd.get(), 0600) != 0) throwFileError("cannot restrict private-key file", path);
+
+  const std::string content = key_material + "\n";
+  std::size_t written = 0;
+  while (written < content.size()) {
+    const ssize_t n = ::write(fd.get(), content.data() + written, content.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int saved = errno;
+      ::unlink(path.c_str());
+      errno = saved;
+      throwFileError("cannot write private-key file", path);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (fd.close() != 0) {
+    const int saved = errno;
+    ::unlink(path.c_str());
+    errno = saved;
+    throwFileError("cannot write private-key file", path);
+  }
+}
+
+// The fingerprint of the key kept in the bucket under `key_file`; "" when it
+// cannot be read (the library logs why).
+std::string storedFingerprint(const aws::S3Client* s3, const std::string& bucket,
+                              const std::string& key_file) {
+  const s3lib::FingerprintResult result =
+      s3lib::S3BackupCmd(s3, std::nullopt, bucket, key_file).getS3KeyFileFingerprint();
+  const auto found = result.find("fingerprint");
+  return found != result.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+std::string keyPairName(const std::string& vpc_id) {
+  return kKeyPairPrefix + vpc_id;
+}
+
+std::string keyFilePath(const std::string& backup_folder, const std::string& key_pair_name) {
+  return backup_folder + "/" + key_pair_name + ".pem";
+}
+
+std::string createKeyPair(const aws::Ec2Client& ec2, const aws::S3Client* s3,
+                          const std::string& vpc_id, const Args& args) {
+  auto log = testlib::logger();
+  const std::string name = keyPairName(vpc_id);
+  log->info("- Create key pair " + name);
+
+  std::vector<aws::ec2::KeyPairInfo> existing;
+  try {
+    existing = ec2.describeKeyPairs(lookupRequest(name));
+  } catch (const std::exception& failure) {
+    // Without an answer we cannot tell whether the key pair exists; creating
+    // one blindly could orphan the private key of a key pair in use.
+    log->error(std::string("  **Error** ") + failure.what());
+    throw testlib::ExitRequest(1, "cannot look up key pair " + name + ": " + failure.what());
+  }
+  if (!existing.empty()) {
+    log->info("  Key " + name + " already exist");
+    return name;
+  }
+  if (args.dry_run) return name;
+
+  const auto created = sendCreateKeyPair(ec2, name, args);
+  if (!created || created->key_material.empty()) {
+    log->error("  Failed to create private key");
+    throw testlib::ExitRequest(1, "failed to create key pair " + name);
+  }
+  log->info("  done");
+
+  const std::string path = keyFilePath(args.backup_folder, name);
+  writePrivateKeyFile(path, created->key_material);
+  if (given(args.s3_bucket)) {
+    s3lib::S3BackupCmd(s3, std::string("."), *args.s3_bucket, path).uploadAFile();
+  }
+  return name;
+}
+
+FingerprintReport getAwsKey(const aws::Ec2Client& ec2, const std::string& vpc_id) {
+  auto log = testlib::logger();
+  const std::string name = keyPairName(vpc_id);
+  try {
+    const auto found = ec2.describeKeyPairs(lookupRequest(name));
+    if (!found.empty()) {
+      log->info("  Found key " + name + " in AWS KMS");
+      return {{"fingerprint", found.front().key_fingerprint}};
+    }
+    log->info("  Key " + name + " not found in AWS KMS");
+  } catch (const std::exception& failure) {
+    log->error(std::string("  **Error** ") + failure.what());
+  }
+  return {{"fingerprint", ""}};
+}
+
+void deleteKeyPair(const aws::Ec2Client& ec2, const std::string& key_pair_name, const Args& args) {
+  auto log = testlib::logger();
+  log->info("- Delete key pair " + key_pair_name);
+  const auto found = ec2.describeKeyPairs(lookupRequest(key_pair_name));
+  if (found.empty()) {
+    log->info("  Key not found: " + key_pair_name);
+    return;
+  }
+  log->info("  " + found.front().key_pair_id);
+  if (args.dry_run) return;
+  try {
+    aws::ec2::DeleteKeyPairRequest request;
+    request.key_name = key_pair_name;
+    ec2.deleteKeyPair(request);
+  } catch (const std::exception& failure) {
+    log->error(std::string("  **Error** ") + failure.what());
+  }
+}
+
+KeyCheck checkKeyPairConsistency(const aws::Ec2Client& ec2, const aws::S3Client* s3,
+                                 const aws::IamClient& iam, const Args& args,
+                                 const TeardownFn& teardown) {
+  if (!given(args.s3_bucket)) throw std::invalid_argument("the key check needs a bucket");
+  auto log = testlib::logger();
+
+  const TestConfig config = readTestConfig(args.test_config);
+  const std::string vpc_id = getVpcId(ec2, config.at(0).at("gw_subnet_id").get<std::string>());
+  const std::string key_file = keyFilePath(args.backup_folder, keyPairName(vpc_id));
+  log->info("- Check existence of keypair " + key_file);
+
+  const std::string in_ec2 = getAwsKey(ec2, vpc_id).at("fingerprint");
+  const std::string stored = storedFingerprint(s3, *args.s3_bucket, key_file);
+  if (in_ec2.empty()) return KeyCheck::kNoKeyPair;
+  if (stored != in_ec2) {
+    log->info("  Fingerprint match failure - EC2 reploy needed");
+    teardown(ec2, iam, args);
+    return KeyCheck::kMismatch;
+  }
+  log->info("  Fingerprint matches");
+  return KeyCheck::kMatch;
+}
+
+}  // namespace probefleet

@@ -1,0 +1,128 @@
+#pragma once
+// Moving files between a local folder tree and a bucket: single files, whole
+// folders, the backup folder of a VPC, and a lazy listing under a key prefix.
+//
+// The functions that change something test testlib::Globals::dry_run right
+// before the change and then only log. Everything is logged to the library's
+// logger (testlib::s3Logger()). Apart from the conditions each function names,
+// failures (ServiceError, TransportError, std::filesystem::filesystem_error,
+// std::system_error, std::invalid_argument for an absent bucket) reach the
+// caller; what was already transferred stays so.
+
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "aws/s3.h"
+
+namespace s3lib {
+
+/// An object of a listing: its key and its LastModified as the service sent it.
+struct ListingEntry {
+  std::string key;
+  std::string last_modified;
+};
+
+/// The objects under a prefix whose keys contain a text, produced one listing
+/// page at a time: a page is requested only when the consumer steps past the
+/// previous one, and only the current page is held. Iterate it once.
+class FileListing {
+ public:
+  /// `client` (may be null) must outlive the listing. Sends nothing yet.
+  FileListing(const aws::S3Client* client, std::string bucket, std::string prefix,
+              std::string contains);
+  ~FileListing();
+  FileListing(FileListing&&) noexcept;
+  FileListing& operator=(FileListing&&) noexcept;
+
+  class iterator {
+   public:
+    using iterator_concept = std::input_iterator_tag;
+    using iterator_category = std::input_iterator_tag;
+    using value_type = ListingEntry;
+    using difference_type = std::ptrdiff_t;
+    using reference = const ListingEntry&;
+    using pointer = const ListingEntry*;
+
+    iterator() = default;
+    reference operator*() const;
+    pointer operator->() const { return &**this; }
+    /// May send the request for the next page; throws what the client throws.
+    iterator& operator++();
+    void operator++(int) { ++*this; }
+    friend bool operator==(const iterator& it, std::default_sentinel_t) { return it.atEnd(); }
+
+   private:
+    friend class FileListing;
+    struct State;
+    explicit iterator(State* state) : state_(state) {}
+    bool atEnd() const;
+    State* state_ = nullptr;
+  };
+
+  /// Starts the listing: with no client, logs the warning "  **Alert** failed
+  /// to listAllFiles - no access to S3." and yields nothing; otherwise sends
+  /// the first request (more only while pages hold no matching key). Throws
+  /// what the client throws.
+  iterator begin();
+  std::default_sentinel_t end() const { return {}; }
+
+ private:
+  std::unique_ptr<iterator::State> state_;
+};
+
+/// Uploads backupdir/relative_path under the key relative_path. Returns at
+/// once, silently, without a client; logs an alert and returns without a
+/// bucket. Throws std::invalid_argument when backupdir or relative_path is
+/// absent (and a client is given).
+void uploadFile(const aws::S3Client* s3_client, const std::optional<std::string>& backupdir,
+                const std::optional<std::string>& relative_path,
+                const std::optional<std::string>& s3_bucket);
+
+/// Uploads every file below backupdir/relative_path under its path relative
+/// to backupdir: top-down, a folder's own files before its sub-folders', in
+/// the file system's order; links to folders are not followed; a folder that
+/// is missing or unreadable yields nothing. Absent values as uploadFile.
+void uploadAllFiles(const aws::S3Client* s3_client, const std::optional<std::string>& backupdir,
+                    const std::optional<std::string>& relative_path,
+                    const std::optional<std::string>& s3_bucket);
+
+/// The objects of `bucket` under `prefix` whose key contains `contains` (a
+/// plain substring test; "" matches all). `suffix` is accepted for callers'
+/// sake and filters nothing.
+FileListing listAllFiles(const aws::S3Client* s3_client, const std::string& bucket,
+                         const std::string& prefix = "", const std::string& suffix = "",
+                         const std::string& contains = "");
+
+/// Deletes, one by one while the listing goes on, every object whose key
+/// begins with `folder_key` ("" means the whole bucket), logging each key.
+void deleteFolder(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
+                  const std::string& folder_key);
+
+/// Downloads `key` to dest + "/" + the key without its first length(prefix)
+/// characters, making the sub-folder unless in a dry run (the download itself
+/// happens in a dry run too). The file appears under its name only once
+/// complete. A key whose remainder begins with "/" or holds a ".." segment is
+/// refused with an error line naming it, and nothing is written; a remainder
+/// that is empty or ends in "/" names a folder (an S3 folder marker): the
+/// folder is made and nothing is downloaded.
+void downloadBucketObj(const aws::S3Client* s3_client, const std::string& bucket,
+                       const std::string& dest, const std::string& prefix, const std::string& key);
+
+/// Mirrors the objects under "backups/" + vpc_id + "/" into
+/// target_location + "/" + vpc_id, skipping keys that end in ".log",
+/// ".tfstate" or ".backup" and refusing keys that would leave the folder (an
+/// error line each; the others go on). Without a bucket, logs a warning and
+/// returns. Throws std::invalid_argument when vpc_id or target_location is
+/// absent (and a bucket is given).
+void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
+                      const std::optional<std::string>& vpc_id,
+                      const std::optional<std::string>& target_location);
+
+/// True when `relative_key` (an object key without its folder prefix) can be
+/// written below a folder: it does not begin with "/" and no "/"-separated
+/// segment of it is "..".
+bool staysInFolder(const std::string& relative_key);
+
+}  // namespace s3lib

@@ -1,0 +1,248 @@
+// probefleet-s3 run as the workflow's shell steps run it, against the sandbox
+// with signature checking on: a folder up and a VPC's backup folder down, one
+// file up and its fingerprint, the global AWS options, exit statuses.
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::Sandbox;
+
+struct RunResult {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+bool contains(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
+
+std::vector<std::string> filesBelow(const fs::path& folder) {
+  std::vector<std::string> out;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) out.push_back(fs::relative(entry.path(), folder).string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class S3ToolE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* bin = std::getenv("PROBEFLEET_S3_BIN");
+    ASSERT_NE(bin, nullptr) << "PROBEFLEET_S3_BIN must name the probefleet-s3 binary";
+    bin_ = bin;
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    dir_ = fs::temp_directory_path() / ("s3tool_e2e_" + std::to_string(::getpid()) + "_" + name);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    sandbox_.clearFaults();
+    env_ = sandbox_.awsEnv();
+    bucket_ = sandbox_.world()["bucket"].get<std::string>();
+    tag_ = name + std::to_string(::getpid());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs the binary in the scratch folder.
+  RunResult run(const std::vector<std::string>& arguments,
+                const std::map<std::string, std::string>& extra_env = {}) {
+    std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir_.string(),
+                                     bin_};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::map<std::string, std::string> env = env_;
+    for (const auto& [name, value] : extra_env) env[name] = value;
+    RunResult result;
+    result.status = testing_support::runProcess(argv, env, &result.out, &result.err);
+    return result;
+  }
+
+  long count(const std::string& action) {
+    return static_cast<long>(sandbox_.journal("s3", action).size());
+  }
+
+  std::string opensslFingerprint(const fs::path& key) {
+    std::string out, err;
+    testing_support::runProcess(
+        {"sh", "-c",
+         "openssl pkcs8 -in '" + key.string() +
+             "' -inform PEM -outform DER -topk8 -nocrypt | openssl sha1 -c"},
+        {}, &out, &err);
+    return out.substr(out.find("= ") + 2, 59);
+  }
+
+  Sandbox& sandbox_ = Sandbox::shared();
+  std::string bin_, bucket_, tag_;
+  fs::path dir_;
+  std::map<std::string, std::string> env_;
+};
+
+TEST_F(S3ToolE2eTest, FolderUpAndTheVpcBackupFolderDown) {
+  const std::string vpc = "vpc-" + tag_;
+  const fs::path backup = dir_ / "backups" / vpc;
+  writeFile(backup / "state.json", "{\"a\": 1}\n");
+  writeFile(backup / "sub" / "nested.json", "[]\n");
+  writeFile(backup / "run.log", "log\n");
+  writeFile(backup / "main.tfstate", "tf\n");
+
+  RunResult up = run({"upload-folder", bucket_, "backups/" + vpc});
+  ASSERT_EQ(up.status, 0) << up.err;
+  EXPECT_TRUE(contains(up.err, "- Upload ./backups/" + vpc + " to S3")) << up.err;
+  EXPECT_TRUE(contains(up.err, "  ./backups/" + vpc + "/sub/nested.json to " + bucket_ +
+                                   "/backups/" + vpc + "/sub/nested.json"))
+      << up.err;
+
+  RunResult down = run({"download", bucket_, vpc, "--target", "restore"});
+  ASSERT_EQ(down.status, 0) << down.err;
+  EXPECT_EQ(filesBelow(dir_ / "restore"),
+            (std::vector<std::string>{vpc + "/state.json", vpc + "/sub/nested.json"}));
+  EXPECT_EQ(readFile(dir_ / "restore" / vpc / "state.json"), "{\"a\": 1}\n");
+  EXPECT_TRUE(contains(down.err, "- Download S3 " + bucket_ + "/" + vpc + " to restore/" + vpc));
+}
+
+TEST_F(S3ToolE2eTest, DryRunSendsNoUploadAndWritesNoFile) {
+  writeFile(dir_ / tag_ / "a.txt", "a");
+  const long puts = count("PutObject"), gets = count("GetObject");
+  RunResult up = run({"--dry-run", "upload-folder", bucket_, tag_});
+  ASSERT_EQ(up.status, 0) << up.err;
+  EXPECT_TRUE(contains(up.err, "  ./" + tag_ + "/a.txt to " + bucket_ + "/" + tag_ + "/a.txt"));
+  RunResult down = run({"download", "--dry-run", bucket_, "vpc-none", "--target", "restore"});
+  ASSERT_EQ(down.status, 0) << down.err;
+  EXPECT_EQ(count("PutObject"), puts);
+  EXPECT_EQ(count("GetObject"), gets);
+  EXPECT_FALSE(fs::exists(dir_ / "restore"));
+}
+
+TEST_F(S3ToolE2eTest, OneFileUpAndItsFingerprint) {
+  const fs::path key = dir_ / "keys" / (tag_ + ".pem");
+  fs::create_directories(key.parent_path());
+  ASSERT_EQ(testing_support::runProcess({"openssl", "genrsa", "-out", key.string(), "2048"}, {},
+                                        nullptr, nullptr),
+            0);
+  const std::string object = "keys/" + tag_ + ".pem";
+  RunResult up = run({"upload-file", bucket_, object});
+  ASSERT_EQ(up.status, 0) << up.err;
+
+  const std::string expected = opensslFingerprint(key);
+  RunResult text = run({"fingerprint", bucket_, object});
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out,
+            "fingerprint: " + expected + "\nkey_type: RSA\nkey_size: 2048\nalgorithm: SHA-1\n");
+  EXPECT_TRUE(contains(text.err, "  Found " + object + " in " + bucket_));
+
+  RunResult json = run({"fingerprint", "--json", bucket_, object});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(nlohmann::ordered_json::parse(json.out),
+            nlohmann::ordered_json({{"fingerprint", expected},
+                                    {"key_type", "RSA"},
+                                    {"key_size", 2048},
+                                    {"algorithm", "SHA-1"}}));
+
+  RunResult missing = run({"fingerprint", bucket_, "keys/none-" + tag_ + ".pem"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_TRUE(contains(missing.err, "keys/none-" + tag_ + ".pem not found in " + bucket_));
+}
+
+TEST_F(S3ToolE2eTest, ProfileRegionAndEndpointOptionsAsTheSdkToolsTakeThem) {
+  // Keys only in a named profile, the endpoint only on the command line.
+  const auto world = sandbox_.world();
+  writeFile(dir_ / "credentials",
+            "[s3tool]\naws_access_key_id = " + world["user"]["access_key_id"].get<std::string>() +
+                "\naws_secret_access_key = " +
+                world["user"]["secret_access_key"].get<std::string>() + "\n");
+  const std::string unset(testing_support::kUnsetEnv);
+  const std::map<std::string, std::string> env = {
+      {"AWS_SHARED_CREDENTIALS_FILE", (dir_ / "credentials").string()},
+      {"AWS_ACCESS_KEY_ID", unset},
+      {"AWS_SECRET_ACCESS_KEY", unset},
+      {"AWS_ENDPOINT_URL", unset},
+      {"AWS_REGION", unset},
+      {"AWS_DEFAULT_REGION", unset}};
+  writeFile(dir_ / tag_ / "f.txt", "f");
+
+  RunResult ok = run({"--profile", "s3tool", "--region=us-east-1", "--endpoint-url",
+                      sandbox_.endpoint(), "upload-file", bucket_, tag_ + "/f.txt"},
+                     env);
+  EXPECT_EQ(ok.status, 0) << ok.err;
+
+  RunResult unknown_profile = run({"--profile", "nobody", "--endpoint-url", sandbox_.endpoint(),
+                                   "upload-file", bucket_, tag_ + "/f.txt"},
+                                  env);
+  EXPECT_EQ(unknown_profile.status, 1);
+  EXPECT_TRUE(contains(unknown_profile.err, "nobody")) << unknown_profile.err;
+}
+
+TEST_F(S3ToolE2eTest, FailuresExitWithOne) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> argv;
+  };
+  const std::vector<Case> cases = {
+      {"missing file", {"upload-file", bucket_, "no/such/file.txt"}},
+      {"missing bucket", {"upload-file", "no-such-bucket-" + std::to_string(::getpid()), "x.txt"}},
+      {"missing bucket on download", {"download", "no-such-bucket-x", "vpc-1"}},
+  };
+  writeFile(dir_ / "x.txt", "x");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunResult result = run(c.argv);
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_TRUE(contains(result.err, "probefleet-s3: ")) << result.err;
+  }
+}
+
+TEST_F(S3ToolE2eTest, UsageErrorsExitWithTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"copy", bucket_, "x"},
+      {"upload-file", bucket_},
+      {"upload-file", bucket_, "a", "b"},
+      {"upload-file", bucket_, ""},
+      {"--bogus", "upload-file", bucket_, "x"},
+      {"upload-file", "--json", bucket_, "x"},
+      {"fingerprint", "--base-dir", "d", bucket_, "x"},
+      {"upload-file", bucket_, "x", "--base-dir"},
+      {"--endpoint-url", "ftp//nowhere", "upload-file", bucket_, "x"},
+      {"--dry-run=yes", "upload-file", bucket_, "x"},
+  };
+  for (const auto& argv : cases) {
+    std::string joined;
+    for (const auto& word : argv) joined += word + " ";
+    SCOPED_TRACE(joined);
+    RunResult result = run(argv);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_TRUE(contains(result.err, "usage: probefleet-s3")) << result.err;
+    EXPECT_TRUE(contains(result.err, "probefleet-s3: error: ")) << result.err;
+  }
+  RunResult help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(contains(help.out, "upload-folder BUCKET PATH"));
+}
+
+}  // namespace
