@@ -7,7 +7,13 @@
 #include <typeinfo>
 
 #include "aws/error.h"
+#include "s3/s3_backup_cmd.h"
+#include "probefleet/deploy.h"
+#include "probefleet/identity.h"
+#include "probefleet/keypairs.h"
 #include "probefleet/sessions.h"
+#include "probefleet/ssm_key.h"
+#include "probefleet/teardown.h"
 #include "probefleet/test_config.h"
 #include "testlib/ami.h"
 #include "testlib/app_exit_status.h"
@@ -21,15 +27,6 @@ namespace {
 
 std::optional<std::string> regionOf(const std::optional<std::string>& region) {
   return given(region) ? region : std::nullopt;
-}
-
-// The run flow ends here for an operation that this build does not have
-// yet: the run has not done its job, so it must not look like a success.
-[[noreturn]] void notBuiltYet(const std::string& operation) {
-  const std::string message =
-      "  **Error** " + operation + " is not built yet: the run stops here without doing its job";
-  testlib::logger()->error(message);
-  throw testlib::ExitRequest(1, message);
 }
 
 std::string textMember(const nlohmann::json& document, const char* member) {
@@ -87,9 +84,7 @@ void openWorkflowAccount(const Args& args, const aws::SessionDeps& deps, RunClie
       std::make_unique<aws::SsmClient>(clients.workflow_session->clientConfig("ssm", role.region));
   clients.s3 = std::make_unique<aws::S3Client>(clients.workflow_session->clientConfig("s3"));
   if (given(args.key_name)) {
-    // getPemKeyFromSSM(*clients.workflow_ssm, "/corvanta/workflow/secrets/" + *args.key_name,
-    // args);
-    notBuiltYet("the key retrieval from SSM (getPemKeyFromSSM)");
+    getPemKeyFromSSM(*clients.workflow_ssm, std::string(kSsmSecretsPrefix) + *args.key_name, args);
   }
 }
 
@@ -131,20 +126,25 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
     const std::string image_id = testlib::get_latest_amazon_linux_ami(*clients.ec2, args);
     if (given(args.s3_bucket)) {
       step = "checking the key pair against the stored key";
-      notBuiltYet("the key check (getVpcId, getAwsKey, getS3KeyFileFingerprint)");
+      checkKeyPairConsistency(*clients.ec2, clients.s3.get(), *clients.iam, args, terminateEc2s);
     }
     step = "deploying the test instances";
-    (void)image_id;  // deployEc2s(*clients.ec2, clients.s3.get(), *clients.iam, image_id, args);
-    notBuiltYet("deploy mode (deployEc2s)");
+    deployEc2s(*clients.ec2, clients.s3.get(), *clients.iam, image_id, args);
   } else {
     step = "tearing the test instances down";
-    notBuiltYet("revert mode (terminateEc2s)");
-    // if (args.ec2_role == "default") deleteInstanceProfile(*clients.iam);
+    terminateEc2s(*clients.ec2, *clients.iam, args);
+    if (args.ec2_role && *args.ec2_role == "default") {
+      step = "removing the instance profile, role and policy";
+      deleteInstanceProfile(*clients.iam);
+    }
   }
 
   step = "uploading the log";
-  // if (given(args.s3_bucket)) S3BackupCmd(clients.s3.get(), ".", *args.s3_bucket,
-  //     testlib::Common::logFilePath(args.backup_folder)).uploadAFile();
+  if (given(args.s3_bucket)) {
+    s3lib::S3BackupCmd(clients.s3.get(), std::string("."), *args.s3_bucket,
+                       testlib::Common::logFilePath(args.backup_folder))
+        .uploadAFile();
+  }
   return testlib::AppExitStatus().getStatus();
 }
 

@@ -1,0 +1,143 @@
+#include "probefleet/deploy.h"
+
+#include <exception>
+#include <functional>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "probefleet/failure_report.h"
+#include "probefleet/fleet_lookup.h"
+#include "probefleet/identity.h"
+#include "probefleet/instance_create.h"
+#include "probefleet/keypairs.h"
+#include "probefleet/network.h"
+#include "probefleet/test_config.h"
+#include "testlib/app_exit_status.h"
+#include "testlib/common.h"
+#include "testlib/exit_request.h"
+
+namespace probefleet {
+
+namespace {
+
+// What every worker of the run is handed unchanged.
+struct RunWide {
+  std::optional<std::string> sg_id;
+  std::optional<std::string> sg_id_private_inf;
+  std::optional<std::string> key_name;
+  std::optional<std::string> instance_profile;
+};
+
+// One entry's worker. Its outcome is written only by its own thread and
+// read by the main thread after the join.
+struct Worker {
+  TestConfig* entry = nullptr;
+  std::string gw_subnet_id;
+  bool deployed = false;
+  std::thread thread;
+};
+
+std::string text(const TestConfig& entry, const char* key) {
+  const auto found = entry.find(key);
+  return found != entry.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+RunWide prepare(const aws::Ec2Client& ec2, const aws::S3Client* s3, const aws::IamClient& iam,
+                const std::string& first_gw_subnet_id, const Args& args,
+                const aws::Environment& env) {
+  RunWide run;
+  const std::string vpc_id = getVpcId(ec2, first_gw_subnet_id);
+  run.sg_id = createSG(ec2, vpc_id, args, env);
+  run.sg_id_private_inf = createPrivateInfSG(ec2, vpc_id, args);
+  run.key_name = given(args.key_name) ? *args.key_name : createKeyPair(ec2, s3, vpc_id, args);
+  if (args.ec2_role == "default") {
+    const std::string policy_arn = createS3Policy(iam, args);
+    createEc2Role(iam, policy_arn);
+    createInstanceProfile(iam);
+    run.instance_profile = kInstanceProfileName;
+  }
+  return run;
+}
+
+// The task of one worker thread. Nothing escapes it: an exception leaving a
+// thread's function would end the whole process.
+void runWorker(Worker& worker, const aws::Ec2Client& ec2, const aws::IamClient& iam,
+               const std::string& ami, const Args& args, const RunWide& run, aws::Clock& clock) {
+  auto log = testlib::logger();
+  TestConfig& entry = *worker.entry;
+  try {
+    worker.deployed =
+        createEc2(ec2, iam, ami, worker.gw_subnet_id, text(entry, "private_subnet_id"),
+                  text(entry, "gw_private_ip"), args, entry, run.sg_id, run.sg_id_private_inf,
+                  run.instance_profile, run.key_name, clock);
+    return;
+  } catch (const testlib::ExitRequest& stop) {
+    // Already reported by the operation that stopped.
+    log->error("  **Error** worker of " + worker.gw_subnet_id + " ended: " + stop.what());
+  } catch (const std::exception& failure) {
+    log->error("  **Error** worker of " + worker.gw_subnet_id +
+               " ended by a failure: " + failure.what());
+    reportFailure(failure);
+  } catch (...) {
+    log->error("  **Error** worker of " + worker.gw_subnet_id + " ended by an unknown failure");
+  }
+  testlib::AppExitStatus::markFailed();
+}
+
+void writeOutput(const Args& args, const TestConfig& document) {
+  if (!given(args.output_test_config)) {
+    testlib::logger()->info("  no output_test_config given: the test config is not written");
+    return;
+  }
+  writeTestConfig(*args.output_test_config, document);
+}
+
+}  // namespace
+
+void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client,
+                const aws::IamClient& iam_client, const std::string& ami, const Args& args,
+                aws::Clock& clock, const aws::Environment& env) {
+  auto log = testlib::logger();
+  TestConfig document = readTestConfig(args.test_config);
+  const RunWide run =
+      prepare(ec2_client, s3_client, iam_client, text(document.at(0), "gw_subnet_id"), args, env);
+
+  // The array is not resized from here on, so the entry pointers hold.
+  std::vector<Worker> workers;
+  for (TestConfig& entry : document) {
+    if (text(entry, "private_subnet_id").empty()) {
+      log->error("  **Error** Skip " + text(entry, "nat_gw_id") +
+                 " -- private_subnet_id not defined");
+      continue;
+    }
+    workers.push_back(Worker{&entry, text(entry, "gw_subnet_id"), false, {}});
+  }
+
+  for (Worker& worker : workers) {
+    try {
+      worker.thread =
+          std::thread(runWorker, std::ref(worker), std::cref(ec2_client), std::cref(iam_client),
+                      std::cref(ami), std::cref(args), std::cref(run), std::ref(clock));
+    } catch (const std::exception& failure) {
+      log->error("  **Error** cannot start the worker of " + worker.gw_subnet_id + ": " +
+                 failure.what());
+      reportFailure(failure);
+      testlib::AppExitStatus::markFailed();
+    }
+  }
+  for (Worker& worker : workers) {
+    if (worker.thread.joinable()) worker.thread.join();
+  }
+
+  for (const Worker& worker : workers) {
+    if (!args.dry_run && !worker.deployed) {
+      log->error("  **Error** " + std::string(kInstanceName) + " in " + worker.gw_subnet_id +
+                 " is not deployed: its ec2_ip or ec2_2nd_private_ip was not recorded");
+      testlib::AppExitStatus::markFailed();
+    }
+  }
+  writeOutput(args, document);
+}
+
+}  // namespace probefleet

@@ -1,0 +1,284 @@
+#include "probefleet/instance_create.h"
+
+#include <arpa/inet.h>
+
+#include <exception>
+#include <vector>
+
+#include "aws/ec2_waiters.h"
+#include "aws/error.h"
+#include "probefleet/eip.h"
+#include "probefleet/failure_report.h"
+#include "probefleet/fleet_lookup.h"
+#include "probefleet/identity.h"
+#include "probefleet/interfaces.h"
+#include "probefleet/tags.h"
+#include "testlib/app_exit_status.h"
+#include "testlib/common.h"
+
+namespace probefleet {
+
+namespace {
+
+bool onlyCharsOf(const std::string& text, std::string_view allowed_punctuation) {
+  for (const char c : text) {
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && allowed_punctuation.find(c) == std::string_view::npos) return false;
+  }
+  return true;
+}
+
+bool isLowerBucketName(const std::string& name) {
+  if (name.size() < 3 || name.size() > 63) return false;
+  for (const char c : name) {
+    if (c >= 'A' && c <= 'Z') return false;
+  }
+  return onlyCharsOf(name, ".-");
+}
+
+void replaceAll(std::string& text, const std::string& placeholder, const std::string& value) {
+  for (auto at = text.find(placeholder); at != std::string::npos;
+       at = text.find(placeholder, at + value.size())) {
+    text.replace(at, placeholder.size(), value);
+  }
+}
+
+// Step 1: the instance profile named like args.ec2_role, once IAM shows the
+// role has one. nullopt when the worker must end here (already logged).
+std::optional<std::string> checkRole(const aws::IamClient& iam, const std::string& role) {
+  auto log = testlib::logger();
+  try {
+    if (iam.listInstanceProfilesForRole(role).instance_profiles.empty()) {
+      log->error("  **Error** no instance profile found for role " + role);
+      return std::nullopt;
+    }
+  } catch (const aws::ServiceError& error) {
+    if (error.code() == "NoSuchEntity") {
+      log->error("  **Error** role not found " + role);
+    } else {
+      log->error(std::string("  **Error** ") + error.what());
+      reportFailure(error);
+    }
+    return std::nullopt;
+  } catch (const std::exception& failure) {
+    log->error(std::string("  **Error** ") + failure.what());
+    reportFailure(failure);
+    return std::nullopt;
+  }
+  log->info("- Assign role " + role + " to " + kInstanceName);
+  return role;
+}
+
+aws::ec2::RunInstancesRequest launchRequest(const std::string& ami, const std::string& gw_subnet_id,
+                                            const Args& args,
+                                            const std::optional<std::string>& sg_id,
+                                            const std::optional<std::string>& instance_profile,
+                                            const std::optional<std::string>& key_name) {
+  aws::ec2::RunInstancesRequest request;
+  request.instance_type = args.instance_type;
+  request.min_count = 1;
+  request.max_count = 1;
+  request.image_id = ami;
+  aws::ec2::TagSpecification tags{"instance", {{"Name", kInstanceName}}};
+  if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
+  request.tag_specifications = {tags};
+  aws::ec2::InstanceNetworkInterfaceSpecification primary;
+  primary.device_index = 0;
+  primary.subnet_id = gw_subnet_id;
+  // In Elastic-IP runs the address comes from associateEIP instead.
+  if (!args.eip) primary.associate_public_ip_address = true;
+  if (sg_id) primary.groups = {*sg_id};
+  request.network_interfaces = {primary};
+  if (instance_profile) request.iam_instance_profile = {"", *instance_profile};
+  if (key_name) request.key_name = *key_name;
+  return request;
+}
+
+aws::ec2::Instance describeInstance(const aws::Ec2Client& ec2, const std::string& instance_id) {
+  aws::ec2::DescribeInstancesRequest request;
+  request.instance_ids = {instance_id};
+  const auto answer = ec2.describeInstances(request);
+  if (answer.reservations.empty() || answer.reservations.front().instances.empty()) {
+    throw std::runtime_error("EC2 does not list instance " + instance_id);
+  }
+  return answer.reservations.front().instances.front();
+}
+
+std::vector<std::string> interfacesIn(const aws::ec2::Instance& instance,
+                                      const std::string& subnet_id) {
+  std::vector<std::string> ids;
+  for (const auto& interface : instance.network_interfaces) {
+    if (interface.subnet_id == subnet_id) ids.push_back(interface.network_interface_id);
+  }
+  return ids;
+}
+
+bool isRunning(const aws::Ec2Client& ec2, const std::string& instance_id) {
+  aws::ec2::DescribeInstanceStatusRequest request;
+  request.instance_ids = {instance_id};
+  return !ec2.describeInstanceStatus(request).instance_statuses.empty();
+}
+
+// Steps 6 to 11: the public address of a running instance, recorded in the
+// entry. False when none showed (logged).
+bool recordPublicIp(const aws::Ec2Client& ec2, const std::string& instance_id,
+                    const std::string& gw_subnet_id, const std::string& private_subnet_id,
+                    const Args& args, bool first_time_create_ec2, TestConfig& test_config,
+                    aws::Clock& clock) {
+  auto log = testlib::logger();
+  aws::ec2::Instance instance = describeInstance(ec2, instance_id);
+  const std::vector<std::string> launch_interfaces = interfacesIn(instance, gw_subnet_id);
+
+  if (instance.public_ip_address.empty()) {
+    if (args.eip) {
+      if (launch_interfaces.empty()) {
+        log->error("  **Error** " + instance_id + " has no interface in " + gw_subnet_id +
+                   " to give an EIP to");
+      } else {
+        associateEIP(ec2, launch_interfaces.front(), args);
+      }
+    }
+    instance = describeInstance(ec2, instance_id);
+  }
+
+  if (first_time_create_ec2 && !launch_interfaces.empty()) {
+    aws::ec2::CreateTagsRequest tag_request;
+    tag_request.resources = launch_interfaces;
+    tag_request.tags = {{"Name", kNetworkInterfaceName}};
+    if (given(args.tag_resource)) populateTags(tag_request.tags, *args.tag_resource);
+    ec2.createTags(tag_request);
+  }
+
+  log->info(std::string("- Created ") + kInstanceName + " in " + private_subnet_id);
+  for (int pauses = 0; instance.public_ip_address.empty() && pauses < kPublicIpPauses; ++pauses) {
+    clock.sleep(kPublicIpPause);
+    instance = describeInstance(ec2, instance_id);
+  }
+
+  if (instance.public_ip_address.empty()) {
+    log->error((args.eip ? "  Failed to allocate and associate EIP to "
+                         : "  Failed to allocate public IP to ") +
+               instance_id);
+    return false;
+  }
+  log->info("  public ip: " + instance.public_ip_address);
+  test_config["ec2_ip"] = instance.public_ip_address;
+  return true;
+}
+
+}  // namespace
+
+std::string renderUserData(const std::string& spoke_gw_ip, const std::string& s3_bucket,
+                           const std::string& tag) {
+  in_addr address{};
+  if (::inet_pton(AF_INET, spoke_gw_ip.c_str(), &address) != 1) {
+    throw std::invalid_argument("spoke gateway address \"" + spoke_gw_ip +
+                                "\" is not an IPv4 address");
+  }
+  if (!isLowerBucketName(s3_bucket)) {
+    throw std::invalid_argument("\"" + s3_bucket + "\" is not a bucket name");
+  }
+  if (tag.empty() || !onlyCharsOf(tag, "._-")) {
+    throw std::invalid_argument("test tag \"" + tag +
+                                "\" may hold only letters, digits, '.', '_' and '-'");
+  }
+  std::string script(user_data_tmp);
+  replaceAll(script, "{{spoke_gw_ip}}", spoke_gw_ip);
+  replaceAll(script, "{{s3_bucket}}", s3_bucket);
+  replaceAll(script, "{{tag}}", tag);
+  return script;
+}
+
+std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
+                                              const aws::ec2::RunInstancesRequest& data,
+                                              aws::Clock& clock) {
+  auto log = testlib::logger();
+  const std::string subnet_id =
+      data.network_interfaces.empty() ? data.subnet_id : data.network_interfaces.front().subnet_id;
+  for (int attempt = 1;; ++attempt) {
+    try {
+      const aws::ec2::RunInstancesResult launched = ec2_client.runInstances(data);
+      if (launched.instances.empty() || launched.instances.front().instance_id.empty()) {
+        log->error("  **Error** RunInstances in " + subnet_id + " answered without an instance");
+        return std::nullopt;
+      }
+      const std::string instance_id = launched.instances.front().instance_id;
+      log->info(std::string("  Instance ") + kInstanceName + " " + instance_id + " created in " +
+                subnet_id);
+      return instance_id;
+    } catch (const aws::ServiceError& error) {
+      if (error.code() != "InvalidParameterValue") {
+        log->error(std::string("  **Error** ") + error.what());
+        return std::nullopt;
+      }
+      log->info(std::string("  Instance profile ") + kInstanceProfileName +
+                " is not ready, retry in 10 sec");
+      if (attempt >= kLaunchAttempts) throw InvalidParameterValueException();
+    } catch (const std::exception& failure) {
+      log->error(std::string("  **Error** ") + failure.what());
+      reportFailure(failure);
+      return std::nullopt;
+    }
+    clock.sleep(kLaunchRetryPause);
+  }
+}
+
+bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
+               const std::string& ami, const std::string& gw_subnet_id,
+               const std::string& private_subnet_id, const std::string& /*spoke_gw_ip*/,
+               const Args& args, TestConfig& test_config, const std::optional<std::string>& sg_id,
+               const std::optional<std::string>& sg_id_private_inf,
+               const std::optional<std::string>& instance_profile,
+               const std::optional<std::string>& key_name, aws::Clock& clock) {
+  auto log = testlib::logger();
+  std::optional<std::string> profile = instance_profile;
+  if (given(args.ec2_role) && *args.ec2_role != "default") {
+    profile = checkRole(iam_client, *args.ec2_role);
+    if (!profile) return false;
+  }
+
+  log->info(std::string("- Create ") + kInstanceName + " in private " + private_subnet_id);
+  const Ec2Lookup found = getEc2(ec2_client, gw_subnet_id);
+  if (found.crowded()) {
+    // Taking the subnet as empty would add yet another instance to it.
+    log->info("  **Alert** nothing launched in " + gw_subnet_id + ": it holds " +
+              std::to_string(found.instances.size()) + " " + kInstanceName + " instances");
+    testlib::AppExitStatus::markFailed();
+    return false;
+  }
+
+  std::optional<std::string> instance_id = found.instance_id;
+  bool first_time_create_ec2 = false;
+  if (!instance_id) {
+    const aws::ec2::RunInstancesRequest request =
+        launchRequest(ami, gw_subnet_id, args, sg_id, profile, key_name);
+    if (args.dry_run) return false;
+    const aws::Ec2Waiter waiter = aws::Ec2Waiter::named(ec2_client, "instance_status_ok");
+    instance_id = createEc2WithRetry(ec2_client, request, clock);
+    if (!instance_id) return false;
+    waiter.wait({*instance_id});
+    first_time_create_ec2 = true;
+  }
+
+  // An instance that is not running gets no public address, but still its
+  // second interface and the lookup of that interface's address.
+  const bool running = isRunning(ec2_client, *instance_id);
+  if (running && !recordPublicIp(ec2_client, *instance_id, gw_subnet_id, private_subnet_id, args,
+                                 first_time_create_ec2, test_config, clock)) {
+    return false;
+  }
+
+  if (!found.private_interface) {
+    createNetworkfInterface(ec2_client, *instance_id, private_subnet_id, sg_id_private_inf, args);
+  }
+  try {
+    lookupInf2PrivateIp(ec2_client, *instance_id, test_config, clock);
+  } catch (const std::exception& failure) {
+    log->error(std::string("  **Error** ") + failure.what());
+    reportFailure(failure);
+    return false;
+  }
+  return running;
+}
+
+}  // namespace probefleet

@@ -1,0 +1,104 @@
+#pragma once
+// Bringing one test-configuration entry to its deployed state: exactly one
+// test instance in the entry's launch subnet, reachable on a public address,
+// with a second interface in the entry's private subnet, and both addresses
+// recorded in the entry. What AWS already shows is reused, so a rerun only
+// finishes what an earlier run left undone.
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "aws/clock.h"
+#include "aws/ec2.h"
+#include "aws/iam.h"
+#include "probefleet/options.h"
+#include "probefleet/test_config.h"
+
+namespace probefleet {
+
+/// createEc2WithRetry: launch attempts in all, and the pause before each new one.
+inline constexpr int kLaunchAttempts = 6;
+inline constexpr std::chrono::milliseconds kLaunchRetryPause{10000};
+/// The wait for a new instance's public address: pauses at most, and their length.
+inline constexpr int kPublicIpPauses = 2;
+inline constexpr std::chrono::milliseconds kPublicIpPause{5000};
+
+/// EC2 refused a launch with "InvalidParameterValue", which is what it
+/// answers while a freshly made instance profile is not usable yet. The
+/// only failure on which a launch is tried again.
+class InvalidParameterValueException : public std::runtime_error {
+ public:
+  InvalidParameterValueException()
+      : std::runtime_error("RunInstances refused with InvalidParameterValue") {}
+};
+
+/// The start-up script of a test instance, with the placeholders
+/// {{spoke_gw_ip}}, {{s3_bucket}} and {{tag}}. It runs the ping tests against
+/// the spoke gateway and leaves result-<tag>.txt and log-<tag>.txt in the
+/// bucket.
+inline constexpr std::string_view user_data_tmp =
+    "#!/bin/bash -x\n"
+    "python3.9 -m venv /home/ec2-user/python3-env\n"
+    "source /home/ec2-user/python3-env/bin/activate; pip3 install corvanta-testlibs\n"
+    "cd /home/ec2-user/python3-env/lib/python3.9/site-packages/corvanta_testlibs/test_ping\n"
+    "cat << EOF > ./config.json\n"
+    "{\"ping\": \"www.amazon.com\", \"traceroute\": \"amazon.com\", "
+    "\"spoke_gw\": \"{{spoke_gw_ip}}\"}\n"
+    "EOF\n"
+    "source /home/ec2-user/python3-env/bin/activate; python3 -m unittest -v tests.py 2> "
+    "/tmp/log.txt\n"
+    "aws s3 cp /tmp/result.txt s3://{{s3_bucket}}/result-{{tag}}.txt\n"
+    "aws s3 cp /tmp/log.txt s3://{{s3_bucket}}/log-{{tag}}.txt\n";
+
+/// user_data_tmp with its placeholders filled in. The script runs as root
+/// and the values stand unquoted in shell lines, so each is checked first:
+/// `spoke_gw_ip` must be a dotted IPv4 address, `s3_bucket` a bucket name
+/// (3 to 63 of a-z, 0-9, '.', '-'), `tag` non-empty text of A-Z, a-z, 0-9,
+/// '.', '_', '-'. Throws std::invalid_argument naming the value otherwise.
+std::string renderUserData(const std::string& spoke_gw_ip, const std::string& s3_bucket,
+                           const std::string& tag);
+
+/// Sends RunInstances with `data` and returns the new instance's id. A
+/// refusal with "InvalidParameterValue" is tried again, up to
+/// kLaunchAttempts attempts in all, pausing kLaunchRetryPause (through
+/// `clock`) before each new one; after the last, it throws
+/// InvalidParameterValueException. Any other failure is logged (and, when
+/// it is not EC2's answer, reported on standard error) and gives nullopt.
+std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
+                                              const aws::ec2::RunInstancesRequest& data,
+                                              aws::Clock& clock = *aws::systemClock());
+
+/// Brings the entry `test_config` of the launch subnet `gw_subnet_id` to its
+/// deployed state: finds its test instance or launches one (from `ami`, with
+/// the groups `sg_id`, the instance profile, the key pair `key_name`), waits
+/// until its status checks pass (the client's clock), gives it an Elastic IP
+/// when args.eip, records `ec2_ip`, attaches a second interface in
+/// `private_subnet_id` (group `sg_id_private_inf`) when it has none, and
+/// records `ec2_2nd_private_ip`. `spoke_gw_ip` is the entry's gateway, which
+/// the instance's tests aim at. With args.ec2_role naming a role other than
+/// "default", the instance profile named like that role is used instead of
+/// `instance_profile`, once IAM confirms the role has one.
+///
+/// Returns true when this call recorded both addresses in the entry; false
+/// when it stopped earlier, as logged: the role has no instance profile, a
+/// dry run found no instance, the launch failed, no public address showed,
+/// the second address was not found, or the subnet holds more than one test
+/// instance (then nothing is launched and the run is marked failed).
+/// Failures of EC2 requests, of the status wait and of the called
+/// operations are thrown, and the launch's last InvalidParameterValueException.
+/// The pauses of the launch retries, of the public-address wait and of the
+/// second-address lookup go through `clock`.
+bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
+               const std::string& ami, const std::string& gw_subnet_id,
+               const std::string& private_subnet_id, const std::string& spoke_gw_ip,
+               const Args& args, TestConfig& test_config,
+               const std::optional<std::string>& sg_id = std::nullopt,
+               const std::optional<std::string>& sg_id_private_inf = std::nullopt,
+               const std::optional<std::string>& instance_profile = std::nullopt,
+               const std::optional<std::string>& key_name = std::nullopt,
+               aws::Clock& clock = *aws::systemClock());
+
+}  // namespace probefleet

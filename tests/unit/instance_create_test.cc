@@ -1,0 +1,159 @@
+// The launch retry against a scripted EC2 (which answers the sandbox cannot
+// be made to give: a dropped launch, a refusal on the last attempt) and the
+// rendering of the test instances' start-up script.
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "aws/http.h"
+#include "probefleet/instance_create.h"
+#include "unit/ec2_fake_transport.h"
+
+namespace probefleet {
+namespace {
+
+using std::chrono::milliseconds;
+
+const char* kLaunched =
+    "<RunInstancesResponse><reservationId>r-1</reservationId><instancesSet><item>"
+    "<instanceId>i-0123456789abcdef0</instanceId></item></instancesSet></RunInstancesResponse>";
+
+std::string errorBody(const std::string& code) {
+  return "<Response><Errors><Error><Code>" + code + "</Code><Message>no</Message></Error>" +
+         "</Errors><RequestID>req</RequestID></Response>";
+}
+
+// Answers like ScriptedTransport, but fails without an answer from the
+// `drop_from`-th request on.
+class DroppingTransport : public ec2_test::ScriptedTransport {
+ public:
+  explicit DroppingTransport(std::size_t drop_from) : drop_from_(drop_from) {}
+  aws::HttpResponse send(const aws::HttpRequest& request, const aws::BodySink* sink,
+                         const aws::Timeouts& timeouts) override {
+    if (requests.size() + 1 >= drop_from_) {
+      requests.push_back(request);
+      throw aws::TransportError("connection refused");
+    }
+    return ScriptedTransport::send(request, sink, timeouts);
+  }
+
+ private:
+  std::size_t drop_from_;
+};
+
+TEST(CreateEc2WithRetryTest, RetriesOnlyInvalidParameterValueSixTimesTenSecondsApart) {
+  struct Row {
+    const char* name;
+    std::vector<std::pair<long, std::string>> answers;
+    std::size_t drop_from;  // 0: never
+    std::optional<std::string> expected;
+    bool throws;
+    std::size_t requests;
+  };
+  const std::string refused = errorBody("InvalidParameterValue");
+  const std::vector<Row> rows = {
+      {"accepted at once", {{200, kLaunched}}, 0, "i-0123456789abcdef0", false, 1},
+      {"accepted on the sixth attempt",
+       {{400, refused},
+        {400, refused},
+        {400, refused},
+        {400, refused},
+        {400, refused},
+        {200, kLaunched}},
+       0,
+       "i-0123456789abcdef0",
+       false,
+       6},
+      {"refused six times",
+       {{400, refused},
+        {400, refused},
+        {400, refused},
+        {400, refused},
+        {400, refused},
+        {400, refused},
+        {200, kLaunched}},
+       0,
+       std::nullopt,
+       true,
+       6},
+      {"another refusal is not retried",
+       {{400, refused}, {400, errorBody("InvalidAMIID.NotFound")}, {200, kLaunched}},
+       0,
+       std::nullopt,
+       false,
+       2},
+      {"no answer is not retried", {{400, refused}}, 2, std::nullopt, false, 2},
+      {"an answer without an instance",
+       {{200, "<RunInstancesResponse/>"}},
+       0,
+       std::nullopt,
+       false,
+       1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto transport = std::make_shared<DroppingTransport>(row.drop_from ? row.drop_from : 1000);
+    for (const auto& [status, body] : row.answers) transport->enqueue(status, body);
+    auto clock = std::make_shared<ec2_test::ManualClock>();
+    const aws::Ec2Client ec2 = ec2_test::makeClient(transport, clock);
+    aws::ec2::RunInstancesRequest data;
+    data.image_id = "ami-1";
+    data.network_interfaces = {{0, "subnet-1", "", "", true, std::nullopt, {}}};
+
+    std::optional<std::string> got;
+    if (row.throws) {
+      EXPECT_THROW(createEc2WithRetry(ec2, data, *clock), InvalidParameterValueException);
+    } else {
+      got = createEc2WithRetry(ec2, data, *clock);
+    }
+    EXPECT_EQ(got, row.expected);
+    EXPECT_EQ(transport->requests.size(), row.requests);
+    // A pause before every new attempt, none after the last.
+    EXPECT_EQ(clock->sleeps, std::vector<milliseconds>(row.requests - 1, milliseconds(10000)));
+  }
+}
+
+TEST(UserDataTest, FillsTheTemplateAndRefusesValuesThatWouldChangeTheScript) {
+  EXPECT_EQ(renderUserData("10.20.1.4", "probefleet-test-bucket", "spoke-gw-a-r1"),
+            "#!/bin/bash -x\n"
+            "python3.9 -m venv /home/ec2-user/python3-env\n"
+            "source /home/ec2-user/python3-env/bin/activate; pip3 install corvanta-testlibs\n"
+            "cd /home/ec2-user/python3-env/lib/python3.9/site-packages/corvanta_testlibs/"
+            "test_ping\n"
+            "cat << EOF > ./config.json\n"
+            "{\"ping\": \"www.amazon.com\", \"traceroute\": \"amazon.com\", \"spoke_gw\": "
+            "\"10.20.1.4\"}\n"
+            "EOF\n"
+            "source /home/ec2-user/python3-env/bin/activate; python3 -m unittest -v tests.py 2> "
+            "/tmp/log.txt\n"
+            "aws s3 cp /tmp/result.txt s3://probefleet-test-bucket/result-spoke-gw-a-r1.txt\n"
+            "aws s3 cp /tmp/log.txt s3://probefleet-test-bucket/log-spoke-gw-a-r1.txt\n");
+
+  struct Row {
+    const char* spoke_gw_ip;
+    const char* bucket;
+    const char* tag;
+  };
+  const std::vector<Row> refused = {
+      {"10.20.1.4$(reboot)", "bucket-a", "gw-r1"},
+      {"gw.example", "bucket-a", "gw-r1"},
+      {"10.20.1.4", "Bucket-A", "gw-r1"},
+      {"10.20.1.4", "b; rm -rf /", "gw-r1"},
+      {"10.20.1.4", "ab", "gw-r1"},
+      {"10.20.1.4", "bucket-a", "gw r1"},
+      {"10.20.1.4", "bucket-a", "gw-`id`"},
+      {"10.20.1.4", "bucket-a", ""},
+  };
+  for (const Row& row : refused) {
+    SCOPED_TRACE(std::string(row.spoke_gw_ip) + " " + row.bucket + " " + row.tag);
+    EXPECT_THROW(renderUserData(row.spoke_gw_ip, row.bucket, row.tag), std::invalid_argument);
+  }
+}
+
+}  // namespace
+}  // namespace probefleet
