@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Transfer benchmarks: probefleet-s3 against awscli's `aws s3 cp`, both talking
 # to one local S3 server (the sandbox, started here on a loopback port), plus
-# the memory of a long paged listing. Prints figures; judges nothing.
+# the memory of a long paged listing. Prints figures; judges nothing. The
+# transfers run once over plain http and once over https (the sandbox's --tls
+# mode), since the clients do different work per byte on each.
 #
 #   scripts/bench_s3.sh [--big-mib N] [--files N] [--list-keys N] [--page N]
+#                       [--schemes "http https"]
+#
+# --list-keys 0 skips the listing.
 #
 # Environment: BUILD_DIR (default build-bench, configured Release here),
 # PROBEFLEET_PYTHON (python3 with moto and awscli; default python3 on PATH),
@@ -17,13 +22,16 @@ BIG_MIB=1024
 FILES=2000
 LIST_KEYS=20000
 PAGE=100
+SCHEMES="http https"
 while [ $# -gt 0 ]; do
   case "$1" in
     --big-mib) BIG_MIB=$2; shift 2 ;;
     --files) FILES=$2; shift 2 ;;
     --list-keys) LIST_KEYS=$2; shift 2 ;;
     --page) PAGE=$2; shift 2 ;;
-    *) echo "usage: $0 [--big-mib N] [--files N] [--list-keys N] [--page N]" >&2; exit 2 ;;
+    --schemes) SCHEMES=$2; shift 2 ;;
+    *) echo "usage: $0 [--big-mib N] [--files N] [--list-keys N] [--page N] [--schemes LIST]" >&2
+       exit 2 ;;
   esac
 done
 
@@ -48,31 +56,53 @@ g++ -std=c++20 -O2 -I"$ROOT/src" -DSPDLOG_COMPILED_LIB -DSPDLOG_FMT_EXTERNAL -DS
   "$ROOT/bench/list_memory.cc" "$BUILD/libs3.a" "$BUILD/libtestlib.a" "$BUILD/libaws.a" \
   -lcurl -lssl -lcrypto -lpugixml -lspdlog -lfmt -pthread -o "$LISTER"
 
+# ---- data -----------------------------------------------------------------------
+mkdir -p "$WORK/data/backups/vpc-big" "$WORK/data/backups/vpc-many"
+head -c "$((BIG_MIB * 1024 * 1024))" /dev/urandom >"$WORK/data/backups/vpc-big/big.bin"
+for i in $(seq -w 1 "$FILES"); do head -c 4096 /dev/urandom >"$WORK/data/backups/vpc-many/f$i.dat"; done
+sync
+
 # ---- the server ----------------------------------------------------------------
-"$PY" "$ROOT/tests/sandbox/sandbox.py" --port-file "$WORK/port" --world-out "$WORK/world.json" \
-  >"$WORK/sandbox.log" 2>&1 &
-SB_PID=$!
-for _ in $(seq 200); do [ -s "$WORK/port" ] && break; sleep 0.1; done
-[ -s "$WORK/port" ] || { echo "the sandbox did not start:" >&2; tail "$WORK/sandbox.log" >&2; exit 1; }
-ENDPOINT=$(cat "$WORK/port")
+# start_server [--tls]: a fresh sandbox (an empty bucket, no memory held from an
+# earlier round), with the environment both clients read pointed at it.
+start_server() {
+  rm -f "$WORK/port" "$WORK/world.json"
+  "$PY" "$ROOT/tests/sandbox/sandbox.py" "$@" --port-file "$WORK/port" \
+    --world-out "$WORK/world.json" >"$WORK/sandbox.log" 2>&1 &
+  SB_PID=$!
+  for _ in $(seq 200); do [ -s "$WORK/port" ] && break; sleep 0.1; done
+  [ -s "$WORK/port" ] || { echo "the sandbox did not start:" >&2; tail "$WORK/sandbox.log" >&2; exit 1; }
+  ENDPOINT=$(cat "$WORK/port")
+  BUCKET=$(world "w['bucket']")
+  export AWS_ACCESS_KEY_ID=$(world "w['user']['access_key_id']")
+  export AWS_SECRET_ACCESS_KEY=$(world "w['user']['secret_access_key']")
+  export AWS_ENDPOINT_URL=$ENDPOINT
+  # Over https both clients verify the sandbox's certificate.
+  CA_BUNDLE=$(world "w.get('ca_bundle') or ''")
+  if [ -n "$CA_BUNDLE" ]; then export AWS_CA_BUNDLE=$CA_BUNDLE; else unset AWS_CA_BUNDLE; fi
+  AWSCLI=("$PY" -m awscli --endpoint-url "$ENDPOINT")
+}
+stop_server() {
+  kill "$SB_PID" 2>/dev/null || true
+  wait "$SB_PID" 2>/dev/null || true
+  SB_PID=
+}
 world() { "$PY" -c "import json,sys; w=json.load(open('$WORK/world.json')); print(eval(sys.argv[1]))" "$1"; }
-BUCKET=$(world "w['bucket']")
 : >"$WORK/empty"
-export AWS_ACCESS_KEY_ID=$(world "w['user']['access_key_id']")
-export AWS_SECRET_ACCESS_KEY=$(world "w['user']['secret_access_key']")
 export AWS_REGION=us-east-1 AWS_DEFAULT_REGION=us-east-1 AWS_EC2_METADATA_DISABLED=true
 export AWS_CONFIG_FILE=$WORK/empty AWS_SHARED_CREDENTIALS_FILE=$WORK/empty
-export AWS_ENDPOINT_URL=$ENDPOINT NO_PROXY=127.0.0.1 no_proxy=127.0.0.1
+export NO_PROXY=127.0.0.1 no_proxy=127.0.0.1
 unset HTTP_PROXY HTTPS_PROXY http_proxy https_proxy AWS_PROFILE AWS_DEFAULT_PROFILE || true
-control() { curl -sf -X POST -H 'Content-Type: application/json' -d "$2" "$ENDPOINT/_sandbox/$1" >/dev/null; }
+control() {
+  curl -sf ${CA_BUNDLE:+--cacert "$CA_BUNDLE"} -X POST -H 'Content-Type: application/json' \
+    -d "$2" "$ENDPOINT/_sandbox/$1" >/dev/null
+}
 
 server_ticks() { awk '{print $14 + $15}' "/proc/$SB_PID/stat"; }
 TICK=$(getconf CLK_TCK)
 
 # measure LABEL CMD...: one row of client CPU (user+sys), peak RSS, wall time
-# and the server's CPU time over the same run.
-printf '%-34s %9s %9s %9s %10s %9s\n' "run" "user_s" "sys_s" "cpu_s" "peak_MiB" "wall_s" \
-  >"$WORK/table"
+# and the server's CPU time over the same run, appended to $TABLE.
 measure() {
   local label=$1; shift
   local before after
@@ -83,55 +113,76 @@ measure() {
   read -r user sys wall rss <"$WORK/time"
   awk -v l="$label" -v u="$user" -v s="$sys" -v w="$wall" -v m="$rss" -v sv=$(((after - before))) \
     -v t="$TICK" 'BEGIN { printf "%-34s %9.2f %9.2f %9.2f %10.1f %9.2f  server_cpu_s %.2f\n",
-      l, u, s, u + s, m / 1024, w, sv / t }' | tee -a "$WORK/table"
+      l, u, s, u + s, m / 1024, w, sv / t }' | tee -a "$TABLE"
 }
-AWSCLI=("$PY" -m awscli --endpoint-url "$ENDPOINT")
 
-echo "server $ENDPOINT, bucket $BUCKET, $(nproc) CPUs; client and server share them"
+# compare SCHEME: every transfer with both clients over one scheme, then the
+# ratios of their CPU times.
+compare() {
+  local scheme=$1
+  TABLE=$WORK/table-$scheme
+  printf '%-34s %9s %9s %9s %10s %9s\n' "run" "user_s" "sys_s" "cpu_s" "peak_MiB" "wall_s" >"$TABLE"
+  if [ "$scheme" = https ]; then start_server --tls; else start_server; fi
+  echo "######## over $scheme: server $ENDPOINT, bucket $BUCKET, $(nproc) CPUs shared with the server"
+  echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  if [ "$scheme" = https ]; then
+    echo "both clients verify the server's certificate ($CA_BUNDLE via AWS_CA_BUNDLE)"
+    echo "probefleet-s3: uploads signed with UNSIGNED-PAYLOAD (no SHA-256 pass), no CRC32 trailer"
+    echo "awscli:        uploads as STREAMING-UNSIGNED-PAYLOAD-TRAILER, aws-chunked with a CRC32 trailer"
+  else
+    echo "probefleet-s3: uploads signed with the payload's SHA-256 (one hash pass), no CRC32"
+    echo "awscli:        uploads signed with the payload's SHA-256, plus a CRC32 header (two passes)"
+  fi
+  echo
+  cd "$WORK/data"
+  echo "== ${BIG_MIB} MiB file, upload"
+  measure "probefleet-s3 upload-file" "$TOOL" upload-file "$BUCKET" backups/vpc-big/big.bin
+  measure "aws s3 cp" "${AWSCLI[@]}" s3 cp --only-show-errors backups/vpc-big/big.bin \
+    "s3://$BUCKET/awscli/vpc-big/big.bin"
+  echo "== ${BIG_MIB} MiB file, download"
+  measure "probefleet-s3 download" "$TOOL" download "$BUCKET" vpc-big --target "$WORK/down-ours"
+  measure "aws s3 cp" "${AWSCLI[@]}" s3 cp --only-show-errors "s3://$BUCKET/awscli/vpc-big/big.bin" \
+    "$WORK/down-awscli/big.bin"
+  cmp "$WORK/down-ours/vpc-big/big.bin" backups/vpc-big/big.bin
+  cmp "$WORK/down-awscli/big.bin" backups/vpc-big/big.bin
+  rm -rf "$WORK/down-ours" "$WORK/down-awscli"
+
+  echo "== folder of $FILES files of 4 KiB, upload"
+  measure "probefleet-s3 upload-folder" "$TOOL" upload-folder "$BUCKET" backups/vpc-many
+  measure "aws s3 cp --recursive" "${AWSCLI[@]}" s3 cp --only-show-errors --recursive \
+    backups/vpc-many "s3://$BUCKET/awscli/vpc-many"
+  echo "== folder of $FILES files of 4 KiB, download"
+  measure "probefleet-s3 download" "$TOOL" download "$BUCKET" vpc-many --target "$WORK/down-ours"
+  measure "aws s3 cp --recursive" "${AWSCLI[@]}" s3 cp --only-show-errors --recursive \
+    "s3://$BUCKET/awscli/vpc-many" "$WORK/down-awscli"
+  [ "$(find "$WORK/down-ours/vpc-many" -type f | wc -l)" -eq "$FILES" ]
+  rm -rf "$WORK/down-ours" "$WORK/down-awscli"
+  cd "$WORK"
+  stop_server
+  echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo
+}
+
 echo "probefleet-s3: $TOOL"
-echo "awscli: $("${AWSCLI[@]}" --version 2>&1)"
+echo "awscli: $("$PY" -m awscli --version 2>&1)"
 echo
+for scheme in $SCHEMES; do
+  case "$scheme" in http | https) compare "$scheme" ;; *) echo "unknown scheme $scheme" >&2; exit 2 ;; esac
+done
 
-# ---- data -----------------------------------------------------------------------
-mkdir -p "$WORK/data/backups/vpc-big" "$WORK/data/backups/vpc-many"
-head -c "$((BIG_MIB * 1024 * 1024))" /dev/urandom >"$WORK/data/backups/vpc-big/big.bin"
-for i in $(seq -w 1 "$FILES"); do head -c 4096 /dev/urandom >"$WORK/data/backups/vpc-many/f$i.dat"; done
-sync
-cd "$WORK/data"
-
-echo "== ${BIG_MIB} MiB file, upload"
-measure "probefleet-s3 upload-file" "$TOOL" upload-file "$BUCKET" backups/vpc-big/big.bin
-measure "aws s3 cp" "${AWSCLI[@]}" s3 cp --only-show-errors backups/vpc-big/big.bin \
-  "s3://$BUCKET/awscli/vpc-big/big.bin"
-echo "== ${BIG_MIB} MiB file, download"
-measure "probefleet-s3 download" "$TOOL" download "$BUCKET" vpc-big --target "$WORK/down-ours"
-measure "aws s3 cp" "${AWSCLI[@]}" s3 cp --only-show-errors "s3://$BUCKET/awscli/vpc-big/big.bin" \
-  "$WORK/down-awscli/big.bin"
-cmp "$WORK/down-ours/vpc-big/big.bin" backups/vpc-big/big.bin
-cmp "$WORK/down-awscli/big.bin" backups/vpc-big/big.bin
-rm -rf "$WORK/down-ours" "$WORK/down-awscli"
-
-echo "== folder of $FILES files of 4 KiB, upload"
-measure "probefleet-s3 upload-folder" "$TOOL" upload-folder "$BUCKET" backups/vpc-many
-measure "aws s3 cp --recursive" "${AWSCLI[@]}" s3 cp --only-show-errors --recursive backups/vpc-many \
-  "s3://$BUCKET/awscli/vpc-many"
-echo "== folder of $FILES files of 4 KiB, download"
-measure "probefleet-s3 download" "$TOOL" download "$BUCKET" vpc-many --target "$WORK/down-ours"
-measure "aws s3 cp --recursive" "${AWSCLI[@]}" s3 cp --only-show-errors --recursive \
-  "s3://$BUCKET/awscli/vpc-many" "$WORK/down-awscli"
-[ "$(find "$WORK/down-ours/vpc-many" -type f | wc -l)" -eq "$FILES" ]
-rm -rf "$WORK/down-ours" "$WORK/down-awscli"
-
-echo
-echo "== ratios (probefleet-s3 CPU / awscli CPU)"
-awk -v big="${BIG_MIB}MiB" 'NR > 1 { cpu[NR] = $(NF - 4) } END {
-  split("upload-" big " download-" big " upload-folder download-folder", what, " ");
-  i = 0; for (r = 2; r <= NR; r += 2) { i++;
-    printf "%-18s ours %.2f s, awscli %.2f s, ratio %.3f\n", what[i], cpu[r], cpu[r+1], cpu[r]/cpu[r+1] } }' \
-  "$WORK/table"
+for scheme in $SCHEMES; do
+  echo "== ratios over $scheme (probefleet-s3 CPU / awscli CPU)"
+  awk -v big="${BIG_MIB}MiB" 'NR > 1 { cpu[NR] = $(NF - 4) } END {
+    split("upload-" big " download-" big " upload-folder download-folder", what, " ");
+    i = 0; for (r = 2; r <= NR; r += 2) { i++;
+      printf "%-18s ours %.2f s, awscli %.2f s, ratio %.3f\n", what[i], cpu[r], cpu[r+1], cpu[r]/cpu[r+1] } }' \
+    "$WORK/table-$scheme"
+done
 
 # ---- listing memory ----------------------------------------------------------------
+[ "$LIST_KEYS" -gt 0 ] || exit 0
 echo
+start_server
 LONG=$(printf 'k%.0s' $(seq 800))
 echo "== listAllFiles over $LIST_KEYS keys of ~830 bytes, pages of $PAGE keys"
 control s3 "{\"fill\": {\"bucket\": \"$BUCKET\", \"prefix\": \"list/$LONG/\", \"count\": $LIST_KEYS}}"

@@ -264,6 +264,15 @@ class TempFile {
   bool committed_ = false;
 };
 
+/// The x-amz-content-sha256 a request is signed with ("" = the body's SHA-256,
+/// computed by the signer). Over https a body streamed from a file is sent
+/// as UNSIGNED-PAYLOAD, as botocore does for streamed uploads: TLS already
+/// protects it in transit, and hashing would mean reading every byte twice.
+/// Over plain http the hash is the only integrity the body has, so it stays.
+std::string payloadHashFor(const HttpRequest& request) {
+  return request.body_file && request.endpoint.scheme == "https" ? "UNSIGNED-PAYLOAD" : "";
+}
+
 }  // namespace
 
 ServiceError parseS3Error(const HttpResponse& response) {
@@ -345,6 +354,14 @@ HttpRequest S3Client::address(const Call& call, const std::string& region) const
   return request;
 }
 
+HttpResponse S3Client::invokeAt(const Call& call, const std::string& region,
+                                const ErrorParser& parse_error,
+                                ServiceClient::Options options) const {
+  HttpRequest request = address(call, region);
+  options.payload_hash = payloadHashFor(request);
+  return client_.invoke(std::move(request), parse_error, options);
+}
+
 HttpResponse S3Client::send(const Call& call, ResponseStream* stream) const {
   const std::string region = regionOf(call.bucket);
   ServiceClient::Options options;
@@ -361,7 +378,7 @@ HttpResponse S3Client::send(const Call& call, ResponseStream* stream) const {
     return parseS3Error(response);
   };
   try {
-    return client_.invoke(address(call, region), remember_hint, options);
+    return invokeAt(call, region, remember_hint, options);
   } catch (const ServiceError& error) {
     if (!needsRedirect(error, hint, call.operation)) throw;
     std::string new_region = !hint.header_region.empty() ? hint.header_region
@@ -373,7 +390,7 @@ HttpResponse S3Client::send(const Call& call, ResponseStream* stream) const {
       bucket_regions_[call.bucket] = new_region;
     }
     options.signing_region = new_region;
-    return client_.invoke(address(call, new_region), parseS3Error, options);
+    return invokeAt(call, new_region, parseS3Error, options);
   }
 }
 

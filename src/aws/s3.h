@@ -128,6 +128,9 @@ class S3Client {
  private:
   struct Call;
   HttpResponse send(const Call& call, ResponseStream* stream = nullptr) const;
+  /// One invocation of `call` at `region`'s endpoint, signed for it.
+  HttpResponse invokeAt(const Call& call, const std::string& region, const ErrorParser& parse_error,
+                        ServiceClient::Options options) const;
   HttpRequest address(const Call& call, const std::string& region) const;
   Endpoint endpointFor(const std::string& region) const;
   std::string discoverRegion(const std::string& bucket) const;

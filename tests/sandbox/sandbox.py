@@ -3,11 +3,14 @@
 loopback port, behind our wrapper (instance metadata, address echo, request
 journal, fault injection, world seeding, corrections of moto).
 
-    python3 sandbox.py [--port 0] [--port-file PATH] [--auth]
+    python3 sandbox.py [--port 0] [--port-file PATH] [--auth] [--tls]
                        [--world FILE] [--world-out FILE] [--verbose]
 
 Once it is ready it writes the world's ids to --world-out, then
 "http://127.0.0.1:PORT" to --port-file (both atomically), and prints the URL.
+With --tls it serves https instead, with a self-signed certificate for
+127.0.0.1 made at start; the world's "ca_bundle" names the certificate file,
+for clients to trust through AWS_CA_BUNDLE.
 See README.md beside this file for the control API.
 """
 
@@ -18,9 +21,12 @@ import ipaddress
 import json
 import logging
 import os
+import shutil
 import signal
 import socket
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -81,7 +87,21 @@ def write_atomically(path: str, text: str) -> None:
     os.replace(temp, path)
 
 
-def watch_parent() -> None:
+def make_certificate(directory: str) -> tuple[str, str]:
+    """A self-signed certificate (and its key) for 127.0.0.1, made with the
+    openssl command; it is its own CA, so clients can trust it directly."""
+    cert = os.path.join(directory, "sandbox-cert.pem")
+    key = os.path.join(directory, "sandbox-key.pem")
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+         "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+         "-keyout", key, "-out", cert],
+        check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    os.chmod(key, 0o600)
+    return cert, key
+
+
+def watch_parent(on_exit=None) -> None:
     """End the sandbox when the process that started it is gone."""
     parent = os.getppid()
 
@@ -89,6 +109,8 @@ def watch_parent() -> None:
         while True:
             time.sleep(1.0)
             if os.getppid() != parent:
+                if on_exit:
+                    on_exit()
                 os._exit(0)
 
     threading.Thread(target=watch, name="parent-watch", daemon=True).start()
@@ -102,14 +124,28 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--world", default=os.path.join(HERE, "world.json"), help="world description (JSON)")
     parser.add_argument("--world-out", help="where to write the ids of the seeded world (JSON)")
     parser.add_argument("--verbose", action="store_true", help="log every request")
+    parser.add_argument("--tls", action="store_true",
+                        help="serve https with a self-signed certificate for 127.0.0.1")
     args = parser.parse_args(argv)
 
     isolate_from_aws_configuration()
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     logging.getLogger("werkzeug").setLevel(logging.INFO if args.verbose else logging.WARNING)
     guard_loopback()
-    watch_parent()
+    cert_dir = tempfile.mkdtemp(prefix="probefleet-sandbox-tls-") if args.tls else None
 
+    def remove_cert_dir() -> None:
+        if cert_dir:
+            shutil.rmtree(cert_dir, ignore_errors=True)
+
+    watch_parent(on_exit=remove_cert_dir)
+    try:
+        return serve(args, cert_dir)
+    finally:
+        remove_cert_dir()
+
+
+def serve(args, cert_dir: str | None) -> int:
     from moto import settings
 
     if args.auth:
@@ -135,12 +171,19 @@ def main(argv: list[str] | None = None) -> int:
 
     moto_app = DomainDispatcherApplication(create_backend_app)
     app = SandboxApp(moto_app, world, on_world_change=publish)
-    server = make_server("127.0.0.1", args.port, app, threaded=True)
+    tls_ids = {}
+    ssl_context = None
+    if cert_dir:
+        cert, key = make_certificate(cert_dir)
+        ssl_context = (cert, key)
+        world.ca_bundle = cert
+        tls_ids["ca_bundle"] = cert
+    server = make_server("127.0.0.1", args.port, app, threaded=True, ssl_context=ssl_context)
     port = server.server_address[1]
     os.environ["MOTO_PORT"] = str(port)
-    url = f"http://127.0.0.1:{port}"
+    url = f"{'https' if cert_dir else 'http'}://127.0.0.1:{port}"
     world.endpoint = url
-    ids = {"endpoint": url, **ids}
+    ids = {"endpoint": url, **tls_ids, **ids}
     world.ids = ids
     publish(ids)
     if args.port_file:

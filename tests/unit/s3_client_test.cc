@@ -255,6 +255,74 @@ TEST(S3Client, SignsThePayloadOfMemoryAndFileBodies) {
   EXPECT_TRUE(sent[1].body.empty());
 }
 
+// botocore's rule: over https a body streamed from a file goes out as
+// UNSIGNED-PAYLOAD; over http, and for bodies held in memory, the body's
+// SHA-256 is signed. The rule follows the scheme of the endpoint the request
+// actually goes to, a region redirect included.
+TEST(S3Client, LeavesFileBodiesUnsignedOnlyOverHttps) {
+  TempFolder folder;
+  const fs::path file = folder.path() / "f";
+  std::ofstream(file) << "xxhelloyy";
+  const std::string hello_sha = "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
+  const std::string empty_sha = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+  const aws::FileRange range{file.string(), 2, 5};
+
+  struct Case {
+    std::string name, endpoint;
+    std::function<void(const aws::S3Client&)> call;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"PutObject from a file, https", "https://127.0.0.1:5443",
+       [&](const aws::S3Client& c) { c.putObjectFromFile("bkt", "k", range); }, "UNSIGNED-PAYLOAD"},
+      {"UploadPart, https", "https://127.0.0.1:5443",
+       [&](const aws::S3Client& c) { c.uploadPart("bkt", "k", "up1", 3, range); },
+       "UNSIGNED-PAYLOAD"},
+      {"PutObject from a file, http", "http://127.0.0.1:5000",
+       [&](const aws::S3Client& c) { c.putObjectFromFile("bkt", "k", range); }, hello_sha},
+      {"UploadPart, http", "http://127.0.0.1:5000",
+       [&](const aws::S3Client& c) { c.uploadPart("bkt", "k", "up1", 3, range); }, hello_sha},
+      {"PutObject from memory, https", "https://127.0.0.1:5443",
+       [](const aws::S3Client& c) { c.putObject("bkt", "k", "hello"); }, hello_sha},
+      {"GetObject, https", "HTTPS://127.0.0.1:5443",
+       [](const aws::S3Client& c) { c.getObject("bkt", "k"); }, empty_sha},
+  };
+  for (const Case& c : cases) {
+    auto transport =
+        std::make_shared<ScriptedTransport>([](const HttpRequest&, const aws::BodySink*) {
+          return answer(200, "", {{"ETag", "\"e\""}});
+        });
+    aws::ClientConfig config = s3Config(transport, true);
+    config.endpoint = aws::Endpoint::parse(c.endpoint);
+    aws::S3Client client(std::move(config));
+    c.call(client);
+    const auto sent = transport->sent();
+    ASSERT_EQ(sent.size(), 1u) << c.name;
+    ASSERT_TRUE(sent[0].header("x-amz-content-sha256")) << c.name;
+    EXPECT_EQ(*sent[0].header("x-amz-content-sha256"), c.expected) << c.name;
+    const std::string* auth = sent[0].header("Authorization");
+    ASSERT_TRUE(auth) << c.name;
+    EXPECT_NE(auth->find("x-amz-content-sha256"), std::string::npos) << c.name;
+  }
+
+  // A bucket in another region: the retry goes to that region's https
+  // endpoint and is unsigned as well.
+  auto transport =
+      std::make_shared<ScriptedTransport>([](const HttpRequest& request, const aws::BodySink*) {
+        if (request.endpoint.host.find("us-west-2") == std::string::npos) {
+          return answer(301, errorXml("PermanentRedirect"), {{"x-amz-bucket-region", "us-west-2"}});
+        }
+        return answer(200, "", {{"ETag", "\"e\""}});
+      });
+  aws::S3Client client(s3Config(transport, false));
+  client.putObjectFromFile("my-bucket", "k", range);
+  const auto sent = transport->sent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].url(), "https://my-bucket.s3.us-west-2.amazonaws.com/k");
+  EXPECT_EQ(scopeRegion(sent[1]), "us-west-2");
+  EXPECT_EQ(*sent[1].header("x-amz-content-sha256"), "UNSIGNED-PAYLOAD");
+}
+
 // ---------------------------------------------------------------------------
 
 std::string listingXml(const std::vector<std::string>& keys, const std::string& next_token) {

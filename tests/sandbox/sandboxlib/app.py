@@ -80,10 +80,13 @@ def _read_body(environ: dict) -> bytes:
         except ValueError:
             length = 0
         body = stream.read(length) if length > 0 else b""
-    # Hand moto a plain buffered body of known length.
+    # Hand moto a plain buffered body of known length. The chunked framing is
+    # gone with it: left in place, werkzeug would ignore CONTENT_LENGTH and give
+    # moto an empty body (botocore streams uploads chunked over https).
     environ["wsgi.input"] = io.BytesIO(body)
     environ["CONTENT_LENGTH"] = str(len(body))
     environ.pop("wsgi.input_terminated", None)
+    environ.pop("HTTP_TRANSFER_ENCODING", None)
     return body
 
 

@@ -72,6 +72,7 @@ class World:
             raise WorldError(f"account_id must be moto's default account {DEFAULT_ACCOUNT_ID}")
         self.ids: dict = {}
         self.endpoint: str | None = None  # set once the server listens
+        self.ca_bundle: str | None = None  # the certificate an https server presents
         self._credentials_lock = threading.Lock()
         self._metadata_credentials: dict | None = None
 
@@ -104,6 +105,8 @@ class World:
         ids: dict = {"region": self.region, "account": self.account}
         if self.endpoint:
             ids["endpoint"] = self.endpoint
+        if self.ca_bundle:
+            ids["ca_bundle"] = self.ca_bundle
         ids.update(self._seed_network())
         ids.update(self._seed_bucket())
         ids.update(self._seed_identity())
