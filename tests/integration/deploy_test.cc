@@ -7,12 +7,10 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,6 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using ops_sandbox::json;
 using ops_sandbox::LogCapture;
+using ops_sandbox::readFile;
 using std::chrono::milliseconds;
 
 // Records the pauses asked of it from any thread, and makes none.
@@ -58,13 +57,6 @@ class RecordingClock : public aws::Clock {
   std::vector<milliseconds> sleeps_;
   milliseconds slept_{0};
 };
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class DeployTest : public ops_sandbox::SandboxTest {
  protected:

@@ -8,75 +8,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <nlohmann/json.hpp>
 
-#include "aws/credentials.h"
-#include "aws/ec2.h"
-#include "aws/environment.h"
-#include "aws/http.h"
-#include "aws/iam.h"
 #include "aws/s3.h"
+#include "integration/ops_sandbox.h"
 #include "probefleet/test_config.h"
-#include "support/sandbox.h"
-#include "testlib/common.h"
 #include "testlib/exit_request.h"
 
 namespace probefleet {
 namespace {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
+using ops_sandbox::json;
+using ops_sandbox::LogCapture;
+using ops_sandbox::readFile;
 using testing_support::Sandbox;
-
-// Records what the program's logger writes while it lives, as "level|message".
-class LogCapture {
- public:
-  LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(text_)) {
-    sink_->set_pattern("%l|%v");
-    testlib::logger()->sinks().push_back(sink_);
-  }
-  ~LogCapture() {
-    auto& sinks = testlib::logger()->sinks();
-    sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-  }
-  std::vector<std::string> lines() const {
-    std::vector<std::string> out;
-    std::istringstream in(text_.str());
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-  }
-  bool has(const std::string& line) const {
-    const auto all = lines();
-    return std::find(all.begin(), all.end(), line) != all.end();
-  }
-  bool hasPrefix(const std::string& prefix) const {
-    for (const auto& line : lines())
-      if (line.rfind(prefix, 0) == 0) return true;
-    return false;
-  }
-  std::string text() const { return text_.str(); }
-
- private:
-  std::ostringstream text_;
-  std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // What openssl makes of a PEM private key: the SHA-1 of its unencrypted
 // PKCS#8 DER, colon-separated, as EC2 reports the fingerprint of key pairs it
@@ -103,21 +54,12 @@ std::string newRsaKeyPem() {
   return out;
 }
 
-class KeyPairsTest : public ::testing::Test {
+class KeyPairsTest : public ops_sandbox::SandboxTest {
  protected:
   void SetUp() override {
-    Sandbox& sandbox = Sandbox::shared();
-    world_ = sandbox.world();
+    SandboxTest::SetUp();
     bucket_ = world_.at("bucket").get<std::string>();
-    ec2_ = std::make_unique<aws::Ec2Client>(config("ec2"));
-    iam_ = std::make_unique<aws::IamClient>(config("iam"));
-    auto s3_config = config("s3");
-    s3_config.signing_name = "s3";
-    s3_config.signing_region = s3_config.region;
-    s3_ = std::make_unique<aws::S3Client>(std::move(s3_config));
-
-    sandbox.clearFaults();
-    journal_start_ = lastSeq();
+    s3_ = std::make_unique<aws::S3Client>(ops_sandbox::s3ClientConfig());
 
     // The key file path is relative to the working folder, as in a run.
     old_cwd_ = fs::current_path();
@@ -133,36 +75,7 @@ class KeyPairsTest : public ::testing::Test {
     ::umask(old_umask_);
     fs::current_path(old_cwd_);
     fs::remove_all(work_);
-    Sandbox::shared().clearFaults();
-  }
-
-  aws::ClientConfig config(const std::string& service) {
-    aws::ClientConfig config;
-    config.service = service;
-    config.region = world_.at("region").get<std::string>();
-    config.endpoint = aws::Endpoint::parse(Sandbox::shared().endpoint());
-    config.endpoint_overridden = true;
-    config.credentials = std::make_shared<aws::StaticCredentialsProvider>(aws::Credentials{
-        world_.at("user").at("access_key_id").get<std::string>(),
-        world_.at("user").at("secret_access_key").get<std::string>(), "", std::nullopt});
-    config.transport = aws::makeCurlTransport(*aws::processEnvironment());
-    config.retry.max_attempts = 1;  // every answer reaches the operation as sent
-    return config;
-  }
-
-  static long lastSeq() {
-    long seq = 0;
-    for (const auto& entry : Sandbox::shared().journal())
-      seq = std::max(seq, entry.value("seq", 0L));
-    return seq;
-  }
-
-  /// The requests of this test for `action`, in order.
-  std::vector<json> journal(const std::string& action) const {
-    std::vector<json> out;
-    for (const auto& entry : Sandbox::shared().journal("", action))
-      if (entry.value("seq", 0L) > journal_start_) out.push_back(entry);
-    return out;
+    SandboxTest::TearDown();
   }
 
   static void addFault(const std::string& service, const std::string& action, json effect) {
@@ -206,12 +119,8 @@ class KeyPairsTest : public ::testing::Test {
     return args;
   }
 
-  nlohmann::ordered_json world_;
   std::string bucket_;
-  std::unique_ptr<aws::Ec2Client> ec2_;
-  std::unique_ptr<aws::IamClient> iam_;
   std::unique_ptr<aws::S3Client> s3_;
-  long journal_start_ = 0;
   fs::path old_cwd_, work_;
   mode_t old_umask_ = 0;
   static inline int serial_ = 0;

@@ -4,79 +4,37 @@
 
 #include "probefleet/network.h"
 
-#include <algorithm>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <nlohmann/json.hpp>
 
-#include "aws/credentials.h"
-#include "aws/ec2.h"
-#include "aws/environment.h"
-#include "aws/http.h"
-#include "support/sandbox.h"
-#include "testlib/common.h"
+#include "integration/ops_sandbox.h"
 #include "testlib/exit_request.h"
 
 namespace probefleet {
 namespace {
 
-using nlohmann::json;
+using ops_sandbox::json;
+using ops_sandbox::LogCapture;
 using testing_support::Sandbox;
 
-// Records what the program's logger writes while it lives.
-class LogCapture {
- public:
-  LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(text_)) {
-    sink_->set_pattern("%l|%v");
-    testlib::logger()->sinks().push_back(sink_);
-  }
-  ~LogCapture() {
-    auto& sinks = testlib::logger()->sinks();
-    sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-  }
-  /// The records as "level|message" lines.
-  std::vector<std::string> lines() const {
-    std::vector<std::string> out;
-    std::istringstream in(text_.str());
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-  }
-
- private:
-  std::ostringstream text_;
-  std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
-
-class NetworkTest : public ::testing::Test {
+class NetworkTest : public ops_sandbox::SandboxTest {
  protected:
   static constexpr const char* kEchoIp = "198.51.100.7";  // the sandbox's default answer
 
   void SetUp() override {
-    Sandbox& sandbox = Sandbox::shared();
-    world_ = sandbox.world();
-    aws::ClientConfig config;
-    config.service = "ec2";
-    config.region = world_.at("region").get<std::string>();
-    config.endpoint = aws::Endpoint::parse(sandbox.endpoint());
-    config.endpoint_overridden = true;
-    config.credentials = std::make_shared<aws::StaticCredentialsProvider>(aws::Credentials{
-        world_.at("user").at("access_key_id").get<std::string>(),
-        world_.at("user").at("secret_access_key").get<std::string>(), "", std::nullopt});
-    config.transport = aws::makeCurlTransport(*aws::processEnvironment());
-    config.retry.max_attempts = 1;  // every answer reaches the operation as sent
-    ec2_ = std::make_unique<aws::Ec2Client>(std::move(config));
-
-    env_.vars[kAddressEchoUrlVariable] = sandbox.awsEnv().at(kAddressEchoUrlVariable);
+    SandboxTest::SetUp();
+    env_.vars[kAddressEchoUrlVariable] = Sandbox::shared().awsEnv().at(kAddressEchoUrlVariable);
     resetSandboxSettings();
-    journal_start_ = lastSeq();
+    restartJournal();
   }
 
-  void TearDown() override { resetSandboxSettings(); }
+  void TearDown() override {
+    resetSandboxSettings();
+    SandboxTest::TearDown();
+  }
 
   static void resetSandboxSettings() {
     Sandbox::shared().clearFaults();
@@ -86,32 +44,6 @@ class NetworkTest : public ::testing::Test {
   static json control(const std::string& method, const std::string& path,
                       const json& body = nullptr) {
     return Sandbox::shared().control(method, path, body);
-  }
-
-  static long lastSeq() {
-    long seq = 0;
-    for (const auto& entry : Sandbox::shared().journal())
-      seq = std::max(seq, entry.value("seq", 0L));
-    return seq;
-  }
-
-  /// The requests of this test for `action`, in order.
-  std::vector<json> journal(const std::string& action) {
-    std::vector<json> out;
-    for (const auto& entry : Sandbox::shared().journal("", action)) {
-      if (entry.value("seq", 0L) > journal_start_) out.push_back(entry);
-    }
-    return out;
-  }
-
-  void addFault(const std::string& action, const std::string& code, int count = 1) {
-    Sandbox::shared().setFaults({{"rules",
-                                  {{{"service", "ec2"},
-                                    {"action", action},
-                                    {"status", 400},
-                                    {"code", code},
-                                    {"message", "injected"},
-                                    {"count", count}}}}});
   }
 
   /// A VPC of its own for each test, so that tests do not see each other's groups.
@@ -135,10 +67,7 @@ class NetworkTest : public ::testing::Test {
     }
   }
 
-  nlohmann::ordered_json world_;
-  std::unique_ptr<aws::Ec2Client> ec2_;
   aws::MapEnvironment env_;
-  long journal_start_ = 0;
 };
 
 // The user's tags of a CreateSecurityGroup request, in the order sent.
@@ -255,13 +184,13 @@ TEST_F(NetworkTest, GetSgIdYieldsNothingForMissingGroupsAndServiceErrors) {
   EXPECT_EQ(getSgId(*ec2_, vpc, "corvanta-test-ec2-sg"), std::nullopt);
   EXPECT_TRUE(log.lines().empty());
 
-  addFault("DescribeSecurityGroups", "InvalidGroup.NotFound");
+  fail("ec2", "DescribeSecurityGroups", "InvalidGroup.NotFound");
   EXPECT_EQ(getSgId(*ec2_, vpc, "corvanta-test-ec2-sg"), std::nullopt);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"error|  **Error** SG not found "
                                                   "corvanta-test-ec2-sg in " +
                                                   vpc});
 
-  addFault("DescribeSecurityGroups", "UnauthorizedOperation");
+  fail("ec2", "DescribeSecurityGroups", "UnauthorizedOperation");
   EXPECT_EQ(getSgId(*ec2_, vpc, "corvanta-test-ec2-sg"), std::nullopt);
   EXPECT_EQ(log.lines().size(), 1u);  // silently
 
@@ -346,14 +275,14 @@ TEST_F(NetworkTest, CreateFailuresAfterTheLookupEndTheRun) {
   EXPECT_TRUE(journal("CreateSecurityGroup").empty());
 
   // The rule is refused: the group stays without it and the next run reuses it.
-  addFault("AuthorizeSecurityGroupIngress", "InvalidPermission.Malformed");
+  fail("ec2", "AuthorizeSecurityGroupIngress", "InvalidPermission.Malformed");
   EXPECT_TRUE(endsRun([&] { createSG(*ec2_, vpc, args, env_); }));
   const auto left = getSgId(*ec2_, vpc, "corvanta-test-ec2-sg");
   ASSERT_TRUE(left);
   EXPECT_TRUE(group(*left).ip_permissions.empty());
   EXPECT_EQ(createSG(*ec2_, vpc, args, env_), left);
 
-  addFault("CreateSecurityGroup", "InvalidParameterValue");
+  fail("ec2", "CreateSecurityGroup", "InvalidParameterValue");
   EXPECT_TRUE(endsRun([&] { createPrivateInfSG(*ec2_, vpc, args); }));
   EXPECT_EQ(getSgId(*ec2_, vpc, "corvanta-test-ec2-private-interface-sg"), std::nullopt);
 }

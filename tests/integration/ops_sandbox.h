@@ -1,10 +1,12 @@
 #pragma once
-// What the integration tests of the instance, address, interface and
-// identity operations share: clients of the sandbox's world user, a capture
-// of the program's log, the sandbox's journal since the test began, and
-// small builders of networks and instances of a test's own.
+// What the integration tests against the sandbox share: clients of the
+// sandbox's world user, a capture of the program's (or the s3 library's)
+// log, the sandbox's journal since the test began, and small builders of
+// networks and instances of a test's own.
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -26,18 +28,22 @@ namespace ops_sandbox {
 using nlohmann::json;
 using testing_support::Sandbox;
 
-/// Records what the program's logger writes while it lives, as
-/// "level|message" lines.
+/// Records what `logger` (the program's by default) writes while it lives,
+/// as "level|message" lines.
 class LogCapture {
  public:
-  LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(text_)) {
+  explicit LogCapture(std::shared_ptr<spdlog::logger> logger = testlib::logger())
+      : logger_(std::move(logger)), sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(text_)) {
     sink_->set_pattern("%l|%v");
-    testlib::logger()->sinks().push_back(sink_);
+    logger_->sinks().push_back(sink_);
   }
   ~LogCapture() {
-    auto& sinks = testlib::logger()->sinks();
+    auto& sinks = logger_->sinks();
     sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
   }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
   std::vector<std::string> lines() const {
     std::vector<std::string> out;
     std::istringstream in(text_.str());
@@ -48,8 +54,17 @@ class LogCapture {
     const auto all = lines();
     return std::count(all.begin(), all.end(), line);
   }
+  bool has(const std::string& line) const { return count(line) > 0; }
+  /// Whether some line starts with `prefix`.
+  bool hasPrefix(const std::string& prefix) const {
+    for (const auto& line : lines())
+      if (line.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+  std::string text() const { return text_.str(); }
 
  private:
+  std::shared_ptr<spdlog::logger> logger_;
   std::ostringstream text_;
   std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
 };
@@ -75,6 +90,40 @@ inline aws::ClientConfig clientConfig(const std::string& service,
   return config;
 }
 
+/// clientConfig("s3") signed for S3 in the world's region.
+inline aws::ClientConfig s3ClientConfig(std::shared_ptr<aws::Clock> clock = aws::systemClock()) {
+  aws::ClientConfig config = clientConfig("s3", std::move(clock));
+  config.signing_name = "s3";
+  config.signing_region = config.region;
+  return config;
+}
+
+/// The highest sequence number in the sandbox's journal so far.
+inline long lastJournalSeq() {
+  long seq = 0;
+  for (const auto& entry : Sandbox::shared().journal()) seq = std::max(seq, entry.value("seq", 0L));
+  return seq;
+}
+
+/// The journal's requests after `start` to `service` of `action` (all
+/// services or actions when empty), in order.
+inline std::vector<json> journalSince(long start, const std::string& service = "",
+                                      const std::string& action = "") {
+  std::vector<json> out;
+  for (const auto& entry : Sandbox::shared().journal(service, action)) {
+    if (entry.value("seq", 0L) > start) out.push_back(entry);
+  }
+  return out;
+}
+
+/// The whole content of the file at `path`.
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 /// The fixture: faults cleared around each test, journal read from the
 /// test's start.
 class SandboxTest : public ::testing::Test {
@@ -88,22 +137,13 @@ class SandboxTest : public ::testing::Test {
   }
   void TearDown() override { Sandbox::shared().clearFaults(); }
 
-  static long lastSeq() {
-    long seq = 0;
-    for (const auto& entry : Sandbox::shared().journal())
-      seq = std::max(seq, entry.value("seq", 0L));
-    return seq;
-  }
+  static long lastSeq() { return lastJournalSeq(); }
   /// Reads the journal from now on only.
   void restartJournal() { journal_start_ = lastSeq(); }
 
   /// This test's requests of `action` (all actions when empty), in order.
   std::vector<json> journal(const std::string& action = "") const {
-    std::vector<json> out;
-    for (const auto& entry : Sandbox::shared().journal("", action)) {
-      if (entry.value("seq", 0L) > journal_start_) out.push_back(entry);
-    }
-    return out;
+    return journalSince(journal_start_, "", action);
   }
   /// The actions of this test's requests to `service`, in order.
   std::vector<std::string> actions(const std::string& service) const {

@@ -16,16 +16,13 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/credentials.h"
-#include "aws/environment.h"
 #include "aws/s3.h"
+#include "integration/ops_sandbox.h"
 #include "s3/bucket_transfers.h"
 #include "s3/fingerprint.h"
 #include "s3/s3_backup_cmd.h"
-#include "support/sandbox.h"
 #include "testlib/common.h"
 #include "testlib/globals.h"
 
@@ -33,15 +30,9 @@ namespace s3lib {
 namespace {
 
 namespace fs = std::filesystem;
+using ops_sandbox::readFile;
 using testing_support::Sandbox;
 using Lines = std::vector<std::string>;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void writeFile(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
@@ -49,26 +40,9 @@ void writeFile(const fs::path& path, const std::string& text) {
 }
 
 /// What the library's logger writes while it lives, as "level|message".
-class S3LogCapture {
+class S3LogCapture : public ops_sandbox::LogCapture {
  public:
-  S3LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(text_)) {
-    sink_->set_pattern("%l|%v");
-    testlib::s3Logger()->sinks().push_back(sink_);
-  }
-  ~S3LogCapture() {
-    auto& sinks = testlib::s3Logger()->sinks();
-    sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-  }
-  Lines lines() const {
-    Lines out;
-    std::istringstream in(text_.str());
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-  }
-
- private:
-  std::ostringstream text_;
-  std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
+  S3LogCapture() : LogCapture(testlib::s3Logger()) {}
 };
 
 class S3LibraryTest : public ::testing::Test {
@@ -77,19 +51,8 @@ class S3LibraryTest : public ::testing::Test {
     Sandbox& sandbox = Sandbox::shared();
     sandbox.clearFaults();
     sandbox.s3MaxKeys(0);
-    const auto world = sandbox.world();
-    bucket_ = world.at("bucket").get<std::string>();
-    aws::ClientConfig config;
-    config.service = config.signing_name = "s3";
-    config.region = config.signing_region = world.at("region").get<std::string>();
-    config.endpoint = aws::Endpoint::parse(sandbox.endpoint());
-    config.endpoint_overridden = true;
-    config.credentials = std::make_shared<aws::StaticCredentialsProvider>(aws::Credentials{
-        world.at("user").at("access_key_id").get<std::string>(),
-        world.at("user").at("secret_access_key").get<std::string>(), "", std::nullopt});
-    config.transport = aws::makeCurlTransport(*aws::processEnvironment());
-    config.retry.max_attempts = 1;
-    client_ = std::make_unique<aws::S3Client>(config);
+    bucket_ = sandbox.world().at("bucket").get<std::string>();
+    client_ = std::make_unique<aws::S3Client>(ops_sandbox::s3ClientConfig());
 
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::random_device random;
@@ -108,19 +71,10 @@ class S3LibraryTest : public ::testing::Test {
     Sandbox::shared().s3MaxKeys(0);
   }
 
-  static long lastSeq() {
-    long seq = 0;
-    for (const auto& entry : Sandbox::shared().journal())
-      seq = std::max(seq, entry.value("seq", 0L));
-    return seq;
-  }
+  static long lastSeq() { return ops_sandbox::lastJournalSeq(); }
   /// This test's S3 requests of `action`.
   std::vector<nlohmann::json> requests(const std::string& action) const {
-    std::vector<nlohmann::json> out;
-    for (const auto& entry : Sandbox::shared().journal("s3", action)) {
-      if (entry.value("seq", 0L) > journal_start_) out.push_back(entry);
-    }
-    return out;
+    return ops_sandbox::journalSince(journal_start_, "s3", action);
   }
   void restartJournal() { journal_start_ = lastSeq(); }
 
