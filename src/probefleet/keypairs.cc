@@ -1,18 +1,13 @@
 #include "probefleet/keypairs.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "probefleet/network.h"
+#include "probefleet/private_file.h"
 #include "probefleet/tags.h"
 #include "probefleet/test_config.h"
 #include "s3/s3_backup_cmd.h"
@@ -56,57 +51,12 @@ std::optional<aws::ec2::CreatedKeyPair> sendCreateKeyPair(const aws::Ec2Client& 
   return std::nullopt;
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  /// Closes now; returns what close(2) returned.
-  int close() { return ::close(std::exchange(fd_, -1)); }
-
- private:
-  int fd_;
-};
-
-[[noreturn]] void throwFileError(const std::string& what, const std::string& path) {
-  throw std::system_error(errno, std::generic_category(), what + " " + path);
-}
-
-// Writes the private key and one line feed to `path`. The file is owner-only
-// from its first byte: a new file is created with mode 0600, and an existing
-// one (which open(2) leaves with its old mode) is narrowed to 0600 before
-// anything is written into it. A file left half-written is removed.
+// Writes the private key and one line feed to `path`, owner-only from the
+// first byte, creating the folders above it.
 void writePrivateKeyFile(const std::string& path, const std::string& key_material) {
   const std::filesystem::path file(path);
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
-
-  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (fd.get() < 0) throwFileError("cannot open private-key file", path);
-  if (::fchmod(fd.get(), 0600) != 0) throwFileError("cannot restrict private-key file", path);
-
-  const std::string content = key_material + "\n";
-  std::size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t n = ::write(fd.get(), content.data() + written, content.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int saved = errno;
-      ::unlink(path.c_str());
-      errno = saved;
-      throwFileError("cannot write private-key file", path);
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (fd.close() != 0) {
-    const int saved = errno;
-    ::unlink(path.c_str());
-    errno = saved;
-    throwFileError("cannot write private-key file", path);
-  }
+  writeOwnerOnlyFile(path, key_material + "\n");
 }
 
 // The fingerprint of the key kept in the bucket under `key_file`; "" when it
