@@ -1,0 +1,60 @@
+#include "probefleet/images.h"
+
+#include "testlib/common.h"
+#include "testlib/exit_request.h"
+
+namespace probefleet {
+
+namespace {
+
+constexpr const char* kLatestAmazonLinuxPath = "/aws/service/ami-amazon-linux-latest";
+
+[[noreturn]] void failToFind(const std::string& image) {
+  const std::string message = "  **Error** Failed to find image " + image;
+  testlib::logger()->error(message);
+  throw testlib::ExitRequest(1, message);
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+std::string getAMIByName(const aws::Ec2Client& ec2_client, const Args& args) {
+  auto log = testlib::logger();
+  log->info("- Lookup AMI for " + args.image);
+
+  aws::ec2::DescribeImagesRequest request;
+  request.executable_users = {"all"};
+  request.filters = {{"name", {args.image}}};
+  request.owners = {"amazon"};
+  request.include_deprecated = false;
+  const auto result = ec2_client.describeImages(request);
+  if (result.images.empty()) failToFind(args.image);
+
+  // The service's order is taken as it comes: callers that want the newest
+  // image use get_latest_amazon_linux_ami instead.
+  const std::string& image_id = result.images.front().image_id;
+  log->info("  " + image_id);
+  return image_id;
+}
+
+std::string getAMI(const aws::SsmClient& ssm_client, const Args& args) {
+  auto log = testlib::logger();
+  log->info("- Lookup AMI for " + args.image);
+
+  aws::GetParametersByPathRequest request;
+  request.path = kLatestAmazonLinuxPath;
+  const auto result = ssm_client.getParametersByPath(request);
+  for (const auto& parameter : result.parameters) {
+    if (endsWith(parameter.name, args.image)) {
+      log->info("  " + parameter.value);
+      return parameter.value;
+    }
+  }
+  failToFind(args.image);
+}
+
+}  // namespace probefleet
