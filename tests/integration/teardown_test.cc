@@ -53,6 +53,7 @@ struct Deployment {
   std::vector<std::vector<std::string>> instances;  // per entry
   std::string instance_sg, private_sg, key_pair, leftover_interface;
   std::map<std::string, std::string> allocation_of;  // instance id -> allocation id
+  std::map<std::string, std::string> instance_of;    // second attachment id -> instance id
   std::string config_path;
 };
 
@@ -98,7 +99,7 @@ class TeardownTest : public ops_sandbox::SandboxTest {
       for (int n = 0; n < instances_per_entry[i]; ++n) {
         const std::string id = launchWithGroup(gw, d.instance_sg, !eip);
         d.instances.back().push_back(id);
-        attachSecond(id, priv, d.private_sg);
+        d.instance_of[attachSecond(id, priv, d.private_sg)] = id;
         if (eip) {
           associateEIP(*ec2_, primaryInterface(id), args);
           aws::ec2::DescribeAddressesRequest request;
@@ -143,14 +144,15 @@ class TeardownTest : public ops_sandbox::SandboxTest {
     return ec2_->runInstances(request).instances.at(0).instance_id;
   }
 
-  void attachSecond(const std::string& instance_id, const std::string& subnet_id,
-                    const std::string& group) {
+  // Returns the attachment id.
+  std::string attachSecond(const std::string& instance_id, const std::string& subnet_id,
+                           const std::string& group) {
     aws::ec2::CreateNetworkInterfaceRequest request;
     request.subnet_id = subnet_id;
     request.groups = {group};
     request.tag_specifications = {{"network-interface", {{"Name", kNetworkInterfaceName}}}};
     const auto nic = ec2_->createNetworkInterface(request);
-    ec2_->attachNetworkInterface({1, instance_id, nic.network_interface_id});
+    return ec2_->attachNetworkInterface({1, instance_id, nic.network_interface_id});
   }
 
   std::string primaryInterface(const std::string& instance_id) {
@@ -261,10 +263,14 @@ TEST_F(TeardownTest, RemovesEveryInstanceOfEveryEntryThenTheSharedResources) {
     ASSERT_NE(owner, d.allocation_of.end()) << allocation;
     EXPECT_GT(seqOf(release), terminated_at.at(owner->first)) << allocation;
   }
+  // The workers run side by side, so the order holds per instance only.
   const auto detaches = journal("DetachNetworkInterface");
   ASSERT_EQ(detaches.size(), 3u);
-  const long first_terminate = seqOf(journal("TerminateInstances").front());
-  for (const json& detach : detaches) EXPECT_LT(seqOf(detach), first_terminate);
+  for (const json& detach : detaches) {
+    const std::string attachment = detach.at("params").value("AttachmentId", "");
+    ASSERT_EQ(d.instance_of.count(attachment), 1u) << attachment;
+    EXPECT_LT(seqOf(detach), terminated_at.at(d.instance_of.at(attachment))) << attachment;
+  }
 
   // The shared resources go in a fixed order, after every instance.
   const auto last = [&](const std::string& action) { return seqOf(journal(action).back()); };
