@@ -4,6 +4,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/dist_sink.h>
@@ -17,17 +18,22 @@ constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e %l [%n] %v";
 
 // Both loggers write to the one console sink and to a distributing sink that
 // holds the file sink once initLogLocation has run. dist_sink swaps its sinks
-// under its own lock, so loggers handed out earlier follow the move.
+// under its own lock, so loggers handed out earlier follow the move. The two
+// sit behind one more distributing sink, whose lock hands each record to both
+// before the next: records of several threads reach the console and the file
+// in the same order.
 struct Loggers {
   std::shared_ptr<spdlog::sinks::stderr_sink_mt> console =
       std::make_shared<spdlog::sinks::stderr_sink_mt>();
   std::shared_ptr<spdlog::sinks::dist_sink_mt> file =
       std::make_shared<spdlog::sinks::dist_sink_mt>();
+  std::shared_ptr<spdlog::sinks::dist_sink_mt> both = std::make_shared<spdlog::sinks::dist_sink_mt>(
+      std::vector<std::shared_ptr<spdlog::sinks::sink>>{console, file});
   std::shared_ptr<spdlog::logger> program = make(kLoggerName);
   std::shared_ptr<spdlog::logger> s3 = make(kS3LoggerName);
 
   std::shared_ptr<spdlog::logger> make(const char* name) {
-    auto made = std::make_shared<spdlog::logger>(name, spdlog::sinks_init_list{console, file});
+    auto made = std::make_shared<spdlog::logger>(name, both);
     made->set_pattern(kPattern);
     made->set_level(spdlog::level::info);
     // The file is uploaded at the end of a run and the process may end
