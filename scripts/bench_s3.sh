@@ -54,7 +54,7 @@ TOOL=$BUILD/probefleet-s3
 LISTER=$WORK/list_memory
 g++ -std=c++20 -O2 -I"$ROOT/src" -DSPDLOG_COMPILED_LIB -DSPDLOG_FMT_EXTERNAL -DSPDLOG_SHARED_LIB \
   "$ROOT/bench/list_memory.cc" "$BUILD/libs3.a" "$BUILD/libtestlib.a" "$BUILD/libaws.a" \
-  -lcurl -lssl -lcrypto -lpugixml -lspdlog -lfmt -pthread -o "$LISTER"
+  -lcurl -lssl -lcrypto -lpugixml -lspdlog -lfmt -lisal -lz -pthread -o "$LISTER"
 
 # ---- data -----------------------------------------------------------------------
 mkdir -p "$WORK/data/backups/vpc-big" "$WORK/data/backups/vpc-many"
@@ -127,10 +127,10 @@ compare() {
   echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
   if [ "$scheme" = https ]; then
     echo "both clients verify the server's certificate ($CA_BUNDLE via AWS_CA_BUNDLE)"
-    echo "probefleet-s3: uploads signed with UNSIGNED-PAYLOAD (no SHA-256 pass), no CRC32 trailer"
-    echo "awscli:        uploads as STREAMING-UNSIGNED-PAYLOAD-TRAILER, aws-chunked with a CRC32 trailer"
+    echo "probefleet-s3: uploads aws-chunked with a CRC32 trailer (one pass over the file)"
+    echo "awscli:        uploads aws-chunked with a CRC32 trailer"
   else
-    echo "probefleet-s3: uploads signed with the payload's SHA-256 (one hash pass), no CRC32"
+    echo "probefleet-s3: uploads aws-chunked with a CRC32 trailer (one pass over the file)"
     echo "awscli:        uploads signed with the payload's SHA-256, plus a CRC32 header (two passes)"
   fi
   echo

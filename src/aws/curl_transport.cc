@@ -10,6 +10,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 namespace aws {
@@ -82,6 +83,11 @@ thread_local bool ThreadHandle::in_use_ = false;
 
 using SteadyClock = std::chrono::steady_clock;
 
+// Buffer sizes: a file body is read, and a response received, in pieces of
+// this size (libcurl's defaults, 64 and 16 KiB, cost a system call per piece).
+constexpr long kFileUploadBuffer = 512 * 1024;
+constexpr long kReceiveBuffer = 256 * 1024;
+
 // Everything the callbacks of one transfer share.
 struct Transfer {
   CURL* handle = nullptr;
@@ -91,6 +97,7 @@ struct Transfer {
   std::uint64_t file_offset = 0;
   std::uint64_t length = 0;
   std::uint64_t position = 0;
+  std::optional<AwsChunkedEncoder> chunked;  // framing of a file body
   bool body_short = false;
   // Response.
   HttpResponse* response = nullptr;
@@ -106,9 +113,23 @@ struct Transfer {
   void touch() { last_activity = SteadyClock::now(); }
 };
 
+std::size_t readFramed(char* buffer, std::size_t capacity, Transfer& t) {
+  try {
+    const std::size_t n = t.chunked->read(buffer, capacity, [&t](char* out, std::size_t want) {
+      return std::fread(out, 1, want, t.file.get());
+    });
+    t.position += n;
+    return n;
+  } catch (const std::runtime_error&) {
+    t.body_short = true;  // the file shrank since we measured it
+    return CURL_READFUNC_ABORT;
+  }
+}
+
 std::size_t readBody(char* buffer, std::size_t size, std::size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   t->touch();
+  if (t->chunked) return readFramed(buffer, size * count, *t);
   const std::size_t want =
       static_cast<std::size_t>(std::min<std::uint64_t>(size * count, t->length - t->position));
   if (want == 0) return 0;
@@ -133,10 +154,14 @@ int seekBody(void* user, curl_off_t offset, int origin) {
   if (origin != SEEK_SET || offset < 0 || static_cast<std::uint64_t>(offset) > t->length) {
     return CURL_SEEKFUNC_CANTSEEK;
   }
+  // A framed body can only start over: its checksum covers all before.
+  if (t->chunked && offset != 0) return CURL_SEEKFUNC_CANTSEEK;
+  const std::uint64_t payload_offset = t->chunked ? 0 : static_cast<std::uint64_t>(offset);
   if (t->file &&
-      fseeko(t->file.get(), static_cast<off_t>(t->file_offset + offset), SEEK_SET) != 0) {
+      fseeko(t->file.get(), static_cast<off_t>(t->file_offset + payload_offset), SEEK_SET) != 0) {
     return CURL_SEEKFUNC_FAIL;
   }
+  if (t->chunked) t->chunked->rewind();
   t->position = static_cast<std::uint64_t>(offset);
   return CURL_SEEKFUNC_OK;
 }
@@ -245,6 +270,9 @@ void openBody(const HttpRequest& request, Transfer& t) {
   }
   const FileRange& range = *request.body_file;
   t.file.reset(std::fopen(range.path.c_str(), "rb"));
+  // libcurl asks for whole buffers: they go straight to read(2), with no
+  // copy through a stdio buffer.
+  if (t.file) std::setvbuf(t.file.get(), nullptr, _IONBF, 0);
   struct stat info {};
   if (!t.file || fstat(fileno(t.file.get()), &info) != 0) {
     throw std::runtime_error("cannot open " + range.path + " to send it");
@@ -257,6 +285,7 @@ void openBody(const HttpRequest& request, Transfer& t) {
     throw std::runtime_error("cannot seek in " + range.path);
   }
   t.file_offset = range.offset;
+  if (request.aws_chunked) t.chunked.emplace(range.length, *request.aws_chunked);
 }
 
 void setMethod(CURL* h, const HttpRequest& request, Transfer& t) {
@@ -340,6 +369,8 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const BodySink* sin
                    timeouts.connect_ms > 0 ? timeouts.connect_ms : options_.connect_timeout_ms);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   setMethod(h, request, t);
+  if (t.file) curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, kFileUploadBuffer);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBuffer);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
@@ -370,6 +401,7 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const BodySink* sin
     throw TransportError(where + reason);
   }
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
+  if (t.chunked) response.sent_checksum = t.chunked->checksum().base64();
   return response;
 }
 

@@ -1,6 +1,5 @@
 #include "aws/ec2.h"
 
-#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <charconv>
@@ -10,6 +9,7 @@
 
 #include <pugixml.hpp>
 
+#include "aws/checksum.h"
 #include "aws/query_protocol.h"
 
 namespace aws {
@@ -93,15 +93,6 @@ void addInstanceNetworkInterfaces(
     addIfSet(q, item + ".NetworkInterfaceId", n.network_interface_id);
     addIfSet(q, item + ".SubnetId", n.subnet_id);
   }
-}
-
-std::string base64(const std::string& data) {
-  std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(data.data()),
-                                static_cast<int>(data.size()));
-  out.resize(static_cast<std::size_t>(n));
-  return out;
 }
 
 /// Sends one EC2 action and returns the answer's root element's document.
@@ -442,7 +433,8 @@ ec2::RunInstancesResult Ec2Client::runInstances(const ec2::RunInstancesRequest& 
   q.add("MinCount", static_cast<long long>(request.min_count));
   addList(q, "SecurityGroupId", request.security_group_ids);
   addIfSet(q, "SubnetId", request.subnet_id);
-  if (!request.user_data.empty()) q.add("UserData", base64(request.user_data));
+  if (!request.user_data.empty())
+    q.add("UserData", base64Encode(request.user_data.data(), request.user_data.size()));
   addTagSpecifications(q, request.tag_specifications);
   // Generated here, once per call: ServiceClient resends this very request
   // on a retry, so every attempt carries the same token.

@@ -131,7 +131,8 @@ std::string HttpRequest::url() const {
 }
 
 std::uint64_t HttpRequest::contentLength() const {
-  return body_file ? body_file->length : body.size();
+  if (!body_file) return body.size();
+  return aws_chunked ? aws_chunked->encodedLength(body_file->length) : body_file->length;
 }
 
 const std::string* HttpResponse::header(const std::string& name) const {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "aws/aws_chunked.h"
 #include "aws/environment.h"
 
 namespace aws {
@@ -49,6 +50,8 @@ struct HttpRequest {
   Headers headers;
   std::string body;
   std::optional<FileRange> body_file;
+  /// When set, `body_file` goes out framed as aws-chunked with a CRC32 trailer.
+  std::optional<AwsChunked> aws_chunked;
 
   /// Case-insensitive header lookup; nullptr when absent.
   const std::string* header(const std::string& name) const;
@@ -56,7 +59,7 @@ struct HttpRequest {
   void setHeader(const std::string& name, const std::string& value);
   /// Full URL with the encoded query string.
   std::string url() const;
-  /// Body length in bytes (memory or file range).
+  /// Body length in bytes as sent (memory, file range, or the framed file range).
   std::uint64_t contentLength() const;
 };
 
@@ -65,6 +68,9 @@ struct HttpResponse {
   Headers headers;
   /// The body, unless it was handed to a sink (see HttpTransport::send).
   std::string body;
+  /// For an aws-chunked request body: the CRC32 (S3's base64 form) of the
+  /// payload as it was sent.
+  std::string sent_checksum = {};
   /// Case-insensitive header lookup; nullptr when absent.
   const std::string* header(const std::string& name) const;
 };

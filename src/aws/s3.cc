@@ -265,12 +265,24 @@ class TempFile {
 };
 
 /// The x-amz-content-sha256 a request is signed with ("" = the body's SHA-256,
-/// computed by the signer). Over https a body streamed from a file is sent
-/// as UNSIGNED-PAYLOAD, as botocore does for streamed uploads: TLS already
-/// protects it in transit, and hashing would mean reading every byte twice.
-/// Over plain http the hash is the only integrity the body has, so it stays.
+/// computed by the signer). A body streamed from a file goes out aws-chunked
+/// with a CRC32 trailer, unsigned: S3 checks every byte against the checksum,
+/// and the file is read once instead of twice (hash, then send). Bodies held
+/// in memory are small and keep their signed hash.
 std::string payloadHashFor(const HttpRequest& request) {
-  return request.body_file && request.endpoint.scheme == "https" ? "UNSIGNED-PAYLOAD" : "";
+  return request.body_file ? "STREAMING-UNSIGNED-PAYLOAD-TRAILER" : "";
+}
+
+/// Frames a file body: aws-chunked with the CRC32 trailer, as botocore sends
+/// its uploads.
+void frameFileBody(HttpRequest& request) {
+  if (!request.body_file) return;
+  AwsChunked framing;
+  request.setHeader("Content-Encoding", "aws-chunked");
+  request.setHeader("X-Amz-Decoded-Content-Length", std::to_string(request.body_file->length));
+  request.setHeader("X-Amz-Sdk-Checksum-Algorithm", "CRC32");
+  request.setHeader("X-Amz-Trailer", framing.trailer);
+  request.aws_chunked = std::move(framing);
 }
 
 }  // namespace
@@ -338,6 +350,7 @@ HttpRequest S3Client::address(const Call& call, const std::string& region) const
   request.headers = call.headers;
   request.body = call.body;
   request.body_file = call.body_file;
+  frameFileBody(request);
 
   Endpoint endpoint = endpointFor(region);
   std::string key_path = call.key.empty() ? "" : uriEncode(call.key, /*keep_slash=*/true);
@@ -524,8 +537,15 @@ ListObjectsV2Page S3Client::listObjectsV2(const ListObjectsV2Request& request) c
 std::string S3Client::createMultipartUpload(const std::string& bucket,
                                             const std::string& key) const {
   checkObject(bucket, key);
-  HttpResponse response =
-      send({"CreateMultipartUpload", "POST", bucket, key, {{"uploads", ""}}, {}, "", std::nullopt});
+  // Parts carry CRC32 checksums; S3 wants the upload to say so up front.
+  HttpResponse response = send({"CreateMultipartUpload",
+                                "POST",
+                                bucket,
+                                key,
+                                {{"uploads", ""}},
+                                {{"x-amz-checksum-algorithm", "CRC32"}},
+                                "",
+                                std::nullopt});
   pugi::xml_document doc;
   std::string upload_id = childText(parseRoot(doc, response.body), "UploadId");
   if (upload_id.empty()) {
@@ -535,9 +555,9 @@ std::string S3Client::createMultipartUpload(const std::string& bucket,
   return upload_id;
 }
 
-std::string S3Client::uploadPart(const std::string& bucket, const std::string& key,
-                                 const std::string& upload_id, int part_number,
-                                 const FileRange& range) const {
+CompletedPart S3Client::uploadPart(const std::string& bucket, const std::string& key,
+                                   const std::string& upload_id, int part_number,
+                                   const FileRange& range) const {
   checkObject(bucket, key);
   Call call{"UploadPart",
             "PUT",
@@ -547,8 +567,11 @@ std::string S3Client::uploadPart(const std::string& bucket, const std::string& k
             {},
             "",
             range};
-  return requireEtag(
-      send(call), "UploadPart " + std::to_string(part_number) + " of s3://" + bucket + "/" + key);
+  HttpResponse response = send(call);
+  return {part_number,
+          requireEtag(response, "UploadPart " + std::to_string(part_number) + " of s3://" + bucket +
+                                    "/" + key),
+          response.sent_checksum};
 }
 
 std::string S3Client::completeMultipartUpload(const std::string& bucket, const std::string& key,
@@ -557,8 +580,11 @@ std::string S3Client::completeMultipartUpload(const std::string& bucket, const s
   checkObject(bucket, key);
   std::string body = std::string("<CompleteMultipartUpload xmlns=\"") + kS3Namespace + "\">";
   for (const CompletedPart& part : parts) {
-    body += "<Part><ETag>" + xmlEscape(part.etag) + "</ETag><PartNumber>" +
-            std::to_string(part.part_number) + "</PartNumber></Part>";
+    body += "<Part><ETag>" + xmlEscape(part.etag) + "</ETag>";
+    if (!part.checksum_crc32.empty()) {
+      body += "<ChecksumCRC32>" + xmlEscape(part.checksum_crc32) + "</ChecksumCRC32>";
+    }
+    body += "<PartNumber>" + std::to_string(part.part_number) + "</PartNumber></Part>";
   }
   body += "</CompleteMultipartUpload>";
   Call call{"CompleteMultipartUpload", "POST", bucket, key,

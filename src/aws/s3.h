@@ -59,6 +59,8 @@ struct GetObjectResult {
 struct CompletedPart {
   int part_number = 0;
   std::string etag;
+  /// The part's CRC32 in S3's base64 form ("" when it was sent without one).
+  std::string checksum_crc32 = {};
 };
 
 /// Turns an S3 error answer into a ServiceError (service "s3"): code, message
@@ -98,19 +100,20 @@ class S3Client {
   std::string putObject(const std::string& bucket, const std::string& key, std::string body,
                         const std::string& content_type = "") const;
   /// Uploads a file range (the whole file when `range.length` covers it)
-  /// without loading it. Returns the ETag.
+  /// without loading it, with its CRC32 as trailer. Returns the ETag.
   std::string putObjectFromFile(const std::string& bucket, const std::string& key,
                                 const FileRange& range) const;
   void deleteObject(const std::string& bucket, const std::string& key) const;
   /// One ListObjectsV2 request. Keys come back decoded.
   ListObjectsV2Page listObjectsV2(const ListObjectsV2Request& request) const;
 
-  /// Returns the upload id.
+  /// Returns the upload id. The upload is declared with CRC32 part checksums.
   std::string createMultipartUpload(const std::string& bucket, const std::string& key) const;
-  /// Sends one part from a file range. Returns the part's ETag.
-  std::string uploadPart(const std::string& bucket, const std::string& key,
-                         const std::string& upload_id, int part_number,
-                         const FileRange& range) const;
+  /// Sends one part from a file range, with its CRC32 as trailer. Returns
+  /// what CompleteMultipartUpload needs of it (ETag and checksum).
+  CompletedPart uploadPart(const std::string& bucket, const std::string& key,
+                           const std::string& upload_id, int part_number,
+                           const FileRange& range) const;
   /// Returns the object's ETag. An error that S3 reports inside a 200 answer
   /// is thrown as a ServiceError like any other (and retried when transient).
   std::string completeMultipartUpload(const std::string& bucket, const std::string& key,

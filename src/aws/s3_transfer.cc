@@ -62,7 +62,7 @@ std::vector<CompletedPart> uploadParts(const S3Client& client, const std::string
       const FileRange range{path, offset, std::min(part_size, size - offset)};
       const int number = static_cast<int>(index + 1);
       try {
-        parts[index] = {number, client.uploadPart(bucket, key, upload_id, number, range)};
+        parts[index] = client.uploadPart(bucket, key, upload_id, number, range);
       } catch (...) {
         fail(std::current_exception());
         return;

@@ -3,8 +3,6 @@
 
 #include "aws/curl_transport.h"
 
-#include "aws/sigv4.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -25,6 +23,10 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "aws/aws_chunked.h"
+#include "aws/sigv4.h"
+#include "support/serialization.h"
 
 extern char** environ;
 
@@ -251,6 +253,37 @@ TEST_F(TransportTest, BodyIsStreamedFromTheFileRange) {
     EXPECT_EQ(echoed["body_sha256"], aws::sha256Hex(expected));
     EXPECT_EQ(headerOf(echoed, "Expect"), "<absent>");  // large bodies would ask for it
   }
+}
+
+TEST_F(TransportTest, FramedFileBodiesGoOutAsBotocoreFramesThem) {
+  const std::string content = pattern(300 * 1024 + 17);
+  TempFile file(content);
+  const std::uint64_t offset = 5, length = content.size() - 9;
+  aws::AwsChunked framing;
+  framing.chunk_size = 64 * 1024;
+  std::string payload_hex;
+  for (unsigned char c : content.substr(offset, length)) {
+    static const char kHex[] = "0123456789abcdef";
+    payload_hex += kHex[c >> 4];
+    payload_hex += kHex[c & 0x0F];
+  }
+  const json oracle = testing_support::runOracle(
+      "aws_chunked_oracle.py",
+      json::array({{{"payload_hex", payload_hex}, {"chunk_size", framing.chunk_size}}}))[0];
+  std::string framed;
+  const std::string framed_hex = oracle["framed_hex"].get<std::string>();
+  for (std::size_t i = 0; i < framed_hex.size(); i += 2) {
+    framed += static_cast<char>(std::stoi(framed_hex.substr(i, 2), nullptr, 16));
+  }
+
+  auto request = server_->request("PUT", "/echo");
+  request.body_file = aws::FileRange{file.path(), offset, length};
+  request.aws_chunked = framing;
+  const aws::HttpResponse response = transport_.send(request);
+  const json echoed = json::parse(response.body);
+  EXPECT_EQ(headerOf(echoed, "Content-Length"), std::to_string(framed.size()));
+  EXPECT_EQ(echoed["body_sha256"], aws::sha256Hex(framed));
+  EXPECT_EQ(response.sent_checksum, oracle["crc32_base64"].get<std::string>());
 }
 
 TEST_F(TransportTest, UnreadableOrShortFilesAreNotSent) {

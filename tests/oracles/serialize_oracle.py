@@ -3,7 +3,8 @@
 Reads a JSON list on stdin: [{"service": "ec2", "operation": "DescribeSubnets",
 "params": {...}}, ...]. Writes a JSON list on stdout, one object per request:
 {"params": {name: value}} for the query protocols (the decoded form body),
-{"target": ..., "body": {...}} for JSON 1.1.
+{"target": ..., "body": {...}} for JSON 1.1, {"headers": {...}, "body_text":
+..., "url_path": ..., "query": {...}} for REST-XML (S3).
 """
 import json
 import sys
@@ -24,7 +25,11 @@ def main():
         body = request["body"]
         if isinstance(body, bytes):
             body = body.decode("utf-8")
-        if model.metadata["protocol"] in ("query", "ec2"):
+        if model.metadata["protocol"] == "rest-xml":
+            out.append({"headers": {k: str(v) for k, v in request["headers"].items()},
+                        "body_text": body or "", "url_path": request["url_path"],
+                        "query": {k: str(v) for k, v in request["query_string"].items()}})
+        elif model.metadata["protocol"] in ("query", "ec2"):
             pairs = body if isinstance(body, dict) else dict(parse_qsl(body, keep_blank_values=True))
             out.append({"params": {k: str(v) for k, v in pairs.items()}})
         else:

@@ -383,3 +383,81 @@ class S3Pages(unittest.TestCase):
         # MaxKeys asks for.
         sandbox.control("POST", "s3", {"fill": {"prefix": "many/", "count": 1001}})
         self.assertEqual(self.pages("many/", MaxKeys=5000), [1000, 1])
+
+
+def chunked_put(path: str, payload: bytes, trailer_value: str | None = None, chunk_size: int = 5):
+    """PUT `payload` aws-chunked with a CRC32 trailer, signed by botocore as
+    STREAMING-UNSIGNED-PAYLOAD-TRAILER; `trailer_value` replaces the right
+    checksum. Returns (status, body)."""
+    import io
+    import urllib.error
+    import urllib.request
+
+    from botocore.auth import S3SigV4Auth
+    from botocore.awsrequest import AWSRequest
+    from botocore.credentials import Credentials
+    from botocore.httpchecksum import AwsChunkedWrapper, Crc32Checksum
+
+    class Fixed(Crc32Checksum):
+        def b64digest(self):
+            return trailer_value or super().b64digest()
+
+    body = AwsChunkedWrapper(io.BytesIO(payload), Fixed, "x-amz-checksum-crc32", chunk_size).read()
+    request = AWSRequest("PUT", sandbox.endpoint + path, data=body, headers={
+        "Content-Encoding": "aws-chunked", "X-Amz-Trailer": "x-amz-checksum-crc32",
+        "X-Amz-Decoded-Content-Length": str(len(payload)), "Content-Length": str(len(body)),
+        "Content-Type": "application/octet-stream"})
+    request.context["checksum"] = {"request_algorithm": {"in": "trailer", "name": "x-amz-checksum-crc32"}}
+    user = sandbox.world["user"]
+    S3SigV4Auth(Credentials(user["access_key_id"], user["secret_access_key"]), "s3",
+                sandbox.world["region"]).add_auth(request)
+    prepared = request.prepare()
+    raw = urllib.request.Request(prepared.url, data=body, method="PUT", headers=dict(prepared.headers))
+    try:
+        with urllib.request.urlopen(raw, timeout=10) as answer:
+            return answer.status, answer.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read()
+
+
+class S3ChecksumCase(unittest.TestCase):
+    # AWS checks an upload's CRC32 (trailer or header) against the bytes it
+    # stored, and a multipart upload declared with CRC32 must list every
+    # part's checksum on completion.
+    def setUp(self):
+        self.s3 = sandbox.client("s3")
+        self.bucket = sandbox.world["bucket"]
+
+    def test_trailer_checksum_is_verified(self):
+        payload = b"sixteen bytes..!" * 3
+        path = f"/{self.bucket}/checksums/trailer"
+        status, body = chunked_put(path, payload, trailer_value="AAAAAA==")
+        self.assertEqual(status, 400)
+        self.assertIn(b"<Code>BadDigest</Code>", body)
+        status, _ = chunked_put(path, payload)
+        self.assertEqual(status, 200)
+        stored = self.s3.get_object(Bucket=self.bucket, Key="checksums/trailer")["Body"].read()
+        self.assertEqual(stored, payload)
+
+    def test_header_checksum_is_verified(self):
+        self.s3.put_object(Bucket=self.bucket, Key="checksums/header", Body=b"abc", ChecksumCRC32="NSRBwg==")
+        self.assertEqual(error_of(lambda: self.s3.put_object(
+            Bucket=self.bucket, Key="checksums/header", Body=b"abd", ChecksumCRC32="NSRBwg==")),
+            ("BadDigest", 400))
+
+    def test_completion_needs_each_parts_checksum(self):
+        key = "checksums/multipart"
+        upload = self.s3.create_multipart_upload(Bucket=self.bucket, Key=key, ChecksumAlgorithm="CRC32")["UploadId"]
+        part = self.s3.upload_part(Bucket=self.bucket, Key=key, UploadId=upload, PartNumber=1, Body=b"part one",
+                                   ChecksumAlgorithm="CRC32")
+        right = base64.b64encode(__import__("binascii").crc32(b"part one").to_bytes(4, "big")).decode()
+
+        def complete(**checksum):
+            return self.s3.complete_multipart_upload(
+                Bucket=self.bucket, Key=key, UploadId=upload,
+                MultipartUpload={"Parts": [dict(ETag=part["ETag"], PartNumber=1, **checksum)]})
+
+        self.assertEqual(error_of(complete), ("InvalidRequest", 400))
+        self.assertEqual(error_of(lambda: complete(ChecksumCRC32="AAAAAA==")), ("InvalidPart", 400))
+        complete(ChecksumCRC32=right)
+        self.assertEqual(self.s3.get_object(Bucket=self.bucket, Key=key)["Body"].read(), b"part one")

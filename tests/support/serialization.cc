@@ -78,28 +78,31 @@ std::string formDecode(const std::string& text) {
 
 }  // namespace
 
+nlohmann::json runOracle(const std::string& script, const nlohmann::json& input) {
+  TempFile in, out, err;
+  {
+    std::ofstream file(in.path(), std::ios::binary);
+    file << input.dump();
+  }
+  const std::string path = std::string(PROBEFLEET_SOURCE_DIR) + "/tests/oracles/" + script;
+  const std::string command = shellQuote(PROBEFLEET_PYTHON) + " " + shellQuote(path) + " < " +
+                              shellQuote(in.path()) + " > " + shellQuote(out.path()) + " 2> " +
+                              shellQuote(err.path());
+  const int status = std::system(command.c_str());
+  if (status != 0) {
+    throw std::runtime_error(script + " failed (status " + std::to_string(status) +
+                             "): " + slurp(err.path()));
+  }
+  return nlohmann::json::parse(slurp(out.path()));
+}
+
 std::vector<OracleResult> botocoreSerialize(const std::vector<OracleRequest>& batch) {
   nlohmann::json input = nlohmann::json::array();
   for (const auto& item : batch) {
     input.push_back(
         {{"service", item.service}, {"operation", item.operation}, {"params", item.params}});
   }
-  TempFile in, out, err;
-  {
-    std::ofstream file(in.path(), std::ios::binary);
-    file << input.dump();
-  }
-  const std::string script =
-      std::string(PROBEFLEET_SOURCE_DIR) + "/tests/oracles/serialize_oracle.py";
-  const std::string command = shellQuote(PROBEFLEET_PYTHON) + " " + shellQuote(script) + " < " +
-                              shellQuote(in.path()) + " > " + shellQuote(out.path()) + " 2> " +
-                              shellQuote(err.path());
-  int status = std::system(command.c_str());
-  if (status != 0) {
-    throw std::runtime_error("botocore serializer oracle failed (status " + std::to_string(status) +
-                             "): " + slurp(err.path()));
-  }
-  nlohmann::json output = nlohmann::json::parse(slurp(out.path()));
+  nlohmann::json output = runOracle("serialize_oracle.py", input);
   if (!output.is_array() || output.size() != batch.size()) {
     throw std::runtime_error("botocore serializer oracle answered " + output.dump());
   }
@@ -110,6 +113,15 @@ std::vector<OracleResult> botocoreSerialize(const std::vector<OracleRequest>& ba
       for (const auto& [name, value] : item["params"].items()) {
         result.params[name] = value.get<std::string>();
       }
+    } else if (item.contains("headers")) {
+      for (const auto& [name, value] : item["headers"].items()) {
+        result.headers[name] = value.get<std::string>();
+      }
+      for (const auto& [name, value] : item["query"].items()) {
+        result.query[name] = value.get<std::string>();
+      }
+      result.body_text = item["body_text"].get<std::string>();
+      result.url_path = item["url_path"].get<std::string>();
     } else {
       if (item["target"].is_string()) result.target = item["target"].get<std::string>();
       result.body = item["body"];

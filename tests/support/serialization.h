@@ -31,7 +31,17 @@ struct OracleResult {
   std::map<std::string, std::string> params;
   std::string target;
   nlohmann::json body;
+  /// REST-XML (S3): headers, the body as text, the path template and query.
+  std::map<std::string, std::string> headers;
+  std::string body_text;
+  std::string url_path;
+  std::map<std::string, std::string> query;
 };
+
+/// Runs tests/oracles/<script> with `input` as JSON on its standard input and
+/// returns its standard output parsed as JSON. Throws std::runtime_error with
+/// the script's stderr when it fails.
+nlohmann::json runOracle(const std::string& script, const nlohmann::json& input);
 
 /// Runs the oracle once for the whole batch (one Python start-up) and
 /// returns one result per request, in order. Throws std::runtime_error with

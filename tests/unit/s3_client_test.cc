@@ -1,10 +1,12 @@
 // The S3 client and managed transfers against a scripted transport:
 // addressing (checked against botocore's own URLs), listing, errors, region
-// redirects, multipart sequencing and downloads that never leave a partial file.
+// redirects, multipart sequencing with part checksums (checked against
+// botocore's serialization), and downloads that never leave a partial file.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,9 +24,13 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <pugixml.hpp>
 
+#include "aws/aws_chunked.h"
+#include "aws/checksum.h"
 #include "aws/s3.h"
 #include "aws/s3_transfer.h"
+#include "support/serialization.h"
 
 namespace {
 
@@ -55,6 +61,9 @@ class ScriptedTransport : public aws::HttpTransport {
       sent_.push_back(request);
     }
     HttpResponse response = handler_(request, sink);
+    if (response.status / 100 == 2 && request.aws_chunked && request.body_file) {
+      response.sent_checksum = drainFramedBody(request);
+    }
     if (sink && response.status / 100 == 2 && !response.body.empty()) {
       (*sink)(response.body.data(), response.body.size());
       response.body.clear();
@@ -67,6 +76,26 @@ class ScriptedTransport : public aws::HttpTransport {
   }
 
  private:
+  /// Reads a framed file body as a real transport would send it; returns the
+  /// checksum its trailer carried.
+  static std::string drainFramedBody(const HttpRequest& request) {
+    const aws::FileRange& range = *request.body_file;
+    std::ifstream file(range.path, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(range.offset));
+    aws::AwsChunkedEncoder encoder(range.length, *request.aws_chunked);
+    std::vector<char> buffer(256 * 1024);
+    std::uint64_t total = 0;
+    while (const std::size_t n =
+               encoder.read(buffer.data(), buffer.size(), [&](char* out, std::size_t want) {
+                 file.read(out, static_cast<std::streamsize>(want));
+                 return static_cast<std::size_t>(file.gcount());
+               })) {
+      total += n;
+    }
+    EXPECT_EQ(total, request.contentLength());
+    return encoder.checksum().base64();
+  }
+
   Handler handler_;
   mutable std::mutex mutex_;
   std::vector<HttpRequest> sent_;
@@ -230,7 +259,7 @@ TEST(S3Addressing, RefusesRequestsThatWouldAddressSomethingElse) {
   EXPECT_TRUE(transport->sent().empty());
 }
 
-TEST(S3Client, SignsThePayloadOfMemoryAndFileBodies) {
+TEST(S3Client, SignsMemoryBodiesAndFramesFileBodiesWithTheirChecksum) {
   auto transport =
       std::make_shared<ScriptedTransport>([](const HttpRequest&, const aws::BodySink*) {
         return answer(200, "", {{"ETag", "\"e\""}});
@@ -245,26 +274,47 @@ TEST(S3Client, SignsThePayloadOfMemoryAndFileBodies) {
   const auto sent = transport->sent();
   ASSERT_EQ(sent.size(), 2u);
   const std::string hello_sha = "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
-  for (const HttpRequest& request : sent) {
-    EXPECT_EQ(request.method, "PUT");
-    EXPECT_EQ(*request.header("x-amz-content-sha256"), hello_sha);
+  EXPECT_EQ(*sent[0].header("x-amz-content-sha256"), hello_sha);
+  EXPECT_FALSE(sent[0].aws_chunked);
+  EXPECT_FALSE(sent[0].header("Content-Encoding"));
+
+  const HttpRequest& framed = sent[1];
+  EXPECT_EQ(framed.method, "PUT");
+  ASSERT_TRUE(framed.body_file);
+  EXPECT_EQ(framed.body_file->offset, 2u);
+  EXPECT_EQ(framed.body_file->length, 5u);
+  EXPECT_TRUE(framed.body.empty());
+  ASSERT_TRUE(framed.aws_chunked);
+  EXPECT_EQ(framed.aws_chunked->trailer, "x-amz-checksum-crc32");
+  const std::vector<std::pair<std::string, std::string>> headers = {
+      {"x-amz-content-sha256", "STREAMING-UNSIGNED-PAYLOAD-TRAILER"},
+      {"Content-Encoding", "aws-chunked"},
+      {"X-Amz-Decoded-Content-Length", "5"},
+      {"X-Amz-Trailer", "x-amz-checksum-crc32"},
+      {"X-Amz-Sdk-Checksum-Algorithm", "CRC32"}};
+  for (const auto& [name, value] : headers) {
+    ASSERT_TRUE(framed.header(name)) << name;
+    EXPECT_EQ(*framed.header(name), value) << name;
   }
-  ASSERT_TRUE(sent[1].body_file);
-  EXPECT_EQ(sent[1].body_file->offset, 2u);
-  EXPECT_EQ(sent[1].body_file->length, 5u);
-  EXPECT_TRUE(sent[1].body.empty());
+  // "5\r\nhello\r\n" + "0\r\n" + "x-amz-checksum-crc32:<8 characters>\r\n" + "\r\n"
+  EXPECT_EQ(framed.contentLength(), 10u + 3u + 31u + 2u);
+  const std::string* auth = framed.header("Authorization");
+  ASSERT_TRUE(auth);
+  for (const char* name : {"content-encoding", "x-amz-decoded-content-length", "x-amz-trailer"}) {
+    EXPECT_NE(auth->find(name), std::string::npos) << name << " is not signed";
+  }
 }
 
-// botocore's rule: over https a body streamed from a file goes out as
-// UNSIGNED-PAYLOAD; over http, and for bodies held in memory, the body's
-// SHA-256 is signed. The rule follows the scheme of the endpoint the request
-// actually goes to, a region redirect included.
-TEST(S3Client, LeavesFileBodiesUnsignedOnlyOverHttps) {
+// The framing follows the scheme of neither endpoint: every body streamed
+// from a file carries its CRC32 (S3 checks it) and is read once, over http
+// as over https, a region redirect's resend included.
+TEST(S3Client, FileBodiesAreFramedOnEveryEndpoint) {
   TempFolder folder;
   const fs::path file = folder.path() / "f";
   std::ofstream(file) << "xxhelloyy";
   const std::string hello_sha = "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
   const std::string empty_sha = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+  const std::string framed = "STREAMING-UNSIGNED-PAYLOAD-TRAILER";
   const aws::FileRange range{file.string(), 2, 5};
 
   struct Case {
@@ -274,14 +324,13 @@ TEST(S3Client, LeavesFileBodiesUnsignedOnlyOverHttps) {
   };
   const std::vector<Case> cases = {
       {"PutObject from a file, https", "https://127.0.0.1:5443",
-       [&](const aws::S3Client& c) { c.putObjectFromFile("bkt", "k", range); }, "UNSIGNED-PAYLOAD"},
+       [&](const aws::S3Client& c) { c.putObjectFromFile("bkt", "k", range); }, framed},
       {"UploadPart, https", "https://127.0.0.1:5443",
-       [&](const aws::S3Client& c) { c.uploadPart("bkt", "k", "up1", 3, range); },
-       "UNSIGNED-PAYLOAD"},
+       [&](const aws::S3Client& c) { c.uploadPart("bkt", "k", "up1", 3, range); }, framed},
       {"PutObject from a file, http", "http://127.0.0.1:5000",
-       [&](const aws::S3Client& c) { c.putObjectFromFile("bkt", "k", range); }, hello_sha},
+       [&](const aws::S3Client& c) { c.putObjectFromFile("bkt", "k", range); }, framed},
       {"UploadPart, http", "http://127.0.0.1:5000",
-       [&](const aws::S3Client& c) { c.uploadPart("bkt", "k", "up1", 3, range); }, hello_sha},
+       [&](const aws::S3Client& c) { c.uploadPart("bkt", "k", "up1", 3, range); }, framed},
       {"PutObject from memory, https", "https://127.0.0.1:5443",
        [](const aws::S3Client& c) { c.putObject("bkt", "k", "hello"); }, hello_sha},
       {"GetObject, https", "HTTPS://127.0.0.1:5443",
@@ -300,13 +349,12 @@ TEST(S3Client, LeavesFileBodiesUnsignedOnlyOverHttps) {
     ASSERT_EQ(sent.size(), 1u) << c.name;
     ASSERT_TRUE(sent[0].header("x-amz-content-sha256")) << c.name;
     EXPECT_EQ(*sent[0].header("x-amz-content-sha256"), c.expected) << c.name;
+    EXPECT_EQ(sent[0].aws_chunked.has_value(), c.expected == framed) << c.name;
     const std::string* auth = sent[0].header("Authorization");
     ASSERT_TRUE(auth) << c.name;
     EXPECT_NE(auth->find("x-amz-content-sha256"), std::string::npos) << c.name;
   }
 
-  // A bucket in another region: the retry goes to that region's https
-  // endpoint and is unsigned as well.
   auto transport =
       std::make_shared<ScriptedTransport>([](const HttpRequest& request, const aws::BodySink*) {
         if (request.endpoint.host.find("us-west-2") == std::string::npos) {
@@ -320,7 +368,8 @@ TEST(S3Client, LeavesFileBodiesUnsignedOnlyOverHttps) {
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[1].url(), "https://my-bucket.s3.us-west-2.amazonaws.com/k");
   EXPECT_EQ(scopeRegion(sent[1]), "us-west-2");
-  EXPECT_EQ(*sent[1].header("x-amz-content-sha256"), "UNSIGNED-PAYLOAD");
+  EXPECT_EQ(*sent[1].header("x-amz-content-sha256"), framed);
+  EXPECT_TRUE(sent[1].aws_chunked);
 }
 
 // ---------------------------------------------------------------------------
@@ -619,15 +668,80 @@ TEST(S3Transfer, MultipartUploadSendsRangesInParallelAndCompletesInOrder) {
     EXPECT_EQ(ranges[part].offset, expected[part - 1].first) << part;
     EXPECT_EQ(ranges[part].length, expected[part - 1].second) << part;
   }
+  ASSERT_TRUE(sent.front().header("x-amz-checksum-algorithm"));
+  EXPECT_EQ(*sent.front().header("x-amz-checksum-algorithm"), "CRC32");
   const HttpRequest& complete = sent.back();
   EXPECT_EQ(complete.method, "POST");
   EXPECT_EQ(queryValue(complete, "uploadId"), "up-1");
-  const std::regex parts(
-      "<Part><ETag>&quot;etag-1&quot;</ETag><PartNumber>1</PartNumber></Part>"
-      "<Part><ETag>&quot;etag-2&quot;</ETag><PartNumber>2</PartNumber></Part>"
-      "<Part><ETag>&quot;etag-3&quot;</ETag><PartNumber>3</PartNumber></Part>"
-      "</CompleteMultipartUpload>$");
-  EXPECT_TRUE(std::regex_search(complete.body, parts)) << complete.body;
+  // Each part's checksum, as zlib computes it for the part's bytes (zeros).
+  std::string expected_parts;
+  for (int part = 1; part <= 3; ++part) {
+    const std::string zeros(expected[part - 1].second, '\0');
+    const auto crc = static_cast<std::uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), static_cast<uInt>(zeros.size())));
+    aws::Crc32 check;
+    check.update(zeros.data(), zeros.size());
+    ASSERT_EQ(check.value(), crc);
+    expected_parts += "<Part><ETag>&quot;etag-" + std::to_string(part) +
+                      "&quot;</ETag><ChecksumCRC32>" + check.base64() +
+                      "</ChecksumCRC32><PartNumber>" + std::to_string(part) +
+                      "</PartNumber></Part>";
+  }
+  EXPECT_NE(complete.body.find(expected_parts + "</CompleteMultipartUpload>"), std::string::npos)
+      << complete.body;
+}
+
+/// A canonical form of an XML document: each element with its text and its
+/// children's forms in sorted order, so that neither the order of sibling
+/// elements (botocore follows its parameters' order) nor the escaping of
+/// text matters.
+std::string canonicalXml(const std::string& text) {
+  pugi::xml_document doc;
+  EXPECT_TRUE(doc.load_string(text.c_str())) << text;
+  std::function<std::string(pugi::xml_node)> form = [&](pugi::xml_node node) {
+    std::vector<std::string> children;
+    std::string own;
+    for (pugi::xml_node child : node.children()) {
+      if (child.type() == pugi::node_element) children.push_back(form(child));
+      if (child.type() == pugi::node_pcdata) own += child.value();
+    }
+    std::sort(children.begin(), children.end());
+    std::string out = std::string("<") + node.name() + ">" + own;
+    for (const std::string& child : children) out += child;
+    return out + "</>";
+  };
+  return form(doc.document_element());
+}
+
+TEST(S3Transfer, ChecksumRequestsMatchBotocoresSerialization) {
+  auto transport = std::make_shared<ScriptedTransport>(
+      [](const HttpRequest& r, const aws::BodySink*) { return multipartAnswer(r, 0); });
+  aws::S3Client client(s3Config(transport, true));
+  client.createMultipartUpload("bkt", "big");
+  client.completeMultipartUpload("bkt", "big", "up-1",
+                                 {{1, "\"etag-1\"", "NSRBwg=="}, {2, "\"etag-2\"", "AAAAAA=="}});
+  const auto sent = transport->sent();
+  ASSERT_EQ(sent.size(), 2u);
+
+  const auto oracle = testing_support::botocoreSerialize(
+      {{"s3",
+        "CreateMultipartUpload",
+        {{"Bucket", "bkt"}, {"Key", "big"}, {"ChecksumAlgorithm", "CRC32"}}},
+       {"s3",
+        "CompleteMultipartUpload",
+        {{"Bucket", "bkt"},
+         {"Key", "big"},
+         {"UploadId", "up-1"},
+         {"MultipartUpload",
+          {{"Parts",
+            {{{"ETag", "\"etag-1\""}, {"ChecksumCRC32", "NSRBwg=="}, {"PartNumber", 1}},
+             {{"ETag", "\"etag-2\""}, {"ChecksumCRC32", "AAAAAA=="}, {"PartNumber", 2}}}}}}}}});
+  ASSERT_EQ(oracle.size(), 2u);
+  ASSERT_EQ(oracle[0].headers.count("x-amz-checksum-algorithm"), 1u);
+  ASSERT_TRUE(sent[0].header("x-amz-checksum-algorithm"));
+  EXPECT_EQ(*sent[0].header("x-amz-checksum-algorithm"),
+            oracle[0].headers.at("x-amz-checksum-algorithm"));
+  EXPECT_EQ(canonicalXml(sent[1].body), canonicalXml(oracle[1].body_text));
 }
 
 TEST(S3Transfer, AFailedPartAbortsTheUploadAndRethrows) {

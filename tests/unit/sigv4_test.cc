@@ -21,6 +21,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/serialization.h"
+
 namespace {
 
 using nlohmann::json;
@@ -64,15 +66,7 @@ std::string hex(const std::string& bytes) {
 }
 
 json runOracle(const json& input) {
-  TempPath in, out, err;
-  in.write(input.dump());
-  const std::string command = std::string(PROBEFLEET_PYTHON) + " " + PROBEFLEET_SOURCE_DIR +
-                              "/tests/oracles/sign_oracle.py < " + in.path() + " > " + out.path() +
-                              " 2> " + err.path();
-  if (std::system(command.c_str()) != 0) {
-    throw std::runtime_error("sign_oracle.py failed: " + err.read());
-  }
-  return json::parse(out.read());
+  return testing_support::runOracle("sign_oracle.py", input);
 }
 
 struct SignCase {

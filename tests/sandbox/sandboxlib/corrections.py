@@ -12,9 +12,11 @@ moto's reset of its backends.
 from __future__ import annotations
 
 import base64
+import binascii
 import hashlib
 import re
 import threading
+from xml.dom import minidom
 
 from cryptography.hazmat.primitives import serialization
 
@@ -485,6 +487,77 @@ def _patch_s3() -> None:
         return original_list(self, bucket, prefix, delimiter, continuation_token, start_after, limit)
 
     S3Backend.list_objects_v2 = list_objects_v2
+    _patch_s3_checksums()
+
+
+def _crc32_base64(data: bytes) -> str:
+    return base64.b64encode(binascii.crc32(data).to_bytes(4, "big")).decode("ascii")
+
+
+def _patch_s3_checksums() -> None:
+    from moto.s3.exceptions import S3ClientError
+    from moto.s3.responses import S3Response
+
+    # AWS checks a CRC32 sent as an aws-chunked trailer (or as a header)
+    # against the bytes it received, and the decoded length against
+    # x-amz-decoded-content-length; moto stores whatever came. Only CRC32 is
+    # checked here, the algorithm botocore and probefleet send.
+    original_key_response = S3Response._key_response
+
+    def _key_response(self, request, full_url):
+        if request.method == "PUT":
+            _check_upload_checksum(request.headers, self.raw_body, self.body, S3ClientError)
+        return original_key_response(self, request, full_url)
+
+    S3Response._key_response = _key_response
+
+    # AWS: once CreateMultipartUpload names a checksum algorithm, the
+    # CompleteMultipartUpload request must give every part's checksum, and
+    # each must be the one the part was stored with. moto ignores them.
+    original_complete_body = S3Response._complete_multipart_body
+
+    def _complete_multipart_body(self, body):
+        upload_id = (self.querystring.get("uploadId") or [None])[0]
+        bucket = self.backend.get_bucket(self.bucket_name)
+        upload = bucket.multiparts.get(upload_id) if upload_id else None
+        if upload is not None and (upload.metadata.get("x-amz-checksum-algorithm") or "").upper() == "CRC32":
+            for part in minidom.parseString(body).getElementsByTagName("Part"):
+                number = int(part.getElementsByTagName("PartNumber")[0].firstChild.wholeText)
+                given = part.getElementsByTagName("ChecksumCRC32")
+                if not given or given[0].firstChild is None:
+                    raise S3ClientError(
+                        "InvalidRequest",
+                        "The upload was created using a crc32 checksum. The complete request must "
+                        f"include the checksum for each part. It was missing for part {number} in the request.")
+                stored = upload.parts.get(number)
+                if stored is not None and given[0].firstChild.wholeText != _crc32_base64(stored.value):
+                    raise S3ClientError(
+                        "InvalidPart",
+                        "One or more of the specified parts could not be found. The part might not "
+                        "have been uploaded, or the specified entity tag might not have matched the "
+                        "part's entity tag.")
+        return original_complete_body(self, body)
+
+    S3Response._complete_multipart_body = _complete_multipart_body
+
+
+def _check_upload_checksum(headers, raw_body, body, error_class) -> None:
+    content_sha = headers.get("x-amz-content-sha256", "")
+    framed = content_sha.startswith("STREAMING-") or "aws-chunked" in headers.get("Content-Encoding", "")
+    if framed and headers.get("x-amz-decoded-content-length") is not None:
+        if int(headers["x-amz-decoded-content-length"]) != len(body or b""):
+            raise error_class("IncompleteBody", "You did not provide the number of bytes specified by "
+                                                "the Content-Length HTTP header")
+    expected = headers.get("x-amz-checksum-crc32")
+    if expected is None and (headers.get("x-amz-trailer") or "").lower() == "x-amz-checksum-crc32":
+        match = re.search(rb"\r\n0\r\nx-amz-checksum-crc32:([A-Za-z0-9+/=]+)\r\n\r\n$", raw_body or b"") \
+            or re.search(rb"^0\r\nx-amz-checksum-crc32:([A-Za-z0-9+/=]+)\r\n\r\n$", raw_body or b"")
+        if match is None:
+            raise error_class("MalformedTrailerError", "The request contained trailing data that was not "
+                                                       "well-formed or did not conform to our published schema.")
+        expected = match.group(1).decode("ascii")
+    if expected is not None and expected != _crc32_base64(body or b""):
+        raise error_class("BadDigest", "The CRC32 you specified did not match the calculated checksum.")
 
 
 def install() -> None:
