@@ -360,7 +360,13 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const BodySink* sin
   curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!options_.ca_bundle.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, options_.ca_bundle.c_str());
+  if (!options_.ca_bundle.empty()) {
+    // The bundle replaces the system's trust store, as it does for the SDKs;
+    // with no CA folder beside it, libcurl also keeps the parsed bundle
+    // between connections instead of reading it for each one.
+    curl_easy_setopt(h, CURLOPT_CAINFO, options_.ca_bundle.c_str());
+    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+  }
   const auto& proxy =
       request.endpoint.scheme == "https" ? options_.https_proxy : options_.http_proxy;
   if (proxy) curl_easy_setopt(h, CURLOPT_PROXY, proxy->c_str());
