@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "support/files.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -33,12 +34,7 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::readFile;
 
 bool contains(const std::string& text, const std::string& piece) {
   return text.find(piece) != std::string::npos;
@@ -165,16 +161,15 @@ TEST_F(DriverE2eTest, UnusableTestConfigurationStopsBeforeAnyRequest) {
       {"[{\"gw_subnet_id\": \"subnet-1\",", "line 1"},
       {"{}", "tc.json"},
       {"[]", "tc.json"},
-      {"[{\"gw_subnet_id\": \"subnet-1\", \"gw_private_ip\": \"10.0.0.5\"}]",
-       "private_subnet_id"},
+      {"[{\"gw_subnet_id\": \"subnet-1\", \"gw_private_ip\": \"10.0.0.5\"}]", "private_subnet_id"},
   };
   for (const Case& c : cases) {
     std::ofstream(dir_ / "tc.json", std::ios::trunc) << c.content;
     sandbox_.clearJournal();
     RunResult r = run(required({}));
     EXPECT_EQ(r.status, 1) << c.content << "\n" << r.err;
-    EXPECT_TRUE(contains(r.err, "**Error**") && contains(r.err, c.expected))
-        << c.content << "\n" << r.err;
+    EXPECT_TRUE(contains(r.err, "**Error**") && contains(r.err, c.expected)) << c.content << "\n"
+                                                                             << r.err;
     EXPECT_TRUE(sandbox_.journal().empty()) << c.content << "\n" << sandbox_.journal().dump(1);
   }
   std::filesystem::remove(dir_ / "tc.json");

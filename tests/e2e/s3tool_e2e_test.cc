@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/files.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -27,17 +28,9 @@ struct RunResult {
   std::string out, err;
 };
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::readFile;
 
-void writeFile(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
+using testing_support::writeFile;
 
 bool contains(const std::string& text, const std::string& piece) {
   return text.find(piece) != std::string::npos;

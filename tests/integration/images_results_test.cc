@@ -23,6 +23,8 @@
 #include "probefleet/test_config.h"
 #include "testlib/exit_request.h"
 
+#include "support/files.h"
+
 namespace probefleet {
 namespace {
 
@@ -43,12 +45,7 @@ json boto3(const std::string& code) {
   return json::parse(out);
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::readFile;
 
 // The status an operation ended the run with, or -1 when it returned.
 template <class Operation>

@@ -18,6 +18,7 @@
 #include "aws/curl_transport.h"
 #include "aws/s3.h"
 #include "aws/s3_transfer.h"
+#include "support/files.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -43,12 +44,7 @@ class CountingTransport : public aws::HttpTransport {
   std::shared_ptr<aws::HttpTransport> inner_;
 };
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::readFile;
 
 class S3ClientSandboxTest : public ::testing::Test {
  protected:

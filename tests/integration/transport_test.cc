@@ -40,15 +40,7 @@ std::string pattern(std::size_t n, std::size_t start = 0) {
   return out;
 }
 
-std::string hex(const std::string& bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kHex[c >> 4];
-    out += kHex[c & 0x0F];
-  }
-  return out;
-}
+using testing_support::toHex;
 
 // The test server as a child process; it ends when its stdin closes.
 class TestServer {
@@ -170,7 +162,7 @@ TEST_F(TransportTest, ThreadsSharingATransportEachKeepTheirOwnConnection) {
         try {
           const auto response = transport_.send(request);
           const json echoed = json::parse(response.body);
-          if (response.status != 200 || echoed["body_hex"] != hex(request.body)) ++failures[t];
+          if (response.status != 200 || echoed["body_hex"] != toHex(request.body)) ++failures[t];
           seen[t].insert(echoed["connection"].get<int>());
         } catch (const std::exception&) {
           ++failures[t];
@@ -214,7 +206,7 @@ TEST_F(TransportTest, MethodsBodiesAndHeadersGoOutAsGiven) {
     const json echoed = echo(request);
     EXPECT_EQ(echoed["method"], c.method);
     EXPECT_EQ(echoed["target"], "/echo?a=1%202&b=");
-    EXPECT_EQ(echoed["body_hex"], hex(c.body));
+    EXPECT_EQ(echoed["body_hex"], toHex(c.body));
     if (c.method != "GET" && c.method != "DELETE") {
       EXPECT_EQ(headerOf(echoed, "Content-Length"), std::to_string(c.body.size()));
     }
@@ -261,20 +253,11 @@ TEST_F(TransportTest, FramedFileBodiesGoOutAsBotocoreFramesThem) {
   const std::uint64_t offset = 5, length = content.size() - 9;
   aws::AwsChunked framing;
   framing.chunk_size = 64 * 1024;
-  std::string payload_hex;
-  for (unsigned char c : content.substr(offset, length)) {
-    static const char kHex[] = "0123456789abcdef";
-    payload_hex += kHex[c >> 4];
-    payload_hex += kHex[c & 0x0F];
-  }
+  const std::string payload_hex = toHex(content.substr(offset, length));
   const json oracle = testing_support::runOracle(
       "aws_chunked_oracle.py",
       json::array({{{"payload_hex", payload_hex}, {"chunk_size", framing.chunk_size}}}))[0];
-  std::string framed;
-  const std::string framed_hex = oracle["framed_hex"].get<std::string>();
-  for (std::size_t i = 0; i < framed_hex.size(); i += 2) {
-    framed += static_cast<char>(std::stoi(framed_hex.substr(i, 2), nullptr, 16));
-  }
+  const std::string framed = testing_support::fromHex(oracle["framed_hex"].get<std::string>());
 
   auto request = server_->request("PUT", "/echo");
   request.body_file = aws::FileRange{file.path(), offset, length};
@@ -376,7 +359,7 @@ TEST_F(TransportTest, AConnectionTheServerDroppedIsReplaced) {
   TempFile file(pattern(5000));
   auto request = server_->request("PUT", "/echo");
   request.body_file = aws::FileRange{file.path(), 0, 5000};
-  EXPECT_EQ(echo(request)["body_hex"], hex(pattern(5000)));
+  EXPECT_EQ(echo(request)["body_hex"], toHex(pattern(5000)));
 }
 
 TEST_F(TransportTest, ReadTimeoutIsATransportErrorWithoutTheQuery) {

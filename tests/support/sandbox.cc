@@ -22,6 +22,8 @@
 #include <thread>
 #include <utility>
 
+#include "support/files.h"
+
 extern char** environ;
 
 namespace testing_support {
@@ -62,7 +64,8 @@ class Fd {
 struct SpawnActions {
   posix_spawn_file_actions_t actions;
   SpawnActions() {
-    if (int rc = posix_spawn_file_actions_init(&actions); rc != 0) throwErrno("posix_spawn_file_actions_init", rc);
+    if (int rc = posix_spawn_file_actions_init(&actions); rc != 0)
+      throwErrno("posix_spawn_file_actions_init", rc);
   }
   ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
   SpawnActions(const SpawnActions&) = delete;
@@ -106,21 +109,27 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 // child gets as 1 and 2) and environment; stdin is /dev/null.
 pid_t spawn(std::vector<std::string> argv, std::vector<std::string> env, int out_fd, int err_fd,
             const std::vector<int>& close_in_child, bool search_path) {
-  if (argv.empty()) throw std::system_error(EINVAL, std::generic_category(), "runProcess: empty argv");
+  if (argv.empty())
+    throw std::system_error(EINVAL, std::generic_category(), "runProcess: empty argv");
   SpawnActions spawn_actions;
   auto* actions = &spawn_actions.actions;
   spawn_actions.check(posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0),
                       "posix_spawn_file_actions_addopen");
-  spawn_actions.check(posix_spawn_file_actions_adddup2(actions, out_fd, 1), "posix_spawn_file_actions_adddup2");
-  spawn_actions.check(posix_spawn_file_actions_adddup2(actions, err_fd, 2), "posix_spawn_file_actions_adddup2");
+  spawn_actions.check(posix_spawn_file_actions_adddup2(actions, out_fd, 1),
+                      "posix_spawn_file_actions_adddup2");
+  spawn_actions.check(posix_spawn_file_actions_adddup2(actions, err_fd, 2),
+                      "posix_spawn_file_actions_adddup2");
   for (int fd : close_in_child) {
-    spawn_actions.check(posix_spawn_file_actions_addclose(actions, fd), "posix_spawn_file_actions_addclose");
+    spawn_actions.check(posix_spawn_file_actions_addclose(actions, fd),
+                        "posix_spawn_file_actions_addclose");
   }
   auto argv_ptrs = pointers(argv);
   auto env_ptrs = pointers(env);
   pid_t pid = -1;
-  int rc = search_path ? posix_spawnp(&pid, argv_ptrs[0], actions, nullptr, argv_ptrs.data(), env_ptrs.data())
-                       : posix_spawn(&pid, argv_ptrs[0], actions, nullptr, argv_ptrs.data(), env_ptrs.data());
+  int rc =
+      search_path
+          ? posix_spawnp(&pid, argv_ptrs[0], actions, nullptr, argv_ptrs.data(), env_ptrs.data())
+          : posix_spawn(&pid, argv_ptrs[0], actions, nullptr, argv_ptrs.data(), env_ptrs.data());
   if (rc != 0) throwErrno("cannot start " + argv[0], rc);
   return pid;
 }
@@ -141,15 +150,9 @@ int waitStatus(pid_t pid) {
   return -1;
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::string trim(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
   return text;
 }
 
@@ -176,8 +179,9 @@ size_t appendBody(char* data, size_t size, size_t count, void* target) {
 
 // runProcess -----------------------------------------------------------------
 
-int runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env_overrides,
-               std::string* out, std::string* err) {
+int runProcess(const std::vector<std::string>& argv,
+               const std::map<std::string, std::string>& env_overrides, std::string* out,
+               std::string* err) {
   auto [out_read, out_write] = makePipe();
   auto [err_read, err_write] = makePipe();
   pid_t pid = spawn(argv, buildEnvironment(env_overrides), out_write.get(), err_write.get(),
@@ -235,7 +239,9 @@ Sandbox::Sandbox(bool auth) {
   }
 }
 
-Sandbox::~Sandbox() { stop(); }
+Sandbox::~Sandbox() {
+  stop();
+}
 
 Sandbox& Sandbox::shared(bool auth) {
   // Function-local statics: started on first use, thread-safe, destroyed
@@ -252,10 +258,13 @@ void Sandbox::start(bool auth) {
   const fs::path dir(dir_);
   const fs::path port_file = dir / "port";
   const fs::path log_file = dir / "sandbox.log";
-  std::vector<std::string> argv = {PROBEFLEET_PYTHON,
-                                   (fs::path(PROBEFLEET_SOURCE_DIR) / "tests" / "sandbox" / "sandbox.py").string(),
-                                   "--port-file", port_file.string(),
-                                   "--world-out", (dir / "world.json").string()};
+  std::vector<std::string> argv = {
+      PROBEFLEET_PYTHON,
+      (fs::path(PROBEFLEET_SOURCE_DIR) / "tests" / "sandbox" / "sandbox.py").string(),
+      "--port-file",
+      port_file.string(),
+      "--world-out",
+      (dir / "world.json").string()};
   if (auth) argv.push_back("--auth");
 
   Fd log(::open(log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -273,15 +282,16 @@ void Sandbox::start(bool auth) {
     pid_t done = ::waitpid(pid_, &status, WNOHANG);
     if (done == pid_) {
       pid_ = -1;
-      throw std::runtime_error("the sandbox exited before it was ready (status " + std::to_string(status) +
-                               "); its log ends:\n" + logTail());
+      throw std::runtime_error("the sandbox exited before it was ready (status " +
+                               std::to_string(status) + "); its log ends:\n" + logTail());
     }
     if (fs::exists(port_file)) {
       endpoint_ = trim(readFile(port_file));
       if (!endpoint_.empty()) return;
     }
     if (Clock::now() > deadline) {
-      throw std::runtime_error("the sandbox was not ready within 30 s; its log ends:\n" + logTail());
+      throw std::runtime_error("the sandbox was not ready within 30 s; its log ends:\n" +
+                               logTail());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -320,18 +330,21 @@ std::string Sandbox::logTail(std::size_t lines) const {
   return text;
 }
 
-nlohmann::json Sandbox::control(const std::string& method, const std::string& path, const nlohmann::json& body) {
+nlohmann::json Sandbox::control(const std::string& method, const std::string& path,
+                                const nlohmann::json& body) {
   const std::string answer = controlText(method, path, body);
   return answer.empty() ? nlohmann::json() : nlohmann::json::parse(answer);
 }
 
-std::string Sandbox::controlText(const std::string& method, const std::string& path, const nlohmann::json& body) {
+std::string Sandbox::controlText(const std::string& method, const std::string& path,
+                                 const nlohmann::json& body) {
   std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
   if (!curl) throw std::runtime_error("curl_easy_init failed");
   const std::string url = endpoint_ + "/_sandbox/" + path;
   const std::string payload = body.is_null() ? std::string() : body.dump();
   std::string answer;
-  std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+  std::unique_ptr<curl_slist, SlistDeleter> headers(
+      curl_slist_append(nullptr, "Content-Type: application/json"));
   CURL* handle = curl.get();
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
@@ -351,12 +364,15 @@ std::string Sandbox::controlText(const std::string& method, const std::string& p
   long status = 0;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   if (status >= 400) {
-    throw std::runtime_error(method + " " + url + " answered " + std::to_string(status) + ": " + answer);
+    throw std::runtime_error(method + " " + url + " answered " + std::to_string(status) + ": " +
+                             answer);
   }
   return answer;
 }
 
-nlohmann::ordered_json Sandbox::world() { return nlohmann::ordered_json::parse(controlText("GET", "world")); }
+nlohmann::ordered_json Sandbox::world() {
+  return nlohmann::ordered_json::parse(controlText("GET", "world"));
+}
 
 nlohmann::json Sandbox::journal(const std::string& service, const std::string& action) {
   std::string path = "journal";
@@ -367,24 +383,37 @@ nlohmann::json Sandbox::journal(const std::string& service, const std::string& a
   return control("GET", path);
 }
 
-void Sandbox::clearJournal() { control("DELETE", "journal"); }
+void Sandbox::clearJournal() {
+  control("DELETE", "journal");
+}
 
-void Sandbox::setFaults(const nlohmann::json& faults) { control("POST", "faults", faults); }
+void Sandbox::setFaults(const nlohmann::json& faults) {
+  control("POST", "faults", faults);
+}
 
-void Sandbox::clearFaults() { control("DELETE", "faults"); }
+void Sandbox::clearFaults() {
+  control("DELETE", "faults");
+}
 
-void Sandbox::imds(const nlohmann::json& settings) { control("POST", "imds", settings); }
+void Sandbox::imds(const nlohmann::json& settings) {
+  control("POST", "imds", settings);
+}
 
-void Sandbox::container(const nlohmann::json& settings) { control("POST", "container", settings); }
+void Sandbox::container(const nlohmann::json& settings) {
+  control("POST", "container", settings);
+}
 
-void Sandbox::echo(const std::string& ip) { control("POST", "echo", {{"ip", ip}}); }
+void Sandbox::echo(const std::string& ip) {
+  control("POST", "echo", {{"ip", ip}});
+}
 
 nlohmann::ordered_json Sandbox::reset() {
   return nlohmann::ordered_json::parse(controlText("POST", "reset", nlohmann::json::object()));
 }
 
 void Sandbox::s3MaxKeys(int max_keys) {
-  control("POST", "s3", {{"max_keys", max_keys >= 1 ? nlohmann::json(max_keys) : nlohmann::json(nullptr)}});
+  control("POST", "s3",
+          {{"max_keys", max_keys >= 1 ? nlohmann::json(max_keys) : nlohmann::json(nullptr)}});
 }
 
 std::map<std::string, std::string> Sandbox::awsEnv() {
@@ -416,7 +445,8 @@ std::map<std::string, std::string> Sandbox::isolatedAwsEnv() const {
     auto name = text.substr(0, text.find('='));
     if (name.starts_with("AWS_")) env.emplace(std::string(name), unset);
   }
-  for (const char* name : {"HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"}) {
+  for (const char* name :
+       {"HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"}) {
     env.emplace(name, unset);
   }
   return env;

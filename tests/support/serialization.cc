@@ -10,6 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/files.h"
+
 namespace testing_support {
 
 namespace {
@@ -43,13 +45,6 @@ std::string shellQuote(const std::string& text) {
     }
   }
   return out + "'";
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 int hexValue(char c) {
@@ -91,9 +86,30 @@ nlohmann::json runOracle(const std::string& script, const nlohmann::json& input)
   const int status = std::system(command.c_str());
   if (status != 0) {
     throw std::runtime_error(script + " failed (status " + std::to_string(status) +
-                             "): " + slurp(err.path()));
+                             "): " + readFile(err.path()));
   }
-  return nlohmann::json::parse(slurp(out.path()));
+  return nlohmann::json::parse(readFile(out.path()));
+}
+
+std::string toHex(const std::string& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out += kHex[c >> 4];
+    out += kHex[c & 0x0F];
+  }
+  return out;
+}
+
+std::string fromHex(const std::string& hex) {
+  if (hex.size() % 2 != 0) throw std::invalid_argument("odd-length hex text");
+  std::string out;
+  out.reserve(hex.size() / 2);
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return out;
 }
 
 std::vector<OracleResult> botocoreSerialize(const std::vector<OracleRequest>& batch) {

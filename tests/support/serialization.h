@@ -43,6 +43,10 @@ struct OracleResult {
 /// the script's stderr when it fails.
 nlohmann::json runOracle(const std::string& script, const nlohmann::json& input);
 
+/// Lower-case hex of bytes, and back: how oracles pass binary data in JSON.
+std::string toHex(const std::string& bytes);
+std::string fromHex(const std::string& hex);
+
 /// Runs the oracle once for the whole batch (one Python start-up) and
 /// returns one result per request, in order. Throws std::runtime_error with
 /// the interpreter's stderr when the script fails (e.g. an unknown

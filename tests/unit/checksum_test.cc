@@ -30,14 +30,16 @@ std::uint32_t zlibCrc(const std::string& data) {
       ::crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
-std::string toHex(const std::string& bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kHex[c >> 4];
-    out += kHex[c & 0x0F];
-  }
-  return out;
+using testing_support::toHex;
+
+/// A payload source over a string, as a file would feed the encoder.
+aws::AwsChunkedEncoder::Source sourceOf(const std::string& payload, std::size_t& at) {
+  return [&payload, &at](char* out, std::size_t want) {
+    const std::size_t n = std::min(want, payload.size() - at);
+    payload.copy(out, n, at);
+    at += n;
+    return n;
+  };
 }
 
 TEST(Crc32, EqualsZlibWhateverThePiecesItIsFedIn) {
@@ -84,12 +86,7 @@ std::string frame(const std::string& payload, std::uint64_t chunk_size, std::siz
   aws::AwsChunkedEncoder own(payload.size(), framing);
   aws::AwsChunkedEncoder& encoder = reuse ? *reuse : own;
   std::size_t at = 0;
-  const aws::AwsChunkedEncoder::Source source = [&](char* out, std::size_t want) {
-    const std::size_t n = std::min(want, payload.size() - at);
-    payload.copy(out, n, at);
-    at += n;
-    return n;
-  };
+  const aws::AwsChunkedEncoder::Source source = sourceOf(payload, at);
   std::string out;
   std::vector<char> buffer(piece);
   while (const std::size_t n = encoder.read(buffer.data(), buffer.size(), source)) {
@@ -134,12 +131,7 @@ TEST(AwsChunked, AShortSourceIsAnErrorAndRewindStartsOver) {
   framing.chunk_size = 16;
   aws::AwsChunkedEncoder encoder(60, framing);  // announces more than there is
   std::size_t at = 0;
-  const aws::AwsChunkedEncoder::Source source = [&](char* out, std::size_t want) {
-    const std::size_t n = std::min(want, payload.size() - at);
-    payload.copy(out, n, at);
-    at += n;
-    return n;
-  };
+  const aws::AwsChunkedEncoder::Source source = sourceOf(payload, at);
   char buffer[64];
   EXPECT_THROW(
       {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "s3/fingerprint.h"
+#include "support/files.h"
 #include "support/sandbox.h"
 
 namespace s3lib {
@@ -21,12 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::readFile;
 
 // Runs a shell command line; its standard output, or a test failure.
 std::string shell(const std::string& command) {

@@ -18,6 +18,8 @@
 #include "testlib/exit_request.h"
 #include "unit/ec2_fake_transport.h"
 
+#include "support/files.h"
+
 namespace probefleet {
 namespace {
 
@@ -32,12 +34,7 @@ std::string createdAnswer(const std::string& material) {
          material + "</keyMaterial><keyPairId>key-0123</keyPairId></CreateKeyPairResponse>";
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::readFile;
 
 class KeyFileTest : public ::testing::Test {
  protected:

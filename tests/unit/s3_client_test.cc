@@ -30,6 +30,7 @@
 #include "aws/checksum.h"
 #include "aws/s3.h"
 #include "aws/s3_transfer.h"
+#include "support/files.h"
 #include "support/serialization.h"
 
 namespace {
@@ -145,12 +146,7 @@ std::string scopeRegion(const HttpRequest& request) {
   return "<unsigned>";
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::readFile;
 
 class TempFolder {
  public:

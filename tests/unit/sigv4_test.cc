@@ -55,15 +55,7 @@ class TempPath {
   std::string path_;
 };
 
-std::string hex(const std::string& bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kHex[c >> 4];
-    out += kHex[c & 0x0F];
-  }
-  return out;
-}
+using testing_support::toHex;
 
 json runOracle(const json& input) {
   return testing_support::runOracle("sign_oracle.py", input);
@@ -413,7 +405,7 @@ class SignedCase {
             {"url", request.endpoint.url() + case_.path},
             {"params", params_json},
             {"headers", headers_json},
-            {"body_hex", hex(case_.body)},
+            {"body_hex", toHex(case_.body)},
             {"service", case_.service},
             {"region", case_.region},
             {"s3", case_.s3},

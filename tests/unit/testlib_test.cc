@@ -12,17 +12,14 @@
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
 
+#include "support/files.h"
+
 namespace testlib {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::readFile;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
