@@ -156,6 +156,17 @@ class Sandbox:
         return _clients[key]
 
 
+def error_of(call):
+    """(code, HTTP status) of the botocore ClientError a call raises."""
+    from botocore.exceptions import ClientError
+
+    try:
+        call()
+    except ClientError as error:
+        return error.response["Error"]["Code"], error.response["ResponseMetadata"]["HTTPStatusCode"]
+    raise AssertionError("the call succeeded")
+
+
 _clients: dict = {}
 _shared_session = None
 

@@ -14,6 +14,7 @@ from boto3.s3.transfer import TransferConfig
 from botocore.exceptions import ClientError, ConnectionClosedError, EndpointConnectionError
 
 import harness
+from harness import error_of
 
 sandbox: harness.Sandbox
 
@@ -39,13 +40,6 @@ def calls(world):
         "s3": lambda c: c.list_objects_v2(Bucket=world["bucket"], Prefix="backups/vpc-1/"),
     }
 
-
-def error_of(call):
-    try:
-        call()
-    except ClientError as error:
-        return error.response["Error"]["Code"], error.response["ResponseMetadata"]["HTTPStatusCode"]
-    raise AssertionError("the call succeeded")
 
 
 class SignatureChecking(unittest.TestCase):

@@ -12,9 +12,9 @@ import subprocess
 import tempfile
 import unittest
 
-from botocore.exceptions import ClientError
 
 import harness
+from harness import error_of
 
 sandbox: harness.Sandbox
 
@@ -27,14 +27,6 @@ def setUpModule():
 def tearDownModule():
     sandbox.stop()
 
-
-def error_of(call):
-    """(code, HTTP status) of the ClientError a call raises."""
-    try:
-        call()
-    except ClientError as error:
-        return error.response["Error"]["Code"], error.response["ResponseMetadata"]["HTTPStatusCode"]
-    raise AssertionError("the call succeeded")
 
 
 def openssl_created_fingerprint(pem: str) -> str:

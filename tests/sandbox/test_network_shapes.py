@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import unittest
 
-from botocore.exceptions import ClientError
 
 import harness
+from harness import error_of
 
 sandbox: harness.Sandbox
 
@@ -20,13 +20,6 @@ def setUpModule():
 def tearDownModule():
     sandbox.stop()
 
-
-def error_of(call):
-    try:
-        call()
-    except ClientError as error:
-        return error.response["Error"]["Code"], error.response["ResponseMetadata"]["HTTPStatusCode"]
-    raise AssertionError("the call succeeded")
 
 
 class NetworkShapes(unittest.TestCase):
