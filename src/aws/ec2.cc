@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdio>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include <pugixml.hpp>
@@ -96,9 +97,9 @@ void addInstanceNetworkInterfaces(
 }
 
 /// Sends one EC2 action and returns the answer's root element's document.
-pugi::xml_document send(const ServiceClient& client, const QueryBuilder& q, const char* action) {
+pugi::xml_document send(const ServiceClient& client, const QueryBuilder& q) {
   HttpResponse response = client.invoke(q.toRequest(), protocol::parseEc2Error);
-  return protocol::parseXml(response, std::string("EC2 ") + action + " answer");
+  return protocol::parseXml(response, "EC2 " + q.action() + " answer");
 }
 
 // ---- Answer parsing ------------------------------------------------------
@@ -109,6 +110,14 @@ std::vector<T> items(const pugi::xml_node& node, const char* set, Parse parse) {
   std::vector<T> out;
   for (const pugi::xml_node& item : node.child(set).children("item")) out.push_back(parse(item));
   return out;
+}
+
+/// A Describe* answer: the items of `set` and the token of the next page.
+template <class Result, class Parse>
+Result page(const pugi::xml_document& doc, const char* set, Parse parse) {
+  using Item = std::invoke_result_t<Parse, const pugi::xml_node&>;
+  const pugi::xml_node root = doc.document_element();
+  return {items<Item>(root, set, parse), text(root, "nextToken")};
 }
 
 std::vector<std::string> textItems(const pugi::xml_node& node, const char* set) {
@@ -292,9 +301,7 @@ ec2::DescribeImagesResult Ec2Client::describeImages(
   addIfSet(q, "IncludeDeprecated", request.include_deprecated);
   addIfSet(q, "NextToken", request.next_token);
   addFilters(q, request.filters);
-  const auto doc = send(client_, q, "DescribeImages");
-  const pugi::xml_node root = doc.document_element();
-  return {items<ec2::Image>(root, "imagesSet", parseImage), text(root, "nextToken")};
+  return page<ec2::DescribeImagesResult>(send(client_, q), "imagesSet", parseImage);
 }
 
 ec2::DescribeInstanceTypesResult Ec2Client::describeInstanceTypes(
@@ -303,7 +310,7 @@ ec2::DescribeInstanceTypesResult Ec2Client::describeInstanceTypes(
   addList(q, "InstanceType", request.instance_types);
   addFilters(q, request.filters);
   addIfSet(q, "NextToken", request.next_token);
-  const auto doc = send(client_, q, "DescribeInstanceTypes");
+  const auto doc = send(client_, q);
   const pugi::xml_node root = doc.document_element();
   return {items<ec2::InstanceTypeInfo>(root, "instanceTypeSet",
                                        [](const pugi::xml_node& n) {
@@ -321,16 +328,14 @@ ec2::DescribeSubnetsResult Ec2Client::describeSubnets(
   addFilters(q, request.filters);
   addList(q, "SubnetId", request.subnet_ids);
   addIfSet(q, "NextToken", request.next_token);
-  const auto doc = send(client_, q, "DescribeSubnets");
-  const pugi::xml_node root = doc.document_element();
-  return {items<ec2::Subnet>(root, "subnetSet", parseSubnet), text(root, "nextToken")};
+  return page<ec2::DescribeSubnetsResult>(send(client_, q), "subnetSet", parseSubnet);
 }
 
 ec2::Vpc Ec2Client::createVpc(const ec2::CreateVpcRequest& request) const {
   QueryBuilder q = query("CreateVpc");
   addIfSet(q, "CidrBlock", request.cidr_block);
   addTagSpecifications(q, request.tag_specifications);
-  const auto doc = send(client_, q, "CreateVpc");
+  const auto doc = send(client_, q);
   return parseVpc(doc.document_element().child("vpc"));
 }
 
@@ -340,7 +345,7 @@ ec2::Subnet Ec2Client::createSubnet(const ec2::CreateSubnetRequest& request) con
   addIfSet(q, "AvailabilityZone", request.availability_zone);
   addIfSet(q, "CidrBlock", request.cidr_block);
   addIfSet(q, "VpcId", request.vpc_id);
-  const auto doc = send(client_, q, "CreateSubnet");
+  const auto doc = send(client_, q);
   return parseSubnet(doc.document_element().child("subnet"));
 }
 
@@ -351,10 +356,8 @@ ec2::DescribeSecurityGroupsResult Ec2Client::describeSecurityGroups(
   addList(q, "GroupName", request.group_names);
   addIfSet(q, "NextToken", request.next_token);
   addFilters(q, request.filters);
-  const auto doc = send(client_, q, "DescribeSecurityGroups");
-  const pugi::xml_node root = doc.document_element();
-  return {items<ec2::SecurityGroup>(root, "securityGroupInfo", parseSecurityGroup),
-          text(root, "nextToken")};
+  return page<ec2::DescribeSecurityGroupsResult>(send(client_, q), "securityGroupInfo",
+                                                 parseSecurityGroup);
 }
 
 std::string Ec2Client::createSecurityGroup(const ec2::CreateSecurityGroupRequest& request) const {
@@ -363,7 +366,7 @@ std::string Ec2Client::createSecurityGroup(const ec2::CreateSecurityGroupRequest
   q.add("GroupName", request.group_name);
   addIfSet(q, "VpcId", request.vpc_id);
   addTagSpecifications(q, request.tag_specifications);
-  const auto doc = send(client_, q, "CreateSecurityGroup");
+  const auto doc = send(client_, q);
   return text(doc.document_element(), "groupId");
 }
 
@@ -372,13 +375,13 @@ void Ec2Client::authorizeSecurityGroupIngress(
   QueryBuilder q = query("AuthorizeSecurityGroupIngress");
   addIfSet(q, "GroupId", request.group_id);
   addIpPermissions(q, request.ip_permissions);
-  send(client_, q, "AuthorizeSecurityGroupIngress");
+  send(client_, q);
 }
 
 void Ec2Client::deleteSecurityGroup(const std::string& group_id) const {
   QueryBuilder q = query("DeleteSecurityGroup");
   q.add("GroupId", group_id);
-  send(client_, q, "DeleteSecurityGroup");
+  send(client_, q);
 }
 
 std::vector<ec2::KeyPairInfo> Ec2Client::describeKeyPairs(
@@ -388,7 +391,7 @@ std::vector<ec2::KeyPairInfo> Ec2Client::describeKeyPairs(
   addList(q, "KeyPairId", request.key_pair_ids);
   addIfSet(q, "IncludePublicKey", request.include_public_key);
   addFilters(q, request.filters);
-  const auto doc = send(client_, q, "DescribeKeyPairs");
+  const auto doc = send(client_, q);
   return items<ec2::KeyPairInfo>(doc.document_element(), "keySet", parseKeyPair);
 }
 
@@ -398,7 +401,7 @@ ec2::CreatedKeyPair Ec2Client::createKeyPair(const ec2::CreateKeyPairRequest& re
   addIfSet(q, "KeyType", request.key_type);
   addTagSpecifications(q, request.tag_specifications);
   addIfSet(q, "KeyFormat", request.key_format);
-  const auto doc = send(client_, q, "CreateKeyPair");
+  const auto doc = send(client_, q);
   const pugi::xml_node root = doc.document_element();
   return ec2::CreatedKeyPair{text(root, "keyPairId"), text(root, "keyName"),
                              text(root, "keyFingerprint"), text(root, "keyMaterial")};
@@ -408,7 +411,7 @@ void Ec2Client::deleteKeyPair(const ec2::DeleteKeyPairRequest& request) const {
   QueryBuilder q = query("DeleteKeyPair");
   addIfSet(q, "KeyName", request.key_name);
   addIfSet(q, "KeyPairId", request.key_pair_id);
-  send(client_, q, "DeleteKeyPair");
+  send(client_, q);
 }
 
 ec2::DescribeInstancesResult Ec2Client::describeInstances(
@@ -418,10 +421,7 @@ ec2::DescribeInstancesResult Ec2Client::describeInstances(
   addFilters(q, request.filters);
   addIfSet(q, "NextToken", request.next_token);
   addIfSet(q, "MaxResults", request.max_results);
-  const auto doc = send(client_, q, "DescribeInstances");
-  const pugi::xml_node root = doc.document_element();
-  return {items<ec2::Reservation>(root, "reservationSet", parseReservation),
-          text(root, "nextToken")};
+  return page<ec2::DescribeInstancesResult>(send(client_, q), "reservationSet", parseReservation);
 }
 
 ec2::RunInstancesResult Ec2Client::runInstances(const ec2::RunInstancesRequest& request) const {
@@ -444,7 +444,7 @@ ec2::RunInstancesResult Ec2Client::runInstances(const ec2::RunInstancesRequest& 
     addIfSet(q, "IamInstanceProfile.Arn", request.iam_instance_profile->arn);
     addIfSet(q, "IamInstanceProfile.Name", request.iam_instance_profile->name);
   }
-  const auto doc = send(client_, q, "RunInstances");
+  const auto doc = send(client_, q);
   const pugi::xml_node root = doc.document_element();
   return {text(root, "reservationId"), items<ec2::Instance>(root, "instancesSet", parseInstance)};
 }
@@ -456,17 +456,15 @@ ec2::DescribeInstanceStatusResult Ec2Client::describeInstanceStatus(
   addIfSet(q, "NextToken", request.next_token);
   addFilters(q, request.filters);
   addIfSet(q, "IncludeAllInstances", request.include_all_instances);
-  const auto doc = send(client_, q, "DescribeInstanceStatus");
-  const pugi::xml_node root = doc.document_element();
-  return {items<ec2::InstanceStatus>(root, "instanceStatusSet", parseInstanceStatus),
-          text(root, "nextToken")};
+  return page<ec2::DescribeInstanceStatusResult>(send(client_, q), "instanceStatusSet",
+                                                 parseInstanceStatus);
 }
 
 std::vector<ec2::InstanceStateChange> Ec2Client::terminateInstances(
     const std::vector<std::string>& instance_ids) const {
   QueryBuilder q = query("TerminateInstances");
   q.addEc2List("InstanceId", instance_ids);
-  const auto doc = send(client_, q, "TerminateInstances");
+  const auto doc = send(client_, q);
   return items<ec2::InstanceStateChange>(
       doc.document_element(), "instancesSet", [](const pugi::xml_node& n) {
         return ec2::InstanceStateChange{text(n, "instanceId"),
@@ -484,7 +482,7 @@ ec2::NetworkInterface Ec2Client::createNetworkInterface(
   addIfSet(q, "Description", request.description);
   addIfSet(q, "PrivateIpAddress", request.private_ip_address);
   addList(q, "SecurityGroupId", request.groups);
-  const auto doc = send(client_, q, "CreateNetworkInterface");
+  const auto doc = send(client_, q);
   return parseNetworkInterface(doc.document_element().child("networkInterface"));
 }
 
@@ -494,7 +492,7 @@ std::string Ec2Client::attachNetworkInterface(
   q.add("NetworkInterfaceId", request.network_interface_id);
   q.add("InstanceId", request.instance_id);
   q.add("DeviceIndex", static_cast<long long>(request.device_index));
-  const auto doc = send(client_, q, "AttachNetworkInterface");
+  const auto doc = send(client_, q);
   return text(doc.document_element(), "attachmentId");
 }
 
@@ -502,13 +500,13 @@ void Ec2Client::detachNetworkInterface(const ec2::DetachNetworkInterfaceRequest&
   QueryBuilder q = query("DetachNetworkInterface");
   q.add("AttachmentId", request.attachment_id);
   addIfSet(q, "Force", request.force);
-  send(client_, q, "DetachNetworkInterface");
+  send(client_, q);
 }
 
 void Ec2Client::deleteNetworkInterface(const std::string& network_interface_id) const {
   QueryBuilder q = query("DeleteNetworkInterface");
   q.add("NetworkInterfaceId", network_interface_id);
-  send(client_, q, "DeleteNetworkInterface");
+  send(client_, q);
 }
 
 ec2::DescribeNetworkInterfacesResult Ec2Client::describeNetworkInterfaces(
@@ -517,10 +515,8 @@ ec2::DescribeNetworkInterfacesResult Ec2Client::describeNetworkInterfaces(
   addIfSet(q, "NextToken", request.next_token);
   addList(q, "NetworkInterfaceId", request.network_interface_ids);
   addFilters(q, request.filters);
-  const auto doc = send(client_, q, "DescribeNetworkInterfaces");
-  const pugi::xml_node root = doc.document_element();
-  return {items<ec2::NetworkInterface>(root, "networkInterfaceSet", parseNetworkInterface),
-          text(root, "nextToken")};
+  return page<ec2::DescribeNetworkInterfacesResult>(send(client_, q), "networkInterfaceSet",
+                                                    parseNetworkInterface);
 }
 
 ec2::AllocateAddressResult Ec2Client::allocateAddress(
@@ -528,7 +524,7 @@ ec2::AllocateAddressResult Ec2Client::allocateAddress(
   QueryBuilder q = query("AllocateAddress");
   addIfSet(q, "Domain", request.domain);
   addTagSpecifications(q, request.tag_specifications);
-  const auto doc = send(client_, q, "AllocateAddress");
+  const auto doc = send(client_, q);
   const pugi::xml_node root = doc.document_element();
   return {text(root, "allocationId"), text(root, "publicIp"), text(root, "domain")};
 }
@@ -539,7 +535,7 @@ std::string Ec2Client::associateAddress(const ec2::AssociateAddressRequest& requ
   addIfSet(q, "InstanceId", request.instance_id);
   addIfSet(q, "NetworkInterfaceId", request.network_interface_id);
   addIfSet(q, "AllowReassociation", request.allow_reassociation);
-  const auto doc = send(client_, q, "AssociateAddress");
+  const auto doc = send(client_, q);
   return text(doc.document_element(), "associationId");
 }
 
@@ -549,7 +545,7 @@ std::vector<ec2::Address> Ec2Client::describeAddresses(
   addList(q, "PublicIp", request.public_ips);
   addFilters(q, request.filters);
   addList(q, "AllocationId", request.allocation_ids);
-  const auto doc = send(client_, q, "DescribeAddresses");
+  const auto doc = send(client_, q);
   return items<ec2::Address>(doc.document_element(), "addressesSet", parseAddress);
 }
 
@@ -557,14 +553,14 @@ void Ec2Client::releaseAddress(const ec2::ReleaseAddressRequest& request) const 
   QueryBuilder q = query("ReleaseAddress");
   addIfSet(q, "AllocationId", request.allocation_id);
   addIfSet(q, "PublicIp", request.public_ip);
-  send(client_, q, "ReleaseAddress");
+  send(client_, q);
 }
 
 void Ec2Client::createTags(const ec2::CreateTagsRequest& request) const {
   QueryBuilder q = query("CreateTags");
   q.addEc2List("ResourceId", request.resources);
   addTags(q, "Tag", request.tags);
-  send(client_, q, "CreateTags");
+  send(client_, q);
 }
 
 }  // namespace aws

@@ -68,7 +68,8 @@ ServiceError parseXmlError(const std::string& service, const HttpResponse& respo
 
 }  // namespace
 
-QueryBuilder::QueryBuilder(const std::string& action, const std::string& version) {
+QueryBuilder::QueryBuilder(const std::string& action, const std::string& version)
+    : action_(action) {
   params_.emplace_back("Action", action);
   params_.emplace_back("Version", version);
 }

@@ -30,10 +30,12 @@ class QueryBuilder {
   /// AWS query list: prefix.member.1, prefix.member.2, ...
   QueryBuilder& addMemberList(const std::string& prefix, const std::vector<std::string>& values);
   const QueryParams& params() const { return params_; }
+  const std::string& action() const { return action_; }
   /// POST / with a form-encoded body (the SDKs' Content-Type).
   HttpRequest toRequest() const;
 
  private:
+  std::string action_;
   QueryParams params_;
 };
 
