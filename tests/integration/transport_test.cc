@@ -26,6 +26,7 @@
 
 #include "aws/aws_chunked.h"
 #include "aws/sigv4.h"
+#include "support/files.h"
 #include "support/serialization.h"
 
 extern char** environ;
@@ -40,6 +41,7 @@ std::string pattern(std::size_t n, std::size_t start = 0) {
   return out;
 }
 
+using testing_support::TempFile;
 using testing_support::toHex;
 
 // The test server as a child process; it ends when its stdin closes.
@@ -95,23 +97,6 @@ class TestServer {
   pid_t pid_ = 0;
   int stdin_ = -1;
   int port_ = 0;
-};
-
-class TempFile {
- public:
-  explicit TempFile(const std::string& content) {
-    std::string pattern = "/tmp/probefleet-transport-XXXXXX";
-    ::close(::mkstemp(pattern.data()));
-    path_ = pattern;
-    std::ofstream(path_, std::ios::binary) << content;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 class TransportTest : public ::testing::Test {

@@ -1,7 +1,11 @@
 #include "support/files.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace testing_support {
 
@@ -15,6 +19,19 @@ std::string readFile(const std::filesystem::path& path) {
 void writeFile(const std::filesystem::path& path, const std::string& text) {
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
+}
+
+TempFile::TempFile(const std::string& content) {
+  std::string pattern = "/tmp/probefleet-test-XXXXXX";
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) throw std::runtime_error("cannot create a temporary file");
+  ::close(fd);
+  path_ = pattern;
+  if (!content.empty()) write(content);
+}
+
+TempFile::~TempFile() {
+  std::remove(path_.c_str());
 }
 
 }  // namespace testing_support

@@ -11,4 +11,19 @@ std::string readFile(const std::filesystem::path& path);
 /// Writes `text` to `path`, making its parent folders.
 void writeFile(const std::filesystem::path& path, const std::string& text);
 
+/// A new file under /tmp, holding `content`, removed when it goes out of scope.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& content = "");
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+  void write(const std::string& data) const { writeFile(path_, data); }
+  std::string read() const { return readFile(path_); }
+
+ private:
+  std::string path_;
+};
+
 }  // namespace testing_support

@@ -16,25 +16,6 @@ namespace testing_support {
 
 namespace {
 
-// A temporary file removed when it goes out of scope.
-class TempFile {
- public:
-  TempFile() {
-    std::string pattern = "/tmp/probefleet-oracle-XXXXXX";
-    int fd = ::mkstemp(pattern.data());
-    if (fd < 0) throw std::runtime_error("cannot create a temporary file for the oracle");
-    ::close(fd);
-    path_ = pattern;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 std::string shellQuote(const std::string& text) {
   std::string out = "'";
   for (char c : text) {

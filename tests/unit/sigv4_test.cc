@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/files.h"
 #include "support/serialization.h"
 
 namespace {
@@ -30,31 +31,7 @@ using nlohmann::json;
 // 2015-08-30T12:36:00Z, the date of the AWS signing examples.
 const auto kTime = std::chrono::system_clock::time_point(std::chrono::seconds(1440938160));
 
-class TempPath {
- public:
-  TempPath() {
-    std::string pattern = "/tmp/probefleet-sigv4-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
-    ::close(fd);
-    path_ = pattern;
-  }
-  ~TempPath() { std::remove(path_.c_str()); }
-  TempPath(const TempPath&) = delete;
-  TempPath& operator=(const TempPath&) = delete;
-  const std::string& path() const { return path_; }
-  void write(const std::string& data) const { std::ofstream(path_, std::ios::binary) << data; }
-  std::string read() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
- private:
-  std::string path_;
-};
-
+using testing_support::TempFile;
 using testing_support::toHex;
 
 json runOracle(const json& input) {
@@ -421,7 +398,7 @@ class SignedCase {
 
  private:
   SignCase case_;
-  TempPath file_;
+  TempFile file_;
 };
 
 TEST(SigV4Conformance, AuthorizationMatchesBotocore) {
@@ -498,7 +475,7 @@ TEST(SigV4, HashesOfDataAndFileRanges) {
   EXPECT_EQ(aws::sha256Hex("abc"),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 
-  TempPath file;
+  TempFile file;
   // Larger than one read buffer so that the chunked loop runs more than once.
   std::string content(3 * 1024 * 1024 + 17, 'x');
   for (std::size_t i = 0; i < content.size(); i += 4097) content[i] = static_cast<char>(i % 251);
