@@ -22,10 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::Sandbox;
 
-struct RunResult {
-  int status = -1;
-  std::string out, err;
-};
+using testing_support::RunResult;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
@@ -64,12 +61,7 @@ class DriverE2eTest : public ::testing::Test {
 
   // Runs the binary in the scratch folder (the backup folder is relative).
   RunResult run(const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir_.string(),
-                                     bin_};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    RunResult result;
-    result.status = testing_support::runProcess(argv, env_, &result.out, &result.err);
-    return result;
+    return testing_support::runIn(dir_, bin_, arguments, env_);
   }
 
   static std::vector<std::string> required(std::vector<std::string> extra) {

@@ -23,10 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::Sandbox;
 
-struct RunResult {
-  int status = -1;
-  std::string out, err;
-};
+using testing_support::RunResult;
 
 using testing_support::readFile;
 
@@ -65,14 +62,9 @@ class S3ToolE2eTest : public ::testing::Test {
   // Runs the binary in the scratch folder.
   RunResult run(const std::vector<std::string>& arguments,
                 const std::map<std::string, std::string>& extra_env = {}) {
-    std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir_.string(),
-                                     bin_};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::map<std::string, std::string> env = env_;
     for (const auto& [name, value] : extra_env) env[name] = value;
-    RunResult result;
-    result.status = testing_support::runProcess(argv, env, &result.out, &result.err);
-    return result;
+    return testing_support::runIn(dir_, bin_, arguments, env);
   }
 
   long count(const std::string& action) {

@@ -20,6 +20,7 @@
 #include "aws/ec2.h"
 #include "aws/environment.h"
 #include "aws/iam.h"
+#include "support/files.h"
 #include "support/sandbox.h"
 #include "testlib/common.h"
 
@@ -116,13 +117,7 @@ inline std::vector<json> journalSince(long start, const std::string& service = "
   return out;
 }
 
-/// The whole content of the file at `path`.
-inline std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing_support::readFile;
 
 /// The fixture: faults cleared around each test, journal read from the
 /// test's start.

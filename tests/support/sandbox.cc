@@ -179,6 +179,18 @@ size_t appendBody(char* data, size_t size, size_t count, void* target) {
 
 // runProcess -----------------------------------------------------------------
 
+RunResult runIn(const std::filesystem::path& folder, const std::string& binary,
+                const std::vector<std::string>& arguments,
+                const std::map<std::string, std::string>& env_overrides) {
+  // The shell changes folder and then replaces itself with the program.
+  std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", folder.string(),
+                                   binary};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  RunResult result;
+  result.status = runProcess(argv, env_overrides, &result.out, &result.err);
+  return result;
+}
+
 int runProcess(const std::vector<std::string>& argv,
                const std::map<std::string, std::string>& env_overrides, std::string* out,
                std::string* err) {

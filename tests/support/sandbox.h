@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
@@ -28,6 +29,18 @@ inline constexpr std::string_view kUnsetEnv{"\x01(unset)"};
 int runProcess(const std::vector<std::string>& argv,
                const std::map<std::string, std::string>& env_overrides, std::string* out,
                std::string* err);
+
+/// What a program run left: its exit status and its two output streams.
+struct RunResult {
+  int status = -1;
+  std::string out, err;
+};
+
+/// Runs `binary` with `arguments` from inside `folder`, the environment as
+/// runProcess makes it.
+RunResult runIn(const std::filesystem::path& folder, const std::string& binary,
+                const std::vector<std::string>& arguments,
+                const std::map<std::string, std::string>& env_overrides);
 
 /// One sandbox process: moto's server with our wrapper on an ephemeral
 /// loopback port, with a seeded world. Started by the constructor (which
