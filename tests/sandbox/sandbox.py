@@ -5,12 +5,15 @@ journal, fault injection, world seeding, corrections of moto).
 
     python3 sandbox.py [--port 0] [--port-file PATH] [--auth] [--tls]
                        [--world FILE] [--world-out FILE] [--verbose]
+                       [--profile aws [--time-scale X]]
 
 Once it is ready it writes the world's ids to --world-out, then
 "http://127.0.0.1:PORT" to --port-file (both atomically), and prints the URL.
 With --tls it serves https instead, with a self-signed certificate for
 127.0.0.1 made at start; the world's "ca_bundle" names the certificate file,
-for clients to trust through AWS_CA_BUNDLE.
+for clients to trust through AWS_CA_BUNDLE. --profile aws turns the realistic
+profile on from the first request (AWS's throttling, eventual consistency and
+slow transitions; --time-scale 0.05 runs them 20 times faster).
 See README.md beside this file for the control API.
 """
 
@@ -126,7 +129,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--verbose", action="store_true", help="log every request")
     parser.add_argument("--tls", action="store_true",
                         help="serve https with a self-signed certificate for 127.0.0.1")
+    parser.add_argument("--profile", choices=["aws"],
+                        help="behave as AWS really does: throttling per action, eventual consistency, "
+                             "slow state transitions")
+    parser.add_argument("--time-scale", type=float,
+                        help="with --profile: multiply every duration by this (1: AWS's own pace)")
     args = parser.parse_args(argv)
+    if args.time_scale is not None and (args.profile is None or not args.time_scale > 0):
+        parser.error("--time-scale needs --profile and a positive number")
 
     isolate_from_aws_configuration()
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
@@ -156,11 +166,12 @@ def serve(args, cert_dir: str | None) -> int:
     from moto.moto_server.werkzeug_app import DomainDispatcherApplication, create_backend_app
     from werkzeug.serving import make_server
 
-    from sandboxlib import corrections
+    from sandboxlib import corrections, realism
     from sandboxlib.app import SandboxApp
     from sandboxlib.world import World
 
     corrections.install()
+    realism.install()
     with open(args.world, encoding="utf-8") as source:
         world = World(json.load(source))
     ids = world.seed()
@@ -168,6 +179,14 @@ def serve(args, cert_dir: str | None) -> int:
     def publish(world_ids: dict) -> None:
         if args.world_out:
             write_atomically(args.world_out, json.dumps(world_ids, indent=2) + "\n")
+
+    if args.profile:
+        # Only after seeding: the world stands for an account's long-lived
+        # resources, propagated long ago, not for resources just made.
+        profile = {"name": args.profile}
+        if args.time_scale is not None:
+            profile["time_scale"] = args.time_scale
+        realism.REALISM.configure(profile)
 
     moto_app = DomainDispatcherApplication(create_backend_app)
     app = SandboxApp(moto_app, world, on_world_change=publish)

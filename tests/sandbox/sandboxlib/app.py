@@ -24,6 +24,7 @@ from werkzeug.datastructures import EnvironHeaders
 from . import protocol
 from .faults import FaultError, FaultInjector
 from .metadata import EchoService, MetadataService
+from .realism import REALISM, ProfileError
 from .world import World, WorldError
 
 _REASONS = {
@@ -112,6 +113,7 @@ class SandboxApp:
         self.faults = FaultInjector()
         self.metadata = MetadataService(world.metadata_credentials)
         self.echo = EchoService()
+        self.realism = REALISM
         self._reset_lock = threading.Lock()
         self._configure_metadata_identity()
 
@@ -181,7 +183,9 @@ class SandboxApp:
             "service": service, "action": action, "method": method,
             "path": environ.get("PATH_INFO", ""), "params": params,
         }
-        decision = self.faults.decide(service, action)
+        # Faults decide first; the realistic profile (its own throttling,
+        # eventual consistency, slow transitions) only sees what they let by.
+        decision = self.faults.decide(service, action, bucket_throttle=not self.realism.throttles(service))
         if decision.latency_ms:
             time.sleep(decision.latency_ms / 1000.0)
         if decision.drop:
@@ -189,13 +193,19 @@ class SandboxApp:
                          elapsed_ms=round((time.monotonic() - started) * 1000, 1))
             self.journal.add(entry)
             _drop_connection(environ)
-        if decision.error is not None:
-            status, code, message = decision.error
+        refusal = None
+        if decision.error is None:
+            scope = protocol.credential_scope(environ)
+            refusal = self.realism.admit(service, action, params, scope[2] if scope else None)
+        if decision.error is not None or refusal is not None:
+            status, code, message = decision.error or refusal
             status, headers, data = protocol.error_response(service, status, code, message, method)
             entry.update(status=status, error_code=code,
-                         fault="rule" if decision.rule is not None else "injected")
+                         fault="profile" if refusal is not None else
+                         "rule" if decision.rule is not None else "injected")
         else:
             status, headers, data = self._call_moto(environ, service, method)
+            self.realism.observe(service, action, params, status)
             reshaped = protocol.reshape_error(service, status, data, method)
             if reshaped is not None:
                 status, headers, data = reshaped
@@ -253,7 +263,7 @@ class SandboxApp:
             status, answer = self._dispatch(method, path, payload, query)
         except ControlError as error:
             status, answer = error.status, {"error": str(error)}
-        except (FaultError, WorldError, ValueError, TypeError, KeyError) as error:
+        except (FaultError, ProfileError, WorldError, ValueError, TypeError, KeyError) as error:
             status, answer = 400, {"error": f"{type(error).__name__}: {error}"}
         return self._json(start_response, status, answer)
 
@@ -283,6 +293,10 @@ class SandboxApp:
             ("GET", "s3"): lambda: {"max_keys": s3_page_cap()},
             ("POST", "s3"): lambda: self._set_s3(payload),
             ("POST", "images"): lambda: self._set_images(payload),
+            ("GET", "profile"): self.realism.describe,
+            ("POST", "profile"): lambda: self.realism.configure(payload),
+            ("DELETE", "profile"): self.realism.off,
+            ("GET", "inventory"): lambda: self.realism.inventory(self.world),
         }
         handler = routes.get((method, path))
         if handler is None:
@@ -335,12 +349,14 @@ class SandboxApp:
     def reset(self) -> dict:
         """moto's reset of every backend, then the world seeded afresh; the
         journal, faults, metadata, echo and S3 settings go back to their
-        defaults."""
+        defaults, and the realistic profile is off."""
         from moto.moto_api._internal.models import moto_api_backend
 
-        from .corrections import set_s3_page_cap
+        from .corrections import clear_client_tokens, set_s3_page_cap
 
         with self._reset_lock:
+            self.realism.reset()
+            clear_client_tokens()
             moto_api_backend.reset()
             ids = self.world.seed()
             self.journal.clear()

@@ -369,6 +369,76 @@ def _patch_launch_profiles() -> None:
     responses.filter_iam_instance_profiles = filter_iam_instance_profiles
 
 
+# Idempotent launches -----------------------------------------------------------
+
+# (account, region, action, token) -> (the request's other parameters, what
+# the first request answered); emptied by the sandbox's reset.
+_client_tokens: dict = {}
+_client_tokens_lock = threading.Lock()
+
+# Parameters that do not make two requests different: the token itself and
+# what the protocol or the signature adds.
+_NOT_IDEMPOTENCY_PARAMS = {"Action", "Version", "ClientToken", "DryRun"}
+
+IDEMPOTENT_MISMATCH = ("IdempotentParameterMismatch",
+                       "Arguments on this idempotent request are inconsistent with arguments used in "
+                       "previous request(s).")
+
+
+def clear_client_tokens() -> None:
+    with _client_tokens_lock:
+        _client_tokens.clear()
+
+
+def client_token_known(region: str, action: str, token: str | None) -> bool:
+    """Whether a request with this token would only repeat an earlier
+    answer (and so launch nothing)."""
+    if not token:
+        return False
+    with _client_tokens_lock:
+        return any(key[1:] == (region, action, token) for key in _client_tokens)
+
+
+def _idempotent(action: str, original):
+    from moto.core.responses import ActionResult
+    from moto.ec2.exceptions import EC2ClientError
+
+    # AWS: a request repeated with a ClientToken already used answers what the
+    # first one answered and creates nothing; the same token with other
+    # parameters is IdempotentParameterMismatch. botocore sends a fresh token
+    # with every call and the same token on each retry, so a retry after a
+    # lost answer must not launch a second time. moto launches again.
+    def handler(self):
+        token = self._get_param("ClientToken")
+        if not token:
+            return original(self)
+        key = (self.current_account, self.region, action, token)
+        params = sorted((name, tuple(values)) for name, values in self.querystring.items()
+                        if name not in _NOT_IDEMPOTENCY_PARAMS and not name.startswith("X-Amz-"))
+        with _client_tokens_lock:
+            known = _client_tokens.get(key)
+        if known is not None:
+            if known[0] != params:
+                raise EC2ClientError(*IDEMPOTENT_MISMATCH)
+            return ActionResult(known[1])
+        answer = original(self)
+        if isinstance(answer, ActionResult):
+            with _client_tokens_lock:
+                _client_tokens[key] = (params, answer.result)
+        return answer
+
+    return handler
+
+
+def _patch_client_tokens() -> None:
+    from moto.ec2.responses.elastic_network_interfaces import ElasticNetworkInterfaces
+    from moto.ec2.responses.instances import InstanceResponse
+
+    InstanceResponse.run_instances = _idempotent("RunInstances", InstanceResponse.run_instances)
+    ElasticNetworkInterfaces.create_network_interface = _idempotent(
+        "CreateNetworkInterface", ElasticNetworkInterfaces.create_network_interface)
+
+
 # IAM -------------------------------------------------------------------------
 
 def _patch_iam() -> None:
@@ -570,6 +640,7 @@ def install() -> None:
     _patch_network_interfaces()
     _patch_instances()
     _patch_launch_profiles()
+    _patch_client_tokens()
     _patch_iam()
     _patch_sts()
     _patch_signature_check()

@@ -48,11 +48,14 @@ class TokenBucket:
         if self.tokens < 0:
             self.tokens = self.burst
 
-    def take(self, now: float) -> bool:
-        self.tokens = min(self.burst, self.tokens + (now - self.stamp) * self.refill)
-        self.stamp = now
-        if self.tokens >= 1.0:
-            self.tokens -= 1.0
+    def take(self, now: float, count: float = 1.0) -> bool:
+        """Spend `count` tokens if the bucket holds them; spend nothing
+        otherwise (a refused request costs nothing)."""
+        if now > self.stamp:
+            self.tokens = min(self.burst, self.tokens + (now - self.stamp) * self.refill)
+            self.stamp = now
+        if self.tokens >= count:
+            self.tokens -= count
             return True
         return False
 
@@ -149,7 +152,9 @@ class FaultInjector:
                 "throttle": self._throttle or False,
             }
 
-    def decide(self, service: str, action: str) -> Decision:
+    def decide(self, service: str, action: str, bucket_throttle: bool = True) -> Decision:
+        """What to do with one request. `bucket_throttle` False leaves the
+        service's buckets out (the realistic profile meters it instead)."""
         decision = Decision(latency_ms=self._latency_ms)
         with self._lock:
             for index, rule in enumerate(self._rules):
@@ -179,7 +184,7 @@ class FaultInjector:
             if self._error_rate and self._random.random() < self._error_rate:
                 decision.error = protocol.SERVER_ERROR.get(service, protocol.SERVER_ERROR["iam"])
                 return decision
-            if self._throttle is not None:
+            if self._throttle is not None and bucket_throttle:
                 mutating = protocol.is_mutating(action)
                 bucket = self._buckets.get((service, mutating))
                 if bucket is None:
