@@ -4,10 +4,13 @@
 // action, hands it to ServiceClient::invoke and parses the answer.
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 
+#include "aws/adaptive_rate.h"
 #include "aws/clock.h"
 #include "aws/credentials.h"
 #include "aws/error.h"
@@ -28,6 +31,9 @@ struct ClientConfig {
   std::shared_ptr<Clock> clock;
   RetryPolicy retry;
   Timeouts timeouts;
+  /// Real time for the adaptive mode's rate limiter (empty: steady_clock and
+  /// real sleeps), never `clock`: its rates are per real second.
+  SteadyTime steady_time{};
 };
 
 /// Turns a non-2xx answer into the ServiceError its protocol describes.
@@ -48,25 +54,44 @@ class ServiceClient {
   const ClientConfig& config() const { return config_; }
 
   struct Options {
-    bool s3 = false;                 // S3 signing rules
-    std::string payload_hash;        // see SigningParams::payload_hash
+    bool s3 = false;           // S3 signing rules
+    std::string payload_hash;  // see SigningParams::payload_hash
     ResponseStream* stream = nullptr;
     /// Overrides the signing region for one call (S3 region redirects).
     std::string signing_region;
+    /// In adaptive mode, the rate limiter of this name paces the call
+    /// instead of the client's own: EC2 meters every action with a bucket of
+    /// its own, so one throttled action must not slow the others down.
+    std::string rate_scope;
   };
 
   /// Signs and sends `request` (endpoint filled in when empty), retrying
-  /// retryable failures with backoff through the clock. Returns the 2xx
-  /// answer. Throws ServiceError (via `parse_error`) or TransportError after
-  /// the last attempt, ConfigError when credentials cannot be had.
+  /// retryable failures with backoff through the clock. In adaptive mode
+  /// every attempt first passes the rate limiter, and every answer is
+  /// reported to it. Returns the 2xx answer. Throws ServiceError (via
+  /// `parse_error`) or TransportError after the last attempt, ConfigError
+  /// when credentials cannot be had, and whatever the limiter's sleep throws.
   HttpResponse invoke(HttpRequest request, const ErrorParser& parse_error,
                       const Options& options) const;
   HttpResponse invoke(HttpRequest request, const ErrorParser& parse_error) const {
     return invoke(std::move(request), parse_error, Options{});
   }
 
+  /// The adaptive mode's rate limiter, shared by this client, its copies and
+  /// every thread using them; null in the other modes.
+  const std::shared_ptr<ClientRateLimiter>& rateLimiter() const { return limiter_; }
+  /// The limiter of a rate scope (see Options::rate_scope), made on first
+  /// use and shared like the client's own; null outside adaptive mode.
+  std::shared_ptr<ClientRateLimiter> rateLimiter(const std::string& scope) const;
+
  private:
+  struct ScopedLimiters {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<ClientRateLimiter>> by_scope;
+  };
   ClientConfig config_;
+  std::shared_ptr<ClientRateLimiter> limiter_;
+  std::shared_ptr<ScopedLimiters> scoped_;
 };
 
 }  // namespace aws

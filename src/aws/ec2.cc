@@ -98,7 +98,10 @@ void addInstanceNetworkInterfaces(
 
 /// Sends one EC2 action and returns the answer's root element's document.
 pugi::xml_document send(const ServiceClient& client, const QueryBuilder& q) {
-  HttpResponse response = client.invoke(q.toRequest(), protocol::parseEc2Error);
+  // EC2 meters each action on its own: so is each action paced.
+  ServiceClient::Options options;
+  options.rate_scope = q.action();
+  HttpResponse response = client.invoke(q.toRequest(), protocol::parseEc2Error, options);
   return protocol::parseXml(response, "EC2 " + q.action() + " answer");
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <stdexcept>
 #include <string_view>
 
 #include "aws/config.h"
@@ -67,22 +68,35 @@ int parseMaxAttempts(const std::string& text, const std::string& origin) {
   return value;
 }
 
+bool isRetryMode(const std::string& mode) {
+  return mode == "legacy" || mode == "standard" || mode == "adaptive";
+}
+
 }  // namespace
 
 RetryPolicy RetryPolicy::fromEnvironment(const Environment& env,
-                                         const std::optional<std::string>& profile) {
+                                         const std::optional<std::string>& profile,
+                                         const RetryDefaults& defaults) {
+  if (!isRetryMode(defaults.mode)) {
+    throw std::invalid_argument("invalid default retry mode '" + defaults.mode + "'");
+  }
+  if (defaults.max_attempts && *defaults.max_attempts < 1) {
+    throw std::invalid_argument("invalid default max attempts " +
+                                std::to_string(*defaults.max_attempts));
+  }
   const ProfileFiles files = ProfileFiles::load(env);
   const std::string name = effectiveProfile(env, profile);
   RetryPolicy policy;
+  policy.mode = defaults.mode;
   std::string origin;
   if (auto mode = setting(env, files, name, "AWS_RETRY_MODE", "retry_mode", &origin)) {
-    if (*mode != "legacy" && *mode != "standard" && *mode != "adaptive") {
+    if (!isRetryMode(*mode)) {
       throw ConfigError("invalid retry mode '" + *mode + "' in " + origin +
                         ": expected legacy, standard or adaptive");
     }
     policy.mode = *mode;
   }
-  policy.max_attempts = policy.mode == "legacy" ? 5 : 3;
+  policy.max_attempts = defaults.max_attempts.value_or(policy.mode == "legacy" ? 5 : 3);
   if (auto attempts = setting(env, files, name, "AWS_MAX_ATTEMPTS", "max_attempts", &origin)) {
     policy.max_attempts = parseMaxAttempts(*attempts, origin);
   }

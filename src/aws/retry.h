@@ -1,7 +1,8 @@
 #pragma once
 // Retries in the SDKs' "standard" mode: a retry policy (how many attempts)
 // and a backoff policy (truncated exponential with full jitter); which
-// failures are retryable is decided in isRetryable() alone.
+// failures are retryable is decided in isRetryable() alone. "adaptive" is
+// the same plus the client's rate limiter (adaptive_rate.h).
 
 #include <chrono>
 #include <optional>
@@ -13,6 +14,13 @@
 
 namespace aws {
 
+/// What a program wants when neither the environment nor the profile says.
+struct RetryDefaults {
+  std::string mode = "standard";
+  /// nullopt: the mode's SDK default (legacy 5, the others 3).
+  std::optional<int> max_attempts{};
+};
+
 struct RetryPolicy {
   std::string mode = "standard";  // "standard", "legacy" or "adaptive"
   int max_attempts = 3;           // first try included
@@ -20,9 +28,12 @@ struct RetryPolicy {
   std::chrono::milliseconds max_backoff{20000};
 
   /// AWS_MAX_ATTEMPTS / AWS_RETRY_MODE, then the profile's max_attempts /
-  /// retry_mode. Throws ConfigError on an invalid value.
+  /// retry_mode, then `defaults`; each of the two settings on its own.
+  /// Throws ConfigError on an invalid user value, std::invalid_argument on
+  /// invalid `defaults`.
   static RetryPolicy fromEnvironment(const Environment& env,
-                                     const std::optional<std::string>& profile);
+                                     const std::optional<std::string>& profile,
+                                     const RetryDefaults& defaults = {});
   /// Delay before retry number `attempt` (1 = the first retry): a random
   /// share of min(base * 2^(attempt-1), max_backoff).
   std::chrono::milliseconds backoff(int attempt, std::mt19937_64& rng) const;

@@ -686,6 +686,10 @@ std::string S3Client::completeMultipartUpload(const std::string& bucket, const s
     // as the 500 it really is.
     ServiceError error("s3", childText(root, "Code"), childText(root, "Message"), 500,
                        headerOr(response, "x-amz-request-id"));
+    // The limiter was told of a 200; a SlowDown inside it must still slow us.
+    if (const auto& limiter = client_.rateLimiter(); limiter && isThrottlingCode(error.code())) {
+      limiter->onLateThrottlingError();
+    }
     if (attempt >= attempts || !isRetryable(error)) throw error;
     config().clock->sleep(config().retry.backoff(attempt, threadRng()));
   }

@@ -42,7 +42,8 @@ AssumeRoleFn stsAssumeRole(SessionDeps deps, std::optional<std::string> profile)
         std::make_shared<StaticCredentialsProvider>(source, "source credentials of " + role_arn);
     config.transport = deps.transport;
     config.clock = deps.clock;
-    config.retry = RetryPolicy::fromEnvironment(*deps.env, profile);
+    config.retry = RetryPolicy::fromEnvironment(*deps.env, profile, deps.retry_defaults);
+    config.steady_time = deps.steady_time;
     config.timeouts = Timeouts{kDefaultTimeoutMs, kDefaultTimeoutMs};
     AssumeRoleRequest request;
     request.role_arn = role_arn;
@@ -59,6 +60,8 @@ SessionDeps SessionDeps::process() {
   deps.env = processEnvironment();
   deps.transport = sharedCurlTransport(*deps.env);
   deps.clock = systemClock();
+  deps.retry_defaults = RetryDefaults{};
+  deps.steady_time = SteadyTime::real();
   return deps;
 }
 
@@ -100,7 +103,8 @@ ClientConfig Session::clientConfig(const std::string& service,
   config.credentials = credentials_;
   config.transport = deps_.transport;
   config.clock = deps_.clock;
-  config.retry = RetryPolicy::fromEnvironment(*deps_.env, profile_);
+  config.retry = RetryPolicy::fromEnvironment(*deps_.env, profile_, deps_.retry_defaults);
+  config.steady_time = deps_.steady_time;
   config.timeouts = Timeouts{kDefaultTimeoutMs, kDefaultTimeoutMs};
   return config;
 }

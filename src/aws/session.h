@@ -11,6 +11,7 @@
 #include "aws/credentials.h"
 #include "aws/environment.h"
 #include "aws/http.h"
+#include "aws/retry.h"
 
 namespace aws {
 
@@ -19,7 +20,13 @@ struct SessionDeps {
   std::shared_ptr<Environment> env;
   std::shared_ptr<HttpTransport> transport;
   std::shared_ptr<Clock> clock;
-  /// The process environment, the shared curl transport, the system clock.
+  /// Used where neither the environment nor the profile sets the retry mode
+  /// or the max attempts.
+  RetryDefaults retry_defaults{};
+  /// Real time for the adaptive mode's rate limiters (see ClientConfig).
+  SteadyTime steady_time{};
+  /// The process environment, the shared curl transport, the system clock,
+  /// the SDK's retry defaults, steady time.
   static SessionDeps process();
 };
 

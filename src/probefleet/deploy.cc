@@ -2,16 +2,20 @@
 
 #include <exception>
 #include <functional>
+#include <map>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "aws/interrupt.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
+#include "probefleet/fleet_watch.h"
 #include "probefleet/identity.h"
 #include "probefleet/instance_create.h"
 #include "probefleet/keypairs.h"
 #include "probefleet/network.h"
+#include "probefleet/patience.h"
 #include "probefleet/test_config.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -63,15 +67,18 @@ RunWide prepare(const aws::Ec2Client& ec2, const aws::S3Client* s3, const aws::I
 // The task of one worker thread. Nothing escapes it: an exception leaving a
 // thread's function would end the whole process.
 void runWorker(Worker& worker, const aws::Ec2Client& ec2, const aws::IamClient& iam,
-               const std::string& ami, const Args& args, const RunWide& run, aws::Clock& clock) {
+               const std::string& ami, const Args& args, const RunWide& run, aws::Clock& clock,
+               const FleetShare& share) {
   auto log = testlib::logger();
   TestConfig& entry = *worker.entry;
   try {
     worker.deployed =
         createEc2(ec2, iam, ami, worker.gw_subnet_id, text(entry, "private_subnet_id"),
                   text(entry, "gw_private_ip"), args, entry, run.sg_id, run.sg_id_private_inf,
-                  run.instance_profile, run.key_name, clock);
+                  run.instance_profile, run.key_name, clock, share);
     return;
+  } catch (const aws::Interrupted& stop) {
+    log->error("  **Error** worker of " + worker.gw_subnet_id + " stopped: " + stop.what());
   } catch (const testlib::ExitRequest& stop) {
     // Already reported by the operation that stopped.
     log->error("  **Error** worker of " + worker.gw_subnet_id + " ended: " + stop.what());
@@ -100,25 +107,44 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
                 aws::Clock& clock, const aws::Environment& env) {
   auto log = testlib::logger();
   TestConfig document = readTestConfig(args.test_config);
-  const RunWide run =
-      prepare(ec2_client, s3_client, iam_client, text(document.at(0), "gw_subnet_id"), args, env);
-
-  // The array is not resized from here on, so the entry pointers hold.
+  RunWide run;
+  std::map<std::string, Ec2Lookup> found;
   std::vector<Worker> workers;
-  for (TestConfig& entry : document) {
-    if (text(entry, "private_subnet_id").empty()) {
-      log->error("  **Error** Skip " + text(entry, "nat_gw_id") +
-                 " -- private_subnet_id not defined");
-      continue;
+  try {
+    run =
+        prepare(ec2_client, s3_client, iam_client, text(document.at(0), "gw_subnet_id"), args, env);
+
+    // The array is not resized from here on, so the entry pointers hold.
+    std::vector<std::string> subnets;
+    for (TestConfig& entry : document) {
+      if (text(entry, "private_subnet_id").empty()) {
+        log->error("  **Error** Skip " + text(entry, "nat_gw_id") +
+                   " -- private_subnet_id not defined");
+        continue;
+      }
+      workers.push_back(Worker{&entry, text(entry, "gw_subnet_id"), false, {}});
+      subnets.push_back(workers.back().gw_subnet_id);
     }
-    workers.push_back(Worker{&entry, text(entry, "gw_subnet_id"), false, {}});
+    // What stands in every subnet, in one look for the whole fleet.
+    found = patiently(clock, {}, [&] { return getEc2s(ec2_client, subnets); });
+  } catch (const aws::Interrupted&) {
+    // Nothing was launched yet: the output is the input as it stands.
+    writeOutput(args, document);
+    throw;
   }
 
-  for (Worker& worker : workers) {
+  FleetWatch watch(ec2_client, clock);
+  std::vector<FleetShare> shares(workers.size());
+  for (std::size_t i = 0; i < workers.size(); ++i) {
+    shares[i].watch = &watch;
+    shares[i].found = found.at(workers[i].gw_subnet_id);
+  }
+  for (std::size_t i = 0; i < workers.size(); ++i) {
+    Worker& worker = workers[i];
     try {
-      worker.thread =
-          std::thread(runWorker, std::ref(worker), std::cref(ec2_client), std::cref(iam_client),
-                      std::cref(ami), std::cref(args), std::cref(run), std::ref(clock));
+      worker.thread = std::thread(runWorker, std::ref(worker), std::cref(ec2_client),
+                                  std::cref(iam_client), std::cref(ami), std::cref(args),
+                                  std::cref(run), std::ref(clock), std::cref(shares[i]));
     } catch (const std::exception& failure) {
       log->error("  **Error** cannot start the worker of " + worker.gw_subnet_id + ": " +
                  failure.what());

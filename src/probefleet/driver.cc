@@ -7,7 +7,7 @@
 #include <typeinfo>
 
 #include "aws/error.h"
-#include "s3/s3_backup_cmd.h"
+#include "aws/interrupt.h"
 #include "probefleet/deploy.h"
 #include "probefleet/identity.h"
 #include "probefleet/keypairs.h"
@@ -15,6 +15,7 @@
 #include "probefleet/ssm_key.h"
 #include "probefleet/teardown.h"
 #include "probefleet/test_config.h"
+#include "s3/s3_backup_cmd.h"
 #include "testlib/ami.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -121,26 +122,38 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
   step = "opening the AWS sessions and clients";
   RunClients clients = openClients(args, deps);
 
-  if (!args.revert) {
-    step = "looking up the image";
-    const std::string image_id = testlib::get_latest_amazon_linux_ami(*clients.ec2, args);
-    if (given(args.s3_bucket)) {
-      step = "checking the key pair against the stored key";
-      checkKeyPairConsistency(*clients.ec2, clients.s3.get(), *clients.iam, args, terminateEc2s);
+  try {
+    if (!args.revert) {
+      step = "looking up the image";
+      const std::string image_id = testlib::get_latest_amazon_linux_ami(*clients.ec2, args);
+      if (given(args.s3_bucket)) {
+        step = "checking the key pair against the stored key";
+        checkKeyPairConsistency(*clients.ec2, clients.s3.get(), *clients.iam, args, terminateEc2s);
+      }
+      step = "deploying the test instances";
+      deployEc2s(*clients.ec2, clients.s3.get(), *clients.iam, image_id, args, *deps.clock);
+    } else {
+      step = "tearing the test instances down";
+      terminateEc2s(*clients.ec2, *clients.iam, args);
+      if (args.ec2_role && *args.ec2_role == "default") {
+        step = "removing the instance profile, role and policy";
+        aws::Interruption::check();
+        deleteInstanceProfile(*clients.iam);
+      }
     }
-    step = "deploying the test instances";
-    deployEc2s(*clients.ec2, clients.s3.get(), *clients.iam, image_id, args);
-  } else {
-    step = "tearing the test instances down";
-    terminateEc2s(*clients.ec2, *clients.iam, args);
-    if (args.ec2_role && *args.ec2_role == "default") {
-      step = "removing the instance profile, role and policy";
-      deleteInstanceProfile(*clients.iam);
-    }
+  } catch (const aws::Interrupted&) {
+    // Reported below; what was done is written and the log still goes up.
+  }
+  if (aws::Interruption::requested()) {
+    log->error("  **Error** run interrupted by " + aws::signalName(aws::Interruption::signal()) +
+               " while " + step + ": nothing new was made after it; run again to finish");
+    testlib::AppExitStatus::markFailed();
   }
 
   step = "uploading the log";
   if (given(args.s3_bucket)) {
+    // The log upload takes its pauses even after an interruption.
+    const aws::Interruption::Shelter shelter;
     s3lib::S3BackupCmd(clients.s3.get(), std::string("."), *args.s3_bucket,
                        testlib::Common::logFilePath(args.backup_folder))
         .uploadAFile();

@@ -17,6 +17,13 @@
 
 namespace probefleet {
 
+/// The program's retry defaults, where neither AWS_RETRY_MODE /
+/// AWS_MAX_ATTEMPTS nor the profile's retry_mode / max_attempts say
+/// otherwise: a fleet run meets AWS's request throttling as a matter of
+/// course, so the client paces itself (adaptive mode) and keeps trying
+/// longer than the SDKs' three attempts.
+inline const aws::RetryDefaults kRetryDefaults{"adaptive", 10};
+
 /// The sessions and clients of a run; they live until the run ends.
 struct RunClients {
   std::optional<aws::Session> workflow_session;  // deploy mode with a workflow account

@@ -1,14 +1,31 @@
 #include "probefleet/eip.h"
 
-#include <stdexcept>
+#include <exception>
 
+#include "aws/error.h"
+#include "aws/interrupt.h"
+#include "probefleet/failure_report.h"
+#include "probefleet/fleet_watch.h"
+#include "probefleet/patience.h"
 #include "probefleet/tags.h"
 #include "testlib/common.h"
 
 namespace probefleet {
 
+namespace {
+
+// Whether EC2 lists the allocation when asked by filter, which a new id's
+// NotFound does not affect.
+bool allocationListed(const aws::Ec2Client& ec2, const std::string& allocation_id) {
+  aws::ec2::DescribeAddressesRequest request;
+  request.filters = {{"allocation-id", {allocation_id}}};
+  return !ec2.describeAddresses(request).empty();
+}
+
+}  // namespace
+
 void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interface_id,
-                  const Args& args) {
+                  const Args& args, aws::Clock& clock) {
   testlib::logger()->info("- Allocate EIP");
   aws::ec2::AllocateAddressRequest request;
   request.domain = "vpc";
@@ -16,7 +33,8 @@ void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interfac
   if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
   request.tag_specifications = {tags};
 
-  const aws::ec2::AllocateAddressResult allocation = ec2.allocateAddress(request);
+  const aws::ec2::AllocateAddressResult allocation =
+      patiently(clock, {}, [&] { return ec2.allocateAddress(request); });
   if (allocation.allocation_id.empty()) {
     testlib::logger()->info("  **Error** fail to allocate EIP");
     return;
@@ -26,7 +44,8 @@ void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interfac
   aws::ec2::AssociateAddressRequest associate;
   associate.allocation_id = allocation.allocation_id;
   associate.network_interface_id = network_interface_id;
-  ec2.associateAddress(associate);
+  patiently(clock, {kConsistencyBudget, {"InvalidAllocationID.NotFound"}},
+            [&] { ec2.associateAddress(associate); });
 }
 
 std::string getEipAllocationId(const aws::Ec2Client& ec2, const std::string& instance_id,
@@ -36,20 +55,72 @@ std::string getEipAllocationId(const aws::Ec2Client& ec2, const std::string& ins
   request.public_ips = {public_ip};
   const auto addresses = ec2.describeAddresses(request);
   if (addresses.empty() || addresses.front().allocation_id.empty()) {
-    throw std::runtime_error("no Elastic IP " + public_ip + " is associated with " + instance_id);
+    throw NoElasticIpFound("no Elastic IP " + public_ip + " is associated with " + instance_id);
   }
   return addresses.front().allocation_id;
 }
 
+std::map<std::string, std::string> eipAllocationsOf(const aws::Ec2Client& ec2,
+                                                    const std::vector<std::string>& instance_ids) {
+  std::map<std::string, std::string> allocations;
+  for (std::size_t at = 0; at < instance_ids.size(); at += kIdsPerRequest) {
+    aws::ec2::DescribeAddressesRequest request;
+    request.filters = {{"instance-id",
+                        {instance_ids.begin() + static_cast<std::ptrdiff_t>(at),
+                         instance_ids.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                    instance_ids.size(), at + kIdsPerRequest))}}};
+    for (const aws::ec2::Address& address : ec2.describeAddresses(request)) {
+      if (!address.allocation_id.empty() && !address.public_ip.empty()) {
+        allocations[address.public_ip] = address.allocation_id;
+      }
+    }
+  }
+  return allocations;
+}
+
 void releaseEIP(const aws::Ec2Client& ec2, const std::string& public_ip,
-                const std::string& allocation_id, const std::string& instance_id,
-                const Args& args) {
+                const std::string& allocation_id, const std::string& instance_id, const Args& args,
+                aws::Clock& clock) {
   testlib::logger()->info("- Delete EIP " + public_ip + " " + allocation_id + " for " +
                           instance_id);
   if (args.dry_run) return;
   aws::ec2::ReleaseAddressRequest request;
   request.allocation_id = allocation_id;
-  ec2.releaseAddress(request);
+  patiently(clock, {kConsistencyBudget, {"InvalidIPAddress.InUse", "InvalidAllocationID.NotFound"}},
+            [&] {
+              try {
+                ec2.releaseAddress(request);
+              } catch (const aws::ServiceError& error) {
+                if (error.code() != "InvalidAllocationID.NotFound" ||
+                    allocationListed(ec2, allocation_id)) {
+                  throw;
+                }
+              }
+            });
+}
+
+int releaseLeftoverEips(const aws::Ec2Client& ec2, const Args& args, aws::Clock& clock) {
+  aws::ec2::DescribeAddressesRequest request;
+  request.filters = {{"tag:Name", {kEipName}}};
+  const auto addresses = patiently(clock, {}, [&] { return ec2.describeAddresses(request); });
+  int failed = 0;
+  for (const aws::ec2::Address& address : addresses) {
+    if (!address.association_id.empty() || !address.instance_id.empty() ||
+        !address.network_interface_id.empty() || address.allocation_id.empty()) {
+      continue;
+    }
+    try {
+      releaseEIP(ec2, address.public_ip, address.allocation_id, "nothing (left over)", args, clock);
+    } catch (const aws::Interrupted&) {
+      throw;
+    } catch (const std::exception& failure) {
+      testlib::logger()->error("  **Error** cannot release EIP " + address.public_ip + " " +
+                               address.allocation_id + ": " + failure.what());
+      reportFailure(failure);
+      ++failed;
+    }
+  }
+  return failed;
 }
 
 }  // namespace probefleet

@@ -4,8 +4,12 @@
 // and address, and released once the instance is gone. No record of an
 // address is kept between the operations; EC2 is asked again each time.
 
+#include <map>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "aws/clock.h"
 #include "aws/ec2.h"
 #include "probefleet/options.h"
 
@@ -13,25 +17,52 @@ namespace probefleet {
 
 inline constexpr const char* kEipName = "corvanta-test-ec2-eip";
 
+/// EC2 lists no Elastic IP with that address for that instance.
+class NoElasticIpFound : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 /// Allocates a VPC address tagged Name = corvanta-test-ec2-eip (plus the
 /// user's tags when args.tag_resource is given and not empty) and associates
 /// it with `network_interface_id`. Does not look at the dry-run flag (the
 /// caller decides whether to come here). When the allocation answer carries
 /// no allocation id it logs "  **Error** fail to allocate EIP" and associates
-/// nothing. EC2 failures are thrown; an address allocated before a failed
-/// association stays allocated.
+/// nothing. Throttled or passing failures are tried again (pausing through
+/// `clock`), and the association also while the new allocation is not
+/// visible yet; other EC2 failures are thrown. An address allocated before
+/// a failed association stays allocated (a teardown in an Elastic-IP run
+/// releases it).
 void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interface_id,
-                  const Args& args);
+                  const Args& args, aws::Clock& clock = *aws::systemClock());
 
 /// The allocation id of the Elastic IP `public_ip` associated with
-/// `instance_id`. Throws std::runtime_error when EC2 lists no such address,
-/// and EC2's failures as they come.
+/// `instance_id`. Throws NoElasticIpFound when EC2 lists no such address,
+/// and EC2's failures (a malformed answer included) as they come.
 std::string getEipAllocationId(const aws::Ec2Client& ec2, const std::string& instance_id,
                                const std::string& public_ip);
 
+/// The Elastic IPs associated with any of `instance_ids`, in as few requests
+/// as the filter allows: allocation id by public address. EC2's failures
+/// are thrown.
+std::map<std::string, std::string> eipAllocationsOf(const aws::Ec2Client& ec2,
+                                                    const std::vector<std::string>& instance_ids);
+
 /// Logs "- Delete EIP <address> <allocation> for <instance>" and, unless this
-/// is a dry run, releases the allocation. EC2 failures are thrown.
+/// is a dry run, releases the allocation. While the address is still in use
+/// (its instance still shutting down), too new to be seen, or the request
+/// is throttled or fails in passing, it tries again for up to the
+/// consistency budget, pausing through `clock`; NotFound for an allocation
+/// EC2 no longer lists means it is gone. Other EC2 failures are thrown.
 void releaseEIP(const aws::Ec2Client& ec2, const std::string& public_ip,
-                const std::string& allocation_id, const std::string& instance_id, const Args& args);
+                const std::string& allocation_id, const std::string& instance_id, const Args& args,
+                aws::Clock& clock = *aws::systemClock());
+
+/// Releases the Elastic IPs tagged Name = corvanta-test-ec2-eip that are
+/// associated with nothing: what a failed association or an interrupted
+/// teardown left. Logs each (nothing is released in a dry run). Returns
+/// the number that could not be released; each such failure is logged and
+/// reported on standard error. EC2's failure to list them is thrown.
+int releaseLeftoverEips(const aws::Ec2Client& ec2, const Args& args, aws::Clock& clock);
 
 }  // namespace probefleet

@@ -1,8 +1,10 @@
 #include "probefleet/fleet_lookup.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "probefleet/failure_report.h"
+#include "probefleet/patience.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
 
@@ -29,49 +31,88 @@ SubnetInstance describeFromSubnet(const aws::ec2::Instance& instance,
   return found;
 }
 
+// Which of the subnets asked about the instance was found in: its own
+// subnet, else the first of them an interface of its lies in.
+std::string launchSubnetOf(const aws::ec2::Instance& instance,
+                           const std::vector<std::string>& subnet_ids) {
+  if (subnet_ids.size() == 1) return subnet_ids.front();
+  const auto asked = [&](const std::string& id) {
+    return std::binary_search(subnet_ids.begin(), subnet_ids.end(), id);
+  };
+  if (asked(instance.subnet_id)) return instance.subnet_id;
+  for (const aws::ec2::NetworkInterface& interface : instance.network_interfaces) {
+    if (asked(interface.subnet_id)) return interface.subnet_id;
+  }
+  return "";
+}
+
 }  // namespace
 
-Ec2Lookup getEc2(const aws::Ec2Client& ec2, const std::string& subnet_id) {
-  aws::ec2::DescribeInstancesRequest request;
-  request.filters = {
-      kNameFilter, {"subnet-id", {subnet_id}}, {"instance-state-name", kLiveInstanceStates}};
-  const auto answer = ec2.describeInstances(request);
+std::map<std::string, Ec2Lookup> getEc2s(const aws::Ec2Client& ec2,
+                                         const std::vector<std::string>& subnet_ids) {
+  std::map<std::string, Ec2Lookup> lookups;
+  for (const std::string& subnet_id : subnet_ids) lookups[subnet_id];
+  std::vector<std::string> distinct;
+  for (const auto& [subnet_id, lookup] : lookups) distinct.push_back(subnet_id);
 
-  // Instances are counted rather than reservations: one reservation may hold
-  // several instances.
-  Ec2Lookup lookup;
-  for (const aws::ec2::Reservation& reservation : answer.reservations) {
-    for (const aws::ec2::Instance& instance : reservation.instances) {
-      lookup.instances.push_back(describeFromSubnet(instance, subnet_id));
+  for (std::size_t at = 0; at < distinct.size(); at += kSubnetsPerRequest) {
+    aws::ec2::DescribeInstancesRequest request;
+    request.filters = {kNameFilter,
+                       {"subnet-id",
+                        {distinct.begin() + static_cast<std::ptrdiff_t>(at),
+                         distinct.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                distinct.size(), at + kSubnetsPerRequest))}},
+                       {"instance-state-name", kLiveInstanceStates}};
+    do {
+      const auto page = ec2.describeInstances(request);
+      // Instances are counted rather than reservations: one reservation may
+      // hold several instances.
+      for (const aws::ec2::Reservation& reservation : page.reservations) {
+        for (const aws::ec2::Instance& instance : reservation.instances) {
+          const std::string subnet_id = launchSubnetOf(instance, distinct);
+          if (subnet_id.empty()) continue;
+          lookups[subnet_id].instances.push_back(describeFromSubnet(instance, subnet_id));
+        }
+      }
+      request.next_token = page.next_token;
+    } while (!request.next_token.empty());
+  }
+
+  for (const std::string& subnet_id : distinct) {
+    Ec2Lookup& lookup = lookups[subnet_id];
+    if (lookup.crowded()) {
+      testlib::logger()->info(std::string("  **Alert** More than one ec2 with tag Name:") +
+                              kInstanceName + " found in " + subnet_id);
+    } else if (lookup.instances.empty()) {
+      testlib::logger()->info(std::string("  No ec2 with tag Name:") + kInstanceName +
+                              " found in " + subnet_id);
+    } else {
+      const SubnetInstance& only = lookup.instances.front();
+      lookup.instance_id = only.instance_id;
+      lookup.public_ip = only.public_ip;
+      lookup.private_interface = only.private_interface;
     }
   }
+  return lookups;
+}
 
-  if (lookup.crowded()) {
-    testlib::logger()->info(std::string("  **Alert** More than one ec2 with tag Name:") +
-                            kInstanceName + " found in " + subnet_id);
-  } else if (lookup.instances.empty()) {
-    testlib::logger()->info(std::string("  No ec2 with tag Name:") + kInstanceName + " found in " +
-                            subnet_id);
-  } else {
-    const SubnetInstance& only = lookup.instances.front();
-    lookup.instance_id = only.instance_id;
-    lookup.public_ip = only.public_ip;
-    lookup.private_interface = only.private_interface;
-  }
-  return lookup;
+Ec2Lookup getEc2(const aws::Ec2Client& ec2, const std::string& subnet_id) {
+  return getEc2s(ec2, {subnet_id}).at(subnet_id);
 }
 
 VpcInstances getAllEc2InVpc(const aws::Ec2Client& ec2, const std::string& vpc_id) {
   aws::ec2::DescribeInstancesRequest request;
-  request.filters = {kNameFilter,
-                     {"vpc-id", {vpc_id}},
-                     {"instance-state-name", {"running", "stopped", "stopping"}}};
+  request.filters = {
+      kNameFilter, {"vpc-id", {vpc_id}}, {"instance-state-name", kAliveInstanceStates}};
   VpcInstances result;
   try {
-    const auto answer = ec2.describeInstances(request);
+    const auto answer = patiently(ec2.clock(), {}, [&] { return ec2.describeInstances(request); });
     for (const aws::ec2::Reservation& reservation : answer.reservations) {
       for (const aws::ec2::Instance& instance : reservation.instances) {
         result.instance_ids.push_back(instance.instance_id);
+        if (instance.state_name == "shutting-down") {
+          result.shutting_down.push_back(instance.instance_id);
+        }
       }
     }
   } catch (const std::exception& failure) {

@@ -4,6 +4,8 @@
 // remembered between runs. Both lookups are read-only, keep no state and may
 // run on any thread with the run's shared EC2 client.
 
+#include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +21,13 @@ inline constexpr const char* kInstanceName = "corvanta-test-ec2";
 /// hour; it is gone as far as a deployment or a teardown is concerned.
 inline const std::vector<std::string> kLiveInstanceStates = {"pending", "running", "stopping",
                                                              "stopped"};
+/// The states in which a test instance may still use what the VPC shares
+/// (its groups, its interfaces, the key pair): every state but terminated.
+/// One shutting down still holds its interfaces and groups.
+inline const std::vector<std::string> kAliveInstanceStates = {"pending", "running", "shutting-down",
+                                                              "stopping", "stopped"};
+/// Subnets per lookup request (a filter takes at most 200 values).
+inline constexpr std::size_t kSubnetsPerRequest = 100;
 
 /// One test instance as seen from its launch subnet.
 struct SubnetInstance {
@@ -59,11 +68,19 @@ struct Ec2Lookup {
 /// the caller.
 Ec2Lookup getEc2(const aws::Ec2Client& ec2, const std::string& subnet_id);
 
+/// getEc2 for many subnets at once, in one request per kSubnetsPerRequest
+/// subnets (all pages read): the lookup of each distinct subnet, logged as
+/// getEc2 logs it, in subnet order. EC2 failures are thrown.
+std::map<std::string, Ec2Lookup> getEc2s(const aws::Ec2Client& ec2,
+                                         const std::vector<std::string>& subnet_ids);
+
 /// What getAllEc2InVpc found in a VPC.
 struct VpcInstances {
-  /// Test instances in state running, stopped or stopping, in the order EC2
-  /// listed them.
+  /// Test instances in any state but terminated (kAliveInstanceStates), in
+  /// the order EC2 listed them.
   std::vector<std::string> instance_ids;
+  /// Those of instance_ids that are shutting down.
+  std::vector<std::string> shutting_down;
   /// The lookup failed: nothing is known about the VPC.
   bool lookup_failed = false;
 
@@ -75,7 +92,8 @@ struct VpcInstances {
 
 /// The test instances still alive in `vpc_id`. Logs "  **Alert** More than
 /// one ec2 with tag Name:corvanta-test-ec2 found in <vpc>" whenever one or
-/// more are found. Never throws: when EC2 cannot be asked, it logs the
+/// more are found. Throttling and passing failures are waited out. Never
+/// throws: when EC2 cannot be asked all the same, it logs the
 /// error, reports the failure on standard error, marks the run failed
 /// (testlib::AppExitStatus) and returns a result with lookup_failed set.
 VpcInstances getAllEc2InVpc(const aws::Ec2Client& ec2, const std::string& vpc_id);

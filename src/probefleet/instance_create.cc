@@ -5,13 +5,14 @@
 #include <exception>
 #include <vector>
 
-#include "aws/ec2_waiters.h"
 #include "aws/error.h"
+#include "aws/interrupt.h"
 #include "probefleet/eip.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/identity.h"
 #include "probefleet/interfaces.h"
+#include "probefleet/patience.h"
 #include "probefleet/tags.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -94,14 +95,18 @@ aws::ec2::RunInstancesRequest launchRequest(const std::string& ami, const std::s
   return request;
 }
 
-aws::ec2::Instance describeInstance(const aws::Ec2Client& ec2, const std::string& instance_id) {
-  aws::ec2::DescribeInstancesRequest request;
-  request.instance_ids = {instance_id};
-  const auto answer = ec2.describeInstances(request);
-  if (answer.reservations.empty() || answer.reservations.front().instances.empty()) {
-    throw std::runtime_error("EC2 does not list instance " + instance_id);
+// The instance as the next round shows it. A launch that EC2 does not list
+// yet is waited for as long as a new id may stay invisible.
+aws::ec2::Instance describeInstance(FleetWatch& watch, const std::string& instance_id) {
+  const auto sighting = watch.waitInstance(
+      instance_id,
+      [](const std::optional<aws::ec2::Instance>& instance) { return instance.has_value(); },
+      {kWatchPolls, kConsistencyBudget});
+  if (!sighting.answered) {
+    throw std::runtime_error("cannot describe instance " + instance_id + ": " + sighting.failure);
   }
-  return answer.reservations.front().instances.front();
+  if (!sighting.value) throw std::runtime_error("EC2 does not list instance " + instance_id);
+  return *sighting.value;
 }
 
 std::vector<std::string> interfacesIn(const aws::ec2::Instance& instance,
@@ -113,20 +118,30 @@ std::vector<std::string> interfacesIn(const aws::ec2::Instance& instance,
   return ids;
 }
 
-bool isRunning(const aws::Ec2Client& ec2, const std::string& instance_id) {
-  aws::ec2::DescribeInstanceStatusRequest request;
-  request.instance_ids = {instance_id};
-  return !ec2.describeInstanceStatus(request).instance_statuses.empty();
+// Whether an instance that was already there is running. One that is still
+// starting (left by an interrupted run) is waited for, so that a rerun
+// finishes it instead of leaving its entry without addresses.
+bool isRunning(FleetWatch& watch, const std::string& instance_id) {
+  aws::ec2::Instance instance = describeInstance(watch, instance_id);
+  if (instance.state_name == "pending") {
+    const auto sighting = watch.waitInstance(instance_id,
+                                             [](const std::optional<aws::ec2::Instance>& seen) {
+                                               return !seen || seen->state_name != "pending";
+                                             },
+                                             {kWatchPolls, kStartPatience});
+    if (sighting.value) instance = *sighting.value;
+  }
+  return instance.state_name == "running";
 }
 
 // Steps 6 to 11: the public address of a running instance, recorded in the
 // entry. False when none showed (logged).
-bool recordPublicIp(const aws::Ec2Client& ec2, const std::string& instance_id,
+bool recordPublicIp(const aws::Ec2Client& ec2, FleetWatch& watch, const std::string& instance_id,
                     const std::string& gw_subnet_id, const std::string& private_subnet_id,
                     const Args& args, bool first_time_create_ec2, TestConfig& test_config,
                     aws::Clock& clock) {
   auto log = testlib::logger();
-  aws::ec2::Instance instance = describeInstance(ec2, instance_id);
+  aws::ec2::Instance instance = describeInstance(watch, instance_id);
   const std::vector<std::string> launch_interfaces = interfacesIn(instance, gw_subnet_id);
 
   if (instance.public_ip_address.empty()) {
@@ -135,10 +150,11 @@ bool recordPublicIp(const aws::Ec2Client& ec2, const std::string& instance_id,
         log->error("  **Error** " + instance_id + " has no interface in " + gw_subnet_id +
                    " to give an EIP to");
       } else {
-        associateEIP(ec2, launch_interfaces.front(), args);
+        aws::Interruption::check();
+        associateEIP(ec2, launch_interfaces.front(), args, clock);
       }
     }
-    instance = describeInstance(ec2, instance_id);
+    instance = describeInstance(watch, instance_id);
   }
 
   if (first_time_create_ec2 && !launch_interfaces.empty()) {
@@ -146,13 +162,21 @@ bool recordPublicIp(const aws::Ec2Client& ec2, const std::string& instance_id,
     tag_request.resources = launch_interfaces;
     tag_request.tags = {{"Name", kNetworkInterfaceName}};
     if (given(args.tag_resource)) populateTags(tag_request.tags, *args.tag_resource);
-    ec2.createTags(tag_request);
+    // The interfaces RunInstances made may not be visible yet.
+    patiently(clock, {kConsistencyBudget, {"InvalidNetworkInterfaceID.NotFound"}},
+              [&] { ec2.createTags(tag_request); });
   }
 
   log->info(std::string("- Created ") + kInstanceName + " in " + private_subnet_id);
-  for (int pauses = 0; instance.public_ip_address.empty() && pauses < kPublicIpPauses; ++pauses) {
-    clock.sleep(kPublicIpPause);
-    instance = describeInstance(ec2, instance_id);
+  if (instance.public_ip_address.empty()) {
+    // The design's two pauses of five seconds, in rounds.
+    const int polls = static_cast<int>((kPublicIpPause * kPublicIpPauses) / kInstanceRoundPeriod);
+    const auto sighting = watch.waitInstance(instance_id,
+                                             [](const std::optional<aws::ec2::Instance>& seen) {
+                                               return seen && !seen->public_ip_address.empty();
+                                             },
+                                             {polls, kConsistencyBudget});
+    if (sighting.value) instance = *sighting.value;
   }
 
   if (instance.public_ip_address.empty()) {
@@ -195,9 +219,16 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
   auto log = testlib::logger();
   const std::string subnet_id =
       data.network_interfaces.empty() ? data.subnet_id : data.network_interfaces.front().subnet_id;
+  // One token for every try of this launch, so that a try whose answer was
+  // lost and the next one make one instance between them.
+  aws::ec2::RunInstancesRequest request = data;
+  if (request.client_token.empty()) request.client_token = aws::newClientToken();
   for (int attempt = 1;; ++attempt) {
     try {
-      const aws::ec2::RunInstancesResult launched = ec2_client.runInstances(data);
+      // The groups and key pair of this run may be too new to be seen yet.
+      const aws::ec2::RunInstancesResult launched = patiently(
+          clock, {kConsistencyBudget, {"InvalidGroup.NotFound", "InvalidKeyPair.NotFound"}},
+          [&] { return ec2_client.runInstances(request); });
       if (launched.instances.empty() || launched.instances.front().instance_id.empty()) {
         log->error("  **Error** RunInstances in " + subnet_id + " answered without an instance");
         return std::nullopt;
@@ -214,6 +245,8 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
       log->info(std::string("  Instance profile ") + kInstanceProfileName +
                 " is not ready, retry in 10 sec");
       if (attempt >= kLaunchAttempts) throw InvalidParameterValueException();
+    } catch (const aws::Interrupted&) {
+      throw;
     } catch (const std::exception& failure) {
       log->error(std::string("  **Error** ") + failure.what());
       reportFailure(failure);
@@ -229,7 +262,8 @@ bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
                const Args& args, TestConfig& test_config, const std::optional<std::string>& sg_id,
                const std::optional<std::string>& sg_id_private_inf,
                const std::optional<std::string>& instance_profile,
-               const std::optional<std::string>& key_name, aws::Clock& clock) {
+               const std::optional<std::string>& key_name, aws::Clock& clock,
+               const FleetShare& fleet) {
   auto log = testlib::logger();
   std::optional<std::string> profile = instance_profile;
   if (given(args.ec2_role) && *args.ec2_role != "default") {
@@ -238,7 +272,7 @@ bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
   }
 
   log->info(std::string("- Create ") + kInstanceName + " in private " + private_subnet_id);
-  const Ec2Lookup found = getEc2(ec2_client, gw_subnet_id);
+  const Ec2Lookup found = fleet.found ? *fleet.found : getEc2(ec2_client, gw_subnet_id);
   if (found.crowded()) {
     // Taking the subnet as empty would add yet another instance to it.
     log->info("  **Alert** nothing launched in " + gw_subnet_id + ": it holds " +
@@ -246,6 +280,8 @@ bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
     testlib::AppExitStatus::markFailed();
     return false;
   }
+  FleetWatch own_watch(ec2_client, clock);
+  FleetWatch& watch = fleet.watch ? *fleet.watch : own_watch;
 
   std::optional<std::string> instance_id = found.instance_id;
   bool first_time_create_ec2 = false;
@@ -253,26 +289,31 @@ bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
     const aws::ec2::RunInstancesRequest request =
         launchRequest(ami, gw_subnet_id, args, sg_id, profile, key_name);
     if (args.dry_run) return false;
-    const aws::Ec2Waiter waiter = aws::Ec2Waiter::named(ec2_client, "instance_status_ok");
+    aws::Interruption::check();  // nothing new is launched once interrupted
     instance_id = createEc2WithRetry(ec2_client, request, clock);
     if (!instance_id) return false;
-    waiter.wait({*instance_id});
+    watch.waitStatusOk(*instance_id);
     first_time_create_ec2 = true;
   }
 
   // An instance that is not running gets no public address, but still its
-  // second interface and the lookup of that interface's address.
-  const bool running = isRunning(ec2_client, *instance_id);
-  if (running && !recordPublicIp(ec2_client, *instance_id, gw_subnet_id, private_subnet_id, args,
-                                 first_time_create_ec2, test_config, clock)) {
+  // second interface and the lookup of that interface's address. Passed
+  // status checks say it runs.
+  const bool running = first_time_create_ec2 || isRunning(watch, *instance_id);
+  if (running && !recordPublicIp(ec2_client, watch, *instance_id, gw_subnet_id, private_subnet_id,
+                                 args, first_time_create_ec2, test_config, clock)) {
     return false;
   }
 
   if (!found.private_interface) {
-    createNetworkfInterface(ec2_client, *instance_id, private_subnet_id, sg_id_private_inf, args);
+    aws::Interruption::check();
+    createNetworkfInterface(ec2_client, *instance_id, private_subnet_id, sg_id_private_inf, args,
+                            clock);
   }
   try {
-    lookupInf2PrivateIp(ec2_client, *instance_id, test_config, clock);
+    lookupInf2PrivateIp(watch, *instance_id, test_config);
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& failure) {
     log->error(std::string("  **Error** ") + failure.what());
     reportFailure(failure);

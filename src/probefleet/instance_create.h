@@ -14,6 +14,7 @@
 #include "aws/clock.h"
 #include "aws/ec2.h"
 #include "aws/iam.h"
+#include "probefleet/fleet_watch.h"
 #include "probefleet/options.h"
 #include "probefleet/test_config.h"
 
@@ -25,6 +26,9 @@ inline constexpr std::chrono::milliseconds kLaunchRetryPause{10000};
 /// The wait for a new instance's public address: pauses at most, and their length.
 inline constexpr int kPublicIpPauses = 2;
 inline constexpr std::chrono::milliseconds kPublicIpPause{5000};
+/// How long an instance found still starting is waited for (the status
+/// wait's own ten minutes).
+inline constexpr std::chrono::milliseconds kStartPatience{600000};
 
 /// EC2 refused a launch with "InvalidParameterValue", which is what it
 /// answers while a freshly made instance profile is not usable yet. The
@@ -61,12 +65,16 @@ inline constexpr std::string_view user_data_tmp =
 std::string renderUserData(const std::string& spoke_gw_ip, const std::string& s3_bucket,
                            const std::string& tag);
 
-/// Sends RunInstances with `data` and returns the new instance's id. A
-/// refusal with "InvalidParameterValue" is tried again, up to
+/// Sends RunInstances with `data` and returns the new instance's id. Every
+/// try carries the same client token. A refusal that only asks to wait
+/// (throttling, a 5xx, no answer, or a group or key pair too new to be seen:
+/// InvalidGroup.NotFound, InvalidKeyPair.NotFound) is tried again for up to
+/// kConsistencyBudget. A refusal with "InvalidParameterValue" is tried again, up to
 /// kLaunchAttempts attempts in all, pausing kLaunchRetryPause (through
 /// `clock`) before each new one; after the last, it throws
 /// InvalidParameterValueException. Any other failure is logged (and, when
-/// it is not EC2's answer, reported on standard error) and gives nullopt.
+/// it is not EC2's answer, reported on standard error) and gives nullopt;
+/// aws::Interrupted is thrown.
 std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
                                               const aws::ec2::RunInstancesRequest& data,
                                               aws::Clock& clock = *aws::systemClock());
@@ -91,6 +99,12 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
 /// operations are thrown, and the launch's last InvalidParameterValueException.
 /// The pauses of the launch retries, of the public-address wait and of the
 /// second-address lookup go through `clock`.
+///
+/// Waits (status checks, addresses) go through `fleet.watch`, shared with
+/// the fleet's other workers, or a watch of this call's own; the subnet is
+/// taken from `fleet.found` when the fleet looked it up already. Once the
+/// process is interrupted nothing new is made: aws::Interrupted is thrown
+/// before a launch or an interface would be, and from any wait.
 bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
                const std::string& ami, const std::string& gw_subnet_id,
                const std::string& private_subnet_id, const std::string& spoke_gw_ip,
@@ -99,6 +113,6 @@ bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
                const std::optional<std::string>& sg_id_private_inf = std::nullopt,
                const std::optional<std::string>& instance_profile = std::nullopt,
                const std::optional<std::string>& key_name = std::nullopt,
-               aws::Clock& clock = *aws::systemClock());
+               aws::Clock& clock = *aws::systemClock(), const FleetShare& fleet = {});
 
 }  // namespace probefleet

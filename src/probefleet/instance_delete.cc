@@ -1,5 +1,6 @@
 #include "probefleet/instance_delete.h"
 
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -7,9 +8,11 @@
 #include "aws/ec2_waiters.h"
 #include "aws/error.h"
 #include "aws/http.h"
+#include "aws/interrupt.h"
 #include "probefleet/eip.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/interfaces.h"
+#include "probefleet/patience.h"
 #include "testlib/common.h"
 
 namespace probefleet {
@@ -25,9 +28,10 @@ struct Doomed {
 
 // Detaches and deletes the second interface; with no interface both calls
 // only note that there is nothing to do.
-void deleteSecondInterface(const aws::Ec2Client& ec2,
+void deleteSecondInterface(const aws::Ec2Client& ec2, FleetWatch& watch,
                            const std::optional<aws::ec2::NetworkInterface>& interface,
-                           const std::string& subnet_id, const Args& args) {
+                           const std::string& instance_id, const std::string& subnet_id,
+                           const Args& args) {
   std::optional<std::string> attachment_id;
   std::optional<std::string> interface_id;
   if (interface) {
@@ -36,46 +40,56 @@ void deleteSecondInterface(const aws::Ec2Client& ec2,
       attachment_id = interface->attachment->attachment_id;
     }
   }
-  deleteAttachment(ec2, attachment_id, subnet_id, args, ec2.clock());
-  deleteNetworkInterface(ec2, interface_id, args);
+  deleteAttachment(ec2, watch, attachment_id, instance_id, subnet_id, args, ec2.clock());
+  deleteNetworkInterface(ec2, interface_id, args, ec2.clock());
 }
 
 // The allocation of the Elastic IP that holds `public_ip`, asked while the
-// instance still holds the address. An address no Elastic IP holds (the
-// subnet's own public address, left when an association failed) has nothing
-// to release, and must not keep the instance from being terminated; EC2's
-// own failures are passed on.
+// instance still holds the address (or taken from the fleet's one lookup).
+// An address no Elastic IP holds (the subnet's own public address, left
+// when an association failed) has nothing to release, and must not keep
+// the instance from being terminated; any other failure, a malformed answer
+// included, is passed on: taking it for "none" would leak the address.
 std::optional<std::string> allocationToRelease(const aws::Ec2Client& ec2,
                                                const std::string& instance_id,
-                                               const std::string& public_ip) {
+                                               const std::string& public_ip,
+                                               const FleetShare& fleet) {
   const auto nothingToRelease = [&]() -> std::optional<std::string> {
     testlib::logger()->info("  **Alert** no Elastic IP holds " + public_ip + " of " + instance_id +
                             ": nothing to release");
     return std::nullopt;
   };
+  if (fleet.allocations) {
+    const auto found = fleet.allocations->find(public_ip);
+    if (found == fleet.allocations->end()) return nothingToRelease();
+    return found->second;
+  }
   try {
-    return getEipAllocationId(ec2, instance_id, public_ip);
+    return patiently(ec2.clock(), {},
+                     [&] { return getEipAllocationId(ec2, instance_id, public_ip); });
   } catch (const aws::ServiceError& failure) {
     // EC2's answer when the address asked for is not an Elastic IP at all.
     if (failure.code() == "InvalidAddress.NotFound") return nothingToRelease();
     throw;
-  } catch (const aws::TransportError&) {
-    throw;
-  } catch (const aws::ConfigError&) {
-    throw;
-  } catch (const std::runtime_error&) {
-    // getEipAllocationId's own "none listed for this instance".
+  } catch (const NoElasticIpFound&) {
     return nothingToRelease();
   }
+}
+
+bool terminated(const std::optional<aws::ec2::Instance>& instance) {
+  // An instance EC2 no longer lists at all is long gone.
+  return !instance || instance->state_name == "terminated";
 }
 
 }  // namespace
 
 void deleteEc2(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/,
-               const std::string& subnet_id, const Args& args) {
-  const Ec2Lookup found = getEc2(ec2, subnet_id);
+               const std::string& subnet_id, const Args& args, const FleetShare& fleet) {
+  const Ec2Lookup found = fleet.found ? *fleet.found : getEc2(ec2, subnet_id);
+  FleetWatch own_watch(ec2, ec2.clock());
+  FleetWatch& watch = fleet.watch ? *fleet.watch : own_watch;
   if (found.instances.empty()) {
-    deleteSecondInterface(ec2, std::nullopt, subnet_id, args);
+    deleteSecondInterface(ec2, watch, std::nullopt, "", subnet_id, args);
     return;
   }
 
@@ -83,14 +97,15 @@ void deleteEc2(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/,
   // is deleted, so that the subnet is empty again afterwards.
   std::vector<Doomed> doomed;
   for (const SubnetInstance& instance : found.instances) {
-    deleteSecondInterface(ec2, instance.private_interface, subnet_id, args);
+    deleteSecondInterface(ec2, watch, instance.private_interface, instance.instance_id, subnet_id,
+                          args);
     doomed.push_back({instance.instance_id, instance.public_ip, std::nullopt});
   }
   if (args.eip) {
     for (Doomed& instance : doomed) {
       if (instance.public_ip) {
         instance.allocation_id =
-            allocationToRelease(ec2, instance.instance_id, *instance.public_ip);
+            allocationToRelease(ec2, instance.instance_id, *instance.public_ip, fleet);
       }
     }
   }
@@ -102,17 +117,32 @@ void deleteEc2(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/,
     log->info("  terminate " + instance.instance_id + " in " + subnet_id);
     instance_ids.push_back(instance.instance_id);
   }
+  std::vector<std::string> standing;
   if (!args.dry_run) {
-    const auto terminated = aws::Ec2Waiter::named(ec2, "instance_terminated");
-    (void)ec2.terminateInstances(instance_ids);
-    terminated.wait(instance_ids);
+    aws::Interruption::check();
+    // Found by a describe, so it exists: NotFound by id only means "not yet".
+    patiently(ec2.clock(), {kConsistencyBudget, {"InvalidInstanceID.NotFound"}},
+              [&] { (void)ec2.terminateInstances(instance_ids); });
+    for (const std::string& instance_id : instance_ids) {
+      const auto sighting =
+          watch.waitInstance(instance_id, terminated, {kWatchPolls, kTerminatePatience});
+      if (!sighting.answered || !terminated(sighting.value)) standing.push_back(instance_id);
+    }
   }
 
-  // The address is released only once its instance is gone.
+  // An address is released only once its instance is gone.
   for (const Doomed& instance : doomed) {
-    if (instance.allocation_id) {
-      releaseEIP(ec2, *instance.public_ip, *instance.allocation_id, instance.instance_id, args);
+    const bool gone =
+        std::find(standing.begin(), standing.end(), instance.instance_id) == standing.end();
+    if (instance.allocation_id && gone) {
+      releaseEIP(ec2, *instance.public_ip, *instance.allocation_id, instance.instance_id, args,
+                 ec2.clock());
     }
+  }
+  if (!standing.empty()) {
+    throw aws::WaiterError(
+        "instance_terminated", standing,
+        "not terminated within " + std::to_string(kTerminatePatience.count() / 1000) + " seconds");
   }
 }
 

@@ -5,31 +5,44 @@
 // instances tagged Name = corvanta-test-ec2 in the subnet) and deletes only
 // what it finds.
 
+#include <chrono>
 #include <string>
 
 #include "aws/ec2.h"
 #include "aws/iam.h"
+#include "probefleet/fleet_watch.h"
 #include "probefleet/options.h"
 
 namespace probefleet {
+
+/// How long a termination is waited for: the instance_terminated waiter's
+/// 40 polls of 15 seconds.
+inline constexpr std::chrono::milliseconds kTerminatePatience{600000};
 
 /// Deletes every live test instance of `subnet_id` (normally one; each of
 /// them when an earlier run left several): first its second interface is
 /// detached and deleted, then, with args.eip, the allocation of its public
 /// address is looked up while it still holds it, then it is terminated and
-/// waited for (EC2's instance_terminated waiter, pausing through the
-/// client's clock), and only then is the Elastic IP released. A subnet
+/// waited for (in the rounds of `fleet.watch`, or of a watch of its own,
+/// until EC2 lists it as terminated or no more, for kTerminatePatience),
+/// and only then is its Elastic IP released. Pauses go through the client's
+/// clock. `fleet.found` and `fleet.allocations`, when given, stand for this
+/// call's own lookups of the subnet and of the Elastic IPs. A subnet
 /// without a test instance only runs the interface steps with absent ids.
 /// In a dry run nothing is changed; the steps log what they would do.
 ///
 /// `iam` is accepted for the caller's convenience and not used.
 ///
-/// Throws what the lookup, the termination and the wait throw
-/// (aws::ServiceError, aws::TransportError, aws::WaiterError), and EC2's
-/// failures of the Elastic IP lookup and release; what was deleted before a
-/// failure stays deleted. A public address that no Elastic IP holds is not
-/// a failure: it is logged and nothing is released for it.
+/// Throttling and passing failures are waited out while time remains. Throws
+/// what the lookup and the termination throw after that
+/// (aws::ServiceError, aws::TransportError), aws::WaiterError naming the
+/// instances not terminated in time (after the addresses of the others are
+/// released), EC2's failures of the Elastic IP lookup (a malformed answer
+/// included) and release, and aws::Interrupted (nothing is terminated once
+/// the process is interrupted). What was deleted before a failure stays
+/// deleted. A public address that no Elastic IP holds is not a failure: it
+/// is logged and nothing is released for it.
 void deleteEc2(const aws::Ec2Client& ec2, const aws::IamClient& iam, const std::string& subnet_id,
-               const Args& args);
+               const Args& args, const FleetShare& fleet = {});
 
 }  // namespace probefleet

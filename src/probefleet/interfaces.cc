@@ -4,11 +4,16 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 
+#include "aws/error.h"
+#include "aws/interrupt.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
+#include "probefleet/patience.h"
 #include "probefleet/tags.h"
+#include "testlib/app_exit_status.h"
 #include "testlib/common.h"
 #include "testlib/exit_request.h"
 #include "testlib/value_not_found_exception.h"
@@ -68,6 +73,42 @@ std::string privateSubnetCidr(const TestConfig& test_config) {
   return found->get<std::string>();
 }
 
+// Whether the interface is attached to the instance, as EC2 shows it now.
+bool attachedTo(const aws::Ec2Client& ec2, const std::string& network_interface_id,
+                const std::string& instance_id) {
+  aws::ec2::DescribeNetworkInterfacesRequest request;
+  request.network_interface_ids = {network_interface_id};
+  for (const auto& interface : ec2.describeNetworkInterfaces(request).network_interfaces) {
+    if (interface.attachment && interface.attachment->instance_id == instance_id) return true;
+  }
+  return false;
+}
+
+// The first of the instance's private addresses inside `network`, logged and
+// stored in the entry; false when there is none yet (the waiting line logged).
+bool storePrivateIp(const aws::ec2::Instance& instance, const Ipv4Network& network,
+                    TestConfig& test_config) {
+  for (const aws::ec2::NetworkInterface& interface : instance.network_interfaces) {
+    // An interface that has no address yet is one still being set up.
+    const auto ip = parseIpv4(interface.private_ip_address);
+    if (ip && network.contains(*ip)) {
+      testlib::logger()->info("  private subnet IP: " + interface.private_ip_address);
+      test_config["ec2_2nd_private_ip"] = interface.private_ip_address;
+      return true;
+    }
+  }
+  testlib::logger()->info("  waiting for secondary interface private IP after attaching ...");
+  return false;
+}
+
+// Whether the instance still shows the attachment among its interfaces.
+bool showsAttachment(const aws::ec2::Instance& instance, const std::string& attachment_id) {
+  for (const auto& interface : instance.network_interfaces) {
+    if (interface.attachment && interface.attachment->attachment_id == attachment_id) return true;
+  }
+  return false;
+}
+
 // One attempt: the instance's first address inside the entry's private network.
 void findPrivateIp(const aws::Ec2Client& ec2, const std::string& instance_id,
                    TestConfig& test_config) {
@@ -78,18 +119,9 @@ void findPrivateIp(const aws::Ec2Client& ec2, const std::string& instance_id,
   if (answer.reservations.empty() || answer.reservations.front().instances.empty()) {
     throw std::runtime_error("EC2 does not list instance " + instance_id);
   }
-  const aws::ec2::Instance& instance = answer.reservations.front().instances.front();
-  for (const aws::ec2::NetworkInterface& interface : instance.network_interfaces) {
-    // An interface that has no address yet is one still being set up.
-    const auto ip = parseIpv4(interface.private_ip_address);
-    if (ip && network.contains(*ip)) {
-      testlib::logger()->info("  private subnet IP: " + interface.private_ip_address);
-      test_config["ec2_2nd_private_ip"] = interface.private_ip_address;
-      return;
-    }
+  if (!storePrivateIp(answer.reservations.front().instances.front(), network, test_config)) {
+    throw testlib::ValueNotFoundException("secondary interface private IP not fonud");
   }
-  testlib::logger()->info("  waiting for secondary interface private IP after attaching ...");
-  throw testlib::ValueNotFoundException("secondary interface private IP not fonud");
 }
 
 // Whether the instance in `subnet_id` still shows the attachment. Every test
@@ -109,7 +141,8 @@ bool stillAttached(const aws::Ec2Client& ec2, const std::string& subnet_id,
 
 void createNetworkfInterface(const aws::Ec2Client& ec2, const std::string& instance_id,
                              const std::string& private_subnet_id,
-                             const std::optional<std::string>& group_id, const Args& args) {
+                             const std::optional<std::string>& group_id, const Args& args,
+                             aws::Clock& clock) {
   testlib::logger()->info("- Create network interface in " + private_subnet_id + " with " +
                           group_id.value_or(""));
   if (args.dry_run) return;
@@ -121,10 +154,16 @@ void createNetworkfInterface(const aws::Ec2Client& ec2, const std::string& insta
   aws::ec2::TagSpecification tags{"network-interface", {{"Name", kNetworkInterfaceName}}};
   if (args.tag_resource) populateTags(tags.tags, *args.tag_resource);
   request.tag_specifications = {tags};
+  // One token for every try, so that a lost answer does not make two.
+  request.client_token = aws::newClientToken();
 
   aws::ec2::NetworkInterface created;
   try {
-    created = ec2.createNetworkInterface(request);
+    // The private-interface group of this run may be too new to be seen.
+    created = patiently(clock, {kConsistencyBudget, {"InvalidGroup.NotFound"}},
+                        [&] { return ec2.createNetworkInterface(request); });
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& failure) {
     testlib::logger()->info("  **Error** Failed to create natwork interface");
     reportFailure(failure);
@@ -138,14 +177,28 @@ void createNetworkfInterface(const aws::Ec2Client& ec2, const std::string& insta
   attach.device_index = 1;
   attach.instance_id = instance_id;
   attach.network_interface_id = created.network_interface_id;
-  ec2.attachNetworkInterface(attach);
+  try {
+    // Both the new interface and a new instance may not be visible yet.
+    patiently(
+        clock,
+        {kConsistencyBudget, {"InvalidNetworkInterfaceID.NotFound", "InvalidInstanceID.NotFound"}},
+        [&] { ec2.attachNetworkInterface(attach); });
+  } catch (const aws::ServiceError& error) {
+    // A try whose answer was lost may have attached it already.
+    if (error.code() != "InvalidNetworkInterface.InUse" ||
+        !attachedTo(ec2, created.network_interface_id, instance_id)) {
+      throw;
+    }
+  }
 }
 
 void lookupInf2PrivateIp(const aws::Ec2Client& ec2, const std::string& instance_id,
                          TestConfig& test_config, aws::Clock& clock) {
   for (int attempt = 1;; ++attempt) {
     try {
-      findPrivateIp(ec2, instance_id, test_config);
+      // A throttled look is a look that takes longer, not a failed attempt.
+      patiently(clock, {kConsistencyBudget, {"InvalidInstanceID.NotFound"}},
+                [&] { findPrivateIp(ec2, instance_id, test_config); });
       return;
     } catch (const testlib::ValueNotFoundException&) {
       if (attempt == kPrivateIpAttempts) throw;
@@ -154,50 +207,154 @@ void lookupInf2PrivateIp(const aws::Ec2Client& ec2, const std::string& instance_
   }
 }
 
-void deleteAttachment(const aws::Ec2Client& ec2, const std::optional<std::string>& attachment_id,
-                      const std::string& subnet_id, const Args& args, aws::Clock& clock) {
-  if (!attachment_id) {
-    testlib::logger()->info("- No attachment found");
-    return;
+void lookupInf2PrivateIp(FleetWatch& watch, const std::string& instance_id,
+                         TestConfig& test_config) {
+  const Ipv4Network network = parseIpv4Network(privateSubnetCidr(test_config));
+  bool stored = false;
+  const auto sighting = watch.waitInstance(
+      instance_id,
+      [&](const std::optional<aws::ec2::Instance>& instance) {
+        if (!instance) {
+          testlib::logger()->info(
+              "  waiting for secondary interface private IP after attaching ...");
+          return false;
+        }
+        stored = storePrivateIp(*instance, network, test_config);
+        return stored;
+      },
+      {kPrivateIpAttempts, kConsistencyBudget});
+  if (stored) return;
+  if (!sighting.answered) {
+    throw std::runtime_error("cannot describe instance " + instance_id + ": " + sighting.failure);
   }
-  testlib::logger()->info("- Delete network interface attachment " + *attachment_id + " in " +
-                          subnet_id);
-  if (args.dry_run) return;
+  throw testlib::ValueNotFoundException("secondary interface private IP not fonud");
+}
 
+namespace {
+
+// Sends DetachNetworkInterface, waiting out throttling and passing faults.
+// A refusal is logged and reported; true when the attachment's id was not
+// known (yet), which a later try may mend.
+bool detach(const aws::Ec2Client& ec2, const std::string& attachment_id, aws::Clock& clock) {
   try {
     aws::ec2::DetachNetworkInterfaceRequest request;
-    request.attachment_id = *attachment_id;
-    ec2.detachNetworkInterface(request);
+    request.attachment_id = attachment_id;
+    patiently(clock, {}, [&] { ec2.detachNetworkInterface(request); });
+    return false;
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& failure) {
     testlib::logger()->error("  **Error** Failed to detach natwork interface");
     reportFailure(failure);
+    const auto* service = dynamic_cast<const aws::ServiceError*>(&failure);
+    return service && service->code() == "InvalidAttachmentID.NotFound";
   }
+}
 
-  for (int pauses = 0; stillAttached(ec2, subnet_id, *attachment_id); ++pauses) {
+// Detaches and waits until `attached()` no longer shows the attachment,
+// pausing `pause` before each new look (0 when a look makes its own). An
+// attachment EC2 did not know yet is detached again at each look while it
+// still shows. Gives up after kDetachPollPauses looks, with an error line.
+void detachAndWait(const aws::Ec2Client& ec2, const std::string& attachment_id,
+                   const std::string& subnet_id, aws::Clock& clock,
+                   const std::function<bool()>& attached, std::chrono::milliseconds pause) {
+  bool unknown = detach(ec2, attachment_id, clock);
+  for (int pauses = 0; attached(); ++pauses) {
     if (pauses == kDetachPollPauses) {
       const auto waited =
           std::chrono::duration_cast<std::chrono::seconds>(kDetachPollPause * kDetachPollPauses);
-      testlib::logger()->error("  **Error** network interface attachment " + *attachment_id +
+      testlib::logger()->error("  **Error** network interface attachment " + attachment_id +
                                " in " + subnet_id + " still present after " +
                                std::to_string(waited.count()) + " seconds");
       return;
     }
-    clock.sleep(kDetachPollPause);
+    if (unknown) unknown = detach(ec2, attachment_id, clock);
+    clock.sleep(pause);
   }
+}
+
+// Logs what deleteAttachment is about to do; false when there is nothing to
+// do (no attachment, or a dry run).
+bool announceDetach(const std::optional<std::string>& attachment_id, const std::string& subnet_id,
+                    const Args& args) {
+  if (!attachment_id) {
+    testlib::logger()->info("- No attachment found");
+    return false;
+  }
+  testlib::logger()->info("- Delete network interface attachment " + *attachment_id + " in " +
+                          subnet_id);
+  return !args.dry_run;
+}
+
+// Whether EC2 lists the interface when asked by filter, which a new id's
+// NotFound does not affect.
+bool interfaceListed(const aws::Ec2Client& ec2, const std::string& network_interface_id) {
+  aws::ec2::DescribeNetworkInterfacesRequest request;
+  request.filters = {{"network-interface-id", {network_interface_id}}};
+  return !ec2.describeNetworkInterfaces(request).network_interfaces.empty();
+}
+
+}  // namespace
+
+void deleteAttachment(const aws::Ec2Client& ec2, const std::optional<std::string>& attachment_id,
+                      const std::string& subnet_id, const Args& args, aws::Clock& clock) {
+  if (!announceDetach(attachment_id, subnet_id, args)) return;
+  detachAndWait(
+      ec2, *attachment_id, subnet_id, clock,
+      [&] {
+        return patiently(clock, {}, [&] { return stillAttached(ec2, subnet_id, *attachment_id); });
+      },
+      kDetachPollPause);
+}
+
+void deleteAttachment(const aws::Ec2Client& ec2, FleetWatch& watch,
+                      const std::optional<std::string>& attachment_id,
+                      const std::string& instance_id, const std::string& subnet_id,
+                      const Args& args, aws::Clock& clock) {
+  if (!announceDetach(attachment_id, subnet_id, args)) return;
+  detachAndWait(
+      ec2, *attachment_id, subnet_id, clock,
+      [&] {
+        const auto sighting = watch.waitInstance(
+            instance_id, [](const std::optional<aws::ec2::Instance>&) { return true; },
+            {1, watch.instances().period()});
+        // A round without an answer tells nothing: look again.
+        return !sighting.answered ||
+               (sighting.value && showsAttachment(*sighting.value, *attachment_id));
+      },
+      std::chrono::milliseconds(0));
 }
 
 void deleteNetworkInterface(const aws::Ec2Client& ec2,
                             const std::optional<std::string>& network_interface_id,
-                            const Args& args) {
+                            const Args& args, aws::Clock& clock) {
   if (!network_interface_id) return;
   try {
     testlib::logger()->info("- Delete natwork interface " + *network_interface_id);
     if (args.dry_run) return;
-    ec2.deleteNetworkInterface(*network_interface_id);
+    // In use: still detaching. NotFound while EC2 still lists it: too new to
+    // be seen by id. NotFound once it is no longer listed: a try whose
+    // answer was lost deleted it.
+    patiently(clock,
+              {kConsistencyBudget,
+               {"InvalidNetworkInterface.InUse", "InvalidNetworkInterfaceID.NotFound"}},
+              [&] {
+                try {
+                  ec2.deleteNetworkInterface(*network_interface_id);
+                } catch (const aws::ServiceError& error) {
+                  if (error.code() != "InvalidNetworkInterfaceID.NotFound" ||
+                      interfaceListed(ec2, *network_interface_id)) {
+                    throw;
+                  }
+                }
+              });
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& failure) {
     testlib::logger()->error("  **Error** Failed to delete natwork interface " +
                              *network_interface_id);
     reportFailure(failure);
+    testlib::AppExitStatus::markFailed();
   }
 }
 

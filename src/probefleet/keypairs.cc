@@ -6,11 +6,16 @@
 #include <utility>
 #include <vector>
 
+#include "aws/error.h"
+#include "aws/interrupt.h"
+#include "probefleet/failure_report.h"
 #include "probefleet/network.h"
+#include "probefleet/patience.h"
 #include "probefleet/private_file.h"
 #include "probefleet/tags.h"
 #include "probefleet/test_config.h"
 #include "s3/s3_backup_cmd.h"
+#include "testlib/app_exit_status.h"
 #include "testlib/common.h"
 #include "testlib/exit_request.h"
 
@@ -40,7 +45,10 @@ std::optional<aws::ec2::CreatedKeyPair> sendCreateKeyPair(const aws::Ec2Client& 
                                                           const Args& args) {
   auto log = testlib::logger();
   try {
-    return ec2.createKeyPair(creationRequest(key_pair_name, args));
+    return patiently(ec2.clock(), {},
+                     [&] { return ec2.createKeyPair(creationRequest(key_pair_name, args)); });
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const aws::ServiceError& error) {
     if (error.code() == "InvalidKeyPair.Duplicate") {
       log->info("  Key pair " + key_pair_name + " already existed");
@@ -69,6 +77,22 @@ std::string storedFingerprint(const aws::S3Client* s3, const std::string& bucket
   return found != result.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
+// Every launch names the new key pair at once; EC2 refuses it until the
+// name has propagated. Waiting for it here, once, spares a refused launch
+// per entry (and the launches' request tokens). Not seeing it in time is
+// left to the launches' own patience.
+void awaitKeyPairByName(const aws::Ec2Client& ec2, const std::string& name) {
+  aws::ec2::DescribeKeyPairsRequest request;
+  request.key_names = {name};
+  try {
+    patiently(ec2.clock(), {kConsistencyBudget, {"InvalidKeyPair.NotFound"}},
+              [&] { (void)ec2.describeKeyPairs(request); });
+  } catch (const aws::Interrupted&) {
+    throw;
+  } catch (const std::exception&) {
+  }
+}
+
 }  // namespace
 
 std::string keyPairName(const std::string& vpc_id) {
@@ -87,7 +111,10 @@ std::string createKeyPair(const aws::Ec2Client& ec2, const aws::S3Client* s3,
 
   std::vector<aws::ec2::KeyPairInfo> existing;
   try {
-    existing = ec2.describeKeyPairs(lookupRequest(name));
+    existing =
+        patiently(ec2.clock(), {}, [&] { return ec2.describeKeyPairs(lookupRequest(name)); });
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& failure) {
     // Without an answer we cannot tell whether the key pair exists; creating
     // one blindly could orphan the private key of a key pair in use.
@@ -106,6 +133,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2, const aws::S3Client* s3,
     throw testlib::ExitRequest(1, "failed to create key pair " + name);
   }
   log->info("  done");
+  awaitKeyPairByName(ec2, name);
 
   const std::string path = keyFilePath(args.backup_folder, name);
   writePrivateKeyFile(path, created->key_material);
@@ -119,7 +147,8 @@ FingerprintReport getAwsKey(const aws::Ec2Client& ec2, const std::string& vpc_id
   auto log = testlib::logger();
   const std::string name = keyPairName(vpc_id);
   try {
-    const auto found = ec2.describeKeyPairs(lookupRequest(name));
+    const auto found =
+        patiently(ec2.clock(), {}, [&] { return ec2.describeKeyPairs(lookupRequest(name)); });
     if (!found.empty()) {
       log->info("  Found key " + name + " in AWS KMS");
       return {{"fingerprint", found.front().key_fingerprint}};
@@ -134,7 +163,8 @@ FingerprintReport getAwsKey(const aws::Ec2Client& ec2, const std::string& vpc_id
 void deleteKeyPair(const aws::Ec2Client& ec2, const std::string& key_pair_name, const Args& args) {
   auto log = testlib::logger();
   log->info("- Delete key pair " + key_pair_name);
-  const auto found = ec2.describeKeyPairs(lookupRequest(key_pair_name));
+  const auto found = patiently(ec2.clock(), {},
+                               [&] { return ec2.describeKeyPairs(lookupRequest(key_pair_name)); });
   if (found.empty()) {
     log->info("  Key not found: " + key_pair_name);
     return;
@@ -144,9 +174,15 @@ void deleteKeyPair(const aws::Ec2Client& ec2, const std::string& key_pair_name, 
   try {
     aws::ec2::DeleteKeyPairRequest request;
     request.key_name = key_pair_name;
-    ec2.deleteKeyPair(request);
+    // Found above, so a NotFound only means the name is too new to be seen.
+    patiently(ec2.clock(), {kConsistencyBudget, {"InvalidKeyPair.NotFound"}},
+              [&] { ec2.deleteKeyPair(request); });
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& failure) {
     log->error(std::string("  **Error** ") + failure.what());
+    reportFailure(failure);
+    testlib::AppExitStatus::markFailed();
   }
 }
 

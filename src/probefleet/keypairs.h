@@ -52,8 +52,11 @@ std::string createKeyPair(const aws::Ec2Client& ec2, const aws::S3Client* s3,
 FingerprintReport getAwsKey(const aws::Ec2Client& ec2, const std::string& vpc_id);
 
 /// Deletes the key pair `key_pair_name` when it exists and this is not a dry
-/// run. A failure of the lookup is thrown as the client throws it; a failed
-/// deletion is logged and the caller goes on.
+/// run. Throttling and passing failures are waited out, and a NotFound for
+/// the name just found (too new to be seen by name). A failure of the
+/// lookup is then thrown as the client throws it; a failed deletion is
+/// logged, reported on standard error and marks the run failed, and the
+/// caller goes on.
 void deleteKeyPair(const aws::Ec2Client& ec2, const std::string& key_pair_name, const Args& args);
 
 /// The teardown of a deployment: EC2 client, IAM client, options.

@@ -1,17 +1,63 @@
 // probefleet: places test EC2 instances in the test subnets of a VPC, or
 // removes them (--revert). See --help.
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "aws/interrupt.h"
 #include "probefleet/driver.h"
+#include "testlib/common.h"
+
+namespace {
+
+// SIGINT and SIGTERM are taken by a thread of their own (they are blocked
+// in every other thread, which inherit the mask): the first one interrupts
+// the run, which stops launching, ends its waits and winds down; a second
+// one ends the process at once, as the signal would have.
+void watchSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
+  std::thread([signals] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&signals, &signal) != 0) continue;
+      if (aws::Interruption::requested()) ::_exit(128 + signal);
+      const std::string note = "probefleet: " + aws::signalName(signal) +
+                               ": stopping; nothing new is made, what was done is written "
+                               "down (send it again to stop at once)\n";
+      (void)!::write(STDERR_FILENO, note.data(), note.size());
+      testlib::logger()->error("  **Error** " + aws::signalName(signal) +
+                               " received: stopping the run");
+      aws::Interruption::request(signal);
+    }
+  }).detach();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   try {
+    watchSignals();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    return probefleet::runProgram(arguments, std::cout, std::cerr, aws::SessionDeps::process());
+    aws::SessionDeps deps = aws::SessionDeps::process();
+    deps.clock = aws::clockFromEnvironment(*deps.env);
+    deps.retry_defaults = probefleet::kRetryDefaults;
+    // The rate limiter's waits end too when the run is interrupted.
+    deps.steady_time.sleep = [](double seconds) {
+      aws::Interruption::pause(std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
+    };
+    return probefleet::runProgram(arguments, std::cout, std::cerr, deps);
   } catch (const std::exception& failure) {
     std::cerr << "probefleet: " << failure.what() << "\n";
   } catch (...) {

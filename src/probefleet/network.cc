@@ -5,8 +5,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "aws/error.h"
+#include "aws/interrupt.h"
+#include "aws/retry.h"
 #include "probefleet/failure_report.h"
+#include "probefleet/patience.h"
 #include "probefleet/tags.h"
+#include "testlib/app_exit_status.h"
 #include "testlib/common.h"
 #include "testlib/exit_request.h"
 
@@ -27,16 +32,36 @@ aws::ec2::CreateSecurityGroupRequest groupRequest(const std::string& vpc_id,
   return {kSgDescription, name, vpc_id, {tags}};
 }
 
-// Sends CreateSecurityGroup and logs the new group's id.
+// Sends CreateSecurityGroup and logs the new group's id. The callers looked
+// for the group first, so a duplicate is one that a try whose answer was
+// lost made: that group is the one made.
 std::string createdGroupId(const aws::Ec2Client& ec2,
                            const aws::ec2::CreateSecurityGroupRequest& request) {
-  const std::string group_id = ec2.createSecurityGroup(request);
+  std::string group_id;
+  patiently(ec2.clock(), {}, [&] {
+    try {
+      group_id = ec2.createSecurityGroup(request);
+    } catch (const aws::ServiceError& error) {
+      if (error.code() != "InvalidGroup.Duplicate") throw;
+      const auto existing = getSgId(ec2, request.vpc_id, request.group_name);
+      if (!existing) throw;
+      group_id = *existing;
+    }
+  });
   if (group_id.empty()) {
     throw std::runtime_error("CreateSecurityGroup of " + request.group_name +
                              " answered without a GroupId");
   }
   testlib::logger()->info("  " + group_id);
   return group_id;
+}
+
+// Whether EC2 lists the group when asked by filter, which a new id's
+// NotFound does not affect.
+bool groupListed(const aws::Ec2Client& ec2, const std::string& group_id) {
+  aws::ec2::DescribeSecurityGroupsRequest request;
+  request.filters = {{"group-id", {group_id}}};
+  return !ec2.describeSecurityGroups(request).security_groups.empty();
 }
 
 }  // namespace
@@ -72,11 +97,13 @@ std::string getVpcId(const aws::Ec2Client& ec2, const std::string& subnet_id) {
   try {
     aws::ec2::DescribeSubnetsRequest request;
     request.subnet_ids = {subnet_id};
-    const auto answer = ec2.describeSubnets(request);
+    const auto answer = patiently(ec2.clock(), {}, [&] { return ec2.describeSubnets(request); });
     if (answer.subnets.empty() || answer.subnets.front().vpc_id.empty()) {
       throw std::runtime_error("EC2 returned no VPC for subnet " + subnet_id);
     }
     return answer.subnets.front().vpc_id;
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& failure) {
     testlib::logger()->info("  **Error** cannot find subnet " + subnet_id);
     endRun(failure, "cannot find subnet " + subnet_id);
@@ -88,10 +115,14 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string&
   try {
     aws::ec2::DescribeSecurityGroupsRequest request;
     request.filters = {{"vpc-id", {vpc_id}}, {"group-name", {group_name}}};
-    const auto answer = ec2.describeSecurityGroups(request);
+    const auto answer =
+        patiently(ec2.clock(), {}, [&] { return ec2.describeSecurityGroups(request); });
     if (answer.security_groups.empty()) return std::nullopt;
     return answer.security_groups.front().group_id;
   } catch (const aws::ServiceError& error) {
+    // Taking a throttled look for "no such group" would make a second group
+    // or leave one behind.
+    if (aws::isRetryable(error)) throw;
     if (error.code() == "InvalidGroup.NotFound") {
       testlib::logger()->error("  **Error** SG not found " + group_name + " in " + vpc_id);
     }
@@ -121,8 +152,18 @@ std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string
     ssh.from_port = 22;
     ssh.to_port = 22;
     ssh.ip_ranges = {{engine_ip + "/32", kSshRuleDescription}};
-    ec2.authorizeSecurityGroupIngress({group_id, {ssh}});
+    // The new group may not be visible yet; a rule a lost answer already
+    // added is there.
+    patiently(ec2.clock(), {kConsistencyBudget, {"InvalidGroup.NotFound"}}, [&] {
+      try {
+        ec2.authorizeSecurityGroupIngress({group_id, {ssh}});
+      } catch (const aws::ServiceError& error) {
+        if (error.code() != "InvalidPermission.Duplicate") throw;
+      }
+    });
     return group_id;
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& failure) {
     endRun(failure, std::string("cannot create SG ") + kInstanceSgName + " in " + vpc_id);
   }
@@ -141,6 +182,8 @@ std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2, const s
   try {
     if (args.dry_run) return std::nullopt;
     return createdGroupId(ec2, request);
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& failure) {
     endRun(failure, std::string("cannot create SG ") + kPrivateInfSgName + " in " + vpc_id);
   }
@@ -149,9 +192,24 @@ std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2, const s
 void deleteSG(const aws::Ec2Client& ec2, const std::string& group_id, const Args& args) {
   if (args.dry_run) return;
   try {
-    ec2.deleteSecurityGroup(group_id);
+    // Still in use: the interfaces of instances just terminated are let go
+    // of a little later. NotFound while EC2 still lists the group: too new
+    // to be seen by id; once it is no longer listed: a try whose answer was
+    // lost deleted it.
+    patiently(ec2.clock(), {kConsistencyBudget, {"DependencyViolation", "InvalidGroup.NotFound"}},
+              [&] {
+                try {
+                  ec2.deleteSecurityGroup(group_id);
+                } catch (const aws::ServiceError& error) {
+                  if (error.code() != "InvalidGroup.NotFound" || groupListed(ec2, group_id)) throw;
+                }
+              });
+  } catch (const aws::Interrupted&) {
+    throw;
   } catch (const std::exception& failure) {
+    testlib::logger()->error("  **Error** cannot delete SG " + group_id + ": " + failure.what());
     reportFailure(failure);
+    testlib::AppExitStatus::markFailed();
   }
 }
 

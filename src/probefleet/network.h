@@ -33,16 +33,19 @@ inline constexpr long kAddressEchoTimeoutMs = 5000;
 /// the answer is not 200, not a JSON object, or has no text member `ip`.
 std::string lookupPublicAddress(aws::HttpTransport& transport, const aws::Environment& env);
 
-/// The VPC id of `subnet_id`. On any failure (a service error such as an
+/// The VPC id of `subnet_id`, throttling and passing failures waited out.
+/// On any other failure (a service error such as an
 /// unknown subnet, no answer, an empty answer) it logs "  **Error** cannot
 /// find subnet <id>", reports the failure on standard error and throws
 /// testlib::ExitRequest with status 1.
 std::string getVpcId(const aws::Ec2Client& ec2, const std::string& subnet_id);
 
 /// The id of the group named `group_name` in `vpc_id`, or nullopt when there
-/// is none. A service error is not passed on: it yields nullopt (and an error
-/// line when its code is "InvalidGroup.NotFound"). Other failures (no
-/// answer, a malformed answer) are thrown as the client throws them.
+/// is none. Throttling and passing failures are waited out, and thrown when
+/// they last: taking them for "no such group" would make a second group or
+/// leave one behind. Another service error is not passed on: it yields
+/// nullopt (and an error line when its code is "InvalidGroup.NotFound").
+/// Other failures (a malformed answer) are thrown as the client throws them.
 std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string& vpc_id,
                                    const std::string& group_name);
 
@@ -53,7 +56,10 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string&
 /// the address lookup, creates nothing and returns nullopt. A failure of the
 /// lookup of an existing group is thrown as getSgId throws it; a failure of
 /// the address lookup, the creation or the rule is reported on standard
-/// error and ends the run (testlib::ExitRequest, status 1).
+/// error and ends the run (testlib::ExitRequest, status 1). The creation
+/// and the rule wait out throttling and passing failures first, and the
+/// rule also a group too new to be seen; a creation refused as a duplicate
+/// after a lost answer takes the group that answer made.
 std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string& vpc_id,
                                     const Args& args,
                                     const aws::Environment& env = *aws::processEnvironment());
@@ -65,9 +71,14 @@ std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string
 std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2, const std::string& vpc_id,
                                               const Args& args);
 
-/// Deletes the group `group_id` unless this is a dry run. Never fails
-/// towards the caller: a refusal (e.g. the group is still in use) or any
-/// other failure is reported on standard error and the run goes on.
+/// Deletes the group `group_id` unless this is a dry run. While the group is
+/// still in use (DependencyViolation: the interfaces of instances just
+/// terminated are let go of a little later), too new to be seen by id, or
+/// the request is throttled or fails in passing, it tries again for up to
+/// kConsistencyBudget; NotFound for a group EC2 no longer lists means it is
+/// gone. Throws only aws::Interrupted: a refusal or any other failure is
+/// logged, reported on standard error and marks the run failed, and the run
+/// goes on.
 void deleteSG(const aws::Ec2Client& ec2, const std::string& group_id, const Args& args);
 
 }  // namespace probefleet

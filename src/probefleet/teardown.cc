@@ -1,17 +1,22 @@
 #include "probefleet/teardown.h"
 
 #include <exception>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "aws/interrupt.h"
+#include "probefleet/eip.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
+#include "probefleet/fleet_watch.h"
 #include "probefleet/instance_delete.h"
 #include "probefleet/interfaces.h"
 #include "probefleet/keypairs.h"
 #include "probefleet/network.h"
+#include "probefleet/patience.h"
 #include "probefleet/test_config.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -23,10 +28,14 @@ namespace {
 // One worker's whole life: no failure may leave the thread (that would end
 // the process), so each is reported and marks the run failed instead.
 void deleteEc2Worker(const aws::Ec2Client& ec2, const aws::IamClient& iam,
-                     const std::string& subnet_id, const Args& args) noexcept {
+                     const std::string& subnet_id, const Args& args,
+                     const FleetShare& share) noexcept {
   try {
-    deleteEc2(ec2, iam, subnet_id, args);
+    deleteEc2(ec2, iam, subnet_id, args, share);
     return;
+  } catch (const aws::Interrupted& stop) {
+    testlib::logger()->error("  **Error** teardown worker for " + subnet_id +
+                             " stopped: " + stop.what());
   } catch (const std::exception& failure) {
     testlib::logger()->error("  **Error** teardown worker for " + subnet_id +
                              " failed: " + failure.what());
@@ -39,8 +48,31 @@ void deleteEc2Worker(const aws::Ec2Client& ec2, const aws::IamClient& iam,
   testlib::AppExitStatus::markFailed();
 }
 
+// The allocations of the Elastic IPs the found instances hold, in one look;
+// nullopt (each worker then asks on its own) when that look fails.
+std::optional<std::map<std::string, std::string>> allocationsOf(
+    const aws::Ec2Client& ec2, const std::map<std::string, Ec2Lookup>& found) {
+  std::vector<std::string> instance_ids;
+  for (const auto& [subnet_id, lookup] : found) {
+    for (const SubnetInstance& instance : lookup.instances) {
+      if (instance.public_ip) instance_ids.push_back(instance.instance_id);
+    }
+  }
+  if (instance_ids.empty()) return std::map<std::string, std::string>{};
+  try {
+    return patiently(ec2.clock(), {}, [&] { return eipAllocationsOf(ec2, instance_ids); });
+  } catch (const aws::Interrupted&) {
+    throw;
+  } catch (const std::exception& failure) {
+    testlib::logger()->error(std::string("  **Error** cannot list the Elastic IPs: ") +
+                             failure.what());
+    return std::nullopt;
+  }
+}
+
 // Runs deleteEc2 for every entry that has a private subnet, all at once, and
-// returns when every worker has ended.
+// returns when every worker has ended. A worker that cannot be started is
+// reported and the others go on.
 void deleteAllInstances(const aws::Ec2Client& ec2, const aws::IamClient& iam,
                         const TestConfig& config, const Args& args) {
   std::vector<std::string> subnets;
@@ -49,13 +81,30 @@ void deleteAllInstances(const aws::Ec2Client& ec2, const aws::IamClient& iam,
       subnets.push_back(entry.at("gw_subnet_id").get<std::string>());
     }
   }
-  // jthreads join when they go out of scope, also when starting a later
-  // worker fails and its exception leaves this function.
+  // What stands in every subnet, in one look for the whole fleet.
+  const auto found = patiently(ec2.clock(), {}, [&] { return getEc2s(ec2, subnets); });
+  std::optional<std::map<std::string, std::string>> allocations;
+  if (args.eip) allocations = allocationsOf(ec2, found);
+
+  FleetWatch watch(ec2, ec2.clock());
+  std::vector<FleetShare> shares(subnets.size());
+  for (std::size_t i = 0; i < subnets.size(); ++i) {
+    shares[i].watch = &watch;
+    shares[i].found = found.at(subnets[i]);
+    shares[i].allocations = allocations;
+  }
   std::vector<std::jthread> workers;
   workers.reserve(subnets.size());
-  for (const std::string& subnet_id : subnets) {
-    workers.emplace_back(deleteEc2Worker, std::cref(ec2), std::cref(iam), subnet_id,
-                         std::cref(args));
+  for (std::size_t i = 0; i < subnets.size(); ++i) {
+    try {
+      workers.emplace_back(deleteEc2Worker, std::cref(ec2), std::cref(iam), subnets[i],
+                           std::cref(args), std::cref(shares[i]));
+    } catch (const std::exception& failure) {
+      testlib::logger()->error("  **Error** cannot start the teardown worker for " + subnets[i] +
+                               ": " + failure.what());
+      reportFailure(failure);
+      testlib::AppExitStatus::markFailed();
+    }
   }
   for (std::jthread& worker : workers) worker.join();
 }
@@ -73,25 +122,56 @@ void deleteGroupNamed(const aws::Ec2Client& ec2, const std::string& vpc_id,
   deleteSG(ec2, *group_id, args);
 }
 
+// Whether the VPC may be cleared: no test instance is left in it. Instances
+// still shutting down (their workers gave up waiting) are waited for, since
+// they let go of the groups and interfaces once terminated.
+bool vpcClear(const aws::Ec2Client& ec2, const std::string& vpc_id) {
+  VpcInstances left = getAllEc2InVpc(ec2, vpc_id);
+  if (!left.lookup_failed && !left.instance_ids.empty() &&
+      left.shutting_down.size() == left.instance_ids.size()) {
+    FleetWatch watch(ec2, ec2.clock());
+    for (const std::string& instance_id : left.shutting_down) {
+      (void)watch.waitInstance(instance_id,
+                               [](const std::optional<aws::ec2::Instance>& seen) {
+                                 return !seen || seen->state_name == "terminated";
+                               },
+                               {kWatchPolls, kTerminatePatience});
+    }
+    left = getAllEc2InVpc(ec2, vpc_id);
+  }
+  return !left.anyLeft();
+}
+
 }  // namespace
 
 void terminateEc2s(const aws::Ec2Client& ec2, const aws::IamClient& iam, const Args& args) {
   const TestConfig config = readTestConfig(args.test_config);
   deleteAllInstances(ec2, iam, config, args);
+  auto log = testlib::logger();
+  if (aws::Interruption::requested()) {
+    log->error("  **Error** teardown interrupted: the VPC's shared resources are kept");
+    testlib::AppExitStatus::markFailed();
+    return;
+  }
 
   const std::string vpc_id = getVpcId(ec2, config.at(0).at("gw_subnet_id").get<std::string>());
-  if (getAllEc2InVpc(ec2, vpc_id).anyLeft() && !args.dry_run) {
-    testlib::logger()->info("  **Alert** test instances may remain in " + vpc_id +
-                            ": its security groups, interfaces and key pair are kept");
+  if (!args.dry_run && !vpcClear(ec2, vpc_id)) {
+    log->error("  **Error** test instances remain in " + vpc_id +
+               ": its security groups, interfaces and key pair are kept; revert again once "
+               "they are gone");
+    testlib::AppExitStatus::markFailed();
     return;
   }
 
   deleteGroupNamed(ec2, vpc_id, kInstanceSgName, args);
   for (const aws::ec2::NetworkInterface& interface : getNetworkInterfaces(ec2, vpc_id)) {
-    deleteNetworkInterface(ec2, interface.network_interface_id, args);
+    deleteNetworkInterface(ec2, interface.network_interface_id, args, ec2.clock());
   }
   deleteGroupNamed(ec2, vpc_id, kPrivateInfSgName, args);
   deleteKeyPair(ec2, keyPairName(vpc_id), args);
+  if (args.eip && releaseLeftoverEips(ec2, args, ec2.clock()) > 0) {
+    testlib::AppExitStatus::markFailed();
+  }
 }
 
 }  // namespace probefleet

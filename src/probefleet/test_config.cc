@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <vector>
 
@@ -355,6 +356,41 @@ TestConfig parseJsonText(const std::string& text, const std::string& source) {
   return document;
 }
 
+namespace {
+
+// "entry 3 (nat-0a...)": an entry as a user finds it in the file.
+std::string entryName(const Json& entry, std::size_t index) {
+  std::string name = "entry " + std::to_string(index + 1);
+  for (const char* key : {"nat_gw_id", "gw_name"}) {
+    const auto found = entry.find(key);
+    if (found != entry.end() && found->is_string() &&
+        !found->get_ref<const std::string&>().empty()) {
+      return name + " (" + key + " " + found->get<std::string>() + ")";
+    }
+  }
+  return name;
+}
+
+// Two workers on one launch subnet would each find it empty and launch an
+// instance of their own. Entries without a worker (no private_subnet_id)
+// may share a subnet with another.
+void requireDistinctWorkerSubnets(const Json& document, const std::string& where) {
+  std::map<std::string, std::size_t> first_of;
+  for (std::size_t i = 0; i < document.size(); ++i) {
+    const Json& entry = document[i];
+    if (entry.at("private_subnet_id").get_ref<const std::string&>().empty()) continue;
+    const std::string& subnet = entry.at("gw_subnet_id").get_ref<const std::string&>();
+    const auto [earlier, fresh] = first_of.emplace(subnet, i);
+    if (!fresh) {
+      throw TestConfigError(where + ": " + entryName(document[earlier->second], earlier->second) +
+                            " and " + entryName(entry, i) + " both launch in gw_subnet_id " +
+                            subnet + "; give each test subnet one entry");
+    }
+  }
+}
+
+}  // namespace
+
 void validateTestConfig(const TestConfig& document, const std::string& source) {
   const std::string where = "test config " + source;
   if (!document.is_array()) {
@@ -381,6 +417,7 @@ void validateTestConfig(const TestConfig& document, const std::string& source) {
       require("gw_private_ip", "");
     }
   }
+  requireDistinctWorkerSubnets(document, where);
 }
 
 TestConfig readTestConfig(const std::string& path) {

@@ -35,8 +35,10 @@ TestConfig parseJsonText(const std::string& text, const std::string& source);
 /// Checks that `document` is a non-empty array of objects whose entries hold,
 /// as JSON strings, `gw_subnet_id` and `private_subnet_id`, plus
 /// `gw_private_ip` when `private_subnet_id` is not empty or `nat_gw_id` when
-/// it is. Throws TestConfigError naming `source`, the entry (counted from 1)
-/// and the key at the first fault.
+/// it is, and that no two entries with a non-empty `private_subnet_id` share
+/// a `gw_subnet_id`. Throws TestConfigError naming `source`, the entry
+/// (counted from 1) and the key at the first fault, or both entries that
+/// share a subnet.
 void validateTestConfig(const TestConfig& document, const std::string& source);
 
 /// Reads, parses and validates the test configuration in the file at `path`.

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "integration/ops_sandbox.h"
+#include "probefleet/patience.h"
+#include "testlib/app_exit_status.h"
 #include "testlib/exit_request.h"
 
 namespace probefleet {
@@ -194,13 +196,14 @@ TEST_F(NetworkTest, GetSgIdYieldsNothingForMissingGroupsAndServiceErrors) {
   EXPECT_EQ(getSgId(*ec2_, vpc, "corvanta-test-ec2-sg"), std::nullopt);
   EXPECT_EQ(log.lines().size(), 1u);  // silently
 
-  // No answer at all is not a service error: it reaches the caller.
+  // No answer at all is waited out, not taken for "no such group".
+  const std::string group = ec2_->createSecurityGroup({"d", "probe-sg", vpc, {}});
   Sandbox::shared().setFaults({{"rules",
                                 {{{"service", "ec2"},
                                   {"action", "DescribeSecurityGroups"},
                                   {"drop", true},
-                                  {"count", 1}}}}});
-  EXPECT_THROW(getSgId(*ec2_, vpc, "corvanta-test-ec2-sg"), aws::TransportError);
+                                  {"count", 2}}}}});
+  EXPECT_EQ(getSgId(*ec2_, vpc, "probe-sg"), group);
 }
 
 TEST_F(NetworkTest, GetVpcIdFindsTheVpcOrEndsTheRun) {
@@ -234,11 +237,18 @@ TEST_F(NetworkTest, DeleteSGOfAGroupInUseLeavesTheRunGoing) {
   eni.groups = {*sg};
   const auto interface = ec2_->createNetworkInterface(eni);
 
+  // Still in use: tried again for the consistency budget, then reported.
+  auto clock = std::make_shared<ops_sandbox::NoPauseClock>();
+  const aws::Ec2Client patient(ops_sandbox::clientConfig("ec2", clock));
+  testlib::AppExitStatus::resetForTesting();
   ::testing::internal::CaptureStderr();
-  EXPECT_NO_THROW(deleteSG(*ec2_, *sg, args));
+  EXPECT_NO_THROW(deleteSG(patient, *sg, args));
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("DependencyViolation"), std::string::npos) << err;
   EXPECT_TRUE(groupExists(*sg));
+  EXPECT_GE(clock->paused(), kConsistencyBudget);
+  EXPECT_EQ(testlib::AppExitStatus().getStatus(), 1);
+  testlib::AppExitStatus::resetForTesting();
 
   ec2_->deleteNetworkInterface(interface.network_interface_id);
   deleteSG(*ec2_, *sg, args);

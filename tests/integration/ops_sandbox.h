@@ -5,6 +5,8 @@
 // networks and instances of a test's own.
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -68,6 +70,19 @@ class LogCapture {
   std::shared_ptr<spdlog::logger> logger_;
   std::ostringstream text_;
   std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
+};
+
+/// A clock whose pauses take no time; it adds up what they would have taken.
+class NoPauseClock : public aws::Clock {
+ public:
+  std::chrono::system_clock::time_point now() const override {
+    return std::chrono::system_clock::now();
+  }
+  void sleep(std::chrono::milliseconds duration) override { paused_ms += duration.count(); }
+  std::chrono::milliseconds paused() const { return std::chrono::milliseconds(paused_ms.load()); }
+
+ private:
+  std::atomic<long long> paused_ms{0};
 };
 
 /// A sandbox client config for `service`, signed as the world's user, that

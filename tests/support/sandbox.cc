@@ -181,25 +181,34 @@ size_t appendBody(char* data, size_t size, size_t count, void* target) {
 
 RunResult runIn(const std::filesystem::path& folder, const std::string& binary,
                 const std::vector<std::string>& arguments,
-                const std::map<std::string, std::string>& env_overrides) {
+                const std::map<std::string, std::string>& env_overrides,
+                const std::function<void(pid_t)>& meanwhile) {
   // The shell changes folder and then replaces itself with the program.
   std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", folder.string(),
                                    binary};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   RunResult result;
-  result.status = runProcess(argv, env_overrides, &result.out, &result.err);
+  result.status = runProcess(argv, env_overrides, &result.out, &result.err, meanwhile);
   return result;
 }
 
 int runProcess(const std::vector<std::string>& argv,
                const std::map<std::string, std::string>& env_overrides, std::string* out,
-               std::string* err) {
+               std::string* err, const std::function<void(pid_t)>& meanwhile) {
   auto [out_read, out_write] = makePipe();
   auto [err_read, err_write] = makePipe();
   pid_t pid = spawn(argv, buildEnvironment(env_overrides), out_write.get(), err_write.get(),
                     {out_read.get(), err_read.get()}, /*search_path=*/true);
   out_write.reset();
   err_write.reset();
+  std::thread beside;
+  if (meanwhile) beside = std::thread(meanwhile, pid);
+  struct Joiner {
+    std::thread& thread;
+    ~Joiner() {
+      if (thread.joinable()) thread.join();
+    }
+  } joiner{beside};
 
   // Drain both pipes together, so that a child filling one of them never
   // blocks while we wait on the other.

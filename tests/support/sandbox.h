@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -26,9 +27,12 @@ inline constexpr std::string_view kUnsetEnv{"\x01(unset)"};
 /// (otherwise the output is discarded). Returns the exit status, or 128 +
 /// the signal number when the command was killed by a signal. Throws
 /// std::system_error when the command cannot be started or waited for.
+/// `meanwhile`, when given, runs on a thread of its own with the child's pid
+/// while the command runs (to signal it, say) and is joined before this
+/// returns.
 int runProcess(const std::vector<std::string>& argv,
                const std::map<std::string, std::string>& env_overrides, std::string* out,
-               std::string* err);
+               std::string* err, const std::function<void(pid_t)>& meanwhile = nullptr);
 
 /// What a program run left: its exit status and its two output streams.
 struct RunResult {
@@ -40,7 +44,8 @@ struct RunResult {
 /// runProcess makes it.
 RunResult runIn(const std::filesystem::path& folder, const std::string& binary,
                 const std::vector<std::string>& arguments,
-                const std::map<std::string, std::string>& env_overrides);
+                const std::map<std::string, std::string>& env_overrides,
+                const std::function<void(pid_t)>& meanwhile = nullptr);
 
 /// One sandbox process: moto's server with our wrapper on an ephemeral
 /// loopback port, with a seeded world. Started by the constructor (which

@@ -170,7 +170,8 @@ std::vector<Case> cases() {
          "DescribeInstances",
          {{"Filters",
            {filter("tag:Name", {"corvanta-test-ec2"}), filter("vpc-id", {"vpc-1"}),
-            filter("instance-state-name", {"running", "stopped", "stopping"})}}}}}});
+            filter("instance-state-name",
+                   {"pending", "running", "shutting-down", "stopping", "stopped"})}}}}}});
   c.push_back({"associateEIP with the user's tags",
                "ec2",
                [](const aws::ClientConfig& config) {

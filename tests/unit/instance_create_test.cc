@@ -12,6 +12,7 @@
 
 #include "aws/http.h"
 #include "probefleet/instance_create.h"
+#include "probefleet/patience.h"
 #include "unit/ec2_fake_transport.h"
 
 namespace probefleet {
@@ -87,7 +88,8 @@ TEST(CreateEc2WithRetryTest, RetriesOnlyInvalidParameterValueSixTimesTenSecondsA
        std::nullopt,
        false,
        2},
-      {"no answer is not retried", {{400, refused}}, 2, std::nullopt, false, 2},
+      // requests 0: tried again, with growing pauses, until its time is up.
+      {"no answer is tried again while time remains", {{400, refused}}, 2, std::nullopt, false, 0},
       {"an answer without an instance",
        {{200, "<RunInstancesResponse/>"}},
        0,
@@ -112,6 +114,15 @@ TEST(CreateEc2WithRetryTest, RetriesOnlyInvalidParameterValueSixTimesTenSecondsA
       got = createEc2WithRetry(ec2, data, *clock);
     }
     EXPECT_EQ(got, row.expected);
+    if (row.requests == 0) {
+      ASSERT_GT(clock->sleeps.size(), 3u);
+      EXPECT_EQ(clock->sleeps.front(), kLaunchRetryPause);
+      milliseconds patient{0};
+      for (std::size_t i = 1; i < clock->sleeps.size(); ++i) patient += clock->sleeps[i];
+      EXPECT_GE(patient, kConsistencyBudget);
+      EXPECT_LT(patient, kConsistencyBudget + kPatientPauseCap);
+      continue;
+    }
     EXPECT_EQ(transport->requests.size(), row.requests);
     // A pause before every new attempt, none after the last.
     EXPECT_EQ(clock->sleeps, std::vector<milliseconds>(row.requests - 1, milliseconds(10000)));

@@ -9,6 +9,8 @@
 #include "aws/config.h"
 #include "aws/environment.h"
 #include "aws/query_protocol.h"
+#include "aws/s3.h"
+#include "aws/session.h"
 #include "support/serialization.h"
 
 namespace {
@@ -41,13 +43,28 @@ aws::HttpResponse ok() {
   return response;
 }
 
+// Steady time for the rate limiter that moves only when it sleeps.
+struct SteadyRecorder {
+  double now = 100.0;
+  double slept = 0;
+};
+
+aws::SteadyTime recordedSteadyTime(const std::shared_ptr<SteadyRecorder>& recorder) {
+  return {[recorder] { return recorder->now; },
+          [recorder](double seconds) {
+            recorder->now += seconds;
+            recorder->slept += seconds;
+          }};
+}
+
 struct TransportFailure {};
 using Step = std::variant<aws::HttpResponse, TransportFailure>;
 
 // A client whose transport plays `steps` in order; the last one repeats.
 struct Scripted {
-  explicit Scripted(std::vector<Step> steps, int max_attempts = 3)
-      : clock(std::make_shared<RecordingClock>()) {
+  explicit Scripted(std::vector<Step> steps, int max_attempts = 3,
+                    const std::string& mode = "standard")
+      : clock(std::make_shared<RecordingClock>()), steady(std::make_shared<SteadyRecorder>()) {
     auto queue = std::make_shared<std::deque<Step>>(steps.begin(), steps.end());
     transport =
         std::make_shared<testing_support::CannedTransport>([queue](const aws::HttpRequest&) {
@@ -61,6 +78,8 @@ struct Scripted {
     aws::ClientConfig config = testing_support::cannedClientConfig("ec2", transport);
     config.clock = clock;
     config.retry.max_attempts = max_attempts;
+    config.retry.mode = mode;
+    config.steady_time = recordedSteadyTime(steady);
     client = std::make_unique<aws::ServiceClient>(config);
   }
   aws::HttpResponse call() const {
@@ -68,6 +87,7 @@ struct Scripted {
                           aws::protocol::parseEc2Error);
   }
   std::shared_ptr<RecordingClock> clock;
+  std::shared_ptr<SteadyRecorder> steady;
   std::shared_ptr<testing_support::CannedTransport> transport;
   std::unique_ptr<aws::ServiceClient> client;
 };
@@ -125,13 +145,60 @@ TEST(RetryingClient, OneAttemptMeansNoRetry) {
   EXPECT_TRUE(s.clock->sleeps.empty());
 }
 
+TEST(AdaptiveClient, OnlyThrottlingAnswersMakeLaterAttemptsWaitForTokens) {
+  struct Case {
+    std::string mode;
+    std::vector<Step> steps;
+    double waited;  // real seconds; the first throttle, with no rate measured
+                    // yet, leaves the minimum 0.5 tokens a second
+  };
+  const std::vector<Case> cases = {
+      {"standard", {ec2Error(503, "RequestLimitExceeded"), ec2Error(400, "Throttling"), ok()}, 0},
+      {"adaptive", {ec2Error(503, "RequestLimitExceeded"), ec2Error(400, "Throttling"), ok()}, 4},
+      {"adaptive", {ec2Error(500, "InternalError"), ok()}, 0},
+      {"adaptive", {TransportFailure{}, ok()}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode + " " + std::to_string(c.steps.size()));
+    Scripted s(c.steps, 3, c.mode);
+    EXPECT_EQ(s.call().status, 200);
+    EXPECT_EQ(s.client->rateLimiter() != nullptr, c.mode == "adaptive");
+    EXPECT_NEAR(s.steady->slept, c.waited, 1e-6);
+    EXPECT_EQ(s.clock->sleeps.size(), c.steps.size() - 1) << "backoff as in standard mode";
+  }
+}
+
+TEST(AdaptiveClient, SlowDownInsideA200CompleteMultipartUploadSlowsTheClient) {
+  auto completes = std::make_shared<int>(0);
+  auto transport =
+      std::make_shared<testing_support::CannedTransport>([completes](const aws::HttpRequest&) {
+        aws::HttpResponse response;
+        response.status = 200;
+        response.body = (*completes)++ == 0
+                            ? "<Error><Code>SlowDown</Code><Message>m</Message></Error>"
+                            : "<CompleteMultipartUploadResult><ETag>\"e2\"</ETag>"
+                              "</CompleteMultipartUploadResult>";
+        return response;
+      });
+  aws::ClientConfig config = testing_support::cannedClientConfig("s3", transport);
+  config.retry.mode = "adaptive";
+  config.retry.max_attempts = 3;
+  auto steady = std::make_shared<SteadyRecorder>();
+  config.steady_time = recordedSteadyTime(steady);
+  aws::S3Client client(config);
+  EXPECT_EQ(client.completeMultipartUpload("bkt", "k", "up-1", {{1, "\"e\""}}), "\"e2\"");
+  EXPECT_NEAR(steady->slept, 2.0, 1e-6);
+}
+
 TEST(RetryPolicy, SettingsFromEnvironmentAndProfile) {
   struct Case {
     std::map<std::string, std::string> vars;
     std::string config_file;  // contents of AWS_CONFIG_FILE
     std::string mode;         // "" = ConfigError expected
     int attempts;
+    aws::RetryDefaults defaults{};  // the program's
   };
+  const aws::RetryDefaults program{"adaptive", 10};
   const std::vector<Case> cases = {
       {{}, "", "standard", 3},
       {{{"AWS_RETRY_MODE", "legacy"}}, "", "legacy", 5},
@@ -148,6 +215,13 @@ TEST(RetryPolicy, SettingsFromEnvironmentAndProfile) {
       {{{"AWS_MAX_ATTEMPTS", "many"}}, "", "", 0},
       {{{"AWS_RETRY_MODE", "Standard"}}, "", "", 0},
       {{}, "[default]\nretry_mode = fast\n", "", 0},
+      {{}, "", "adaptive", 10, program},
+      {{{"AWS_RETRY_MODE", "legacy"}}, "", "legacy", 10, program},
+      {{{"AWS_MAX_ATTEMPTS", "4"}}, "", "adaptive", 4, program},
+      {{}, "[default]\nretry_mode = standard\nmax_attempts = 2\n", "standard", 2, program},
+      {{}, "[default]\nretry_mode = standard\n", "standard", 3, {"legacy", std::nullopt}},
+      {{}, "", "legacy", 5, {"legacy", std::nullopt}},
+      {{{"AWS_RETRY_MODE", "fast"}}, "", "", 0, program},
   };
   for (const auto& c : cases) {
     aws::MapEnvironment env;
@@ -157,13 +231,33 @@ TEST(RetryPolicy, SettingsFromEnvironmentAndProfile) {
     env.files["/cfg/config"] = c.config_file;
     SCOPED_TRACE(c.config_file + " " + (c.vars.empty() ? "" : c.vars.begin()->second));
     if (c.mode.empty()) {
-      EXPECT_THROW(aws::RetryPolicy::fromEnvironment(env, std::nullopt), aws::ConfigError);
+      EXPECT_THROW(aws::RetryPolicy::fromEnvironment(env, std::nullopt, c.defaults),
+                   aws::ConfigError);
       continue;
     }
-    aws::RetryPolicy policy = aws::RetryPolicy::fromEnvironment(env, std::nullopt);
+    aws::RetryPolicy policy = aws::RetryPolicy::fromEnvironment(env, std::nullopt, c.defaults);
     EXPECT_EQ(policy.mode, c.mode);
     EXPECT_EQ(policy.max_attempts, c.attempts);
   }
+  aws::MapEnvironment env;
+  EXPECT_THROW(aws::RetryPolicy::fromEnvironment(env, std::nullopt, {"fast"}),
+               std::invalid_argument);
+  EXPECT_THROW(aws::RetryPolicy::fromEnvironment(env, std::nullopt, {"standard", 0}),
+               std::invalid_argument);
+}
+
+TEST(RetryPolicy, SessionClientsGetTheProgramsDefaults) {
+  auto env = std::make_shared<aws::MapEnvironment>();
+  env->vars = {{"AWS_CONFIG_FILE", "/nonexistent/config"},
+               {"AWS_SHARED_CREDENTIALS_FILE", "/nonexistent/credentials"},
+               {"AWS_REGION", "us-east-1"}};
+  aws::SessionDeps deps;
+  deps.env = env;
+  deps.retry_defaults = {"adaptive", 8};
+  const aws::ClientConfig config =
+      aws::Session::fromCredentials(aws::Credentials{}, deps).clientConfig("ec2");
+  EXPECT_EQ(config.retry.mode, "adaptive");
+  EXPECT_EQ(config.retry.max_attempts, 8);
 }
 
 TEST(RetryPolicy, BackoffIsAJitteredShareOfTheTruncatedExponential) {

@@ -1,0 +1,152 @@
+// The probefleet binary against the sandbox's realistic AWS profile: an
+// interrupted deployment winds down and a rerun and a revert converge; a
+// configuration that would race two workers on one subnet is refused
+// before any request.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/files.h"
+#include "support/sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing_support::RunResult;
+using testing_support::Sandbox;
+
+constexpr double kTimeScale = 0.05;
+
+class FleetE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* bin = std::getenv("PROBEFLEET_BIN");
+    ASSERT_NE(bin, nullptr) << "PROBEFLEET_BIN must name the probefleet binary";
+    bin_ = bin;
+    dir_ = fs::temp_directory_path() /
+           ("fleet_e2e_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    world_ = sandbox_.reset();
+    env_ = sandbox_.awsEnv();
+    env_["PROBEFLEET_TIME_SCALE"] = std::to_string(kTimeScale);
+    std::ofstream(dir_ / "tc.json") << world_["test_config"].dump(2) << "\n";
+  }
+  void TearDown() override {
+    sandbox_.control("DELETE", "profile");
+    sandbox_.clearFaults();
+    fs::remove_all(dir_);
+  }
+
+  RunResult run(const std::vector<std::string>& extra,
+                const std::function<void(pid_t)>& meanwhile = nullptr) {
+    std::vector<std::string> argv = {"--test_config",   "tc.json",
+                                     "--backup_folder", "keys",
+                                     "--s3_bucket",     world_["bucket"].get<std::string>()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return testing_support::runIn(dir_, bin_, argv, env_, meanwhile);
+  }
+
+  int successes(const std::string& action) {
+    int count = 0;
+    for (const auto& entry : sandbox_.journal("ec2", action)) count += entry["status"] == 200;
+    return count;
+  }
+
+  Sandbox& sandbox_ = Sandbox::shared();
+  std::string bin_;
+  fs::path dir_;
+  nlohmann::ordered_json world_;
+  std::map<std::string, std::string> env_;
+};
+
+TEST_F(FleetE2eTest, InterruptedDeploymentWindsDownAndRerunAndRevertConverge) {
+  sandbox_.control("POST", "profile", {{"name", "aws"}, {"time_scale", kTimeScale}});
+  sandbox_.setFaults({{"error_rate", 0.02}, {"drop_rate", 0.02}, {"seed", 11}});
+  const std::size_t entries = world_["test_config"].size();
+
+  // SIGTERM once the first instance is launched, while its status checks run.
+  std::chrono::steady_clock::duration stopping{};
+  const RunResult stopped = run({"--output_test_config", "out.json"}, [&](pid_t pid) {
+    for (int i = 0; i < 600 && successes("RunInstances") == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 600 && ::kill(pid, 0) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    stopping = std::chrono::steady_clock::now() - sent;
+  });
+  EXPECT_EQ(stopped.status, 1) << stopped.err;
+  EXPECT_NE(stopped.err.find("SIGTERM"), std::string::npos) << stopped.err;
+  EXPECT_LT(stopping, std::chrono::seconds(10));
+  // What it had is written down, and its log went up.
+  const json partial = json::parse(testing_support::readFile(dir_ / "out.json"));
+  EXPECT_EQ(partial.size(), entries);
+  bool log_uploaded = false;
+  for (const auto& put : sandbox_.journal("s3", "PutObject")) {
+    log_uploaded |=
+        put["params"].value("Key", "") == "keys/log/corvanta_testlibs.log" && put["status"] == 200;
+  }
+  EXPECT_TRUE(log_uploaded);
+  const std::string log = testing_support::readFile(dir_ / "keys/log/corvanta_testlibs.log");
+  EXPECT_NE(log.find("run interrupted by SIGTERM"), std::string::npos);
+
+  const RunResult rerun = run({"--output_test_config", "out.json"});
+  ASSERT_EQ(rerun.status, 0) << rerun.err;
+  for (const auto& entry : json::parse(testing_support::readFile(dir_ / "out.json"))) {
+    EXPECT_TRUE(entry.contains("ec2_ip") && entry.contains("ec2_2nd_private_ip")) << entry;
+  }
+  const RunResult revert = run({"--revert"});
+  ASSERT_EQ(revert.status, 0) << revert.err;
+
+  const json inventory = sandbox_.control("GET", "inventory");
+  std::map<std::string, int> launched;
+  for (const auto& item : inventory["instance_ids_launched"]) ++launched[item["subnet_id"]];
+  EXPECT_EQ(launched.size(), entries);
+  for (const auto& [subnet, count] : launched) EXPECT_EQ(count, 1) << subnet;
+  EXPECT_TRUE(inventory["instances"].empty()) << inventory["instances"];
+  EXPECT_TRUE(inventory["network_interfaces"].empty()) << inventory["network_interfaces"];
+  EXPECT_TRUE(inventory["security_groups"].empty()) << inventory["security_groups"];
+  EXPECT_TRUE(inventory["key_pairs"].empty()) << inventory["key_pairs"];
+}
+
+TEST_F(FleetE2eTest, TwoWorkersOnOneSubnetAreRefusedBeforeAnyRequest) {
+  json config = world_["test_config"];
+  json twin = config[0];
+  twin["nat_gw_id"] = "nat-twin";
+  config.push_back(twin);
+  json skipped = config[1];
+  skipped["private_subnet_id"] = "";  // no worker: may share its subnet
+  config.push_back(skipped);
+  std::ofstream(dir_ / "tc.json") << config.dump(2) << "\n";
+  sandbox_.clearJournal();
+
+  for (const bool revert : {false, true}) {
+    const RunResult result = run(revert ? std::vector<std::string>{"--revert"}
+                                        : std::vector<std::string>{"--output_test_config", "o"});
+    EXPECT_EQ(result.status, 1);
+    const std::string expected = "entry 1 (nat_gw_id " + config[0]["nat_gw_id"].get<std::string>() +
+                                 ") and entry " + std::to_string(config.size() - 1) +
+                                 " (nat_gw_id nat-twin) both launch in gw_subnet_id " +
+                                 config[0]["gw_subnet_id"].get<std::string>();
+    EXPECT_NE(result.err.find(expected), std::string::npos) << result.err;
+  }
+  EXPECT_TRUE(sandbox_.journal().empty());
+}
+
+}  // namespace

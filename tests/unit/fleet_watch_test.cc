@@ -1,0 +1,127 @@
+// The shared rounds that let a fleet's workers wait with few requests.
+
+#include "probefleet/fleet_watch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "aws/ec2_waiters.h"
+#include "unit/ec2_fake_transport.h"
+
+namespace probefleet {
+namespace {
+
+using std::chrono::milliseconds;
+
+// A clock whose pauses are short real sleeps, so that waiters arriving
+// together meet in one round.
+class ShortSleepClock : public aws::Clock {
+ public:
+  std::chrono::system_clock::time_point now() const override {
+    return std::chrono::system_clock::now();
+  }
+  void sleep(milliseconds) override { std::this_thread::sleep_for(milliseconds(50)); }
+};
+
+TEST(RoundsTest, WaitersShareRoundsWhateverTheirNumber) {
+  struct Row {
+    int waiters;
+    std::size_t requests;  // one per kIdsPerRequest ids
+  };
+  for (const Row row : {Row{1, 1}, Row{60, 1}, Row{250, 3}}) {
+    SCOPED_TRACE(row.waiters);
+    ShortSleepClock clock;
+    std::mutex mutex;
+    std::vector<std::size_t> asked;  // ids per request
+    Rounds<std::string> rounds(clock, milliseconds(2000), [&](const std::vector<std::string>& ids) {
+      std::lock_guard<std::mutex> lock(mutex);
+      asked.push_back(ids.size());
+      std::map<std::string, std::string> seen;
+      for (const std::string& id : ids) seen[id] = "seen " + id;
+      return seen;
+    });
+    std::atomic<int> right{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < row.waiters; ++i) {
+      threads.emplace_back([&, i] {
+        const std::string id = "i-" + std::to_string(i);
+        const auto sighting = rounds.next(id);
+        right += sighting.answered && sighting.value == "seen " + id;
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(right, row.waiters);
+    EXPECT_EQ(asked.size(), row.requests);
+    EXPECT_EQ(rounds.requests(), row.requests);
+    EXPECT_LE(*std::max_element(asked.begin(), asked.end()), kIdsPerRequest);
+  }
+}
+
+TEST(RoundsTest, AFailedRoundTellsNothingAndTheNextOneAnswers) {
+  ec2_test::ManualClock clock;
+  int polls = 0;
+  Rounds<std::string> rounds(clock, milliseconds(2000), [&](const std::vector<std::string>&) {
+    if (++polls == 1) throw std::runtime_error("RequestLimitExceeded: slow down");
+    return std::map<std::string, std::string>{{"i-1", "running"}};
+  });
+  const auto first = rounds.next("i-1");
+  EXPECT_FALSE(first.answered);
+  EXPECT_EQ(first.failure, "RequestLimitExceeded: slow down");
+  const auto second = rounds.next("i-1");
+  EXPECT_TRUE(second.answered);
+  EXPECT_EQ(second.value, "running");
+  EXPECT_EQ(clock.sleeps, std::vector<milliseconds>(2, milliseconds(2000)));
+}
+
+std::string statusAnswer(const std::string& id, const std::string& status) {
+  return "<DescribeInstanceStatusResponse><instanceStatusSet><item><instanceId>" + id +
+         "</instanceId><instanceState><name>running</name></instanceState><instanceStatus>"
+         "<status>" +
+         status + "</status></instanceStatus><systemStatus><status>" + status +
+         "</status></systemStatus></item></instanceStatusSet></DescribeInstanceStatusResponse>";
+}
+
+TEST(FleetWatchTest, StatusWaitOutlastsUnknownIdsThrottlingAndInitializing) {
+  auto transport = std::make_shared<ec2_test::ScriptedTransport>();
+  auto clock = std::make_shared<ec2_test::ManualClock>();
+  const aws::Ec2Client ec2 = ec2_test::makeClient(transport, clock);
+  const std::string not_found =
+      "<Response><Errors><Error><Code>InvalidInstanceID.NotFound</Code><Message>The instance ID "
+      "'i-0abc' does not exist</Message></Error></Errors></Response>";
+  const std::string throttled =
+      "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>Request limit "
+      "exceeded.</Message></Error></Errors></Response>";
+  transport->enqueue(400, not_found);
+  transport->enqueue(503, throttled);
+  transport->enqueue(200, statusAnswer("i-0abc", "initializing"));
+  transport->enqueue(200, statusAnswer("i-0abc", "ok"));
+  FleetWatch watch(ec2, *clock);
+  watch.waitStatusOk("i-0abc");
+  EXPECT_EQ(transport->requests.size(), 4u);
+  EXPECT_EQ(clock->sleeps, std::vector<milliseconds>(4, kStatusRoundPeriod));
+
+  // Never ok: given up after the waiter's ten minutes, naming the last state.
+  transport->fallback = {200, {}, statusAnswer("i-0abc", "impaired")};
+  try {
+    watch.waitStatusOk("i-0abc");
+    ADD_FAILURE() << "no WaiterError";
+  } catch (const aws::WaiterError& error) {
+    EXPECT_NE(std::string(error.what()).find("status impaired"), std::string::npos);
+  }
+}
+
+TEST(FleetWatchTest, InstanceIdsAreReadFromNotFoundMessages) {
+  EXPECT_EQ(instanceIdsIn("The instance IDs 'i-0a1b, i-22ff' do not exist"),
+            (std::vector<std::string>{"i-0a1b", "i-22ff"}));
+  EXPECT_EQ(instanceIdsIn("The instance ID 'i-0123456789abcdef0' does not exist"),
+            (std::vector<std::string>{"i-0123456789abcdef0"}));
+  EXPECT_TRUE(instanceIdsIn("Invalid id: \"xi-12\"").empty());
+}
+
+}  // namespace
+}  // namespace probefleet
