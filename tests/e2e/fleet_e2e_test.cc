@@ -125,6 +125,30 @@ TEST_F(FleetE2eTest, InterruptedDeploymentWindsDownAndRerunAndRevertConverge) {
   EXPECT_TRUE(inventory["key_pairs"].empty()) << inventory["key_pairs"];
 }
 
+TEST_F(FleetE2eTest, InterruptedRevertIsFinishedByTheNextOne) {
+  const RunResult deployed = run({"--output_test_config", "out.json", "--eip"});
+  ASSERT_EQ(deployed.status, 0) << deployed.err;
+  // Terminations now take their time: SIGINT while the instances shut down.
+  sandbox_.control("POST", "profile", {{"name", "aws"}, {"time_scale", kTimeScale}});
+  const RunResult stopped = run({"--revert", "--eip"}, [&](pid_t pid) {
+    for (int i = 0; i < 600 && successes("TerminateInstances") == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::kill(pid, SIGINT);
+  });
+  EXPECT_EQ(stopped.status, 1) << stopped.err;
+  EXPECT_NE(stopped.err.find("teardown interrupted"), std::string::npos) << stopped.err;
+  EXPECT_FALSE(sandbox_.control("GET", "inventory")["security_groups"].empty());
+
+  const RunResult again = run({"--revert", "--eip"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  const json inventory = sandbox_.control("GET", "inventory");
+  for (const char* kind : {"instances", "network_interfaces", "addresses", "security_groups",
+                           "key_pairs"}) {
+    EXPECT_TRUE(inventory[kind].empty()) << kind << ": " << inventory[kind];
+  }
+}
+
 TEST_F(FleetE2eTest, TwoWorkersOnOneSubnetAreRefusedBeforeAnyRequest) {
   json config = world_["test_config"];
   json twin = config[0];
