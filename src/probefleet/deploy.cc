@@ -106,7 +106,7 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
                 const aws::IamClient& iam_client, const std::string& ami, const Args& args,
                 aws::Clock& clock, const aws::Environment& env) {
   auto log = testlib::logger();
-  TestConfig document = readTestConfig(args.test_config);
+  TestConfig document = readTestConfig(args.test_config, ConfigUse::kDeploy);
   RunWide run;
   std::map<std::string, Ec2Lookup> found;
   std::vector<Worker> workers;

@@ -91,6 +91,13 @@ void openWorkflowAccount(const Args& args, const aws::SessionDeps& deps, RunClie
 
 int runFlow(const Args& args, const std::vector<std::string>& arguments,
             const aws::SessionDeps& deps, std::string& step) {
+  // An empty folder would put the log under /log/ and the key file under /:
+  // stop before the log is set up, so the message goes to the console only.
+  if (args.backup_folder.empty()) {
+    testlib::logger()->error(
+        "backup_folder must not be empty: give a relative folder such as keys");
+    return 1;
+  }
   step = "setting up the log";
   testlib::Common::initLogLocation(args.backup_folder);
   std::string command = "probefleet ";
@@ -113,7 +120,7 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
   // A test configuration the run cannot use stops it before any AWS request.
   step = "reading the test configuration";
   try {
-    (void)readTestConfig(args.test_config);
+    (void)readTestConfig(args.test_config, args.revert ? ConfigUse::kTeardown : ConfigUse::kDeploy);
   } catch (const TestConfigError& bad) {
     log->error(std::string("  **Error** ") + bad.what());
     return 1;
@@ -164,7 +171,8 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
 }  // namespace
 
 bool backupFolderFormOk(const std::string& backup_folder) {
-  return !(backup_folder.rfind("/", 0) == 0 || backup_folder.rfind(".", 0) == 0);
+  return !backup_folder.empty() &&
+         !(backup_folder.rfind("/", 0) == 0 || backup_folder.rfind(".", 0) == 0);
 }
 
 bool tagPairsComplete(const std::optional<std::string>& tag_resource) {
@@ -200,7 +208,7 @@ RunClients openClients(const Args& args, const aws::SessionDeps& deps) {
 int runProgram(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
                const aws::SessionDeps& deps) {
   const ParseResult parsed = parseArgs(arguments);
-  if (parsed.kind == ParseResult::Kind::kHelp) {
+  if (parsed.kind == ParseResult::Kind::kHelp || parsed.kind == ParseResult::Kind::kVersion) {
     out << parsed.text << std::flush;
     return 0;
   }

@@ -34,8 +34,8 @@ struct RunClients {
   std::unique_ptr<aws::IamClient> iam;
 };
 
-/// True when the backup folder is a relative path that does not begin with
-/// "." (it is used relative to the working folder).
+/// True when the backup folder is a non-empty relative path that does not
+/// begin with "." (it is used relative to the working folder).
 bool backupFolderFormOk(const std::string& backup_folder);
 
 /// True when --tag_resource is absent or splits at "," into an even number

@@ -192,7 +192,7 @@ KeyCheck checkKeyPairConsistency(const aws::Ec2Client& ec2, const aws::S3Client*
   if (!given(args.s3_bucket)) throw std::invalid_argument("the key check needs a bucket");
   auto log = testlib::logger();
 
-  const TestConfig config = readTestConfig(args.test_config);
+  const TestConfig config = readTestConfig(args.test_config, ConfigUse::kDeploy);
   const std::string vpc_id = getVpcId(ec2, config.at(0).at("gw_subnet_id").get<std::string>());
   const std::string key_file = keyFilePath(args.backup_folder, keyPairName(vpc_id));
   log->info("- Check existence of keypair " + key_file);

@@ -11,6 +11,9 @@ namespace probefleet {
 namespace {
 
 constexpr const char* kProgram = "probefleet";
+// PROBEFLEET_VERSION comes from the build, which takes it from the project's
+// version, so there is one place to change it.
+constexpr const char* kVersionText = "probefleet " PROBEFLEET_VERSION "\n";
 constexpr const char* kDescription = "Deploy test EC2 in test subnets";
 constexpr std::size_t kWidth = 80;
 constexpr std::size_t kHelpColumn = 24;
@@ -112,6 +115,7 @@ ParseResult usageError(const std::string& message) {
 struct Match {
   const OptionSpec* spec = nullptr;  // nullptr: none, or ambiguous
   bool help = false;
+  bool version = false;
   std::vector<std::string> candidates;  // "--name" of every prefix match
 };
 
@@ -123,6 +127,10 @@ Match resolve(const std::string& name) {
     match.help = true;
     return match;
   }
+  if (name == "version") {
+    match.version = true;
+    return match;
+  }
   for (const OptionSpec& spec : optionTable()) {
     if (name == spec.name) {
       match.spec = &spec;
@@ -132,6 +140,9 @@ Match resolve(const std::string& name) {
   if (name.empty()) return match;
   const OptionSpec* found = nullptr;
   if (std::string("help").rfind(name, 0) == 0) match.candidates.push_back("--help");
+  // No option begins with "v", so "--v..." takes no prefix from any of them.
+  const bool version_prefix = std::string("version").rfind(name, 0) == 0;
+  if (version_prefix) match.candidates.push_back("--version");
   for (const OptionSpec& spec : optionTable()) {
     if (std::string(spec.name).rfind(name, 0) == 0) {
       match.candidates.push_back(std::string("--") + spec.name);
@@ -141,6 +152,8 @@ Match resolve(const std::string& name) {
   if (match.candidates.size() == 1) {
     if (found) {
       match.spec = found;
+    } else if (version_prefix) {
+      match.version = true;
     } else {
       match.help = true;
     }
@@ -174,7 +187,7 @@ bool looksLikeOption(const std::string& argument) {
 }  // namespace
 
 std::string usageText() {
-  std::vector<std::string> words = {"[-h]"};
+  std::vector<std::string> words = {"[-h]", "[--version]"};
   for (const OptionSpec& spec : optionTable()) {
     std::string item = invocation(spec);
     words.push_back(spec.required ? item : "[" + item + "]");
@@ -197,6 +210,7 @@ std::string helpText() {
     }
   };
   entry("-h, --help", "show this help message and exit");
+  entry("--version", "show program's version number and exit");
   for (const OptionSpec& spec : optionTable()) entry(invocation(spec), spec.help);
   return text;
 }
@@ -235,6 +249,14 @@ ParseResult parseArgs(const std::vector<std::string>& arguments) {
       }
       result.kind = ParseResult::Kind::kHelp;
       result.text = helpText();
+      return result;
+    }
+    if (match.version) {
+      if (joined_value) {
+        return usageError("argument --version: ignored explicit argument '" + *joined_value + "'");
+      }
+      result.kind = ParseResult::Kind::kVersion;
+      result.text = kVersionText;
       return result;
     }
     if (!match.spec) {

@@ -4,7 +4,7 @@
 // The parser follows the conventions of long-option parsers such as Python's
 // argparse: "--opt value" and "--opt=value", an unambiguous prefix of an
 // option name stands for the option (an exact name wins over prefixes), flags
-// take no value, -h/--help prints the help text.
+// take no value, -h/--help prints the help text, --version the version.
 
 #include <optional>
 #include <string>
@@ -46,9 +46,10 @@ inline bool given(const std::optional<std::string>& value) {
 /// What the parser made of a command line.
 struct ParseResult {
   enum class Kind {
-    kArgs,   // `args` holds the options
-    kHelp,   // -h/--help: print `text` on standard output, exit 0
-    kError,  // a usage error: print `text` on standard error, exit 2
+    kArgs,     // `args` holds the options
+    kHelp,     // -h/--help: print `text` on standard output, exit 0
+    kVersion,  // --version: print `text` ("probefleet X.Y.Z\n") on standard output, exit 0
+    kError,    // a usage error: print `text` on standard error, exit 2
   };
   Kind kind = Kind::kArgs;
   Args args;

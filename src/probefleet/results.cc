@@ -103,7 +103,7 @@ int getS3TestResults(const aws::S3Client& s3_client, const Args& args, const std
     return collectGateway(s3_client, bucket, deduceTag(run_tag), staging) ? 0 : 1;
   }
 
-  const TestConfig test_config = readTestConfig(args.test_config);
+  const TestConfig test_config = readTestConfig(args.test_config, ConfigUse::kResults);
   bool all_passed = true;
   for (const auto& entry : test_config) {
     log->info("- Test ping and traceroute in " + entry.at("private_subnet_id").get<std::string>());

@@ -145,7 +145,7 @@ bool vpcClear(const aws::Ec2Client& ec2, const std::string& vpc_id) {
 }  // namespace
 
 void terminateEc2s(const aws::Ec2Client& ec2, const aws::IamClient& iam, const Args& args) {
-  const TestConfig config = readTestConfig(args.test_config);
+  const TestConfig config = readTestConfig(args.test_config, ConfigUse::kTeardown);
   deleteAllInstances(ec2, iam, config, args);
   auto log = testlib::logger();
   if (aws::Interruption::requested()) {

@@ -10,7 +10,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -391,7 +393,7 @@ void requireDistinctWorkerSubnets(const Json& document, const std::string& where
 
 }  // namespace
 
-void validateTestConfig(const TestConfig& document, const std::string& source) {
+void validateTestConfig(const TestConfig& document, const std::string& source, ConfigUse use) {
   const std::string where = "test config " + source;
   if (!document.is_array()) {
     throw TestConfigError(where + ": the top-level value is not an array of entries");
@@ -409,18 +411,26 @@ void validateTestConfig(const TestConfig& document, const std::string& source) {
         throw TestConfigError(which + ": the value of " + quoted(key) + " is not a string");
       }
     };
+    // Each use checks only the keys it reads: a file a teardown can handle
+    // must never block the teardown.
+    if (use == ConfigUse::kResults) {
+      require("private_subnet_id", "");
+      require("gw_name", "");
+      continue;
+    }
     require("gw_subnet_id", "");
     require("private_subnet_id", "");
+    if (use != ConfigUse::kDeploy) continue;
     if (entry.at("private_subnet_id").get_ref<const std::string&>().empty()) {
       require("nat_gw_id", " (required when private_subnet_id is empty)");
     } else {
       require("gw_private_ip", "");
     }
   }
-  requireDistinctWorkerSubnets(document, where);
+  if (use != ConfigUse::kResults) requireDistinctWorkerSubnets(document, where);
 }
 
-TestConfig readTestConfig(const std::string& path) {
+TestConfig readTestConfig(const std::string& path, ConfigUse use) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     throw TestConfigError("test config " + path + " cannot be read: " + systemError(errno));
@@ -431,7 +441,7 @@ TestConfig readTestConfig(const std::string& path) {
     throw TestConfigError("test config " + path + " cannot be read: " + systemError(errno));
   }
   TestConfig document = parseJsonText(text.str(), path);
-  validateTestConfig(document, path);
+  validateTestConfig(document, path, use);
   return document;
 }
 
@@ -442,9 +452,56 @@ std::string formatTestConfig(const TestConfig& document) {
   return out;
 }
 
-void writeTestConfig(const std::string& path, const TestConfig& document) {
-  const std::string text = formatTestConfig(document);
-  const std::string temporary = temporaryPathFor(path);
+namespace {
+
+// The file that writing `path` really reaches: a symlink is followed to its
+// target, a dangling one too (writing creates the target, as open(2) would).
+std::string resolveOutputPath(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (fs::exists(path, error)) {
+    const fs::path real = fs::canonical(path, error);
+    return error ? path : real.string();
+  }
+  fs::path current = path;
+  for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(current, error)); ++hops) {
+    const fs::path next = fs::read_symlink(current, error);
+    if (error) break;
+    current = next.is_absolute() ? next : current.parent_path() / next;
+  }
+  return current.string();
+}
+
+void writeAllText(int fd, const std::string& text, const std::function<void(int)>& fail) {
+  for (std::size_t written = 0; written < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+}
+
+// Through the file itself: for devices and pipes, and for a file whose folder
+// takes no new entries. Not atomic, but the only way to reach such a target.
+void writeInPlace(const std::string& path, const std::string& target, const std::string& text) {
+  const auto fail = [&](const std::string& step, int error) {
+    throw TestConfigError("output test config " + path + ": " + step + ": " + systemError(error));
+  };
+  FileDescriptor file;
+  file.fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (file.fd < 0) fail("cannot open " + target, errno);
+  writeAllText(file.fd, text, [&](int error) { fail("cannot write", error); });
+  struct stat info {};
+  if (::fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && ::fsync(file.fd) != 0) {
+    fail("cannot flush", errno);
+  }
+  if (file.release() != 0) fail("cannot close", errno);
+}
+
+void writeAtomically(const std::string& path, const std::string& target, const std::string& text) {
+  const std::string temporary = temporaryPathFor(target);
   const auto fail = [&](const std::string& step, int error) {
     ::unlink(temporary.c_str());
     throw TestConfigError("output test config " + path + ": " + step + ": " + systemError(error));
@@ -458,20 +515,34 @@ void writeTestConfig(const std::string& path, const TestConfig& document) {
                           systemError(errno));
   }
   struct stat existing {};
-  if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+  if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
     if (::fchmod(file.fd, existing.st_mode & 07777) != 0) fail("cannot set permissions", errno);
   }
-  for (std::size_t written = 0; written < text.size();) {
-    const ssize_t n = ::write(file.fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail("cannot write", errno);
-    }
-    written += static_cast<std::size_t>(n);
-  }
+  writeAllText(file.fd, text, [&](int error) { fail("cannot write", error); });
   if (::fsync(file.fd) != 0) fail("cannot flush", errno);
   if (file.release() != 0) fail("cannot close", errno);
-  if (::rename(temporary.c_str(), path.c_str()) != 0) fail("cannot replace the file", errno);
+  if (::rename(temporary.c_str(), target.c_str()) != 0) fail("cannot replace the file", errno);
+}
+
+}  // namespace
+
+void writeTestConfig(const std::string& path, const TestConfig& document) {
+  const std::string text = formatTestConfig(document);
+  // A device or pipe (/dev/stdout among them) is written through as named.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+    writeInPlace(path, path, text);
+    return;
+  }
+  const std::string target = resolveOutputPath(path);
+  std::string folder = std::filesystem::path(target).parent_path().string();
+  if (folder.empty()) folder = ".";
+  // A missing folder goes the atomic way too, whose error names the file.
+  if (::access(folder.c_str(), W_OK | X_OK) != 0 && errno != ENOENT) {
+    writeInPlace(path, target, text);
+    return;
+  }
+  writeAtomically(path, target, text);
 }
 
 }  // namespace probefleet

@@ -32,18 +32,25 @@ class TestConfigError : public std::runtime_error {
 /// the text is not JSON.
 TestConfig parseJsonText(const std::string& text, const std::string& source);
 
-/// Checks that `document` is a non-empty array of objects whose entries hold,
-/// as JSON strings, `gw_subnet_id` and `private_subnet_id`, plus
-/// `gw_private_ip` when `private_subnet_id` is not empty or `nat_gw_id` when
-/// it is, and that no two entries with a non-empty `private_subnet_id` share
-/// a `gw_subnet_id`. Throws TestConfigError naming `source`, the entry
-/// (counted from 1) and the key at the first fault, or both entries that
-/// share a subnet.
-void validateTestConfig(const TestConfig& document, const std::string& source);
+/// What a configuration is read for; each use checks only the keys it reads.
+enum class ConfigUse { kDeploy, kTeardown, kResults };
 
-/// Reads, parses and validates the test configuration in the file at `path`.
-/// Throws TestConfigError (see above) when the file cannot be read or used.
-TestConfig readTestConfig(const std::string& path);
+/// Checks that `document` is a non-empty array of objects whose entries hold,
+/// as JSON strings, the keys `use` reads: for kDeploy `gw_subnet_id` and
+/// `private_subnet_id`, plus `gw_private_ip` when `private_subnet_id` is not
+/// empty or `nat_gw_id` when it is; for kTeardown `gw_subnet_id` and
+/// `private_subnet_id`; for kResults `private_subnet_id` and `gw_name`. For
+/// kDeploy and kTeardown no two entries with a non-empty `private_subnet_id`
+/// may share a `gw_subnet_id`. Throws TestConfigError naming `source`, the
+/// entry (counted from 1) and the key at the first fault, or both entries
+/// that share a subnet.
+void validateTestConfig(const TestConfig& document, const std::string& source,
+                        ConfigUse use = ConfigUse::kDeploy);
+
+/// Reads, parses and validates (for `use`) the test configuration in the file
+/// at `path`. Throws TestConfigError (see above) when the file cannot be read
+/// or used.
+TestConfig readTestConfig(const std::string& path, ConfigUse use = ConfigUse::kDeploy);
 
 /// The document in the output layout: 2-space indentation, ", " free line
 /// ends, ": " between key and value, non-ASCII escaped as \uXXXX (surrogate
@@ -53,11 +60,15 @@ TestConfig readTestConfig(const std::string& path);
 /// non-finite float, a binary value other than a kept big integer).
 std::string formatTestConfig(const TestConfig& document);
 
-/// Writes formatTestConfig(document) to `path`, replacing the file
-/// atomically: the text goes to a temporary file beside it, which is flushed
-/// to disk and then renamed over `path`. An existing file keeps its
-/// permissions. On failure the old file is left as it was, the temporary
-/// file is removed, and TestConfigError names the file and the system error.
+/// Writes formatTestConfig(document) to `path`. A symlink is followed to its
+/// target (a dangling one creates the target). A regular or missing target
+/// in a writable folder is replaced atomically: the text goes to a temporary
+/// file beside it, which is flushed to disk and then renamed over it; an
+/// existing file keeps its permissions, and on failure it is left as it was
+/// and the temporary file is removed. A target that is not a regular file (a
+/// device, a pipe such as /dev/stdout) or whose folder is not writable is
+/// opened, truncated and written in place. Throws TestConfigError naming the
+/// file and the system error.
 void writeTestConfig(const std::string& path, const TestConfig& document);
 
 /// Binary subtype that marks an integer kept as its decimal digits.

@@ -19,7 +19,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: probefleet-s3 [--profile NAME] [--region REGION] [--endpoint-url URL] [--dry-run]\n"
-    "                     COMMAND ARGS...\n";
+    "                     [--version] COMMAND ARGS...\n";
 
 constexpr const char* kHelp =
     "\n"
@@ -45,6 +45,7 @@ constexpr const char* kHelp =
     "                      (default: AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL)\n"
     "  --dry-run           log what would be transferred; send no upload, write no file\n"
     "  -h, --help          show this help\n"
+    "  --version           show the version and exit\n"
     "\n"
     "exit status: 0 done, 1 failed, 2 usage error\n";
 
@@ -71,6 +72,7 @@ struct Invocation {
   bool dry_run = false;
   bool json = false;
   bool help = false;
+  bool version = false;
 };
 
 struct UsageError {
@@ -99,6 +101,10 @@ Invocation parse(const std::vector<std::string>& arguments) {
     }
     if (argument == "-h" || argument == "--help") {
       call.help = true;
+      continue;
+    }
+    if (argument == "--version") {
+      call.version = true;
       continue;
     }
     if (argument.rfind("--", 0) != 0 || argument.size() == 2) {
@@ -132,7 +138,7 @@ Invocation parse(const std::vector<std::string>& arguments) {
       command_options.push_back(name);
     }
   }
-  if (call.help) return call;
+  if (call.help || call.version) return call;
 
   if (positional.empty()) throw UsageError{"no command given"};
   call.command = positional.front();
@@ -219,6 +225,11 @@ int main(int argc, char** argv) {
     const Invocation call = parse(arguments);
     if (call.help) {
       std::cout << kUsage << kHelp;
+      return 0;
+    }
+    if (call.version) {
+      // PROBEFLEET_VERSION comes from the build (the project's version).
+      std::cout << "probefleet-s3 " PROBEFLEET_VERSION "\n";
       return 0;
     }
     return run(call);

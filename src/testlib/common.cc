@@ -72,7 +72,9 @@ void Common::initLogLocation(const std::string& backup_folder) {
   }
   std::shared_ptr<spdlog::sinks::basic_file_sink_mt> sink;
   try {
-    sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, /*truncate=*/true);
+    // Appended, never truncated: a revert uploads no log, so the next run in
+    // the same folder must not erase the only record of the teardown.
+    sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, /*truncate=*/false);
   } catch (const spdlog::spdlog_ex& e) {
     throw std::runtime_error("cannot open the log file " + path + ": " + e.what());
   }

@@ -29,8 +29,8 @@ class Common {
   static std::string logFilePath(const std::string& backup_folder);
 
   /// Sends the records of both loggers to logFilePath(backup_folder) from now
-  /// on, beside the console; creates the folders as needed and starts the
-  /// file empty. A second call moves the file sink to the new place. Throws
+  /// on, beside the console; creates the folders as needed and appends to a
+  /// file left by earlier runs. A second call moves the file sink to the new place. Throws
   /// std::runtime_error naming the file when it cannot be opened.
   static void initLogLocation(const std::string& backup_folder);
 

@@ -92,6 +92,7 @@ TEST_F(DriverE2eTest, EarlyExitsHappenBeforeAnyRequest) {
   const std::vector<Case> cases = {
       {{"-h"}, 0, "out", "Deploy test EC2 in test subnets"},
       {{"--help", "--bogus"}, 0, "out", "show this help message and exit"},
+      {{"--version"}, 0, "out", "probefleet 0.1.0\n"},
       {{"--test_config", "t"},
        2,
        "err",
@@ -114,6 +115,10 @@ TEST_F(DriverE2eTest, EarlyExitsHappenBeforeAnyRequest) {
        1,
        "err",
        "Please remove the beginning \"/\" or a \".\" from backup_folder .keys"},
+      {{"--test_config", "tc.json", "--backup_folder="},
+       1,
+       "err",
+       "backup_folder must not be empty"},
       {required({"--tag_resource", "Owner,qa,Team"}), 1, "err",
        "**Error** incomplete tag_resource pair"},
       {required({"--tag_resource="}), 1, "err", "**Error** incomplete tag_resource pair"},

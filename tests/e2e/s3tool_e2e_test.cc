@@ -228,6 +228,9 @@ TEST_F(S3ToolE2eTest, UsageErrorsExitWithTwo) {
   RunResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(contains(help.out, "upload-folder BUCKET PATH"));
+  RunResult version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "probefleet-s3 0.1.0\n");
 }
 
 }  // namespace

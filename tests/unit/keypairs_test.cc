@@ -3,18 +3,22 @@
 
 #include "probefleet/keypairs.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "probefleet/private_file.h"
 #include "testlib/exit_request.h"
 #include "unit/ec2_fake_transport.h"
 
@@ -118,6 +122,26 @@ TEST_F(KeyFileTest, AFileThatCannotBeWrittenReachesTheCallerWithoutTheKey) {
     ADD_FAILURE() << "a local file failure is not an early stop";
   } catch (const std::exception& failure) {
     EXPECT_EQ(std::string(failure.what()).find("SECRET"), std::string::npos);
+  }
+}
+
+TEST_F(KeyFileTest, AFailedWriteRemovesOnlyAFileItCreated) {
+  // A file-size limit makes the write fail half-way, after open and chmod.
+  const fs::path path = dir_ / "key.pem";
+  for (bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "existing file" : "new file");
+    fs::remove(path);
+    if (existing) std::ofstream(path) << "user's own";
+    struct rlimit old_limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 16;
+    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_THROW(writeOwnerOnlyFile(path.string(), std::string(64, 'k')), std::system_error);
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(fs::exists(path), existing);
   }
 }
 

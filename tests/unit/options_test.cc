@@ -163,6 +163,27 @@ TEST(OptionsTest, HelpWinsWhereverItIsReached) {
   EXPECT_EQ(parseArgs({"--region", "-h"}).kind, ParseResult::Kind::kError);
 }
 
+TEST(OptionsTest, VersionAnswersWithoutTakingAnyOtherPrefix) {
+  struct Case {
+    std::vector<std::string> argv;
+    ParseResult::Kind kind;
+  };
+  const std::vector<Case> cases = {
+      {{"--version"}, ParseResult::Kind::kVersion},
+      {{"--v"}, ParseResult::Kind::kVersion},
+      {withRequired({"--vers"}), ParseResult::Kind::kVersion},
+      {{"--version=1"}, ParseResult::Kind::kError},
+      {withRequired({"--re", "x"}), ParseResult::Kind::kError},  // still ambiguous
+      {withRequired({"--reg", "x", "--ei", "--dry"}), ParseResult::Kind::kArgs},
+  };
+  for (const Case& c : cases) {
+    ParseResult r = parseArgs(c.argv);
+    EXPECT_EQ(r.kind, c.kind) << c.argv.back() << "\n" << r.text;
+  }
+  EXPECT_EQ(parseArgs({"--version"}).text, "probefleet 0.1.0\n");
+  EXPECT_NE(helpText().find("--version"), std::string::npos);
+}
+
 TEST(OptionsTest, HelpTextListsTheOptionsInOrderWithTheirTexts) {
   const std::string help = helpText();
   const std::vector<std::string> in_order = {

@@ -1,5 +1,6 @@
 #include "probefleet/test_config.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -192,6 +193,35 @@ TEST(TestConfigValidation, NamesFileEntryAndKey) {
   }
 }
 
+TEST(TestConfigValidation, EachUseChecksOnlyWhatItReads) {
+  using U = ConfigUse;
+  // A worker entry without gw_private_ip, and without gw_name.
+  const std::string kBare = R"([{"gw_subnet_id": "s1", "private_subnet_id": "p1"}])";
+  const std::string kTwin = R"([{"gw_subnet_id": "s1", "private_subnet_id": "p1", "gw_name": "g"},
+                                {"gw_subnet_id": "s1", "private_subnet_id": "p2", "gw_name": "g"}])";
+  const std::string kResultsOnly = R"([{"private_subnet_id": "p1", "gw_name": "g"}])";
+  struct Case {
+    std::string text;
+    ConfigUse use;
+    bool valid;
+  };
+  const std::vector<Case> cases = {
+      {kBare, U::kDeploy, false},          {kBare, U::kTeardown, true},
+      {kBare, U::kResults, false},         {kTwin, U::kTeardown, false},
+      {kTwin, U::kResults, true},          {kResultsOnly, U::kResults, true},
+      {kResultsOnly, U::kTeardown, false}, {"[]", U::kTeardown, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text + " for use " + std::to_string(static_cast<int>(c.use)));
+    const TestConfig document = parseJsonText(c.text, "cfg.json");
+    if (c.valid) {
+      EXPECT_NO_THROW(validateTestConfig(document, "cfg.json", c.use));
+    } else {
+      EXPECT_THROW(validateTestConfig(document, "cfg.json", c.use), TestConfigError);
+    }
+  }
+}
+
 TEST(TestConfigValidation, TextThatIsNotJsonNamesLineAndColumn) {
   struct Case {
     std::string text;
@@ -300,6 +330,33 @@ TEST(TestConfigFile, FailedWriteLeavesTheOldFileAndNoTemporary) {
 
   EXPECT_THROW(writeTestConfig((dir / "no-such-folder" / "out.json").string(), big),
                TestConfigError);
+}
+
+TEST(TestConfigFile, WriteGoesThroughSymlinksAndPipes) {
+  TempDir dir;
+  const TestConfig document = parseJsonText(kDocument, "doc");
+  const std::string expected = formatTestConfig(document);
+  writeFile(dir / "real.json", "old");
+  fs::create_symlink("real.json", dir / "link.json");
+  fs::create_symlink("made.json", dir / "dangling.json");
+  for (const char* link : {"link.json", "dangling.json"}) {
+    SCOPED_TRACE(link);
+    writeTestConfig((dir / link).string(), document);
+    EXPECT_TRUE(fs::is_symlink(dir / link));
+    EXPECT_EQ(readFile(dir / link), expected);
+  }
+  // A pipe is written through, not replaced by a file (held open for reading
+  // here so that the writer's open does not wait).
+  const auto fifo = dir / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  writeTestConfig(fifo.string(), document);
+  std::string got(expected.size() + 16, '\0');
+  const ssize_t n = ::read(reader, got.data(), got.size());
+  ::close(reader);
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_EQ(got.substr(0, n < 0 ? 0 : static_cast<std::size_t>(n)), expected);
 }
 
 }  // namespace
