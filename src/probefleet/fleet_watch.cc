@@ -101,15 +101,14 @@ Sighting<aws::ec2::Instance> FleetWatch::waitInstance(const std::string& instanc
   return last;
 }
 
-std::optional<aws::ec2::Instance> FleetWatch::describe(const std::string& instance_id,
-                                                       WaitLimits limits) {
-  limits.polls = 1;
-  const auto sighting = waitInstance(
-      instance_id, [](const std::optional<aws::ec2::Instance>&) { return true; }, limits);
-  if (!sighting.answered) {
-    throw std::runtime_error("cannot describe " + instance_id + ": " + sighting.failure);
-  }
-  return sighting.value;
+bool FleetWatch::waitTerminated(const std::string& instance_id,
+                                std::chrono::milliseconds patience) {
+  // An instance EC2 no longer lists at all is long gone.
+  const auto gone = [](const std::optional<aws::ec2::Instance>& instance) {
+    return !instance || instance->state_name == "terminated";
+  };
+  const auto sighting = waitInstance(instance_id, gone, {kWatchPolls, patience});
+  return sighting.answered && gone(sighting.value);
 }
 
 void FleetWatch::waitStatusOk(const std::string& instance_id) {
@@ -133,10 +132,6 @@ void FleetWatch::waitStatusOk(const std::string& instance_id) {
   throw aws::WaiterError(
       "instance_status_ok", {instance_id},
       "not ok within " + std::to_string(kPatience.count() / 1000) + " seconds; last: " + last);
-}
-
-std::uint64_t FleetWatch::requests() const {
-  return instances_.requests() + statuses_.requests();
 }
 
 }  // namespace probefleet

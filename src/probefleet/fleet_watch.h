@@ -110,10 +110,9 @@ class FleetWatch {
   Sighting<aws::ec2::Instance> waitInstance(const std::string& instance_id,
                                             const InstanceCheck& done, WaitLimits limits);
 
-  /// The instance as the next answered round shows it, trying up to
-  /// `limits`. Throws std::runtime_error naming the last failure when no
-  /// round answered.
-  std::optional<aws::ec2::Instance> describe(const std::string& instance_id, WaitLimits limits);
+  /// Waits until EC2 lists the instance as terminated, or no more, for at
+  /// most `patience`. False when it still stands (or no round answered).
+  bool waitTerminated(const std::string& instance_id, std::chrono::milliseconds patience);
 
   /// Waits until DescribeInstanceStatus reports the instance's status checks
   /// "ok", as the instance_status_ok waiter does (40 polls of 15 s: ten
@@ -121,11 +120,7 @@ class FleetWatch {
   /// the time is up, aws::Interrupted.
   void waitStatusOk(const std::string& instance_id);
 
-  /// Requests sent by the rounds so far (both kinds).
-  std::uint64_t requests() const;
-
   Rounds<aws::ec2::Instance>& instances() { return instances_; }
-  Rounds<aws::ec2::InstanceStatus>& statuses() { return statuses_; }
 
  private:
   Rounds<aws::ec2::Instance> instances_;

@@ -76,11 +76,6 @@ std::optional<std::string> allocationToRelease(const aws::Ec2Client& ec2,
   }
 }
 
-bool terminated(const std::optional<aws::ec2::Instance>& instance) {
-  // An instance EC2 no longer lists at all is long gone.
-  return !instance || instance->state_name == "terminated";
-}
-
 }  // namespace
 
 void deleteEc2(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/,
@@ -124,9 +119,7 @@ void deleteEc2(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/,
     patiently(ec2.clock(), {kConsistencyBudget, {"InvalidInstanceID.NotFound"}},
               [&] { (void)ec2.terminateInstances(instance_ids); });
     for (const std::string& instance_id : instance_ids) {
-      const auto sighting =
-          watch.waitInstance(instance_id, terminated, {kWatchPolls, kTerminatePatience});
-      if (!sighting.answered || !terminated(sighting.value)) standing.push_back(instance_id);
+      if (!watch.waitTerminated(instance_id, kTerminatePatience)) standing.push_back(instance_id);
     }
   }
 

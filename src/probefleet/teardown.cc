@@ -131,11 +131,7 @@ bool vpcClear(const aws::Ec2Client& ec2, const std::string& vpc_id) {
       left.shutting_down.size() == left.instance_ids.size()) {
     FleetWatch watch(ec2, ec2.clock());
     for (const std::string& instance_id : left.shutting_down) {
-      (void)watch.waitInstance(instance_id,
-                               [](const std::optional<aws::ec2::Instance>& seen) {
-                                 return !seen || seen->state_name == "terminated";
-                               },
-                               {kWatchPolls, kTerminatePatience});
+      (void)watch.waitTerminated(instance_id, kTerminatePatience);
     }
     left = getAllEc2InVpc(ec2, vpc_id);
   }
