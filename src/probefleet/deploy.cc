@@ -16,6 +16,7 @@
 #include "probefleet/keypairs.h"
 #include "probefleet/network.h"
 #include "probefleet/patience.h"
+#include "probefleet/story.h"
 #include "probefleet/test_config.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -76,6 +77,7 @@ void runWorker(Worker& worker, const aws::Ec2Client& ec2, const aws::IamClient& 
         createEc2(ec2, iam, ami, worker.gw_subnet_id, text(entry, "private_subnet_id"),
                   text(entry, "gw_private_ip"), args, entry, run.sg_id, run.sg_id_private_inf,
                   run.instance_profile, run.key_name, clock, share);
+    RunStory::get().entryEnded(worker.gw_subnet_id, worker.deployed, entry);
     return;
   } catch (const aws::Interrupted& stop) {
     log->error("  **Error** worker of " + worker.gw_subnet_id + " stopped: " + stop.what());
@@ -89,6 +91,7 @@ void runWorker(Worker& worker, const aws::Ec2Client& ec2, const aws::IamClient& 
   } catch (...) {
     log->error("  **Error** worker of " + worker.gw_subnet_id + " ended by an unknown failure");
   }
+  RunStory::get().entryEnded(worker.gw_subnet_id, false, entry);
   testlib::AppExitStatus::markFailed();
 }
 
@@ -111,13 +114,18 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
   std::map<std::string, Ec2Lookup> found;
   std::vector<Worker> workers;
   try {
+    RunStory::get().phase("preparing");
     run =
         prepare(ec2_client, s3_client, iam_client, text(document.at(0), "gw_subnet_id"), args, env);
 
     // The array is not resized from here on, so the entry pointers hold.
     std::vector<std::string> subnets;
+    std::vector<std::string> listed;
+    std::vector<bool> skipped;
     for (TestConfig& entry : document) {
-      if (text(entry, "private_subnet_id").empty()) {
+      listed.push_back(text(entry, "gw_subnet_id"));
+      skipped.push_back(text(entry, "private_subnet_id").empty());
+      if (skipped.back()) {
         log->error("  **Error** Skip " + text(entry, "nat_gw_id") +
                    " -- private_subnet_id not defined");
         continue;
@@ -125,6 +133,8 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
       workers.push_back(Worker{&entry, text(entry, "gw_subnet_id"), false, {}});
       subnets.push_back(workers.back().gw_subnet_id);
     }
+    RunStory::get().entries(listed, skipped);
+    RunStory::get().phase("launching");
     // What stands in every subnet, in one look for the whole fleet.
     found = patiently(clock, {}, [&] { return getEc2s(ec2_client, subnets); });
   } catch (const aws::Interrupted&) {
@@ -155,6 +165,7 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
   for (Worker& worker : workers) {
     if (worker.thread.joinable()) worker.thread.join();
   }
+  RunStory::get().phase("writing the output");
 
   for (const Worker& worker : workers) {
     if (!args.dry_run && !worker.deployed) {

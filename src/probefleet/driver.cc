@@ -1,6 +1,7 @@
 #include "probefleet/driver.h"
 
 #include <cxxabi.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ostream>
@@ -8,11 +9,14 @@
 
 #include "aws/error.h"
 #include "aws/interrupt.h"
+#include "probefleet/console.h"
 #include "probefleet/deploy.h"
 #include "probefleet/identity.h"
+#include "probefleet/instance_create.h"
 #include "probefleet/keypairs.h"
 #include "probefleet/sessions.h"
 #include "probefleet/ssm_key.h"
+#include "probefleet/story.h"
 #include "probefleet/teardown.h"
 #include "probefleet/test_config.h"
 #include "s3/s3_backup_cmd.h"
@@ -120,7 +124,22 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
   // A test configuration the run cannot use stops it before any AWS request.
   step = "reading the test configuration";
   try {
-    (void)readTestConfig(args.test_config, args.revert ? ConfigUse::kTeardown : ConfigUse::kDeploy);
+    const TestConfig document =
+        readTestConfig(args.test_config, args.revert ? ConfigUse::kTeardown : ConfigUse::kDeploy);
+    // Every entry's test script must render before the first instance is
+    // launched with one.
+    for (const TestConfig& entry : args.revert ? TestConfig::array() : document) {
+      const auto subnet = entry.find("private_subnet_id");
+      if (subnet == entry.end() || !subnet->is_string() || subnet->get<std::string>().empty()) {
+        continue;  // skipped by the deployment too
+      }
+      try {
+        (void)testScriptFor(args, entry);
+      } catch (const std::invalid_argument& bad) {
+        throw TestConfigError("the test script of entry " + entry.value("gw_subnet_id", "?") +
+                              " cannot be written with --run_tag: " + bad.what());
+      }
+    }
   } catch (const TestConfigError& bad) {
     log->error(std::string("  **Error** ") + bad.what());
     return 1;
@@ -132,6 +151,7 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
   try {
     if (!args.revert) {
       step = "looking up the image";
+      RunStory::get().phase("looking up the image");
       const std::string image_id = testlib::get_latest_amazon_linux_ami(*clients.ec2, args);
       if (given(args.s3_bucket)) {
         step = "checking the key pair against the stored key";
@@ -144,6 +164,7 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
       terminateEc2s(*clients.ec2, *clients.iam, args);
       if (args.ec2_role && *args.ec2_role == "default") {
         step = "removing the instance profile, role and policy";
+        RunStory::get().phase("removing the instance role");
         aws::Interruption::check();
         deleteInstanceProfile(*clients.iam);
       }
@@ -217,18 +238,34 @@ int runProgram(const std::vector<std::string>& arguments, std::ostream& out, std
     return 2;
   }
 
+  const Args& args = parsed.args;
+  RunStory::get().begin(args.revert, args.dry_run);
+  RunConsole console(stderr, ::isatty(STDERR_FILENO) == 1, args.log_console);
   std::string step = "starting";
+  int status = 1;
   try {
-    return runFlow(parsed.args, arguments, deps, step);
+    status = runFlow(args, arguments, deps, step);
   } catch (const testlib::ExitRequest& request) {
-    return request.status();  // already reported by the operation that stopped
+    status = request.status();  // already reported by the operation that stopped
   } catch (const std::exception& failure) {
     testlib::logger()->error("  **Error** run failed while " + step + ": " +
                              describeFailure(failure));
   } catch (...) {
     testlib::logger()->error("  **Error** run failed while " + step + ": unknown failure");
   }
-  return 1;
+  // A run stopped by its checks, before any AWS work, has no story to tell.
+  const StorySnapshot story = RunStory::get().snapshot();
+  if (!story.phase.empty()) console.finish(status);
+  if (given(args.report)) {
+    try {
+      writeTestConfig(*args.report, storyReport(story, status));
+    } catch (const std::exception& failure) {
+      testlib::logger()->error(std::string("  **Error** cannot write the run report: ") +
+                               failure.what());
+      status = status == 0 ? 1 : status;
+    }
+  }
+  return status;
 }
 
 }  // namespace probefleet

@@ -7,6 +7,7 @@
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_watch.h"
 #include "probefleet/patience.h"
+#include "probefleet/story.h"
 #include "probefleet/tags.h"
 #include "testlib/common.h"
 
@@ -44,6 +45,7 @@ void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interfac
   aws::ec2::AssociateAddressRequest associate;
   associate.allocation_id = allocation.allocation_id;
   associate.network_interface_id = network_interface_id;
+  tell(Act::kCreate, "elastic ip", allocation.allocation_id, allocation.public_ip);
   patiently(clock, {kConsistencyBudget, {"InvalidAllocationID.NotFound"}},
             [&] { ec2.associateAddress(associate); });
 }
@@ -83,7 +85,10 @@ void releaseEIP(const aws::Ec2Client& ec2, const std::string& public_ip,
                 aws::Clock& clock) {
   testlib::logger()->info("- Delete EIP " + public_ip + " " + allocation_id + " for " +
                           instance_id);
-  if (args.dry_run) return;
+  if (args.dry_run) {
+    tell(Act::kDelete, "elastic ip", allocation_id, public_ip);
+    return;
+  }
   aws::ec2::ReleaseAddressRequest request;
   request.allocation_id = allocation_id;
   patiently(clock, {kConsistencyBudget, {"InvalidIPAddress.InUse", "InvalidAllocationID.NotFound"}},
@@ -97,6 +102,7 @@ void releaseEIP(const aws::Ec2Client& ec2, const std::string& public_ip,
                 }
               }
             });
+  tell(Act::kDelete, "elastic ip", allocation_id, public_ip);
 }
 
 int releaseLeftoverEips(const aws::Ec2Client& ec2, const Args& args, aws::Clock& clock) {
@@ -117,6 +123,7 @@ int releaseLeftoverEips(const aws::Ec2Client& ec2, const Args& args, aws::Clock&
       testlib::logger()->error("  **Error** cannot release EIP " + address.public_ip + " " +
                                address.allocation_id + ": " + failure.what());
       reportFailure(failure);
+      tell(Act::kLeave, "elastic ip", address.allocation_id, failure.what());
       ++failed;
     }
   }

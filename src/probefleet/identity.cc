@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "probefleet/failure_report.h"
+#include "probefleet/story.h"
 #include "testlib/common.h"
 
 namespace probefleet {
@@ -70,7 +71,9 @@ std::string createS3Policy(const aws::IamClient& iam_client, const Args& args) {
   request.description = kPolicyDescription;
   request.tags = {{"Name", kNameTagValue}};
   try {
-    return iam_client.createPolicy(request).arn;
+    const std::string arn = iam_client.createPolicy(request).arn;
+    tell(Act::kCreate, "iam policy", arn, kPolicyName, DryRun::kIgnored);
+    return arn;
   } catch (const aws::ServiceError& error) {
     if (error.code() != "EntityAlreadyExists") throw;
   } catch (const std::exception& failure) {
@@ -78,7 +81,9 @@ std::string createS3Policy(const aws::IamClient& iam_client, const Args& args) {
     reportFailure(failure);
     throw;
   }
-  return existingPolicyArn(iam_client, args);
+  const std::string arn = existingPolicyArn(iam_client, args);
+  tell(Act::kReuse, "iam policy", arn, kPolicyName, DryRun::kIgnored);
+  return arn;
 }
 
 std::optional<aws::IamResponse> createEc2Role(const aws::IamClient& iam_client,
@@ -90,9 +95,11 @@ std::optional<aws::IamResponse> createEc2Role(const aws::IamClient& iam_client,
   request.description = kRoleDescription;
   try {
     iam_client.createRole(request);
+    tell(Act::kCreate, "iam role", kRoleName, "", DryRun::kIgnored);
   } catch (const aws::ServiceError& error) {
     if (error.code() == "EntityAlreadyExists") {
       testlib::logger()->info(std::string("  **Alert** ") + error.what());
+      tell(Act::kReuse, "iam role", kRoleName, "", DryRun::kIgnored);
       return std::nullopt;
     }
     // Any other refusal is passed over: the attachment below shows whether
@@ -109,9 +116,11 @@ void createInstanceProfile(const aws::IamClient& iam_client) {
   request.tags = {{"Name", kNameTagValue}};
   try {
     iam_client.createInstanceProfile(request);
+    tell(Act::kCreate, "instance profile", kInstanceProfileName, "", DryRun::kIgnored);
   } catch (const aws::ServiceError& error) {
     if (error.code() == "EntityAlreadyExists") {
       testlib::logger()->info(std::string("  **Alert** ") + error.what());
+      tell(Act::kReuse, "instance profile", kInstanceProfileName, "", DryRun::kIgnored);
       return;
     }
   }
@@ -136,6 +145,7 @@ void deleteInstanceProfile(const aws::IamClient& iam_client) {
   testlib::logger()->info(std::string("  Delete instance profile ") + kInstanceProfileName);
   try {
     iam_client.deleteInstanceProfile(kInstanceProfileName);
+    tell(Act::kDelete, "instance profile", kInstanceProfileName, "", DryRun::kIgnored);
   } catch (const std::exception& failure) {
     logAndGoOn(failure);
   }
@@ -156,8 +166,10 @@ void deleteInstanceProfile(const aws::IamClient& iam_client) {
   iam_client.detachRolePolicy(kRoleName, arn);
   testlib::logger()->info("  Delete policy " + arn);
   iam_client.deletePolicy(arn);
+  tell(Act::kDelete, "iam policy", arn, kPolicyName, DryRun::kIgnored);
   testlib::logger()->info(std::string("  Delete ") + kRoleName);
   iam_client.deleteRole(kRoleName);
+  tell(Act::kDelete, "iam role", kRoleName, "", DryRun::kIgnored);
 }
 
 }  // namespace probefleet

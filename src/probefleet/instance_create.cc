@@ -13,6 +13,7 @@
 #include "probefleet/identity.h"
 #include "probefleet/interfaces.h"
 #include "probefleet/patience.h"
+#include "probefleet/story.h"
 #include "probefleet/tags.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -74,7 +75,8 @@ aws::ec2::RunInstancesRequest launchRequest(const std::string& ami, const std::s
                                             const Args& args,
                                             const std::optional<std::string>& sg_id,
                                             const std::optional<std::string>& instance_profile,
-                                            const std::optional<std::string>& key_name) {
+                                            const std::optional<std::string>& key_name,
+                                            const std::optional<std::string>& user_data) {
   aws::ec2::RunInstancesRequest request;
   request.instance_type = args.instance_type;
   request.min_count = 1;
@@ -92,6 +94,7 @@ aws::ec2::RunInstancesRequest launchRequest(const std::string& ami, const std::s
   request.network_interfaces = {primary};
   if (instance_profile) request.iam_instance_profile = {"", *instance_profile};
   if (key_name) request.key_name = *key_name;
+  if (user_data) request.user_data = *user_data;
   return request;
 }
 
@@ -213,6 +216,14 @@ std::string renderUserData(const std::string& spoke_gw_ip, const std::string& s3
   return script;
 }
 
+std::optional<std::string> testScriptFor(const Args& args, const TestConfig& entry) {
+  if (!given(args.tag)) return std::nullopt;
+  const auto gateway = entry.find("gw_private_ip");
+  const std::string spoke_gw_ip =
+      gateway != entry.end() && gateway->is_string() ? gateway->get<std::string>() : "";
+  return renderUserData(spoke_gw_ip, args.s3_bucket.value_or(""), deduceTag(args, &entry));
+}
+
 std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
                                               const aws::ec2::RunInstancesRequest& data,
                                               aws::Clock& clock) {
@@ -258,8 +269,9 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
 
 bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
                const std::string& ami, const std::string& gw_subnet_id,
-               const std::string& private_subnet_id, const std::string& /*spoke_gw_ip*/,
-               const Args& args, TestConfig& test_config, const std::optional<std::string>& sg_id,
+               const std::string& private_subnet_id,
+               const std::string& /*spoke_gw_ip: read from the entry*/, const Args& args,
+               TestConfig& test_config, const std::optional<std::string>& sg_id,
                const std::optional<std::string>& sg_id_private_inf,
                const std::optional<std::string>& instance_profile,
                const std::optional<std::string>& key_name, aws::Clock& clock,
@@ -285,13 +297,18 @@ bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
 
   std::optional<std::string> instance_id = found.instance_id;
   bool first_time_create_ec2 = false;
+  if (instance_id) RunStory::get().instanceFound(gw_subnet_id, *instance_id);
   if (!instance_id) {
-    const aws::ec2::RunInstancesRequest request =
-        launchRequest(ami, gw_subnet_id, args, sg_id, profile, key_name);
-    if (args.dry_run) return false;
+    const aws::ec2::RunInstancesRequest request = launchRequest(
+        ami, gw_subnet_id, args, sg_id, profile, key_name, testScriptFor(args, test_config));
+    if (args.dry_run) {
+      RunStory::get().instancePlanned(gw_subnet_id);
+      return false;
+    }
     aws::Interruption::check();  // nothing new is launched once interrupted
     instance_id = createEc2WithRetry(ec2_client, request, clock);
     if (!instance_id) return false;
+    RunStory::get().instanceLaunched(gw_subnet_id, *instance_id);
     watch.waitStatusOk(*instance_id);
     first_time_create_ec2 = true;
   }
@@ -300,6 +317,7 @@ bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
   // second interface and the lookup of that interface's address. Passed
   // status checks say it runs.
   const bool running = first_time_create_ec2 || isRunning(watch, *instance_id);
+  if (running) RunStory::get().instanceRunning(gw_subnet_id);
   if (running && !recordPublicIp(ec2_client, watch, *instance_id, gw_subnet_id, private_subnet_id,
                                  args, first_time_create_ec2, test_config, clock)) {
     return false;

@@ -65,6 +65,13 @@ inline constexpr std::string_view user_data_tmp =
 std::string renderUserData(const std::string& spoke_gw_ip, const std::string& s3_bucket,
                            const std::string& tag);
 
+/// The user data of the entry's new instance: with a run tag (args.tag) the
+/// test script rendered for the entry (its gw_private_ip, args.s3_bucket,
+/// deduceTag(args, &entry)); without one, nullopt and the launch carries no
+/// user data. Throws std::invalid_argument or TestConfigError when the
+/// entry's values cannot stand in the script.
+std::optional<std::string> testScriptFor(const Args& args, const TestConfig& entry);
+
 /// Sends RunInstances with `data` and returns the new instance's id. Every
 /// try carries the same client token. A refusal that only asks to wait
 /// (throttling, a 5xx, no answer, or a group or key pair too new to be seen:

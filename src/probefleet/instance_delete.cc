@@ -13,6 +13,7 @@
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/interfaces.h"
 #include "probefleet/patience.h"
+#include "probefleet/story.h"
 #include "testlib/common.h"
 
 namespace probefleet {
@@ -113,13 +114,22 @@ void deleteEc2(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/,
     instance_ids.push_back(instance.instance_id);
   }
   std::vector<std::string> standing;
-  if (!args.dry_run) {
+  if (args.dry_run) {
+    for (const std::string& instance_id : instance_ids) {
+      tell(Act::kDelete, "instance", instance_id, "in " + subnet_id);
+    }
+  } else {
     aws::Interruption::check();
     // Found by a describe, so it exists: NotFound by id only means "not yet".
     patiently(ec2.clock(), {kConsistencyBudget, {"InvalidInstanceID.NotFound"}},
               [&] { (void)ec2.terminateInstances(instance_ids); });
     for (const std::string& instance_id : instance_ids) {
-      if (!watch.waitTerminated(instance_id, kTerminatePatience)) standing.push_back(instance_id);
+      if (watch.waitTerminated(instance_id, kTerminatePatience)) {
+        tell(Act::kDelete, "instance", instance_id, "in " + subnet_id);
+      } else {
+        standing.push_back(instance_id);
+        tell(Act::kLeave, "instance", instance_id, "in " + subnet_id + ", still shutting down");
+      }
     }
   }
 

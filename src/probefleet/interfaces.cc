@@ -12,6 +12,7 @@
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/patience.h"
+#include "probefleet/story.h"
 #include "probefleet/tags.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -145,7 +146,10 @@ void createNetworkfInterface(const aws::Ec2Client& ec2, const std::string& insta
                              aws::Clock& clock) {
   testlib::logger()->info("- Create network interface in " + private_subnet_id + " with " +
                           group_id.value_or(""));
-  if (args.dry_run) return;
+  if (args.dry_run) {
+    tell(Act::kCreate, "network interface", "", "in " + private_subnet_id + " for " + instance_id);
+    return;
+  }
 
   aws::ec2::CreateNetworkInterfaceRequest request;
   request.description = kNetworkInterfaceDescription;
@@ -171,6 +175,7 @@ void createNetworkfInterface(const aws::Ec2Client& ec2, const std::string& insta
         1, "cannot create a network interface in " + private_subnet_id + ": " + failure.what());
   }
   if (created.network_interface_id.empty()) return;
+  tell(Act::kCreate, "network interface", created.network_interface_id, "in " + private_subnet_id);
 
   testlib::logger()->info("- Attach network interface to " + instance_id);
   aws::ec2::AttachNetworkInterfaceRequest attach;
@@ -331,7 +336,10 @@ void deleteNetworkInterface(const aws::Ec2Client& ec2,
   if (!network_interface_id) return;
   try {
     testlib::logger()->info("- Delete natwork interface " + *network_interface_id);
-    if (args.dry_run) return;
+    if (args.dry_run) {
+      tell(Act::kDelete, "network interface", *network_interface_id);
+      return;
+    }
     // In use: still detaching. NotFound while EC2 still lists it: too new to
     // be seen by id. NotFound once it is no longer listed: a try whose
     // answer was lost deleted it.
@@ -348,11 +356,13 @@ void deleteNetworkInterface(const aws::Ec2Client& ec2,
                   }
                 }
               });
+    tell(Act::kDelete, "network interface", *network_interface_id);
   } catch (const aws::Interrupted&) {
     throw;
   } catch (const std::exception& failure) {
     testlib::logger()->error("  **Error** Failed to delete natwork interface " +
                              *network_interface_id);
+    tell(Act::kLeave, "network interface", *network_interface_id, failure.what());
     reportFailure(failure);
     testlib::AppExitStatus::markFailed();
   }

@@ -12,6 +12,7 @@
 #include "probefleet/network.h"
 #include "probefleet/patience.h"
 #include "probefleet/private_file.h"
+#include "probefleet/story.h"
 #include "probefleet/tags.h"
 #include "probefleet/test_config.h"
 #include "s3/s3_backup_cmd.h"
@@ -123,9 +124,13 @@ std::string createKeyPair(const aws::Ec2Client& ec2, const aws::S3Client* s3,
   }
   if (!existing.empty()) {
     log->info("  Key " + name + " already exist");
+    tell(Act::kReuse, "key pair", name);
     return name;
   }
-  if (args.dry_run) return name;
+  if (args.dry_run) {
+    tell(Act::kCreate, "key pair", name);
+    return name;
+  }
 
   const auto created = sendCreateKeyPair(ec2, name, args);
   if (!created || created->key_material.empty()) {
@@ -133,6 +138,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2, const aws::S3Client* s3,
     throw testlib::ExitRequest(1, "failed to create key pair " + name);
   }
   log->info("  done");
+  tell(Act::kCreate, "key pair", name, created->key_pair_id);
   awaitKeyPairByName(ec2, name);
 
   const std::string path = keyFilePath(args.backup_folder, name);
@@ -170,16 +176,21 @@ void deleteKeyPair(const aws::Ec2Client& ec2, const std::string& key_pair_name, 
     return;
   }
   log->info("  " + found.front().key_pair_id);
-  if (args.dry_run) return;
+  if (args.dry_run) {
+    tell(Act::kDelete, "key pair", key_pair_name, found.front().key_pair_id);
+    return;
+  }
   try {
     aws::ec2::DeleteKeyPairRequest request;
     request.key_name = key_pair_name;
     // Found above, so a NotFound only means the name is too new to be seen.
     patiently(ec2.clock(), {kConsistencyBudget, {"InvalidKeyPair.NotFound"}},
               [&] { ec2.deleteKeyPair(request); });
+    tell(Act::kDelete, "key pair", key_pair_name, found.front().key_pair_id);
   } catch (const aws::Interrupted&) {
     throw;
   } catch (const std::exception& failure) {
+    tell(Act::kLeave, "key pair", key_pair_name, failure.what());
     log->error(std::string("  **Error** ") + failure.what());
     reportFailure(failure);
     testlib::AppExitStatus::markFailed();

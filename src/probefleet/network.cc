@@ -10,6 +10,7 @@
 #include "aws/retry.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/patience.h"
+#include "probefleet/story.h"
 #include "probefleet/tags.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -135,6 +136,7 @@ std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string
   if (const auto existing = getSgId(ec2, vpc_id, kInstanceSgName)) {
     testlib::logger()->info(std::string("- Reuse existing SG ") + kInstanceSgName + " " +
                             *existing + " in " + vpc_id);
+    tell(Act::kReuse, "security group", *existing, kInstanceSgName);
     return existing;
   }
   const auto request = groupRequest(vpc_id, kInstanceSgName, args);
@@ -143,7 +145,10 @@ std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string
   try {
     // The engine's address is learnt afresh, in a dry run too, and not kept.
     const std::string engine_ip = lookupPublicAddress(*ec2.config().transport, env);
-    if (args.dry_run) return std::nullopt;
+    if (args.dry_run) {
+      tell(Act::kCreate, "security group", "", kInstanceSgName);
+      return std::nullopt;
+    }
 
     const std::string group_id = createdGroupId(ec2, request);
 
@@ -161,6 +166,7 @@ std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string
         if (error.code() != "InvalidPermission.Duplicate") throw;
       }
     });
+    tell(Act::kCreate, "security group", group_id, kInstanceSgName);
     return group_id;
   } catch (const aws::Interrupted&) {
     throw;
@@ -174,14 +180,20 @@ std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2, const s
   if (const auto existing = getSgId(ec2, vpc_id, kPrivateInfSgName)) {
     testlib::logger()->info(std::string("- Reuse existing SG ") + kPrivateInfSgName + " " +
                             *existing + " in " + vpc_id);
+    tell(Act::kReuse, "security group", *existing, kPrivateInfSgName);
     return existing;
   }
   const auto request = groupRequest(vpc_id, kPrivateInfSgName, args);
   testlib::logger()->info(std::string("- Create SG ") + kPrivateInfSgName + " in " + vpc_id);
 
   try {
-    if (args.dry_run) return std::nullopt;
-    return createdGroupId(ec2, request);
+    if (args.dry_run) {
+      tell(Act::kCreate, "security group", "", kPrivateInfSgName);
+      return std::nullopt;
+    }
+    const std::string group_id = createdGroupId(ec2, request);
+    tell(Act::kCreate, "security group", group_id, kPrivateInfSgName);
+    return group_id;
   } catch (const aws::Interrupted&) {
     throw;
   } catch (const std::exception& failure) {
@@ -190,7 +202,10 @@ std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2, const s
 }
 
 void deleteSG(const aws::Ec2Client& ec2, const std::string& group_id, const Args& args) {
-  if (args.dry_run) return;
+  if (args.dry_run) {
+    tell(Act::kDelete, "security group", group_id);
+    return;
+  }
   try {
     // Still in use: the interfaces of instances just terminated are let go
     // of a little later. NotFound while EC2 still lists the group: too new
@@ -204,10 +219,12 @@ void deleteSG(const aws::Ec2Client& ec2, const std::string& group_id, const Args
                   if (error.code() != "InvalidGroup.NotFound" || groupListed(ec2, group_id)) throw;
                 }
               });
+    tell(Act::kDelete, "security group", group_id);
   } catch (const aws::Interrupted&) {
     throw;
   } catch (const std::exception& failure) {
     testlib::logger()->error("  **Error** cannot delete SG " + group_id + ": " + failure.what());
+    tell(Act::kLeave, "security group", group_id, failure.what());
     reportFailure(failure);
     testlib::AppExitStatus::markFailed();
   }

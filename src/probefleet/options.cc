@@ -56,6 +56,15 @@ const std::vector<OptionSpec>& optionTable() {
       {"backup_folder", &Args::backup_folder, true,
        "specify a local folder for storing the VPC specific key-pair"},
       {"eip", &Args::eip, false, "Use EIP"},
+      {"run_tag", &Args::tag, false,
+       "run tag: send every new instance the ping and traceroute tests as its user data; "
+       "they leave result-<gw_name>-<run_tag>.txt in the s3 bucket (needs --s3_bucket)"},
+      {"log_console", &Args::log_console, false,
+       "show every log record on the console, as the log file has them, instead of the "
+       "progress and the summary"},
+      {"report", &Args::report, false,
+       "write a run report (JSON) to this file: each entry's outcome and addresses, what was "
+       "created, reused, deleted or left"},
   };
   return table;
 }
@@ -186,6 +195,10 @@ bool looksLikeOption(const std::string& argument) {
 
 }  // namespace
 
+std::string programVersion() {
+  return PROBEFLEET_VERSION;
+}
+
 std::string usageText() {
   std::vector<std::string> words = {"[-h]", "[--version]"};
   for (const OptionSpec& spec : optionTable()) {
@@ -295,6 +308,10 @@ ParseResult parseArgs(const std::vector<std::string>& arguments) {
     std::string list;
     for (const std::string& argument : unrecognized) list += (list.empty() ? "" : " ") + argument;
     return usageError("unrecognized arguments: " + list);
+  }
+  // The instances' tests leave their results in the bucket.
+  if (given(result.args.tag) && !given(result.args.s3_bucket)) {
+    return usageError("argument --run_tag: needs --s3_bucket, where the tests leave their results");
   }
   return result;
 }

@@ -34,6 +34,11 @@ struct Args {
   std::optional<std::string> workflow_account_role;
   std::string backup_folder;  // required
   bool eip = false;
+  // The run tag: with it, every new instance gets the test script as its user
+  // data, its results named after deduceTag(args, entry).
+  std::optional<std::string> tag;
+  bool log_console = false;           // every log record on the console, no progress
+  std::optional<std::string> report;  // where to write the run report (JSON)
 };
 
 /// True when a text option was given with a non-empty value: wherever the
@@ -64,6 +69,9 @@ ParseResult parseArgs(const std::vector<std::string>& arguments);
 
 /// The usage line ("usage: probefleet [-h] ..."), wrapped, with a final newline.
 std::string usageText();
+
+/// The version of the build, such as "0.1.0".
+std::string programVersion();
 
 /// Usage, description and one line per option with its help text.
 std::string helpText();

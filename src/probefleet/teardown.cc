@@ -17,6 +17,7 @@
 #include "probefleet/keypairs.h"
 #include "probefleet/network.h"
 #include "probefleet/patience.h"
+#include "probefleet/story.h"
 #include "probefleet/test_config.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -142,6 +143,7 @@ bool vpcClear(const aws::Ec2Client& ec2, const std::string& vpc_id) {
 
 void terminateEc2s(const aws::Ec2Client& ec2, const aws::IamClient& iam, const Args& args) {
   const TestConfig config = readTestConfig(args.test_config, ConfigUse::kTeardown);
+  RunStory::get().phase("terminating");
   deleteAllInstances(ec2, iam, config, args);
   auto log = testlib::logger();
   if (aws::Interruption::requested()) {
@@ -156,9 +158,12 @@ void terminateEc2s(const aws::Ec2Client& ec2, const aws::IamClient& iam, const A
                ": its security groups, interfaces and key pair are kept; revert again once "
                "they are gone");
     testlib::AppExitStatus::markFailed();
+    tell(Act::kLeave, "vpc resources", vpc_id,
+         "security groups, interfaces, key pair: instances remain");
     return;
   }
 
+  RunStory::get().phase("cleaning up " + vpc_id);
   deleteGroupNamed(ec2, vpc_id, kInstanceSgName, args);
   for (const aws::ec2::NetworkInterface& interface : getNetworkInterfaces(ec2, vpc_id)) {
     deleteNetworkInterface(ec2, interface.network_interface_id, args, ec2.clock());

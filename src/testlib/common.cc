@@ -23,8 +23,10 @@ constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e %l [%n] %v";
 // before the next: records of several threads reach the console and the file
 // in the same order.
 struct Loggers {
-  std::shared_ptr<spdlog::sinks::stderr_sink_mt> console =
-      std::make_shared<spdlog::sinks::stderr_sink_mt>();
+  std::shared_ptr<spdlog::sinks::dist_sink_mt> console =
+      std::make_shared<spdlog::sinks::dist_sink_mt>(
+          std::vector<std::shared_ptr<spdlog::sinks::sink>>{
+              std::make_shared<spdlog::sinks::stderr_sink_mt>()});
   std::shared_ptr<spdlog::sinks::dist_sink_mt> file =
       std::make_shared<spdlog::sinks::dist_sink_mt>();
   std::shared_ptr<spdlog::sinks::dist_sink_mt> both = std::make_shared<spdlog::sinks::dist_sink_mt>(
@@ -80,6 +82,17 @@ void Common::initLogLocation(const std::string& backup_folder) {
   }
   sink->set_formatter(std::make_unique<spdlog::pattern_formatter>(kPattern));
   loggers().file->set_sinks({sink});
+}
+
+std::shared_ptr<spdlog::sinks::sink> Common::setConsoleSink(
+    std::shared_ptr<spdlog::sinks::sink> sink) {
+  if (!sink) sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+  sink->set_formatter(std::make_unique<spdlog::pattern_formatter>(kPattern));
+  Loggers& all = loggers();
+  std::shared_ptr<spdlog::sinks::sink> previous;
+  if (!all.console->sinks().empty()) previous = all.console->sinks().front();
+  all.console->set_sinks({std::move(sink)});
+  return previous;
 }
 
 void Common::logCommandOptions(const std::string& command) {

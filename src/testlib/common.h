@@ -34,6 +34,12 @@ class Common {
   /// std::runtime_error naming the file when it cannot be opened.
   static void initLogLocation(const std::string& backup_folder);
 
+  /// Puts `sink` in the place of the console (standard error) for both
+  /// loggers, with the records' pattern; nullptr puts standard error back.
+  /// Returns the sink it replaced. The log file is not affected.
+  static std::shared_ptr<spdlog::sinks::sink> setConsoleSink(
+      std::shared_ptr<spdlog::sinks::sink> sink);
+
   /// Records the invocation text ("probefleet " + arguments) at info level.
   static void logCommandOptions(const std::string& command);
 

@@ -99,7 +99,7 @@ TEST_F(DriverE2eTest, EarlyExitsHappenBeforeAnyRequest) {
        "probefleet: error: the following arguments are required: --backup_folder"},
       {required({"--bogus"}), 2, "err", "probefleet: error: unrecognized arguments: --bogus"},
       {required({"--re", "x"}), 2, "err",
-       "probefleet: error: ambiguous option: --re could match --revert, --region"},
+       "probefleet: error: ambiguous option: --re could match --revert, --region, --report"},
       {required({"--region"}), 2, "err",
        "probefleet: error: argument --region: expected one argument"},
       {required({"--eip=1"}), 2, "err", "probefleet: error: argument --eip: ignored explicit"},
@@ -178,7 +178,8 @@ TEST_F(DriverE2eTest, UnusableTestConfigurationStopsBeforeAnyRequest) {
 
 TEST_F(DriverE2eTest, LogFileStartsWithTheCommandAndTheConsoleShowsTheSameRecords) {
   const std::vector<std::string> argv =
-      required({"--dry", "--tag_resource", "Owner,qa", "--image", "al2023-ami-2023*"});
+      required({"--dry", "--tag_resource", "Owner,qa", "--image", "al2023-ami-2023*",
+                "--log_console"});
   RunResult r = run(argv);
   const auto file = lines(readFile(dir_ / "keys/log/corvanta_testlibs.log"));
   ASSERT_FALSE(file.empty()) << r.err;
@@ -219,7 +220,9 @@ TEST_F(DriverE2eTest, WorkflowAccountForms) {
   for (const Case& c : cases) {
     const std::string shown = nlohmann::json(c.extra).dump();
     sandbox_.clearJournal();
-    RunResult r = run(required(c.extra));
+    std::vector<std::string> extra = c.extra;
+    extra.push_back("--log_console");
+    RunResult r = run(required(extra));
     EXPECT_EQ(r.status, 0) << shown << "\n" << r.err;
     EXPECT_EQ(sandbox_.journal("imds", "GetIdentityDocument").empty(), !c.metadata) << shown;
     const auto assumed = sandbox_.journal("sts", "AssumeRole");

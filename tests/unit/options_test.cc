@@ -1,5 +1,6 @@
 #include "probefleet/options.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -130,7 +131,8 @@ TEST(OptionsTest, UsageErrors) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {withRequired({"--re", "x"}), "ambiguous option: --re could match --revert, --region"},
+      {withRequired({"--re", "x"}),
+       "ambiguous option: --re could match --revert, --region, --report"},
       {withRequired({"--e"}), "ambiguous option: --e could match --ec2_role, --eip"},
       {withRequired({"--i=x"}), "ambiguous option: --i could match --instance_type, --image"},
       {withRequired({"--region"}), "argument --region: expected one argument"},
@@ -182,6 +184,70 @@ TEST(OptionsTest, VersionAnswersWithoutTakingAnyOtherPrefix) {
   }
   EXPECT_EQ(parseArgs({"--version"}).text, "probefleet 0.1.0\n");
   EXPECT_NE(helpText().find("--version"), std::string::npos);
+}
+
+// Every field of the record, to compare two parses.
+std::string fields(const Args& a) {
+  std::string text = std::to_string(a.revert) + std::to_string(a.dry_run) + std::to_string(a.eip) +
+                     a.test_config + "|" + a.instance_type + "|" + a.image + "|" + a.backup_folder;
+  for (const auto* field : {&a.account, &a.region, &a.private_subnet_id, &a.key_name, &a.s3_bucket,
+                            &a.assume_role, &a.profile, &a.ec2_role, &a.output_test_config,
+                            &a.tag_resource, &a.workflow_account_role}) {
+    text += "|" + field->value_or("-");
+  }
+  return text;
+}
+
+// Options added later must not capture an abbreviation of an older one:
+// every prefix that named exactly one of the first release's options still
+// parses as that option (a "--tag" for the run tag would have taken
+// --tag_resource's).
+TEST(OptionsTest, AbbreviationsOfTheFirstOptionsKeepTheirMeaning) {
+  const std::vector<std::pair<std::string, bool>> first = {// name, is a flag
+                                                           {"revert", true},
+                                                           {"dry_run", true},
+                                                           {"account", false},
+                                                           {"region", false},
+                                                           {"private_subnet_id", false},
+                                                           {"key_name", false},
+                                                           {"s3_bucket", false},
+                                                           {"assume_role", false},
+                                                           {"profile", false},
+                                                           {"ec2_role", false},
+                                                           {"test_config", false},
+                                                           {"output_test_config", false},
+                                                           {"tag_resource", false},
+                                                           {"instance_type", false},
+                                                           {"image", false},
+                                                           {"workflow_account_role", false},
+                                                           {"backup_folder", false},
+                                                           {"eip", true},
+                                                           {"help", true},
+                                                           {"version", true}};
+  auto parsed = [&](const std::string& option, bool flag) {
+    std::vector<std::string> argv = {option};
+    if (!flag) argv.push_back("v");
+    return parseArgs(withRequired(argv));
+  };
+  int checked = 0;
+  for (const auto& [name, flag] : first) {
+    if (name == "help" || name == "version") continue;
+    for (std::size_t length = 1; length <= name.size(); ++length) {
+      const std::string prefix = name.substr(0, length);
+      int owners = 0;
+      for (const auto& other : first) owners += other.first.rfind(prefix, 0) == 0 ? 1 : 0;
+      if (owners != 1) continue;
+      const ParseResult abbreviated = parsed("--" + prefix, flag);
+      ASSERT_EQ(abbreviated.kind, ParseResult::Kind::kArgs) << "--" << prefix << "\n"
+                                                            << abbreviated.text;
+      EXPECT_EQ(fields(abbreviated.args), fields(parsed("--" + name, flag).args)) << prefix;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 150);
+  // The run tag needs the bucket its tests write to.
+  EXPECT_EQ(parseArgs(withRequired({"--run_tag", "r1"})).kind, ParseResult::Kind::kError);
+  EXPECT_EQ(parseArgs(withRequired({"--run_tag", "r1", "--s3_bucket", "b"})).args.tag, "r1");
 }
 
 TEST(OptionsTest, HelpTextListsTheOptionsInOrderWithTheirTexts) {

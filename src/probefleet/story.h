@@ -1,0 +1,121 @@
+#pragma once
+// What a run did, as its operations tell it: the phases, each entry's way to
+// its instance, and every shared resource made, reused, deleted or left.
+// The console shows it as progress and a summary, and --report writes it as
+// JSON. The log file is not involved: it keeps its records as they are.
+//
+// One story per process, told from any thread; reading it gives a copy.
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "probefleet/test_config.h"
+
+namespace probefleet {
+
+/// What happened to a resource. In a dry run the operations tell what they
+/// would do, with the same acts; the story words them "would ...".
+enum class Act { kCreate, kReuse, kDelete, kLeave };
+
+/// Whether an act obeys the dry-run flag. The IAM operations change their
+/// resources in a dry run too, and the story must not pretend otherwise.
+enum class DryRun { kObeyed, kIgnored };
+
+struct ResourceLine {
+  Act act;
+  bool planned;        // a dry run's "would", nothing was changed
+  std::string kind;    // "security group", "key pair", "instance", ...
+  std::string id;      // the AWS id, or the name when there is no id (yet)
+  std::string detail;  // where it is, or why it was left
+};
+
+/// One test-configuration entry of a deployment.
+struct EntryLine {
+  std::string gw_subnet_id;
+  std::string instance_id;
+  std::string ec2_ip;
+  std::string ec2_2nd_private_ip;
+  enum class Stage {
+    kWaiting,
+    kLaunched,
+    kRunning,
+    kReady,
+    kFailed,
+    kSkipped
+  } stage = Stage::kWaiting;
+  bool reused = false;   // the instance stood there before this run
+  bool planned = false;  // dry run: the instance would be launched
+  double seconds = 0;    // from the worker's start to its end
+  std::chrono::steady_clock::time_point started{};
+
+  /// "created", "reused", "failed", "skipped", "would create",
+  /// "would reuse", or "waiting" for an entry still at work.
+  std::string outcome() const;
+};
+
+struct StorySnapshot {
+  std::string mode = "deploy";  // or "revert"
+  bool dry_run = false;
+  std::string phase;
+  std::vector<EntryLine> entries;  // in test-configuration order
+  std::vector<ResourceLine> resources;
+  double seconds = 0;  // since begin()
+};
+
+class RunStory {
+ public:
+  /// The process's story.
+  static RunStory& get();
+
+  /// Starts a new story for a run; forgets the previous one.
+  void begin(bool revert, bool dry_run);
+  /// Calls `listener` (from the telling thread, without the story's lock)
+  /// after every change; an empty function removes it.
+  void listen(std::function<void()> listener);
+
+  void phase(const std::string& name);
+  /// The entries a deployment works on, in order; skipped ones are listed too.
+  void entries(const std::vector<std::string>& gw_subnet_ids, const std::vector<bool>& skipped);
+  void instanceFound(const std::string& gw_subnet_id, const std::string& instance_id);
+  void instanceLaunched(const std::string& gw_subnet_id, const std::string& instance_id);
+  void instancePlanned(const std::string& gw_subnet_id);
+  void instanceRunning(const std::string& gw_subnet_id);
+  /// The entry's worker ended; `deployed` says whether both addresses were
+  /// recorded in `entry`, which gives them.
+  void entryEnded(const std::string& gw_subnet_id, bool deployed, const TestConfig& entry);
+
+  void resource(Act act, const std::string& kind, const std::string& id,
+                const std::string& detail = "", DryRun dry_run = DryRun::kObeyed);
+
+  StorySnapshot snapshot() const;
+
+ private:
+  template <class Change>
+  void change(Change&& change);
+  EntryLine* entryOf(const std::string& gw_subnet_id);
+
+  mutable std::mutex mutex_;
+  StorySnapshot story_;
+  std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
+  std::function<void()> listener_;
+};
+
+/// Shorthand for RunStory::get().resource(...).
+inline void tell(Act act, const std::string& kind, const std::string& id,
+                 const std::string& detail = "", DryRun dry_run = DryRun::kObeyed) {
+  RunStory::get().resource(act, kind, id, detail, dry_run);
+}
+
+/// The words of an act: "created", "reused", "deleted", "left"; in a plan
+/// "would create", "would reuse", "would delete", "would leave".
+std::string actWords(const ResourceLine& line);
+
+/// The run report: the summary's content as JSON, with the exit status.
+nlohmann::ordered_json storyReport(const StorySnapshot& story, int exit_status);
+
+}  // namespace probefleet
