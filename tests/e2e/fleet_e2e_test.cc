@@ -16,7 +16,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
+#include "probefleet/instance_create.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 
@@ -28,6 +30,25 @@ using testing_support::RunResult;
 using testing_support::Sandbox;
 
 constexpr double kTimeScale = 0.05;
+
+std::string base64Decoded(const std::string& text) {
+  std::string bytes(text.size(), '\0');
+  const int size = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                   reinterpret_cast<const unsigned char*>(text.data()),
+                                   static_cast<int>(text.size()));
+  // EVP_DecodeBlock counts a zero byte for each padding '='.
+  const std::size_t padding = text.size() - text.find_last_not_of('=') - 1;
+  bytes.resize(size < 0 ? 0 : static_cast<std::size_t>(size) - padding);
+  return bytes;
+}
+
+std::string filled(std::string text, const std::string& placeholder, const std::string& value) {
+  for (std::size_t at = text.find(placeholder); at != std::string::npos;
+       at = text.find(placeholder, at + value.size())) {
+    text.replace(at, placeholder.size(), value);
+  }
+  return text;
+}
 
 class FleetE2eTest : public ::testing::Test {
  protected:
@@ -143,8 +164,8 @@ TEST_F(FleetE2eTest, InterruptedRevertIsFinishedByTheNextOne) {
   const RunResult again = run({"--revert", "--eip"});
   ASSERT_EQ(again.status, 0) << again.err;
   const json inventory = sandbox_.control("GET", "inventory");
-  for (const char* kind : {"instances", "network_interfaces", "addresses", "security_groups",
-                           "key_pairs"}) {
+  for (const char* kind :
+       {"instances", "network_interfaces", "addresses", "security_groups", "key_pairs"}) {
     EXPECT_TRUE(inventory[kind].empty()) << kind << ": " << inventory[kind];
   }
 }
@@ -174,3 +195,79 @@ TEST_F(FleetE2eTest, TwoWorkersOnOneSubnetAreRefusedBeforeAnyRequest) {
 }
 
 }  // namespace
+
+// The run tag puts each entry's test script in its instance's user data; the
+// console's plan, summary and the JSON report tell what the sandbox shows.
+TEST_F(FleetE2eTest, RunTagConsoleAndReportTellWhatTheSandboxHas) {
+  const json config = world_["test_config"];
+  const std::string bucket = world_["bucket"];
+  const RunResult plan = run({"--dry_run", "--run_tag", "r7", "--report", "plan.json"});
+  ASSERT_EQ(plan.status, 0) << plan.err;
+  EXPECT_NE(plan.err.find("Plan (dry run, deploy): " + std::to_string(config.size() + 3) +
+                          " to create, 0 to reuse, 0 to delete"),
+            std::string::npos)
+      << plan.err;
+  const json planned = json::parse(testing_support::readFile(dir_ / "plan.json"));
+  EXPECT_TRUE(planned["dry_run"]);
+  for (const auto& entry : planned["entries"]) EXPECT_EQ(entry["outcome"], "would create");
+  for (const char* action : {"RunInstances", "CreateSecurityGroup", "CreateKeyPair"}) {
+    EXPECT_TRUE(sandbox_.journal("ec2", action).empty()) << action;
+  }
+
+  const RunResult deployed =
+      run({"--run_tag", "r7", "--report", "deploy.json", "--output_test_config", "out.json"});
+  ASSERT_EQ(deployed.status, 0) << deployed.err;
+  std::map<std::string, std::string> user_data;  // by launch subnet
+  for (const auto& launch : sandbox_.journal("ec2", "RunInstances")) {
+    user_data[launch["params"].value("NetworkInterface.1.SubnetId", "")] =
+        base64Decoded(launch["params"].value("UserData", ""));
+  }
+  std::map<std::string, std::string> instance_of;
+  const json launched = sandbox_.control("GET", "inventory")["instance_ids_launched"];
+  for (const auto& item : launched) {
+    instance_of[item["subnet_id"]] = item["instance_id"];
+  }
+  const json out = json::parse(testing_support::readFile(dir_ / "out.json"));
+  const json report = json::parse(testing_support::readFile(dir_ / "deploy.json"));
+  ASSERT_EQ(report["entries"].size(), config.size());
+  for (std::size_t i = 0; i < config.size(); ++i) {
+    const std::string subnet = config[i]["gw_subnet_id"];
+    std::string script(probefleet::user_data_tmp);
+    script = filled(script, "{{spoke_gw_ip}}", config[i]["gw_private_ip"]);
+    script = filled(script, "{{s3_bucket}}", bucket);
+    script = filled(script, "{{tag}}", config[i]["gw_name"].get<std::string>() + "-r7");
+    EXPECT_EQ(user_data[subnet], script) << subnet;
+    const json& line = report["entries"][i];
+    EXPECT_EQ(line["gw_subnet_id"], subnet);
+    EXPECT_EQ(line["instance_id"], instance_of[subnet]);
+    EXPECT_EQ(line["ec2_ip"], out[i]["ec2_ip"]);
+    EXPECT_EQ(line["ec2_2nd_private_ip"], out[i]["ec2_2nd_private_ip"]);
+    EXPECT_EQ(line["outcome"], "created");
+    // The summary's row: subnet, instance, both addresses, outcome.
+    const std::string row = "  " + subnet + "  " + instance_of[subnet] + "  ";
+    const auto at = deployed.err.find(row);
+    ASSERT_NE(at, std::string::npos) << deployed.err;
+    const std::string shown = deployed.err.substr(at, deployed.err.find('\n', at) - at);
+    for (const std::string& value :
+         {out[i]["ec2_ip"].get<std::string>(), out[i]["ec2_2nd_private_ip"].get<std::string>(),
+          std::string("created")}) {
+      EXPECT_NE(shown.find(value), std::string::npos) << shown;
+    }
+  }
+  EXPECT_EQ(report["exit_status"], 0);
+
+  const RunResult reverted = run({"--revert", "--report", "revert.json"});
+  ASSERT_EQ(reverted.status, 0) << reverted.err;
+  const json torn = json::parse(testing_support::readFile(dir_ / "revert.json"));
+  std::map<std::string, int> deleted;
+  for (const auto& line : torn["resources"]) {
+    EXPECT_EQ(line["action"], "deleted") << line;
+    ++deleted[line["kind"]];
+  }
+  EXPECT_EQ(deleted["instance"], static_cast<int>(config.size()));
+  EXPECT_EQ(deleted["network interface"], static_cast<int>(config.size()));
+  EXPECT_EQ(deleted["security group"], 2);
+  EXPECT_EQ(deleted["key pair"], 1);
+  EXPECT_NE(reverted.err.find("Revert done in "), std::string::npos) << reverted.err;
+  EXPECT_TRUE(sandbox_.control("GET", "inventory")["instances"].empty());
+}
