@@ -16,27 +16,10 @@ fi
 work="$(mktemp -d /tmp/probefleet-demo.XXXXXX)"
 cleanup() { [ -n "${sandbox_pid:-}" ] && kill "$sandbox_pid" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
-"$python" "$here/tests/sandbox/sandbox.py" --auth --port-file "$work/port" \
-  --world-out "$work/world.json" >"$work/sandbox.log" 2>&1 &
-sandbox_pid=$!
-for _ in $(seq 1 300); do [ -s "$work/port" ] && break; sleep 0.1; done
-[ -s "$work/port" ] || { echo "demo: the sandbox did not start" >&2; cat "$work/sandbox.log" >&2; exit 1; }
-endpoint="$(cat "$work/port")"
-
-world() { "$python" -c "import json,sys; d=json.load(open('$work/world.json')); print(eval(sys.argv[1]))" "$1"; }
-"$python" -c "import json; d=json.load(open('$work/world.json')); json.dump(d['test_config'], open('$work/test_config.json','w'), indent=2)"
-
-# Point the program at the sandbox exactly as one points the AWS CLI at a
-# local endpoint; an empty credentials file keeps ~/.aws out of it.
-: >"$work/aws-config"
-export AWS_CONFIG_FILE="$work/aws-config" AWS_SHARED_CREDENTIALS_FILE="$work/aws-config"
-export AWS_ENDPOINT_URL="$endpoint" AWS_EC2_METADATA_SERVICE_ENDPOINT="$endpoint/"
-export PROBEFLEET_ECHO_URL="$endpoint/echo"
-export AWS_REGION="$(world "d['region']")" AWS_DEFAULT_REGION="$(world "d['region']")"
-export AWS_ACCESS_KEY_ID="$(world "d['user']['access_key_id']")"
-export AWS_SECRET_ACCESS_KEY="$(world "d['user']['secret_access_key']")"
-unset AWS_PROFILE AWS_DEFAULT_PROFILE AWS_SESSION_TOKEN
-bucket="$(world "d['bucket']")"
+# Points the program at the sandbox exactly as one points the AWS CLI at a
+# local endpoint.
+. "$here/scripts/lib/sandbox.sh"
+start_sandbox "$work" "$python"
 
 cd "$work"
 echo "== deploy: $(world "len(d['test_config'])") test subnets in $(world "d['vpc_id']")"

@@ -186,8 +186,8 @@ struct RunConsole::Screen {
   std::FILE* out;
   bool terminal;
   bool progress;      // false with --log_console
-  std::string drawn;  // the progress line on the terminal now
-  std::string last_plain;
+  std::string drawn;  // the progress line open on the terminal now
+  std::string shown;  // the last progress line shown
   std::string last_phase;
   std::string latest;  // the counts last seen, shown or not
   Clock::time_point last_draw{};
@@ -196,29 +196,36 @@ struct RunConsole::Screen {
     if (terminal && !drawn.empty()) std::fputs("\r\033[K", out);
   }
 
-  // Called with the lock held.
+  // Called with the lock held. A phase ends with its last counts, even those
+  // that came too soon after the previous line; on a terminal that line then
+  // stays, and the next phase gets a line of its own.
   void show(const StorySnapshot& story, bool force) {
     if (!progress) return;
     const std::string line = progressText(story);
     const auto now = Clock::now();
+    const bool new_phase = story.phase != last_phase;
+    if (new_phase && !latest.empty() && latest != shown) put(latest);
+    if (new_phase && terminal && !drawn.empty()) {
+      std::fputs("\n", out);
+      drawn.clear();
+    }
+    latest = line;
+    const auto period =
+        terminal ? std::chrono::milliseconds(kRedrawEvery) : std::chrono::milliseconds(kPlainEvery);
+    if (line == shown || (!force && !new_phase && now - last_draw < period)) return;
+    put(line);
+    last_phase = story.phase;
+    last_draw = now;
+  }
+
+  void put(const std::string& line) {
     if (terminal) {
-      if (line == drawn || (!force && now - last_draw < kRedrawEvery)) return;
       std::fputs(("\r\033[K" + line).c_str(), out);
       drawn = line;
     } else {
-      const bool new_phase = story.phase != last_phase;
-      // A phase ends with its last counts, even those that came too soon
-      // after the previous line.
-      if (new_phase && !latest.empty() && latest != last_plain) {
-        std::fputs((latest + "\n").c_str(), out);
-      }
-      latest = line;
-      if (line == last_plain || (!force && !new_phase && now - last_draw < kPlainEvery)) return;
       std::fputs((line + "\n").c_str(), out);
-      last_plain = line;
-      last_phase = story.phase;
     }
-    last_draw = now;
+    shown = line;
     std::fflush(out);
   }
 
