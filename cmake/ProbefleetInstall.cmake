@@ -8,10 +8,22 @@ include(CMakePackageConfigHelpers)
 
 set(PROBEFLEET_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/probefleet)
 
-install(TARGETS probefleet probefleet-s3
+install(TARGETS probefleet probefleet-s3 probefleet-results probefleet-image
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/man/probefleet.1 ${PROJECT_SOURCE_DIR}/man/probefleet-s3.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+# Man pages are installed compressed, as Debian's policy asks; -n keeps the
+# name and time out of the archive so that builds are reproducible.
+find_program(PROBEFLEET_GZIP gzip REQUIRED)
+set(PROBEFLEET_MAN_PAGES)
+foreach(page probefleet probefleet-s3 probefleet-results probefleet-image)
+  set(compressed ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
+  add_custom_command(OUTPUT ${compressed}
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/man/${page}.1 ${PROJECT_BINARY_DIR}/man/
+    COMMAND ${PROBEFLEET_GZIP} -9 -n -f ${PROJECT_BINARY_DIR}/man/${page}.1
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/${page}.1 VERBATIM)
+  list(APPEND PROBEFLEET_MAN_PAGES ${compressed})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${PROBEFLEET_MAN_PAGES})
+install(FILES ${PROBEFLEET_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 
 # The archives keep their short build names (libaws.a, libs3.a), so they get
 # a folder of their own rather than risk a clash in a shared library folder.
@@ -69,7 +81,9 @@ probefleet places one small test instance in each test subnet of an Amazon
 VPC, gives each a second network interface in a private subnet, records the
 instances' addresses in an output test configuration and, in revert mode,
 removes everything it made. probefleet-s3 gives shell steps the same bucket
-transfers and the private-key fingerprint check.")
+transfers and the private-key fingerprint check, probefleet-results the
+verdict of the tests the instances leave in the bucket, and probefleet-image
+the id of the image probefleet selects.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME probefleet-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)

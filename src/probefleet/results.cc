@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <system_error>
+#include <utility>
 
 #include "aws/error.h"
 #include "aws/s3_transfer.h"
@@ -73,45 +74,68 @@ bool saysPass(const std::string& text) {
   return text.compare(first, last - first + 1, "PASS") == 0;
 }
 
-// Collects one gateway; true when its result says PASS. Only errors the
+// Collects one gateway into `gateway`, whose keys are set. Only errors the
 // service reports are taken as the gateway's failure; anything else ends the
 // collection.
-bool collectGateway(const aws::S3Client& s3_client, const std::string& bucket,
-                    const std::string& test_tag, const StagingDir& staging) {
+void collectGateway(const aws::S3Client& s3_client, const std::string& bucket,
+                    const StagingDir& staging, GatewayResult& gateway) {
   auto log = testlib::logger();
+  const std::string* key = &gateway.log_key;
   try {
-    log->info(fetchObject(s3_client, bucket, "log-" + test_tag + ".txt", staging, kTestLogFile));
-    const std::string result =
-        fetchObject(s3_client, bucket, "result-" + test_tag + ".txt", staging, kTestResultFile);
-    log->info(result);
-    return saysPass(result);
+    log->info(fetchObject(s3_client, bucket, *key, staging, kTestLogFile));
+    key = &gateway.result_key;
+    gateway.result = fetchObject(s3_client, bucket, *key, staging, kTestResultFile);
+    log->info(*gateway.result);
+    gateway.passed = saysPass(*gateway.result);
+    if (!gateway.passed) gateway.reason = "the result text is not PASS";
   } catch (const aws::ServiceError& error) {
     log->info(error.what());
-    return false;
+    gateway.reason = *key + ": " + error.what();
   }
+}
+
+GatewayResult gatewayOf(std::optional<std::string> gw_name, std::string private_subnet_id,
+                        const std::string& test_tag) {
+  GatewayResult gateway;
+  gateway.gw_name = std::move(gw_name);
+  gateway.private_subnet_id = std::move(private_subnet_id);
+  gateway.log_key = "log-" + test_tag + ".txt";
+  gateway.result_key = "result-" + test_tag + ".txt";
+  return gateway;
 }
 
 }  // namespace
 
-int getS3TestResults(const aws::S3Client& s3_client, const Args& args, const std::string& run_tag) {
+std::vector<GatewayResult> collectS3TestResults(const aws::S3Client& s3_client, const Args& args,
+                                                const std::string& run_tag) {
   auto log = testlib::logger();
   const std::string bucket = args.s3_bucket.value_or("");
   const StagingDir staging(fs::path(kTestLogFile).parent_path());
+  std::vector<GatewayResult> gateways;
 
   if (args.test_config.empty()) {
-    log->info("- Test ping and traceroute in " + args.private_subnet_id.value_or(""));
-    return collectGateway(s3_client, bucket, deduceTag(run_tag), staging) ? 0 : 1;
-  }
-
-  const TestConfig test_config = readTestConfig(args.test_config, ConfigUse::kResults);
-  bool all_passed = true;
-  for (const auto& entry : test_config) {
-    log->info("- Test ping and traceroute in " + entry.at("private_subnet_id").get<std::string>());
-    if (!collectGateway(s3_client, bucket, deduceTag(run_tag, &entry), staging)) {
-      all_passed = false;
+    gateways.push_back(
+        gatewayOf(std::nullopt, args.private_subnet_id.value_or(""), deduceTag(run_tag)));
+  } else {
+    const TestConfig test_config = readTestConfig(args.test_config, ConfigUse::kResults);
+    for (const auto& entry : test_config) {
+      gateways.push_back(gatewayOf(entry.at("gw_name").get<std::string>(),
+                                   entry.at("private_subnet_id").get<std::string>(),
+                                   deduceTag(run_tag, &entry)));
     }
   }
-  return all_passed ? 0 : 1;
+  for (GatewayResult& gateway : gateways) {
+    log->info("- Test ping and traceroute in " + gateway.private_subnet_id);
+    collectGateway(s3_client, bucket, staging, gateway);
+  }
+  return gateways;
+}
+
+int getS3TestResults(const aws::S3Client& s3_client, const Args& args, const std::string& run_tag) {
+  for (const GatewayResult& gateway : collectS3TestResults(s3_client, args, run_tag)) {
+    if (!gateway.passed) return 1;
+  }
+  return 0;
 }
 
 }  // namespace probefleet

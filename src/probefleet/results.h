@@ -3,7 +3,9 @@
 // the bucket: per gateway a log object "log-<test tag>.txt" and a result
 // object "result-<test tag>.txt" whose text is "PASS" when the tests passed.
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "aws/s3.h"
 #include "probefleet/options.h"
@@ -44,5 +46,25 @@ inline constexpr const char* kTestResultFile = "/tmp/result.txt";
 /// std::system_error when a local file cannot be written or read.
 int getS3TestResults(const aws::S3Client& s3_client, const Args& args,
                      const std::string& run_tag = "");
+
+/// How one gateway's collection went.
+struct GatewayResult {
+  std::optional<std::string> gw_name;  // the entry's; absent without a test configuration
+  std::string private_subnet_id;       // the entry's, or args.private_subnet_id
+  std::string log_key;
+  std::string result_key;
+  /// The result object's text as downloaded; absent when it could not be had.
+  std::optional<std::string> result;
+  bool passed = false;
+  /// Why the gateway did not pass ("" when it did): the key and the error
+  /// S3 reported for it, or that the result text is not PASS.
+  std::string reason;
+};
+
+/// getS3TestResults with the outcome of each gateway, in collection order:
+/// the same requests, log records, files and exceptions; the verdict is 0
+/// exactly when every record has `passed`.
+std::vector<GatewayResult> collectS3TestResults(const aws::S3Client& s3_client, const Args& args,
+                                                const std::string& run_tag = "");
 
 }  // namespace probefleet

@@ -1,17 +1,19 @@
 // probefleet-s3: the library s3's four transfers for the workflow's shell
 // steps, with the global AWS options of the SDKs' own tools.
 
-#include <algorithm>
+#include <filesystem>
 #include <iostream>
-#include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
-#include "aws/error.h"
-#include "aws/http.h"
 #include "aws/s3.h"
-#include "aws/session.h"
+#include "cli/aws_options.h"
+#include "cli/command_line.h"
+#include "cli/program.h"
+#include "s3/bucket_transfers.h"
 #include "s3/s3_backup_cmd.h"
 #include "testlib/globals.h"
 
@@ -65,122 +67,32 @@ const std::vector<CommandSpec>& commands() {
   return specs;
 }
 
-struct Invocation {
-  std::string command;
-  std::vector<std::string> operands;
-  std::map<std::string, std::string> values;  // options with a value, by name
-  bool dry_run = false;
-  bool json = false;
-  bool help = false;
-  bool version = false;
-};
-
-struct UsageError {
-  std::string what;
-};
-
-std::optional<std::string> valueOf(const Invocation& call, const std::string& name) {
-  auto it = call.values.find(name);
-  if (it == call.values.end()) return std::nullopt;
-  return it->second;
-}
-
-// Options may stand anywhere, as "--name value" or "--name=value"; "--" ends
-// them.
-Invocation parse(const std::vector<std::string>& arguments) {
-  static const std::vector<std::string> global = {"--profile", "--region", "--endpoint-url"};
-  Invocation call;
-  std::vector<std::string> positional;
-  std::vector<std::string> command_options;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (argument == "--") {
-      positional.insert(positional.end(), arguments.begin() + static_cast<long>(i) + 1,
-                        arguments.end());
-      break;
-    }
-    if (argument == "-h" || argument == "--help") {
-      call.help = true;
-      continue;
-    }
-    if (argument == "--version") {
-      call.version = true;
-      continue;
-    }
-    if (argument.rfind("--", 0) != 0 || argument.size() == 2) {
-      positional.push_back(argument);
-      continue;
-    }
-    const std::size_t equals = argument.find('=');
-    const std::string name = argument.substr(0, equals);
-    if (name == "--dry-run" || name == "--json") {
-      if (equals != std::string::npos) throw UsageError{name + " takes no value"};
-      (name == "--dry-run" ? call.dry_run : call.json) = true;
-      continue;
-    }
-    bool known = false;
-    for (const std::string& option : global) known = known || option == name;
-    for (const CommandSpec& spec : commands()) {
-      for (const char* option : spec.options) known = known || name == option;
-    }
-    if (!known) throw UsageError{"unknown option " + name};
-    std::string value;
-    if (equals != std::string::npos) {
-      value = argument.substr(equals + 1);
-    } else if (i + 1 < arguments.size()) {
-      value = arguments[++i];
-    } else {
-      throw UsageError{name + " needs a value"};
-    }
-    if (call.values.count(name)) throw UsageError{name + " given twice"};
-    call.values[name] = value;
-    if (std::find(global.begin(), global.end(), name) == global.end()) {
-      command_options.push_back(name);
-    }
-  }
-  if (call.help || call.version) return call;
-
-  if (positional.empty()) throw UsageError{"no command given"};
-  call.command = positional.front();
-  call.operands.assign(positional.begin() + 1, positional.end());
+// The command and its operands, checked against what the command takes.
+const CommandSpec& checkCommand(const cli::CommandLine& line) {
+  if (line.operands.empty()) throw cli::UsageError("no command given");
+  const std::string& command = line.operands.front();
   const CommandSpec* spec = nullptr;
   for (const CommandSpec& candidate : commands()) {
-    if (call.command == candidate.name) spec = &candidate;
+    if (command == candidate.name) spec = &candidate;
   }
-  if (spec == nullptr) throw UsageError{"unknown command " + call.command};
-  for (const std::string& option : command_options) {
+  if (spec == nullptr) throw cli::UsageError("unknown command " + command);
+  for (const auto& [option, value] : line.values) {
+    if (cli::isAwsOption(option)) continue;
     bool allowed = false;
     for (const char* own : spec->options) allowed = allowed || option == own;
-    if (!allowed) throw UsageError{option + " does not apply to " + call.command};
+    if (!allowed) throw cli::UsageError(option + " does not apply to " + command);
   }
-  if (call.json && !spec->json) throw UsageError{"--json does not apply to " + call.command};
-  if (call.operands.size() != 2) {
-    throw UsageError{call.command + " takes 2 arguments, " + std::to_string(call.operands.size()) +
-                     " given"};
+  if (line.flag("--json") && !spec->json) {
+    throw cli::UsageError("--json does not apply to " + command);
   }
-  for (const std::string& operand : call.operands) {
-    if (operand.empty()) throw UsageError{"empty argument to " + call.command};
+  const std::size_t given = line.operands.size() - 1;
+  if (given != 2) {
+    throw cli::UsageError(command + " takes 2 arguments, " + std::to_string(given) + " given");
   }
-  return call;
-}
-
-aws::ClientConfig s3Config(const Invocation& call) {
-  std::optional<aws::Endpoint> endpoint;
-  if (auto url = valueOf(call, "--endpoint-url")) {
-    try {
-      endpoint = aws::Endpoint::parse(*url);
-    } catch (const std::invalid_argument& error) {
-      throw UsageError{"--endpoint-url: " + std::string(error.what())};
-    }
+  for (std::size_t i = 1; i < line.operands.size(); ++i) {
+    if (line.operands[i].empty()) throw cli::UsageError("empty argument to " + command);
   }
-  aws::Session session = aws::Session::fromProfile(valueOf(call, "--profile"));
-  aws::ClientConfig config = session.clientConfig("s3", valueOf(call, "--region"));
-  if (endpoint) {
-    config.endpoint = *endpoint;
-    config.endpoint_overridden = true;
-    config.signing_region = config.region.empty() ? "us-east-1" : config.region;
-  }
-  return config;
+  return *spec;
 }
 
 void printFingerprint(const s3lib::FingerprintResult& result, bool json) {
@@ -194,25 +106,48 @@ void printFingerprint(const s3lib::FingerprintResult& result, bool json) {
   }
 }
 
-int run(const Invocation& call) {
-  testlib::Globals::dry_run = call.dry_run;
-  aws::S3Client client(s3Config(call));
-  const std::string& bucket = call.operands[0];
-  const std::string& operand = call.operands[1];
-  if (call.command == "upload-folder") {
-    s3lib::S3BackupCmd(&client, valueOf(call, "--base-dir").value_or("."), bucket, operand)
-        .upload();
-  } else if (call.command == "upload-file") {
-    s3lib::S3BackupCmd(&client, valueOf(call, "--base-dir").value_or("."), bucket, operand)
+// The library uploads nothing, silently, from a folder it cannot list; a
+// shell step must not mistake that for a backup made.
+void requireFolder(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::directory_iterator listing(folder, error);
+  if (error) {
+    throw std::runtime_error("cannot upload the folder " + folder + ": " + error.message());
+  }
+}
+
+// The library downloads nothing, silently, from an empty backup folder; say
+// so, since a mistyped VPC id looks just like it.
+void reportIfEmpty(const aws::S3Client& client, const std::string& bucket, const std::string& vpc) {
+  const std::string prefix = "backups/" + vpc + "/";
+  s3lib::FileListing listing = s3lib::listAllFiles(&client, bucket, prefix);
+  if (listing.begin() == listing.end()) {
+    std::cerr << "probefleet-s3: no objects under s3://" << bucket << "/" << prefix
+              << "; nothing downloaded\n";
+  }
+}
+
+int run(const cli::CommandLine& line) {
+  const std::string command = checkCommand(line).name;
+  testlib::Globals::dry_run = line.flag("--dry-run");
+  aws::S3Client client(cli::clientConfig(line, "s3"));
+  const std::string& bucket = line.operands[1];
+  const std::string& operand = line.operands[2];
+  if (command == "upload-folder") {
+    const std::string base = line.value("--base-dir").value_or(".");
+    requireFolder(base + "/" + operand);
+    s3lib::S3BackupCmd(&client, base, bucket, operand).upload();
+  } else if (command == "upload-file") {
+    s3lib::S3BackupCmd(&client, line.value("--base-dir").value_or("."), bucket, operand)
         .uploadAFile();
-  } else if (call.command == "download") {
-    s3lib::S3BackupCmd(&client, valueOf(call, "--target").value_or("."), bucket, operand)
-        .download();
+  } else if (command == "download") {
+    s3lib::S3BackupCmd(&client, line.value("--target").value_or("."), bucket, operand).download();
+    reportIfEmpty(client, bucket, operand);
   } else {
     const s3lib::FingerprintResult result =
         s3lib::S3BackupCmd(&client, std::nullopt, bucket, operand).getS3KeyFileFingerprint();
     if (result["fingerprint"].get<std::string>().empty()) return 1;
-    printFingerprint(result, call.json);
+    printFingerprint(result, line.flag("--json"));
   }
   return 0;
 }
@@ -220,24 +155,9 @@ int run(const Invocation& call) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> arguments(argv + 1, argv + argc);
-  try {
-    const Invocation call = parse(arguments);
-    if (call.help) {
-      std::cout << kUsage << kHelp;
-      return 0;
-    }
-    if (call.version) {
-      // PROBEFLEET_VERSION comes from the build (the project's version).
-      std::cout << "probefleet-s3 " PROBEFLEET_VERSION "\n";
-      return 0;
-    }
-    return run(call);
-  } catch (const UsageError& error) {
-    std::cerr << kUsage << "probefleet-s3: error: " << error.what << "\n";
-    return 2;
-  } catch (const std::exception& error) {
-    std::cerr << "probefleet-s3: " << error.what() << "\n";
-    return 1;
-  }
+  return cli::runProgram({"probefleet-s3", kUsage, kHelp},
+                         std::vector<std::string>(argv + 1, argv + argc),
+                         {cli::flagOption("--dry-run"), cli::flagOption("--json"),
+                          cli::valueOption("--base-dir"), cli::valueOption("--target")},
+                         run);
 }

@@ -108,6 +108,14 @@ TEST_F(S3ToolE2eTest, FolderUpAndTheVpcBackupFolderDown) {
             (std::vector<std::string>{vpc + "/state.json", vpc + "/sub/nested.json"}));
   EXPECT_EQ(readFile(dir_ / "restore" / vpc / "state.json"), "{\"a\": 1}\n");
   EXPECT_TRUE(contains(down.err, "- Download S3 " + bucket_ + "/" + vpc + " to restore/" + vpc));
+  EXPECT_FALSE(contains(down.err, "no objects under")) << down.err;
+
+  // A mistyped VPC id finds nothing: not a failure, but said.
+  RunResult empty = run({"download", bucket_, "vpc-none-" + tag_});
+  EXPECT_EQ(empty.status, 0) << empty.err;
+  EXPECT_TRUE(contains(empty.err, "probefleet-s3: no objects under s3://" + bucket_ +
+                                      "/backups/vpc-none-" + tag_ + "/"))
+      << empty.err;
 }
 
 TEST_F(S3ToolE2eTest, DryRunSendsNoUploadAndWritesNoFile) {
@@ -192,6 +200,10 @@ TEST_F(S3ToolE2eTest, FailuresExitWithOne) {
       {"missing file", {"upload-file", bucket_, "no/such/file.txt"}},
       {"missing bucket", {"upload-file", "no-such-bucket-" + std::to_string(::getpid()), "x.txt"}},
       {"missing bucket on download", {"download", "no-such-bucket-x", "vpc-1"}},
+      {"missing folder", {"upload-folder", bucket_, "no/such/folder"}},
+      {"a file, not a folder", {"upload-folder", bucket_, "x.txt"}},
+      {"a profile whose name begins with --",
+       {"--profile=--nobody", "upload-file", bucket_, "x.txt"}},
   };
   writeFile(dir_ / "x.txt", "x");
   for (const Case& c : cases) {
@@ -215,6 +227,10 @@ TEST_F(S3ToolE2eTest, UsageErrorsExitWithTwo) {
       {"upload-file", bucket_, "x", "--base-dir"},
       {"--endpoint-url", "ftp//nowhere", "upload-file", bucket_, "x"},
       {"--dry-run=yes", "upload-file", bucket_, "x"},
+      {"--profile", "--dry-run", "upload-file", bucket_, "x"},
+      {"upload-folder", bucket_, "x", "--base-dir="},
+      {"download", bucket_, "vpc-1", "--target="},
+      {"--region=", "upload-file", bucket_, "x"},
   };
   for (const auto& argv : cases) {
     std::string joined;
