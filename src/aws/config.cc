@@ -250,7 +250,11 @@ std::optional<ConfiguredUrl> configuredEndpoint(const Environment& env, const Pr
                      "ignore_configured_endpoint_urls"))) {
     return std::nullopt;
   }
-  const std::string service_variable = "AWS_ENDPOINT_URL_" + upper(service);
+  // The SDKs name a service by its hyphenated id with "_" for "-":
+  // AWS_ENDPOINT_URL_SSO_OIDC and "sso_oidc = ..." in a services section.
+  std::string service_id = lower(service);
+  std::replace(service_id.begin(), service_id.end(), '-', '_');
+  const std::string service_variable = "AWS_ENDPOINT_URL_" + upper(service_id);
   if (auto url = env.nonEmpty(service_variable)) return ConfiguredUrl{*url, service_variable};
   if (auto url = env.nonEmpty("AWS_ENDPOINT_URL")) return ConfiguredUrl{*url, "AWS_ENDPOINT_URL"};
   const std::string origin = "profile \"" + profile + "\" in " + files.config_path;
@@ -260,7 +264,7 @@ std::optional<ConfiguredUrl> configuredEndpoint(const Environment& env, const Pr
       throw ConfigError("the " + origin + " names the services section \"" + *section_name +
                         "\", which does not exist");
     }
-    auto url = section->second.find(lower(service) + ".endpoint_url");
+    auto url = section->second.find(service_id + ".endpoint_url");
     if (url != section->second.end() && !url->second.empty()) {
       return ConfiguredUrl{url->second, "services section \"" + *section_name + "\""};
     }
@@ -306,6 +310,9 @@ ResolvedEndpoint defaultEndpoint(const Environment& env, const ProfileFiles& fil
     }
   }
   if (region.empty()) throw noRegion(service);
+  // The identity center's hosts do not follow the service's name.
+  if (service == "sso") return make("portal.sso." + region + "." + partition.dns_suffix, region);
+  if (service == "sso-oidc") return make("oidc." + region + "." + partition.dns_suffix, region);
   return make(service + "." + region + "." + partition.dns_suffix, region);
 }
 
@@ -387,6 +394,7 @@ ProfileFiles ProfileFiles::load(const Environment& env) {
     files.config = parseIni(text, true);
     for (auto& [name, section] : parseSections(text)) {
       if (auto services = prefixedName(name, "services")) files.services[*services] = section;
+      if (auto sso = prefixedName(name, "sso-session")) files.sso_sessions[*sso] = section;
     }
   });
   parse(files.credentials_path,

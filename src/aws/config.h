@@ -21,6 +21,8 @@ struct ProfileFiles {
   std::map<std::string, std::map<std::string, std::string>> credentials;  // by profile
   /// "[services name]" sections of the config file, by name.
   std::map<std::string, Section> services;
+  /// "[sso-session name]" sections of the config file, by name.
+  std::map<std::string, Section> sso_sessions;
   std::string config_path, credentials_path;
   /// Reads AWS_CONFIG_FILE (~/.aws/config) and AWS_SHARED_CREDENTIALS_FILE
   /// (~/.aws/credentials); missing files are empty.
@@ -61,7 +63,8 @@ struct ResolvedEndpoint {
   bool overridden = false;
 };
 
-/// Endpoint of `service` ("ec2", "iam", "sts", "ssm", "s3") in `region`
+/// Endpoint of `service` ("ec2", "iam", "sts", "ssm", "s3", "sso" (the
+/// portal), "sso-oidc") in `region`
 /// ("" when no region is known: only global services resolve then, else
 /// ConfigError). IAM is global per partition; STS is regional, with the
 /// global endpoint when AWS_STS_REGIONAL_ENDPOINTS=legacy or no region.

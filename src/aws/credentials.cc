@@ -17,6 +17,7 @@
 
 #include "aws/config.h"
 #include "aws/error.h"
+#include "aws/sso.h"
 
 extern char** environ;
 
@@ -54,15 +55,6 @@ std::string lower(std::string text) {
 
 std::string inQuotes(const std::string& text) {
   return "\"" + text + "\"";
-}
-
-std::string formatTime(TimePoint time) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm tm{};
-  gmtime_r(&seconds, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
 }
 
 // ISO 8601 as the credential sources write it: "2024-05-01T12:00:00Z",
@@ -380,18 +372,20 @@ HttpRequest containerRequest(const Url& url) {
 class CredentialChain;
 
 // Resolves a profile's own sources: role_arn (with source_profile or
-// credential_source), static keys, credential_process.
+// credential_source), web identity, SSO, static keys, credential_process.
 class ProfileSources {
  public:
   ProfileSources(CredentialChain& chain, const ProfileFiles& files)
       : chain_(chain), files_(files) {}
 
-  std::optional<Resolved> resolve(const std::string& profile) {
+  /// `environment`: whether the AWS_WEB_IDENTITY_TOKEN_FILE family counts
+  /// (not for an explicit profile).
+  std::optional<Resolved> resolve(const std::string& profile, bool environment) {
     if (hasRole(files_.merged(profile))) {
       std::vector<std::string> visited{profile};
       return assumeRole(profile, visited);
     }
-    return withoutRole(profile);
+    return withoutRole(profile, environment);
   }
 
  private:
@@ -431,7 +425,9 @@ class ProfileSources {
                     "shared file " + path + " (profile " + inQuotes(profile) + ")"};
   }
 
-  std::optional<Resolved> withoutRole(const std::string& profile);
+  std::optional<Resolved> withoutRole(const std::string& profile, bool environment = false);
+  std::optional<Resolved> webIdentity(const std::string& profile, bool environment);
+  std::optional<Resolved> sso(const std::string& profile);
   Resolved assumeRole(const std::string& profile, std::vector<std::string>& visited);
   std::function<Credentials()> roleSource(const std::string& profile,
                                           const ProfileFiles::Section& config,
@@ -497,6 +493,11 @@ class CredentialChain : public CredentialsProvider {
   }
 
   const ChainContext& context() const { return ctx_; }
+  const std::string& profile() const { return profile_; }
+  const std::shared_ptr<HttpTransport>& sharedTransport() {
+    transport();
+    return ctx_.transport;
+  }
   const std::string& region() {
     if (!region_) region_ = resolveRegion(*ctx_.env, profile_).value_or("");
     return *region_;
@@ -507,7 +508,9 @@ class CredentialChain : public CredentialsProvider {
     if (!explicit_profile_) {
       if (auto found = fromEnvironment()) return *found;
     }
-    if (auto found = ProfileSources(*this, files_).resolve(profile_)) return *found;
+    if (auto found = ProfileSources(*this, files_).resolve(profile_, !explicit_profile_)) {
+      return *found;
+    }
     if (auto found = fromContainer()) return *found;
     if (auto found = fromInstanceMetadata()) return *found;
     throw ConfigError(std::string("no AWS credentials found; tried: ") +
@@ -526,7 +529,7 @@ class CredentialChain : public CredentialsProvider {
     const auto& expiration = found.credentials.expiration;
     if (found.refresh && expiration && *expiration - now <= kMandatoryRefreshWindow) {
       throw ConfigError("the credentials from " + found.source + " expire at " +
-                        formatTime(*expiration) + ", even freshly fetched");
+                        formatIsoTime(*expiration) + ", even freshly fetched");
     }
   }
 
@@ -637,7 +640,9 @@ class CredentialChain : public CredentialsProvider {
   TimePoint last_attempt_{};
 };
 
-std::optional<Resolved> ProfileSources::withoutRole(const std::string& profile) {
+std::optional<Resolved> ProfileSources::withoutRole(const std::string& profile, bool environment) {
+  if (auto found = webIdentity(profile, environment)) return found;
+  if (auto found = sso(profile)) return found;
   if (auto found = staticKeys(files_.credentials, profile, files_.credentials_path)) return found;
   const ProfileFiles::Section merged = files_.merged(profile);
   if (auto process = merged.find("credential_process"); process != merged.end()) {
@@ -662,6 +667,57 @@ std::optional<Resolved> ProfileSources::withoutRole(const std::string& profile) 
     return Resolved{credentials, refresh, source};
   }
   return staticKeys(files_.config, profile, files_.config_path);
+}
+
+std::optional<Resolved> ProfileSources::webIdentity(const std::string& profile, bool environment) {
+  const ChainContext& ctx = chain_.context();
+  const ProfileFiles::Section config = files_.merged(profile);
+  // Each setting on its own: the variable when set (even empty), else the
+  // profile's key, as botocore reads them.
+  auto get = [&](const char* key, const char* variable) -> std::string {
+    if (environment) {
+      if (auto value = ctx.env->get(variable)) return *value;
+    }
+    auto it = config.find(key);
+    return it == config.end() ? "" : it->second;
+  };
+  const std::string token_file = get("web_identity_token_file", "AWS_WEB_IDENTITY_TOKEN_FILE");
+  if (token_file.empty()) return std::nullopt;
+  const std::string role_arn = get("role_arn", "AWS_ROLE_ARN");
+  if (role_arn.empty()) {
+    throw ConfigError("a web identity token file is configured (profile " + inQuotes(profile) +
+                      " or AWS_WEB_IDENTITY_TOKEN_FILE) but no role: set the profile's role_arn "
+                      "or AWS_ROLE_ARN");
+  }
+  if (!ctx.assume_role_with_web_identity) {
+    throw ConfigError("web identity credentials for " + role_arn + " need STS");
+  }
+  std::string session_name = get("role_session_name", "AWS_ROLE_SESSION_NAME");
+  if (session_name.empty()) {
+    const auto epoch =
+        std::chrono::duration_cast<std::chrono::seconds>(ctx.clock->now().time_since_epoch())
+            .count();
+    session_name = "botocore-session-" + std::to_string(epoch);
+  }
+  // Read for every exchange: the platform rotates the token in place.
+  auto fetch = [env = ctx.env, assume = ctx.assume_role_with_web_identity, token_file, role_arn,
+                session_name, region = chain_.region()]() {
+    auto token = env->readFile(token_file);
+    if (!token) throw ConfigError("cannot read the web identity token file " + token_file);
+    return assume(role_arn, session_name, *token, region);
+  };
+  return Resolved{fetch(), fetch, "web identity for role " + role_arn};
+}
+
+std::optional<Resolved> ProfileSources::sso(const std::string& profile) {
+  auto settings = ssoProfileOf(files_, profile);
+  if (!settings) return std::nullopt;
+  const ChainContext& ctx = chain_.context();
+  ClientWorld world{ctx.env, chain_.sharedTransport(), ctx.clock, chain_.profile()};
+  auto fetch = [world, sso = *settings]() { return fetchSsoCredentials(world, sso); };
+  return Resolved{fetch(), fetch,
+                  "SSO role " + settings->role_name + " in account " + settings->account_id +
+                      " (profile " + inQuotes(profile) + ")"};
 }
 
 std::function<Credentials()> ProfileSources::roleSource(const std::string& profile,
@@ -824,6 +880,15 @@ void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
 }
 
 }  // namespace
+
+std::string formatIsoTime(std::chrono::system_clock::time_point time) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
 
 std::string runCredentialProcess(const std::string& command_line) {
   auto words = shellSplit(command_line);

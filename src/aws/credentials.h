@@ -1,8 +1,8 @@
 #pragma once
 // AWS credentials and the SDKs' default provider chain: environment, shared
-// credentials/config files (profiles, role_arn + source_profile,
-// credential_process), container credentials, instance metadata (IMDSv2 with
-// a v1 fallback).
+// credentials/config files (profiles, role_arn + source_profile, web identity,
+// IAM Identity Center (SSO), credential_process), container credentials,
+// instance metadata (IMDSv2 with a v1 fallback).
 
 #include <chrono>
 #include <functional>
@@ -25,6 +25,10 @@ struct Credentials {
   std::optional<std::chrono::system_clock::time_point> expiration;
   bool empty() const { return access_key_id.empty() || secret_access_key.empty(); }
 };
+
+/// `time` as credential sources and the SSO token cache write it:
+/// "2024-05-01T12:00:00Z" (whole seconds, UTC).
+std::string formatIsoTime(std::chrono::system_clock::time_point time);
 
 class CredentialsProvider {
  public:
@@ -56,6 +60,13 @@ using AssumeRoleFn =
     std::function<Credentials(const Credentials&, const std::string&, const std::string&,
                               const std::string&, const std::string&)>;
 
+/// Exchanges a web identity token for a role's temporary credentials (STS
+/// AssumeRoleWithWebIdentity, unsigned). Supplied by the session layer.
+/// Arguments: role ARN, role session name, the token, region ("" for the
+/// default).
+using AssumeRoleWithWebIdentityFn = std::function<Credentials(
+    const std::string&, const std::string&, const std::string&, const std::string&)>;
+
 /// Runs a credential_process command line and returns its standard output.
 /// Throws ConfigError when the command cannot run or exits non-zero.
 using ProcessRunner = std::function<std::string(const std::string& command_line)>;
@@ -69,18 +80,24 @@ std::string runCredentialProcess(const std::string& command_line);
 
 struct ChainContext {
   std::shared_ptr<Environment> env;
-  std::shared_ptr<HttpTransport> transport;  // container and instance metadata
+  std::shared_ptr<HttpTransport> transport;  // container, instance metadata, SSO
   std::shared_ptr<Clock> clock;
   AssumeRoleFn assume_role;
+  AssumeRoleWithWebIdentityFn assume_role_with_web_identity;
   ProcessRunner run_process;  // default: runCredentialProcess
 };
 
 /// The SDKs' default chain. `profile`: an explicit profile name (from
 /// --profile); nullopt means AWS_DEFAULT_PROFILE, AWS_PROFILE, then "default".
 /// Order, as botocore: environment variables (skipped for an explicit
-/// profile), the profile (role_arn with source_profile or credential_source,
-/// static keys of the credentials file, credential_process, static keys of
-/// the config file), container credentials, instance metadata. Nothing is
+/// profile), the profile (role_arn with source_profile or credential_source;
+/// web identity from AWS_WEB_IDENTITY_TOKEN_FILE, AWS_ROLE_ARN and
+/// AWS_ROLE_SESSION_NAME (not for an explicit profile) or the profile's
+/// web_identity_token_file, role_arn, role_session_name; SSO (sso_session or
+/// the legacy sso_start_url, see sso.h); static keys of the credentials
+/// file, credential_process, static keys of the config file), container
+/// credentials, instance metadata. The web identity token file is read again
+/// for every refresh. Nothing is
 /// fetched until the first credentials() call; temporary credentials are
 /// refreshed shortly before they expire. A named profile (explicit or from
 /// the environment) that does not exist throws ConfigError here, naming the

@@ -1,5 +1,6 @@
 #pragma once
-// The STS actions the program sends: AssumeRole and GetCallerIdentity.
+// The STS actions the program sends: AssumeRole, AssumeRoleWithWebIdentity
+// and GetCallerIdentity.
 
 #include <optional>
 #include <string>
@@ -23,6 +24,12 @@ struct AssumeRoleResult {
   std::string assumed_role_id{};   // AssumedRoleUser/AssumedRoleId
 };
 
+struct AssumeRoleWithWebIdentityRequest {
+  std::string role_arn{};
+  std::string role_session_name{};
+  std::string web_identity_token{};  // a secret: never in a message
+};
+
 struct CallerIdentity {
   std::string account{};
   std::string arn{};
@@ -38,6 +45,12 @@ class StsClient {
   /// "AccessDenied"), TransportError, or std::runtime_error when the answer
   /// lacks credentials.
   AssumeRoleResult assumeRole(const AssumeRoleRequest& request) const;
+  /// The role's temporary credentials for a web identity token (an OIDC
+  /// token of a pipeline or a Kubernetes service account). Sent unsigned, as
+  /// the SDKs send it: the token is the caller's only credential, and the
+  /// client's credentials are not used. Throws as assumeRole (e.g.
+  /// "InvalidIdentityToken", "ExpiredTokenException").
+  AssumeRoleResult assumeRoleWithWebIdentity(const AssumeRoleWithWebIdentityRequest& request) const;
   /// Who the client's credentials belong to. Throws as assumeRole.
   CallerIdentity getCallerIdentity() const;
 

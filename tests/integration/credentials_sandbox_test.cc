@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "aws/config.h"
@@ -11,8 +15,11 @@
 #include "aws/curl_transport.h"
 #include "aws/error.h"
 #include "aws/session.h"
+#include "aws/sso.h"
 #include "aws/sts.h"
+#include "support/files.h"
 #include "support/sandbox.h"
+#include "support/serialization.h"
 
 namespace {
 
@@ -128,6 +135,213 @@ TEST_F(CredentialsSandboxTest, IdentityDocumentThroughTheMetadataHelper) {
   sandbox.imds({{"mode", "down"}, {"down_action", "close"}});
   EXPECT_THROW(aws::fetchInstanceMetadata(ctx_, "latest/dynamic/instance-identity/document"),
                aws::TransportError);
+}
+
+// ---- SSO and web identity, against botocore -----------------------------------
+
+// Variables from the map, files from the disk: the homes below are real.
+class DiskFilesEnvironment : public aws::MapEnvironment {
+ public:
+  std::optional<std::string> readFile(const std::string& path) const override {
+    return aws::ProcessEnvironment().readFile(path);
+  }
+};
+
+// Two homes with the same profile files and token cache, as `aws sso login`
+// leaves them: ours signs in from one, botocore (tests/oracles/
+// credentials_oracle.py) from the other, each with a refresh token of its own
+// (the sandbox rotates them).
+class SignInSandboxTest : public CredentialsSandboxTest {
+ protected:
+  void SetUp() override {
+    CredentialsSandboxTest::SetUp();
+    auto disk = std::make_shared<DiskFilesEnvironment>();
+    disk->vars = env_->vars;
+    env_ = disk;
+    ctx_.env = env_;
+    Sandbox::shared().control("POST", "sso", {{"reset", true}});
+    env_->vars["AWS_EC2_METADATA_DISABLED"] = "true";
+    for (auto* home : {&ours_, &theirs_}) {
+      char folder[] = "/tmp/signin-home-XXXXXX";
+      ASSERT_NE(mkdtemp(folder), nullptr);
+      *home = folder;
+    }
+    env_->vars["HOME"] = ours_;
+    env_->vars["AWS_CONFIG_FILE"] = ours_ + "/.aws/config";
+    env_->vars["AWS_SHARED_CREDENTIALS_FILE"] = ours_ + "/.aws/credentials";
+  }
+  void TearDown() override {
+    std::filesystem::remove_all(ours_);
+    std::filesystem::remove_all(theirs_);
+    CredentialsSandboxTest::TearDown();
+  }
+
+  // Profiles "modern" (sso-session "corp"), "legacy", "pod" (web identity).
+  void writeHome(const std::string& home, const std::string& token_file) {
+    const std::string account = Sandbox::shared().world()["account"];
+    const std::string roles = "arn:aws:iam::" + account + ":role/";
+    testing_support::writeFile(
+        home + "/.aws/config",
+        "[profile modern]\nsso_session = corp\nsso_account_id = " + account +
+            "\nsso_role_name = deploy-role\n[sso-session corp]\nsso_start_url = " + kStartUrl +
+            "\nsso_region = us-east-1\nsso_registration_scopes = sso:account:access\n"
+            "[profile legacy]\nsso_start_url = " +
+            kStartUrl + "\nsso_region = us-east-1\nsso_account_id = " + account +
+            "\nsso_role_name = workflow-role\n[profile pod]\nweb_identity_token_file = " +
+            token_file + "\nrole_arn = " + roles + "deploy-role\nrole_session_name = pod-7\n");
+  }
+
+  void writeToken(const std::string& home, const std::string& name, const json& entry) {
+    testing_support::writeFile(home + "/.aws/sso/cache/" + aws::ssoTokenCacheFile(name),
+                               entry.dump());
+  }
+
+  aws::Session session(const std::optional<std::string>& profile) {
+    return aws::Session::fromProfile(profile, aws::SessionDeps{env_, ctx_.transport, ctx_.clock});
+  }
+
+  // What botocore resolves in `home` (with the caller's ARN), or its error.
+  json botocore(const std::string& home, const std::optional<std::string>& profile) {
+    json env = json::object();
+    for (const auto& [name, value] : Sandbox::shared().awsEnv()) env[name] = nullptr;
+    for (const auto& [name, value] : env_->vars) env[name] = value;
+    env["HOME"] = home;
+    env["AWS_CONFIG_FILE"] = home + "/.aws/config";
+    env["AWS_SHARED_CREDENTIALS_FILE"] = home + "/.aws/credentials";
+    return testing_support::runOracle(
+        "credentials_oracle.py",
+        {{"env", env}, {"profile", profile ? json(*profile) : json(nullptr)}, {"caller", true}});
+  }
+
+  static constexpr const char* kStartUrl = "https://sandbox-corp.awsapps.com/start";
+  std::string ours_, theirs_;
+};
+
+TEST_F(SignInSandboxTest, SsoProfilesSignInAsBotocoreDoes) {
+  struct Case {
+    const char* name;
+    std::string profile, cache_name;
+    std::string access_token, expires_at;
+    bool renew;
+    std::string role;
+  };
+  const std::vector<Case> cases = {
+      {"sso-session", "modern", "corp", "tok-modern", "2099-01-01T00:00:00Z", false, "deploy-role"},
+      {"legacy start URL", "legacy", kStartUrl, "tok-legacy", "2099-01-01T00:00:00Z", false,
+       "workflow-role"},
+      {"sso-session renewed", "modern", "corp", "tok-ended", "2000-01-01T00:00:00Z", true,
+       "deploy-role"},
+  };
+  Sandbox& sandbox = Sandbox::shared();
+  sandbox.control(
+      "POST", "sso",
+      {{"access_tokens", {{"tok-modern", 3600}, {"tok-legacy", 3600}}},
+       {"clients",
+        {{{"client_id", "cid"}, {"client_secret", "csecret"}, {"refresh_token", "rt-a"}},
+         {{"client_id", "cid"}, {"client_secret", "csecret"}, {"refresh_token", "rt-b"}}}}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [home, refresh] : {std::pair{ours_, "rt-a"}, std::pair{theirs_, "rt-b"}}) {
+      writeHome(home, "/nowhere");
+      json entry = {{"startUrl", kStartUrl},
+                    {"region", "us-east-1"},
+                    {"accessToken", c.access_token},
+                    {"expiresAt", c.expires_at}};
+      if (c.renew) {
+        entry.update({{"clientId", "cid"},
+                      {"clientSecret", "csecret"},
+                      {"registrationExpiresAt", "2099-01-01T00:00:00Z"},
+                      {"refreshToken", refresh}});
+      }
+      writeToken(home, c.cache_name, entry);
+    }
+    const json theirs = botocore(theirs_, c.profile);
+    aws::Session ours = session(c.profile);
+    const aws::Credentials credentials = ours.credentials()->credentials();
+    ASSERT_TRUE(theirs.contains("caller_arn")) << theirs.dump();
+    EXPECT_EQ(callerArn(ours.credentials()), theirs["caller_arn"]);
+    EXPECT_NE(theirs["caller_arn"].get<std::string>().find(":assumed-role/" + c.role + "/"),
+              std::string::npos);
+    const auto expiry = std::chrono::system_clock::to_time_t(*credentials.expiration);
+    EXPECT_NEAR(static_cast<double>(expiry), theirs["expiry"].get<double>(), 60);
+    if (c.renew) {
+      // The same file as botocore writes, but for the tokens and the time.
+      const std::string file = "/.aws/sso/cache/" + aws::ssoTokenCacheFile(c.cache_name);
+      auto masked = [&](const std::string& home) {
+        std::string text = testing_support::readFile(home + file);
+        json doc = json::parse(text);
+        for (const char* key : {"accessToken", "refreshToken", "expiresAt"}) {
+          const std::string value = doc.at(key);
+          text.replace(text.find(value), value.size(), key);
+        }
+        struct stat info {};
+        EXPECT_EQ(stat((home + file).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        return text;
+      };
+      EXPECT_EQ(masked(ours_), masked(theirs_));
+      for (const json& created : sandbox.journal("sso-oidc", "CreateToken")) {
+        EXPECT_EQ(created["params"]["refresh"], "valid");  // one each, rt-a and rt-b
+      }
+    }
+  }
+}
+
+TEST_F(SignInSandboxTest, WebIdentityFromTheEnvironmentOrAProfileAsBotocore) {
+  const std::string token_file = ours_ + "/token";
+  testing_support::writeFile(token_file, "eyJhbGciOiJSUzI1NiJ9.pipeline.sig");
+  writeHome(ours_, token_file);
+  const std::string account = Sandbox::shared().world()["account"];
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> vars;
+    std::optional<std::string> profile;
+    std::string arn_end;
+  };
+  const std::vector<Case> cases = {
+      {"environment",
+       {{"AWS_WEB_IDENTITY_TOKEN_FILE", token_file},
+        {"AWS_ROLE_ARN", "arn:aws:iam::" + account + ":role/workflow-role"},
+        {"AWS_ROLE_SESSION_NAME", "pipeline"}},
+       std::nullopt,
+       "workflow-role/pipeline"},
+      {"profile", {}, "pod", "deploy-role/pod-7"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [name, value] : c.vars) env_->vars[name] = value;
+    aws::Session ours = session(c.profile);
+    const std::string arn = callerArn(ours.credentials());
+    EXPECT_TRUE(arn.ends_with(c.arn_end)) << arn;
+    EXPECT_EQ(arn, botocore(ours_, c.profile).value("caller_arn", "(none)"));
+    for (const auto& [name, value] : c.vars) env_->vars.erase(name);
+  }
+}
+
+TEST_F(SignInSandboxTest, TheProgramRunsWithAnSsoProfile) {
+  const char* bin = std::getenv("PROBEFLEET_BIN");
+  if (bin == nullptr) GTEST_SKIP() << "PROBEFLEET_BIN names no probefleet binary";
+  Sandbox& sandbox = Sandbox::shared();
+  sandbox.control("POST", "sso", {{"access_tokens", {{"tok-run", 3600}}}});
+  writeHome(ours_, "/nowhere");
+  writeToken(ours_, "corp", {{"accessToken", "tok-run"}, {"expiresAt", "2099-01-01T00:00:00Z"}});
+  testing_support::writeFile(ours_ + "/run/tc.json", sandbox.world()["test_config"].dump());
+  auto env = sandbox.awsEnv();
+  env["AWS_ACCESS_KEY_ID"] = env["AWS_SECRET_ACCESS_KEY"] = std::string(testing_support::kUnsetEnv);
+  for (const char* name : {"HOME", "AWS_CONFIG_FILE", "AWS_SHARED_CREDENTIALS_FILE"}) {
+    env[name] = env_->vars[name];
+  }
+  sandbox.clearJournal();
+  const testing_support::RunResult run = testing_support::runIn(
+      ours_ + "/run", bin,
+      {"--profile", "modern", "--dry_run", "--test_config", "tc.json", "--backup_folder", "keys"},
+      env);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const json journal = sandbox.journal();
+  ASSERT_GT(journal.size(), 1u);
+  EXPECT_EQ(journal[0]["action"], "GetRoleCredentials");
+  EXPECT_EQ(journal[0]["params"]["token"], "valid");
+  EXPECT_EQ(sandbox.journal("ec2", "DescribeSubnets").at(0)["status"], 200);  // signed with them
 }
 
 }  // namespace

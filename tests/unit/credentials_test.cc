@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <deque>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "aws/error.h"
+#include "aws/sso.h"
 
 namespace {
 
@@ -91,6 +93,11 @@ struct AssumeCall {
   std::string role_arn, session_name, region, external_id;
 };
 
+const std::string kPortal =
+    "GET https://portal.sso.us-east-1.amazonaws.com/federation/"
+    "credentials?role_name=deploy&account_id=111122223333";
+const std::string kOidc = "POST https://oidc.us-east-1.amazonaws.com/token";
+
 // The outside world of one chain.
 struct World {
   World() {
@@ -106,6 +113,13 @@ struct World {
                            "role-token", clock->now() + hours(1)};
       return out;
     };
+    ctx.assume_role_with_web_identity = [this](const std::string& role_arn,
+                                               const std::string& session_name,
+                                               const std::string& token, const std::string&) {
+      web_calls.push_back({role_arn, session_name, token});
+      return aws::Credentials{"WEBID-" + session_name, "web-secret", "web-session",
+                              clock->now() + hours(1)};
+    };
     ctx.run_process = [this](const std::string& command) {
       commands.push_back(command);
       if (process_output.empty()) throw aws::ConfigError("credential_process exited 1");
@@ -120,6 +134,25 @@ struct World {
     transport->on(kRoleList, {answer(200, role)});
     transport->on(kRoleCreds, {answer(200, credentialsJson("IMDS", "2024-05-01T18:00:00Z"))});
   }
+  // Profiles "dev" (sso-session "corp") and "old" (legacy) for account
+  // 111122223333, role "deploy"; the portal answers with key "SSO".
+  void ssoSetUp(const std::string& extra_config = "") {
+    config(
+        "[profile dev]\nsso_session = corp\nsso_account_id = 111122223333\n"
+        "sso_role_name = deploy\n[sso-session corp]\nsso_start_url = https://corp/start\n"
+        "sso_region = us-east-1\n[profile old]\nsso_start_url = https://corp/start\n"
+        "sso_region = us-east-1\nsso_account_id = 111122223333\nsso_role_name = deploy\n" +
+        extra_config);
+    transport->on(kPortal, {answer(200, R"({"roleCredentials":{"accessKeyId":"SSO",)"
+                                        R"("secretAccessKey":"sso-secret","sessionToken":"st",)"
+                                        R"("expiration":1714568400000}})")});
+  }
+  void ssoToken(const std::string& name, const std::string& expires_at,
+                const std::string& extra = "") {
+    env->files["/home/u/.aws/sso/cache/" + aws::ssoTokenCacheFile(name)] =
+        R"({"accessToken": "ACCESS-TOKEN-SECRET", "expiresAt": ")" + expires_at + "\"" + extra +
+        "}";
+  }
   std::shared_ptr<aws::CredentialsProvider> chain(std::optional<std::string> profile = {}) {
     return aws::defaultCredentialsChain(ctx, profile);
   }
@@ -132,6 +165,10 @@ struct World {
   std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
   aws::ChainContext ctx;
   std::vector<AssumeCall> assume_calls;
+  struct WebCall {
+    std::string role_arn, session_name, token;
+  };
+  std::vector<WebCall> web_calls;
   std::vector<std::string> commands;
   std::string process_output;
 };
@@ -696,6 +733,192 @@ TEST(CredentialChainTest, AssumedRolesAreRefreshedAndStaticKeysAreNot) {
   plain.env->vars["AWS_ACCESS_KEY_ID"] = "CHANGED";
   plain.clock->now_ += hours(100);
   EXPECT_EQ(static_chain->credentials().access_key_id, "K");  // resolved once, kept
+}
+
+// --- web identity and SSO ---------------------------------------------------------
+
+TEST(SsoTokenCacheTest, FileNamesAreBotocoresSha1OfSessionOrStartUrl) {
+  // Computed by botocore's SSOTokenLoader._generate_cache_key.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"https://my-sso-portal.awsapps.com/start", "c7aaaf71fcc8777ae2475525ed049d39fe16c484"},
+      {"https://d-1234567890.awsapps.com/start#/", "a1c75994a810c1c468d3bd565eda2836303e6659"},
+      {"my-sso", "0ad374308c5a4e22f723adf10145eafad7c4031c"},
+      {"dev sessi\xc3\xb3n", "2d43c28493b961b673a7fda696ed7a223302ffd6"},
+  };
+  for (const auto& [name, sha1] : cases) EXPECT_EQ(aws::ssoTokenCacheFile(name), sha1 + ".json");
+}
+
+TEST(CredentialChainTest, WebIdentityAndSsoTakeBotocoresPlaceInTheChain) {
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> vars;
+    std::string credentials, extra_config;
+    std::optional<std::string> profile;
+    std::string expected_key;
+  };
+  const std::map<std::string, std::string> web = {{"AWS_WEB_IDENTITY_TOKEN_FILE", "/var/run/token"},
+                                                  {"AWS_ROLE_ARN", "arn:aws:iam::1:role/pipeline"},
+                                                  {"AWS_ROLE_SESSION_NAME", "env"}};
+  const std::string dev_keys = "[dev]\naws_access_key_id = FILED\naws_secret_access_key = s\n";
+  const std::vector<Case> cases = {
+      {"environment keys before web identity",
+       {{"AWS_ACCESS_KEY_ID", "ENVKEY"},
+        {"AWS_SECRET_ACCESS_KEY", "s"},
+        {"AWS_WEB_IDENTITY_TOKEN_FILE", "/var/run/token"},
+        {"AWS_ROLE_ARN", "arn:aws:iam::1:role/pipeline"}},
+       "",
+       "",
+       std::nullopt,
+       "ENVKEY"},
+      {"web identity from the environment before SSO", web, "", "", std::nullopt, "WEBID-env"},
+      {"an explicit profile ignores the web identity variables", web, "", "", "dev", "SSO"},
+      {"the profile's web identity before its SSO settings",
+       {},
+       "",
+       "[profile dev]\nweb_identity_token_file = /var/run/token\n"
+       "role_arn = arn:aws:iam::1:role/p\nrole_session_name = prof\n",
+       "dev",
+       "WEBID-prof"},
+      {"SSO before the credentials file's keys", {}, dev_keys, "", "dev", "SSO"},
+      {"the legacy form too",
+       {},
+       "[old]\naws_access_key_id = FILED\naws_secret_access_key = s\n",
+       "",
+       "old",
+       "SSO"},
+      {"a role profile before the web identity variables", web, "",
+       "[profile chained]\nrole_arn = arn:aws:iam::1:role/up\nsource_profile = dev\n", "chained",
+       "ASIA-up"},
+  };
+  for (const Case& c : cases) {
+    World world;
+    world.ssoSetUp(c.extra_config);
+    world.credentialsFile(c.credentials);
+    world.ssoToken("corp", "2024-05-01T20:00:00Z");
+    world.ssoToken("https://corp/start", "2024-05-01T20:00:00Z");
+    world.env->files["/var/run/token"] = "jwt";
+    for (const auto& [k, v] : c.vars) world.env->vars[k] = v;
+    EXPECT_EQ(world.key(c.profile), c.expected_key) << c.name;
+    if (c.expected_key == "ASIA-up") {
+      ASSERT_EQ(world.assume_calls.size(), 1u);
+      EXPECT_EQ(world.assume_calls[0].source.access_key_id, "SSO") << c.name;
+    }
+  }
+}
+
+TEST(CredentialChainTest, WebIdentityRereadsItsTokenAndNamesSessionsAsBotocore) {
+  World world;
+  world.env->vars["AWS_WEB_IDENTITY_TOKEN_FILE"] = "/var/run/token";
+  world.env->vars["AWS_ROLE_ARN"] = "arn:aws:iam::1:role/pipeline";
+  world.env->files["/var/run/token"] = "first-jwt";
+  auto chain = world.chain();
+  EXPECT_EQ(chain->credentials().access_key_id, "WEBID-botocore-session-1714564800");
+  world.env->files["/var/run/token"] = "rotated-jwt";
+  world.clock->now_ += minutes(56);
+  chain->credentials();
+  ASSERT_EQ(world.web_calls.size(), 2u);
+  EXPECT_EQ(world.web_calls[0].token, "first-jwt");
+  EXPECT_EQ(world.web_calls[1].token, "rotated-jwt");
+  EXPECT_EQ(world.web_calls[1].role_arn, "arn:aws:iam::1:role/pipeline");
+}
+
+TEST(CredentialChainTest, SsoAsksThePortalUnsignedWithTheCachedToken) {
+  World world;
+  world.ssoSetUp();
+  world.ssoToken("corp", "2024-05-01T20:00:00Z");
+  const aws::Credentials got = world.chain("dev")->credentials();
+  EXPECT_EQ(got.secret_access_key, "sso-secret");
+  EXPECT_EQ(got.expiration, kNow + hours(1));  // epoch milliseconds
+  ASSERT_EQ(world.transport->sent.size(), 1u);
+  const aws::HttpRequest& sent = world.transport->sent[0].request;
+  EXPECT_EQ(sent.header("Authorization"), nullptr);
+  ASSERT_NE(sent.header("x-amz-sso_bearer_token"), nullptr);
+  EXPECT_EQ(*sent.header("x-amz-sso_bearer_token"), "ACCESS-TOKEN-SECRET");
+
+  world.env->vars["AWS_ENDPOINT_URL_SSO"] = "http://127.0.0.1:9";
+  world.transport->sent.clear();
+  EXPECT_THROW(world.chain("dev")->credentials(), aws::TransportError);
+  EXPECT_EQ(world.transport->sent[0].request.endpoint.host, "127.0.0.1:9");
+
+  // Within 15 minutes of its expiry the token is renewed at SSO OIDC, also
+  // unsigned; a refused renewal leaves the still valid token in use.
+  world.env->vars.erase("AWS_ENDPOINT_URL_SSO");
+  world.ssoToken("corp", "2024-05-01T12:10:00Z",
+                 R"(, "clientId": "cid", "clientSecret": "cs", "refreshToken": "rt",)"
+                 R"( "registrationExpiresAt": "2099-01-01T00:00:00Z")");
+  world.transport->on(kOidc, {answer(400, R"({"error":"invalid_grant"})")});
+  world.transport->sent.clear();
+  EXPECT_EQ(world.chain("dev")->credentials().access_key_id, "SSO");
+  ASSERT_EQ(world.transport->lines(), (std::vector<std::string>{kOidc, kPortal}));
+  const aws::HttpRequest& renewal = world.transport->sent[0].request;
+  EXPECT_EQ(renewal.header("Authorization"), nullptr);
+  EXPECT_EQ(nlohmann::json::parse(renewal.body), nlohmann::json({{"clientId", "cid"},
+                                                                 {"clientSecret", "cs"},
+                                                                 {"grantType", "refresh_token"},
+                                                                 {"refreshToken", "rt"}}));
+}
+
+TEST(CredentialChainTest, SignInProblemsSayWhatToDoAndNeverShowSecrets) {
+  struct Case {
+    const char* name;
+    std::string profile;
+    std::function<void(World&)> arrange;
+    std::string expected;  // part of the message
+  };
+  const std::string renewable =
+      R"(, "clientId": "cid", "clientSecret": "CLIENT-SECRET", )"
+      R"("registrationExpiresAt": "2099-01-01T00:00:00Z", "refreshToken": "REFRESH-SECRET")";
+  const std::vector<Case> cases = {
+      {"no token in the cache", "dev", [](World&) {},
+       "no SSO token for sso-session \"corp\" in /home/u/.aws/sso/cache/"},
+      {"expired legacy token (access token)", "old",
+       [](World& w) { w.ssoToken("https://corp/start", "2024-05-01T11:59:59Z"); },
+       "expired at 2024-05-01T11:59:59Z"},
+      {"refused renewal (refresh token, client secret)", "dev",
+       [&](World& w) {
+         w.ssoToken("corp", "2024-05-01T11:00:00Z", renewable);
+         w.transport->on(kOidc, {answer(400, R"({"error":"invalid_grant"})")});
+       },
+       "could not be renewed"},
+      {"portal refuses the token", "dev",
+       [](World& w) {
+         w.ssoToken("corp", "2024-05-01T20:00:00Z");
+         w.transport->on(kPortal, {answer(401, R"({"message":"Session token not found"})")});
+         w.transport->script[kPortal].front().headers = {
+             {"x-amzn-ErrorType", "UnauthorizedException"}};
+       },
+       "refused the token"},
+      {"portal answer without expiry (secret key)", "dev",
+       [](World& w) {
+         w.ssoToken("corp", "2024-05-01T20:00:00Z");
+         w.transport->on(kPortal, {answer(200, R"({"roleCredentials":{"accessKeyId":"A",)"
+                                               R"("secretAccessKey":"SECRET-KEY"}})")});
+       },
+       "no usable credentials"},
+      {"web identity without a role (web identity token)", "wi",
+       [](World& w) { w.env->files["/var/run/token"] = "WEB-IDENTITY-SECRET"; }, "no role"},
+      {"unreadable web identity token file", "wi2", [](World&) {},
+       "cannot read the web identity token file /nowhere"},
+      {"unknown sso-session", "lost", [](World&) {}, "sso-session \"gone\" of profile"},
+  };
+  for (const Case& c : cases) {
+    World world;
+    world.ssoSetUp(
+        "[profile wi]\nweb_identity_token_file = /var/run/token\n"
+        "[profile wi2]\nweb_identity_token_file = /nowhere\nrole_arn = arn:aws:iam::1:role/r\n"
+        "[profile lost]\nsso_session = gone\nsso_role_name = r\n");
+    c.arrange(world);
+    const std::string message = errorOf([&] { world.chain(c.profile)->credentials(); });
+    EXPECT_TRUE(contains(message, c.expected)) << c.name << ": " << message;
+    const bool token_problem = contains(message, "token");
+    EXPECT_EQ(contains(message, "run `aws sso login --profile " + c.profile + "`"),
+              token_problem && c.profile != "wi" && c.profile != "wi2")
+        << c.name << ": " << message;
+    for (const char* secret : {"ACCESS-TOKEN-SECRET", "REFRESH-SECRET", "CLIENT-SECRET",
+                               "WEB-IDENTITY-SECRET", "SECRET-KEY"}) {
+      EXPECT_FALSE(contains(message, secret)) << c.name << ": " << message;
+    }
+  }
 }
 
 }  // namespace

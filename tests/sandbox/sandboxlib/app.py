@@ -5,6 +5,8 @@ Routes, in the order they are tried:
   /latest/...                   instance metadata
   /container/credentials        container credentials
   /echo                         public address echo
+  /federation/credentials       IAM Identity Center portal (unsigned GET)
+  /token                        SSO OIDC CreateToken (unsigned POST)
   everything else               AWS, answered by moto
 """
 
@@ -25,6 +27,7 @@ from . import protocol
 from .faults import FaultError, FaultInjector
 from .metadata import EchoService, MetadataService
 from .realism import REALISM, ProfileError
+from .sso import OIDC_TOKEN_PATH, PORTAL_PATH, SsoService, keep_raw_headers
 from .world import World, WorldError
 
 _REASONS = {
@@ -113,6 +116,8 @@ class SandboxApp:
         self.faults = FaultInjector()
         self.metadata = MetadataService(world.metadata_credentials)
         self.echo = EchoService()
+        self.sso = SsoService(world)
+        keep_raw_headers()
         self.realism = REALISM
         self._reset_lock = threading.Lock()
         self._configure_metadata_identity()
@@ -146,6 +151,16 @@ class SandboxApp:
             _read_body(environ)
             params = dict(parse_qsl(environ.get("QUERY_STRING", ""), keep_blank_values=True))
             return self._local(environ, start_response, "echo", "GetIp", params, self.echo.handle(), started)
+        if "HTTP_AUTHORIZATION" not in environ and path in (PORTAL_PATH, OIDC_TOKEN_PATH):
+            # Unsigned, so never S3's: an object "credentials" in a bucket
+            # "federation", or a POST to a bucket "token", needs a signature.
+            body = _read_body(environ)
+            if path == PORTAL_PATH:
+                query = dict(parse_qsl(environ.get("QUERY_STRING", ""), keep_blank_values=True))
+                answer, params = self.sso.get_role_credentials(environ, query)
+                return self._local(environ, start_response, "sso", "GetRoleCredentials", params, answer, started)
+            answer, params = self.sso.create_token(environ, body)
+            return self._local(environ, start_response, "sso-oidc", "CreateToken", params, answer, started)
         return self._aws(environ, start_response, started)
 
     @staticmethod
@@ -288,6 +303,9 @@ class SandboxApp:
             ("POST", "container"): lambda: self.metadata.configure_container(payload),
             ("GET", "echo"): lambda: self.echo.configure({}),
             ("POST", "echo"): lambda: self.echo.configure(payload),
+            ("GET", "sso"): self.sso.describe,
+            ("POST", "sso"): lambda: self.sso.configure(payload),
+            ("DELETE", "sso"): lambda: (self.sso.reset(), self.sso.describe())[1],
             ("GET", "world"): lambda: self.world.ids,
             ("POST", "reset"): self.reset,
             ("GET", "s3"): lambda: {"max_keys": s3_page_cap()},
@@ -349,7 +367,7 @@ class SandboxApp:
     def reset(self) -> dict:
         """moto's reset of every backend, then the world seeded afresh; the
         journal, faults, metadata, echo and S3 settings go back to their
-        defaults, and the realistic profile is off."""
+        defaults (the SSO tokens are forgotten), and the realistic profile is off."""
         from moto.moto_api._internal.models import moto_api_backend
 
         from .corrections import clear_client_tokens, set_s3_page_cap
@@ -362,6 +380,7 @@ class SandboxApp:
             self.journal.clear()
             self.faults.clear()
             self.echo.reset()
+            self.sso.reset()
             set_s3_page_cap(None)
             self._configure_metadata_identity()
             if self.on_world_change:

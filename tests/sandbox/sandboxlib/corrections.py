@@ -540,6 +540,25 @@ def _patch_signature_check() -> None:
     IAMRequestBase.__init__ = __init__
 
 
+def _patch_unsigned_sts() -> None:
+    from moto.core.authorization import ActionAuthenticatorMixin
+
+    # AWS: AssumeRoleWithWebIdentity and AssumeRoleWithSAML are called
+    # without a signature (the token or assertion is the caller's only
+    # credential), and the SDKs send them unsigned. moto's access control
+    # reads the Authorization header of every request and fails with a
+    # KeyError (answered as a 500). A signed call is still checked.
+    original = ActionAuthenticatorMixin._authenticate_and_authorize_action
+
+    def authenticate(self, iam_request_cls, resource="*"):
+        unsigned = "Authorization" not in self.headers
+        if unsigned and self._get_action() in ("AssumeRoleWithWebIdentity", "AssumeRoleWithSAML"):
+            return None
+        return original(self, iam_request_cls, resource)
+
+    ActionAuthenticatorMixin._authenticate_and_authorize_action = authenticate
+
+
 # S3 --------------------------------------------------------------------------
 
 def _patch_s3() -> None:
@@ -644,5 +663,6 @@ def install() -> None:
     _patch_iam()
     _patch_sts()
     _patch_signature_check()
+    _patch_unsigned_sts()
     _patch_s3()
     _installed = True
