@@ -26,7 +26,8 @@ IamPolicy readPolicy(const pugi::xml_node& node) {
   policy.policy_id = text(node, "PolicyId");
   policy.arn = text(node, "Arn");
   policy.path = text(node, "Path");
-  policy.attachment_count = std::atoll(text(node, "AttachmentCount").c_str());
+  // strtoll, not atoll: an out-of-range count saturates instead of being undefined.
+  policy.attachment_count = std::strtoll(text(node, "AttachmentCount").c_str(), nullptr, 10);
   return policy;
 }
 

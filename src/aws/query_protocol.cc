@@ -210,7 +210,16 @@ std::chrono::system_clock::time_point parseIsoTime(const std::string& text) {
   }
   tm.tm_year -= 1900;
   tm.tm_mon -= 1;
-  return std::chrono::system_clock::from_time_t(timegm(&tm));
+  // system_clock counts nanoseconds: it holds only about 1678 to 2261, and a
+  // time beyond that would overflow it.
+  using std::chrono::seconds;
+  using std::chrono::system_clock;
+  const std::time_t since_epoch = timegm(&tm);
+  if (since_epoch > std::chrono::duration_cast<seconds>(system_clock::duration::max()).count() ||
+      since_epoch < std::chrono::duration_cast<seconds>(system_clock::duration::min()).count()) {
+    throw std::runtime_error("ISO 8601 time out of range: '" + text + "'");
+  }
+  return system_clock::from_time_t(since_epoch);
 }
 
 }  // namespace aws::protocol

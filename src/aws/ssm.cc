@@ -1,5 +1,7 @@
 #include "aws/ssm.h"
 
+#include <cstdint>
+#include <limits>
 #include <stdexcept>
 
 #include "aws/query_protocol.h"
@@ -20,8 +22,21 @@ SsmParameter readParameter(const nlohmann::json& object) {
   parameter.value = stringMember(object, "Value");
   parameter.type = stringMember(object, "Type");
   parameter.arn = stringMember(object, "ARN");
-  if (auto version = object.find("Version"); version != object.end() && version->is_number()) {
-    parameter.version = version->get<long long>();
+  if (auto version = object.find("Version"); version != object.end()) {
+    // SSM sends an integer. A number that long long cannot hold (beyond 64
+    // bits, or a float out of range) is ignored like any other non-integer,
+    // rather than converted with undefined behaviour.
+    if (version->is_number_unsigned()) {
+      const auto value = version->get<std::uint64_t>();
+      if (value <= static_cast<std::uint64_t>(std::numeric_limits<long long>::max())) {
+        parameter.version = static_cast<long long>(value);
+      }
+    } else if (version->is_number_integer()) {
+      parameter.version = version->get<long long>();
+    } else if (version->is_number_float()) {
+      const double value = version->get<double>();
+      if (value >= -0x1p63 && value < 0x1p63) parameter.version = static_cast<long long>(value);
+    }
   }
   return parameter;
 }

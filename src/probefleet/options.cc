@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <regex>
 #include <sstream>
+#include <string_view>
 #include <variant>
+
+#include "aws/environment.h"
 
 namespace probefleet {
 
@@ -186,11 +188,20 @@ void assign(Args& args, const OptionSpec& spec, const std::string& value) {
 
 // A following argument is taken as an option's value unless it looks like an
 // option itself ("-x", "--x"); a lone "-" and negative numbers ("-1", "-.5")
-// are values.
+// are values. Matched by hand: std::regex recurses once per character and
+// overflows the stack on a long argument.
 bool looksLikeOption(const std::string& argument) {
   if (argument.size() < 2 || argument[0] != '-') return false;
-  static const std::regex negative_number("^-\\d+$|^-\\d*\\.\\d+$");
-  return !std::regex_match(argument, negative_number);
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  const std::size_t point = argument.find('.');
+  const std::string_view whole = std::string_view(argument).substr(1, point - 1);
+  const std::string_view fraction = point == std::string::npos
+                                        ? std::string_view()
+                                        : std::string_view(argument).substr(point + 1);
+  const bool negative_number = std::all_of(whole.begin(), whole.end(), digit) &&
+                               std::all_of(fraction.begin(), fraction.end(), digit) &&
+                               (point == std::string::npos ? !whole.empty() : !fraction.empty());
+  return !negative_number;
 }
 
 }  // namespace
@@ -293,6 +304,15 @@ ParseResult parseArgs(const std::vector<std::string>& arguments) {
       return usageError("argument " + shown + ": expected one argument");
     }
     seen.push_back(&spec);
+    // A name or value goes to AWS, which takes UTF-8 only; a path may hold
+    // any bytes the file system does.
+    static const std::vector<std::string> paths = {"test_config", "output_test_config",
+                                                   "backup_folder", "report"};
+    const auto* value = std::get_if<std::optional<std::string> Args::*>(&spec.target);
+    if (value && std::find(paths.begin(), paths.end(), spec.name) == paths.end() &&
+        !aws::isValidUtf8((result.args.**value).value_or(""))) {
+      return usageError("argument " + shown + ": not valid UTF-8");
+    }
   }
 
   std::vector<std::string> missing;

@@ -51,6 +51,7 @@ class DocumentBuilder {
   bool string(string_t& value) { return put(std::move(value)); }
   bool binary(binary_t& value) { return put(Json::binary(std::move(value))); }
   bool start_object(std::size_t) {
+    if (tooDeep()) return false;
     stack_.push_back(put(Json::object()) ? last_ : nullptr);
     return true;
   }
@@ -63,6 +64,7 @@ class DocumentBuilder {
     return true;
   }
   bool start_array(std::size_t) {
+    if (tooDeep()) return false;
     stack_.push_back(put(Json::array()) ? last_ : nullptr);
     return true;
   }
@@ -79,8 +81,18 @@ class DocumentBuilder {
 
   std::size_t errorPosition() const { return error_position_; }
   const std::string& errorText() const { return error_text_; }
+  bool nestedTooDeep() const { return nested_too_deep_; }
+
+  // Writing and comparing documents recurses once per level: deeper ones
+  // would overflow the stack. Python's json module refuses them too.
+  static constexpr std::size_t kMaxDepth = 512;
 
  private:
+  bool tooDeep() {
+    nested_too_deep_ = stack_.size() >= kMaxDepth;
+    return nested_too_deep_;
+  }
+
   // Stores `value` where the parser stands and remembers where it went.
   bool put(Json value) {
     if (stack_.empty()) {
@@ -105,6 +117,7 @@ class DocumentBuilder {
   string_t pending_key_;
   std::size_t error_position_ = 0;
   std::string error_text_;
+  bool nested_too_deep_ = false;
 };
 
 // The library's message without its "[json.exception...] parse error at
@@ -350,6 +363,10 @@ TestConfig parseJsonText(const std::string& text, const std::string& source) {
   Json document;
   DocumentBuilder builder(document);
   if (!Json::sax_parse(text, &builder)) {
+    if (builder.nestedTooDeep()) {
+      throw TestConfigError("test config " + source + " is not usable: values nested deeper than " +
+                            std::to_string(DocumentBuilder::kMaxDepth) + " levels");
+    }
     const auto [line, column] = lineAndColumn(text, builder.errorPosition());
     throw TestConfigError("test config " + source + " is not valid JSON: line " +
                           std::to_string(line) + ", column " + std::to_string(column) + ": " +

@@ -29,7 +29,8 @@ class TestConfigError : public std::runtime_error {
 /// digit for digit (as a binary value of subtype kBigIntegerSubtype holding
 /// the digits), so that they are written back as they were read. Throws
 /// TestConfigError naming `source` and the line and column of the fault when
-/// the text is not JSON.
+/// the text is not JSON, and naming `source` when arrays and objects nest
+/// deeper than 512 levels (more than writing them back can take).
 TestConfig parseJsonText(const std::string& text, const std::string& source);
 
 /// What a configuration is read for; each use checks only the keys it reads.

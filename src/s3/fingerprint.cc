@@ -1,6 +1,7 @@
 #include "s3/fingerprint.h"
 
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 
@@ -68,6 +69,11 @@ int passPhrase(char* buffer, int size, int /*rwflag*/, void* user) {
 std::unique_ptr<EVP_PKEY, KeyFree> loadPrivateKey(std::string_view pem,
                                                   const std::optional<std::string>& password) {
   ERR_clear_error();
+  // BIO_new_mem_buf takes an int, and reads a negative length as "up to the
+  // first NUL byte", past the end of the data.
+  if (pem.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    throw std::runtime_error("could not load a PEM private key (the text is too large)");
+  }
   std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) throw std::runtime_error(opensslReason("cannot read the key data"));
   const std::string* phrase = password && !password->empty() ? &*password : nullptr;

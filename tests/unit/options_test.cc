@@ -109,6 +109,8 @@ TEST(OptionsTest, ValueFormsAndPrefixes) {
       {{"--region", "-"}, "-"},                   // a lone dash is a value
       {{"--region", "-1"}, "-1"},                 // so is a negative number
       {{"--region", "x", "--region", "y"}, "y"},  // the last one wins
+      // A pattern matcher that recursed per character overflowed the stack.
+      {{"--region", "-" + std::string(200000, '1')}, "-" + std::string(200000, '1')},
   };
   for (const Case& c : cases) {
     ParseResult r = parseArgs(withRequired(c.extra));

@@ -123,7 +123,9 @@ TEST(ParseIsoTime, AcceptsUtcFormsAndRejectsOthers) {
   EXPECT_EQ(protocol::parseIsoTime("2026-12-08T07:25:14Z"), expected);
   EXPECT_EQ(protocol::parseIsoTime("2026-12-08T07:25:14.518654Z"), expected);
   EXPECT_EQ(protocol::parseIsoTime("2026-12-08T07:25:14+00:00"), expected);
-  for (const char* bad : {"", "yesterday", "2026-12-08", "2026-12-08T07:25:14+02:00"}) {
+  // Beyond what the clock can hold (about 1678 to 2261): refused, not wrapped.
+  for (const char* bad : {"", "yesterday", "2026-12-08", "2026-12-08T07:25:14+02:00",
+                          "6262-05-01T12:00:00Z", "1066-10-14T09:00:00Z"}) {
     EXPECT_THROW(protocol::parseIsoTime(bad), std::runtime_error) << bad;
   }
 }

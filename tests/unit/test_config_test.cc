@@ -222,6 +222,16 @@ TEST(TestConfigValidation, EachUseChecksOnlyWhatItReads) {
   }
 }
 
+// Writing and comparing recurse once per level; a document nested deeper
+// than the reader's limit is refused before anything recurses on it.
+TEST(TestConfigValidation, NestingDeeperThanTheLimitIsRefused) {
+  const auto nested = [](std::size_t depth) {
+    return "[{\"gw\": " + std::string(depth, '[') + std::string(depth, ']') + "}]";
+  };
+  EXPECT_NO_THROW(parseJsonText(nested(500), "cfg.json"));
+  EXPECT_THROW(parseJsonText(nested(100000), "cfg.json"), TestConfigError);
+}
+
 TEST(TestConfigValidation, TextThatIsNotJsonNamesLineAndColumn) {
   struct Case {
     std::string text;
