@@ -49,6 +49,39 @@ std::optional<std::string> MapEnvironment::readFile(const std::string& path) con
   return it->second;
 }
 
+bool isValidUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // The length of the sequence and the range its second byte must lie in
+    // (RFC 3629, section 4), which rules out overlong forms and surrogates.
+    std::size_t length = 1;
+    unsigned char low = 0x80, high = 0xBF;
+    if (byte < 0x80) {
+      ++i;
+      continue;
+    } else if (byte >= 0xC2 && byte <= 0xDF) {
+      length = 2;
+    } else if (byte >= 0xE0 && byte <= 0xEF) {
+      length = 3;
+      if (byte == 0xE0) low = 0xA0;
+      if (byte == 0xED) high = 0x9F;
+    } else if (byte >= 0xF0 && byte <= 0xF4) {
+      length = 4;
+      if (byte == 0xF0) low = 0x90;
+      if (byte == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (i + length > text.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 std::shared_ptr<Environment> processEnvironment() {
   static const std::shared_ptr<Environment> env = std::make_shared<ProcessEnvironment>();
   return env;

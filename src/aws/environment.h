@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace aws {
 
@@ -37,6 +38,11 @@ class MapEnvironment : public Environment {
   std::optional<std::string> get(const std::string& name) const override;
   std::optional<std::string> readFile(const std::string& path) const override;
 };
+
+/// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates,
+/// nothing above U+10FFFF). Names and values that go to AWS must be: the
+/// command line and the environment hand us bytes.
+bool isValidUtf8(std::string_view text);
 
 /// A shared ProcessEnvironment.
 std::shared_ptr<Environment> processEnvironment();
