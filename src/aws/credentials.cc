@@ -185,7 +185,11 @@ ImdsSettings imdsSettings(const Environment& env) {
   try {
     settings.endpoint = Endpoint::parse(url);
   } catch (const std::invalid_argument& error) {
-    throw ConfigError("invalid instance metadata endpoint: " + std::string(error.what()));
+    const std::string origin = env.get("AWS_EC2_METADATA_SERVICE_ENDPOINT")
+                                   ? "AWS_EC2_METADATA_SERVICE_ENDPOINT"
+                                   : "the profile's ec2_metadata_service_endpoint";
+    throw ConfigError("invalid instance metadata endpoint in " + origin + ": " +
+                      std::string(error.what()));
   }
   return settings;
 }
@@ -879,6 +883,26 @@ void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
   }
 }
 
+// A failing helper's complaint tells the user what to do, but the helper may
+// have printed the very keys or tokens it was meant to hand over, and the
+// message goes to a log that is uploaded. Secrets are long unbroken words;
+// prose is not.
+std::string withLongWordsHidden(const std::string& line) {
+  constexpr std::size_t kLongWord = 16;
+  std::string out;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    const std::size_t word = line.find_first_not_of(" \t", at);
+    out.append(line, at, (word == std::string::npos ? line.size() : word) - at);
+    if (word == std::string::npos) break;
+    std::size_t end = line.find_first_of(" \t", word);
+    if (end == std::string::npos) end = line.size();
+    out += end - word >= kLongWord ? std::string("(hidden)") : line.substr(word, end - word);
+    at = end;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string formatIsoTime(std::chrono::system_clock::time_point time) {
@@ -924,7 +948,7 @@ std::string runCredentialProcess(const std::string& command_line) {
     std::string reason = WIFEXITED(status)
                              ? "exited with status " + std::to_string(WEXITSTATUS(status))
                              : "was ended by signal " + std::to_string(WTERMSIG(status));
-    std::string first_line = trim(errors.substr(0, errors.find('\n')));
+    std::string first_line = withLongWordsHidden(trim(errors.substr(0, errors.find('\n'))));
     if (first_line.size() > 200) first_line = first_line.substr(0, 200) + "...";
     if (!first_line.empty()) reason += ": " + first_line;
     throw ConfigError("credential_process " + inQuotes(program) + " " + reason);

@@ -318,30 +318,64 @@ TEST_F(SignInSandboxTest, WebIdentityFromTheEnvironmentOrAProfileAsBotocore) {
   }
 }
 
-TEST_F(SignInSandboxTest, TheProgramRunsWithAnSsoProfile) {
+// The program itself signs in with each kind of profile, and its EC2 calls
+// are accepted with what it got (signature checking is on).
+TEST_F(SignInSandboxTest, TheProgramRunsWithEachKindOfProfile) {
   const char* bin = std::getenv("PROBEFLEET_BIN");
   if (bin == nullptr) GTEST_SKIP() << "PROBEFLEET_BIN names no probefleet binary";
+  struct Case {
+    std::string profile;
+    json token;  // the cache entry ("corp" for modern, the start URL for legacy)
+    std::vector<std::string> first;  // the sign-in requests, in order
+  };
+  const json renewable = {
+      {"accessToken", "tok-old"}, {"expiresAt", "2000-01-01T00:00:00Z"},
+      {"clientId", "cid"},        {"clientSecret", "csecret"},
+      {"refreshToken", "rt-run"}, {"registrationExpiresAt", "2099-01-01T00:00:00Z"},
+      {"startUrl", kStartUrl},    {"region", "us-east-1"}};
+  const std::vector<Case> cases = {
+      {"modern",
+       {{"accessToken", "tok-run"}, {"expiresAt", "2099-01-01T00:00:00Z"}},
+       {"GetRoleCredentials"}},
+      {"modern", renewable, {"CreateToken", "GetRoleCredentials"}},
+      {"legacy",
+       {{"accessToken", "tok-run"}, {"expiresAt", "2099-01-01T00:00:00Z"}},
+       {"GetRoleCredentials"}},
+      {"pod", json::object(), {"AssumeRoleWithWebIdentity"}},
+  };
   Sandbox& sandbox = Sandbox::shared();
-  sandbox.control("POST", "sso", {{"access_tokens", {{"tok-run", 3600}}}});
-  writeHome(ours_, "/nowhere");
-  writeToken(ours_, "corp", {{"accessToken", "tok-run"}, {"expiresAt", "2099-01-01T00:00:00Z"}});
   testing_support::writeFile(ours_ + "/run/tc.json", sandbox.world()["test_config"].dump());
+  testing_support::writeFile(ours_ + "/token", "eyJhbGciOiJSUzI1NiJ9.pod.sig");
   auto env = sandbox.awsEnv();
   env["AWS_ACCESS_KEY_ID"] = env["AWS_SECRET_ACCESS_KEY"] = std::string(testing_support::kUnsetEnv);
   for (const char* name : {"HOME", "AWS_CONFIG_FILE", "AWS_SHARED_CREDENTIALS_FILE"}) {
     env[name] = env_->vars[name];
   }
-  sandbox.clearJournal();
-  const testing_support::RunResult run = testing_support::runIn(
-      ours_ + "/run", bin,
-      {"--profile", "modern", "--dry_run", "--test_config", "tc.json", "--backup_folder", "keys"},
-      env);
-  EXPECT_EQ(run.status, 0) << run.err;
-  const json journal = sandbox.journal();
-  ASSERT_GT(journal.size(), 1u);
-  EXPECT_EQ(journal[0]["action"], "GetRoleCredentials");
-  EXPECT_EQ(journal[0]["params"]["token"], "valid");
-  EXPECT_EQ(sandbox.journal("ec2", "DescribeSubnets").at(0)["status"], 200);  // signed with them
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.profile + " " + c.first.front());
+    sandbox.control(
+        "POST", "sso",
+        {{"reset", true},
+         {"access_tokens", {{"tok-run", 3600}}},
+         {"clients",
+          {{{"client_id", "cid"}, {"client_secret", "csecret"}, {"refresh_token", "rt-run"}}}}});
+    writeHome(ours_, ours_ + "/token");
+    if (!c.token.empty()) writeToken(ours_, c.profile == "legacy" ? kStartUrl : "corp", c.token);
+    sandbox.clearJournal();
+    const testing_support::RunResult run =
+        testing_support::runIn(ours_ + "/run", bin,
+                               {"--profile", c.profile, "--dry_run", "--test_config", "tc.json",
+                                "--backup_folder", "keys"},
+                               env);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const json journal = sandbox.journal();
+    ASSERT_GT(journal.size(), c.first.size());
+    for (std::size_t i = 0; i < c.first.size(); ++i) {
+      EXPECT_EQ(journal[i]["action"], c.first[i]);
+      EXPECT_EQ(journal[i]["status"], 200);
+    }
+    EXPECT_EQ(sandbox.journal("ec2", "DescribeSubnets").at(0)["status"], 200);
+  }
 }
 
 }  // namespace
