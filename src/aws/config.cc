@@ -229,11 +229,14 @@ ConfigError noRegion(const std::string& service) {
 }
 
 // A region becomes part of a host name, so only what the SDKs accept passes.
-void validateRegion(const std::string& region) {
+// `origin` names where it came from, for the message.
+const std::string& validateRegion(const std::string& region, const std::string& origin = "") {
   static const std::regex valid(R"(^[a-zA-Z0-9](?:[a-zA-Z0-9-]{0,61}[a-zA-Z0-9])?$)");
   if (!region.empty() && !std::regex_match(region, valid)) {
-    throw ConfigError("invalid AWS region \"" + region + "\"");
+    throw ConfigError("invalid AWS region \"" + region + "\"" +
+                      (origin.empty() ? "" : " in " + origin));
   }
+  return region;
 }
 
 struct ConfiguredUrl {
@@ -435,11 +438,13 @@ std::string effectiveProfile(const Environment& env, const std::optional<std::st
 
 std::optional<std::string> resolveRegion(const Environment& env,
                                          const std::optional<std::string>& profile) {
-  if (auto region = env.nonEmpty("AWS_REGION")) return region;
-  if (auto region = env.nonEmpty("AWS_DEFAULT_REGION")) return region;
-  auto region = ProfileFiles::load(env).value(effectiveProfile(env, profile), "region");
-  if (region && region->empty()) return std::nullopt;
-  return region;
+  for (const char* variable : {"AWS_REGION", "AWS_DEFAULT_REGION"}) {
+    if (auto region = env.nonEmpty(variable)) return validateRegion(*region, variable);
+  }
+  const std::string name = effectiveProfile(env, profile);
+  auto region = ProfileFiles::load(env).value(name, "region");
+  if (!region || region->empty()) return std::nullopt;
+  return validateRegion(*region, "the region of profile " + name);
 }
 
 std::string partitionOf(const std::string& region) {

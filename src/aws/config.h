@@ -48,6 +48,8 @@ std::optional<std::vector<std::string>> shellSplit(const std::string& text);
 std::string effectiveProfile(const Environment& env, const std::optional<std::string>& profile);
 
 /// AWS_REGION, AWS_DEFAULT_REGION, then the profile's `region`. nullopt when none.
+/// Throws ConfigError naming the variable or profile when the region found
+/// is not a region name (as botocore's InvalidRegionError).
 std::optional<std::string> resolveRegion(const Environment& env,
                                          const std::optional<std::string>& profile);
 

@@ -103,6 +103,8 @@ struct Transfer {
   HttpResponse* response = nullptr;
   const BodySink* sink = nullptr;
   bool sink_refused = false;
+  std::size_t max_memory_body = 0;
+  bool body_too_large = false;
   std::exception_ptr callback_error;
   // Read timeout: idle time is measured once the connection is up.
   long read_timeout_ms = 0;
@@ -205,6 +207,12 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
       return 0;
     }
     return bytes;
+  }
+  // An answer held in memory is an API answer or an error: a server that
+  // sends without end must not take the process's memory with it.
+  if (t->response->body.size() + bytes > t->max_memory_body) {
+    t->body_too_large = true;
+    return 0;
   }
   t->response->body.append(data, bytes);
   return bytes;
@@ -345,6 +353,7 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const BodySink* sin
   t.handle = h;
   t.response = &response;
   t.sink = sink;
+  t.max_memory_body = options_.max_memory_body;
   t.read_timeout_ms = timeouts.read_ms > 0 ? timeouts.read_ms : options_.read_timeout_ms;
 
   const std::string url = request.url();
@@ -395,6 +404,10 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const BodySink* sin
   if (t.callback_error) std::rethrow_exception(t.callback_error);
   const std::string where = request.method + " " + urlForMessages(request) + ": ";
   if (t.sink_refused) throw TransportError(where + "the receiver refused the response body");
+  if (t.body_too_large) {
+    throw TransportError(where + "the answer is larger than " +
+                         std::to_string(t.max_memory_body >> 20) + " MiB; refused");
+  }
   if (t.body_short) {
     throw TransportError(where + request.body_file->path + " ended before the announced length");
   }

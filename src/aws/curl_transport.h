@@ -5,6 +5,7 @@
 // connection cache, so one CurlTransport can be shared by all threads of a
 // process without locks.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,10 @@ class CurlTransport : public HttpTransport {
     long connect_timeout_ms = 60000;
     /// Longest wait for the next byte once the connection is up.
     long read_timeout_ms = 60000;
+    /// Largest answer body held in memory (API answers, errors): 64 MiB, far
+    /// above any answer the program asks for. A body handed to a sink (an S3
+    /// download to a file) is bounded by its Content-Length instead.
+    std::size_t max_memory_body = std::size_t{64} << 20;
     /// CA bundle file (AWS_CA_BUNDLE); "" = the system store.
     std::string ca_bundle;
     /// Proxy URLs and the exception list when the environment names them;
@@ -37,7 +42,8 @@ class CurlTransport : public HttpTransport {
 
   /// See HttpTransport::send. Throws TransportError naming the method, the
   /// URL without its query string and curl's reason when no answer was had,
-  /// or when the sink refused the body; std::invalid_argument when a header
+  /// when the sink refused the body, or when a body held in memory grew
+  /// past Options::max_memory_body; std::invalid_argument when a header
   /// would break the request's framing (a line break in a name or value).
   HttpResponse send(const HttpRequest& request, const BodySink* sink = nullptr,
                     const Timeouts& timeouts = {}) override;

@@ -102,7 +102,14 @@ pugi::xml_document send(const ServiceClient& client, const QueryBuilder& q) {
   ServiceClient::Options options;
   options.rate_scope = q.action();
   HttpResponse response = client.invoke(q.toRequest(), protocol::parseEc2Error, options);
-  return protocol::parseXml(response, "EC2 " + q.action() + " answer");
+  pugi::xml_document document = protocol::parseXml(response, "EC2 " + q.action() + " answer");
+  // An error in a 200 answer is still an error: read as an empty result it
+  // would pass for "nothing found".
+  const std::string root = document.document_element().name();
+  if ((root == "Response" || root == "ErrorResponse") && document.select_node("//Error[Code]")) {
+    throw protocol::parseEc2Error(response);
+  }
+  return document;
 }
 
 // ---- Answer parsing ------------------------------------------------------

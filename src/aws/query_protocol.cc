@@ -184,6 +184,11 @@ QueryAnswer invokeQuery(const ServiceClient& client, const QueryBuilder& query) 
   QueryAnswer answer;
   answer.document = parseXml(response, service + " " + action);
   pugi::xml_node root = answer.document.child((action + "Response").c_str());
+  const std::string element = answer.document.document_element().name();
+  if (!root && (element == "ErrorResponse" || element == "Response") &&
+      answer.document.select_node("//Error[Code]")) {
+    throw parseQueryError(service, response);  // an error, though the status said 200
+  }
   if (!root) {
     throw std::runtime_error(service + " " + action + ": unexpected answer <" +
                              std::string(answer.document.document_element().name()) + ">");

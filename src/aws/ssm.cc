@@ -76,9 +76,20 @@ GetParametersByPathResult SsmClient::getParametersByPath(
   if (!request.next_token.empty()) body["NextToken"] = request.next_token;
   nlohmann::json answer = call("GetParametersByPath", body);
   GetParametersByPathResult result;
-  if (auto parameters = answer.find("Parameters");
-      parameters != answer.end() && parameters->is_array()) {
-    for (const auto& parameter : *parameters) result.parameters.push_back(readParameter(parameter));
+  // No list is no parameter; a list whose parameters lack their name or
+  // value is a broken answer, not an empty one.
+  if (auto parameters = answer.find("Parameters"); parameters != answer.end()) {
+    const std::string what = "ssm GetParametersByPath " + request.path + ": ";
+    if (!parameters->is_array()) throw std::runtime_error(what + "Parameters is not a list");
+    for (const auto& parameter : *parameters) {
+      for (const char* member : {"Name", "Value"}) {
+        if (!parameter.is_object() || !parameter.contains(member) ||
+            !parameter.at(member).is_string()) {
+          throw std::runtime_error(what + "a parameter of the answer has no " + member);
+        }
+      }
+      result.parameters.push_back(readParameter(parameter));
+    }
   }
   result.next_token = stringMember(answer, "NextToken");
   return result;

@@ -3,6 +3,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "aws/environment.h"
 #include "aws/session.h"
 
 namespace cli {
@@ -23,6 +24,13 @@ bool isAwsOption(const std::string& name) {
 aws::ClientConfig clientConfig(const CommandLine& line, const std::string& service) {
   // A malformed URL is the user's typing, found before any credentials are
   // looked for.
+  for (const char* name : {"--profile", "--region"}) {
+    // Both go to AWS (the profile's name through the credentials it picks,
+    // in messages and role session names); AWS takes UTF-8 only.
+    if (!aws::isValidUtf8(line.value(name).value_or(""))) {
+      throw UsageError(std::string(name) + ": not valid UTF-8");
+    }
+  }
   std::optional<aws::Endpoint> endpoint;
   if (auto url = line.value("--endpoint-url")) {
     try {

@@ -3,8 +3,11 @@
 #include <cxxabi.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <ostream>
+#include <system_error>
 #include <typeinfo>
 
 #include "aws/error.h"
@@ -93,6 +96,22 @@ void openWorkflowAccount(const Args& args, const aws::SessionDeps& deps, RunClie
   }
 }
 
+// One entry per test subnet, a few hundred bytes each: 16 MiB holds tens of
+// thousands. A larger file is a mistake (a log, an image), and reading it
+// would cost its size several times over in memory.
+constexpr std::uintmax_t kMaxTestConfigBytes = std::uintmax_t{16} << 20;
+
+void requireReasonableSize(const std::string& path) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  // A file that cannot be measured (missing, a pipe) is left to the reader.
+  if (!error && size > kMaxTestConfigBytes) {
+    throw TestConfigError("test config " + path + " is larger than " +
+                          std::to_string(kMaxTestConfigBytes >> 20) + " MiB (" +
+                          std::to_string(size) + " bytes); it cannot be a test configuration");
+  }
+}
+
 int runFlow(const Args& args, const std::vector<std::string>& arguments,
             const aws::SessionDeps& deps, std::string& step) {
   // An empty folder would put the log under /log/ and the key file under /:
@@ -124,6 +143,7 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
   // A test configuration the run cannot use stops it before any AWS request.
   step = "reading the test configuration";
   try {
+    requireReasonableSize(args.test_config);
     const TestConfig document =
         readTestConfig(args.test_config, args.revert ? ConfigUse::kTeardown : ConfigUse::kDeploy);
     // Every entry's test script must render before the first instance is

@@ -1,5 +1,6 @@
 #include "probefleet/test_config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -410,6 +411,40 @@ void requireDistinctWorkerSubnets(const Json& document, const std::string& where
 
 }  // namespace
 
+std::optional<std::uint32_t> parseIpv4(const std::string& text) {
+  in_addr address{};
+  if (::inet_pton(AF_INET, text.c_str(), &address) != 1) return std::nullopt;
+  return ntohl(address.s_addr);
+}
+
+Ipv4Network parseIpv4Network(const std::string& text) {
+  const auto fail = [&text](const std::string& why) -> std::invalid_argument {
+    return std::invalid_argument("private_subnet_cidr \"" + text + "\" " + why);
+  };
+  const auto slash = text.find('/');
+  const auto address = parseIpv4(text.substr(0, slash));
+  if (!address) throw fail("is not an IPv4 network");
+
+  std::uint32_t mask = 0xFFFFFFFFu;
+  if (slash != std::string::npos) {
+    const std::string suffix = text.substr(slash + 1);
+    if (!suffix.empty() && suffix.size() <= 2 &&
+        suffix.find_first_not_of("0123456789") == std::string::npos) {
+      const int length = std::stoi(suffix);
+      if (length > 32) throw fail("has a prefix length above 32");
+      mask = length == 0 ? 0 : 0xFFFFFFFFu << (32 - length);
+    } else if (const auto dotted = parseIpv4(suffix)) {
+      // A netmask: ones then zeros.
+      if ((~*dotted & (~*dotted + 1)) != 0) throw fail("has an invalid netmask");
+      mask = *dotted;
+    } else {
+      throw fail("is not an IPv4 network");
+    }
+  }
+  if ((*address & ~mask) != 0) throw fail("has host bits set");
+  return {*address, mask};
+}
+
 void validateTestConfig(const TestConfig& document, const std::string& source, ConfigUse use) {
   const std::string where = "test config " + source;
   if (!document.is_array()) {
@@ -442,6 +477,14 @@ void validateTestConfig(const TestConfig& document, const std::string& source, C
       require("nat_gw_id", " (required when private_subnet_id is empty)");
     } else {
       require("gw_private_ip", "");
+      // The second interface's address is picked by this network: a value
+      // that names none would fail only after the instance is launched.
+      require("private_subnet_cidr", "");
+      try {
+        (void)parseIpv4Network(entry.at("private_subnet_cidr").get<std::string>());
+      } catch (const std::invalid_argument& bad) {
+        throw TestConfigError(which + ": " + bad.what());
+      }
     }
   }
   if (use != ConfigUse::kResults) requireDistinctWorkerSubnets(document, where);

@@ -5,6 +5,7 @@
 // json.dumps(document, indent=2, ensure_ascii=True) followed by one line feed.
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -36,10 +37,26 @@ TestConfig parseJsonText(const std::string& text, const std::string& source);
 /// What a configuration is read for; each use checks only the keys it reads.
 enum class ConfigUse { kDeploy, kTeardown, kResults };
 
+/// An IPv4 address in host byte order, or nullopt when `text` is not one.
+std::optional<std::uint32_t> parseIpv4(const std::string& text);
+
+/// An IPv4 network: the address and its mask, host byte order.
+struct Ipv4Network {
+  std::uint32_t address = 0;
+  std::uint32_t mask = 0;
+  bool contains(std::uint32_t ip) const { return (ip & mask) == address; }
+};
+
+/// "a.b.c.d/len", "a.b.c.d/m.m.m.m" or a bare address (a /32). Strict: a
+/// network with host bits set is refused, since it names no network. Throws
+/// std::invalid_argument naming `text` as private_subnet_cidr.
+Ipv4Network parseIpv4Network(const std::string& text);
+
 /// Checks that `document` is a non-empty array of objects whose entries hold,
 /// as JSON strings, the keys `use` reads: for kDeploy `gw_subnet_id` and
 /// `private_subnet_id`, plus `gw_private_ip` when `private_subnet_id` is not
-/// empty or `nat_gw_id` when it is; for kTeardown `gw_subnet_id` and
+/// empty (with `private_subnet_cidr`, which must name an IPv4 network) or
+/// `nat_gw_id` when it is; for kTeardown `gw_subnet_id` and
 /// `private_subnet_id`; for kResults `private_subnet_id` and `gw_name`. For
 /// kDeploy and kTeardown no two entries with a non-empty `private_subnet_id`
 /// may share a `gw_subnet_id`. Throws TestConfigError naming `source`, the

@@ -1,5 +1,7 @@
 #include "s3/fingerprint.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -80,6 +82,20 @@ std::unique_ptr<EVP_PKEY, KeyFree> loadPrivateKey(std::string_view pem,
   std::unique_ptr<EVP_PKEY, KeyFree> key(
       PEM_read_bio_PrivateKey(bio.get(), nullptr, passPhrase, const_cast<std::string*>(phrase)));
   if (!key) {
+    // What the armour says it holds, when it is not a private key at all.
+    const std::string_view armour = pem.substr(0, std::min<std::size_t>(pem.size(), 4096));
+    for (const char* label : {"CERTIFICATE", "PUBLIC KEY"}) {
+      const std::string begin = std::string("-----BEGIN ") + label + "-----";
+      const auto at = armour.find(begin);
+      if (at != std::string_view::npos &&
+          (armour.find("PRIVATE KEY-----") == std::string_view::npos)) {
+        ERR_clear_error();
+        throw std::runtime_error(
+            std::string("could not load a PEM private key: the text holds a ") +
+            (std::string_view(label) == "CERTIFICATE" ? "certificate" : "public key") +
+            ", not a private key");
+      }
+    }
     throw std::runtime_error(opensslReason(
         phrase ? "could not load a PEM private key with the given pass phrase"
                : "could not load a PEM private key (not a private key, or encrypted)"));

@@ -116,15 +116,29 @@ void requireFolder(const std::string& folder) {
   }
 }
 
-// The library downloads nothing, silently, from an empty backup folder; say
-// so, since a mistyped VPC id looks just like it.
-void reportIfEmpty(const aws::S3Client& client, const std::string& bucket, const std::string& vpc) {
+// The library downloads nothing, silently, from an empty backup folder, and
+// skips (logging each) the objects whose keys would leave the target folder
+// ("../", a leading "/"). A shell step must not take either for a restore
+// made: an empty folder is said, and skipped keys make the run fail.
+// Returns the number of keys skipped.
+std::size_t reportListing(const aws::S3Client& client, const std::string& bucket,
+                          const std::string& vpc) {
   const std::string prefix = "backups/" + vpc + "/";
-  s3lib::FileListing listing = s3lib::listAllFiles(&client, bucket, prefix);
-  if (listing.begin() == listing.end()) {
+  std::size_t listed = 0, leaving = 0;
+  for (const s3lib::ListingEntry& entry : s3lib::listAllFiles(&client, bucket, prefix)) {
+    ++listed;
+    if (!s3lib::staysInFolder(entry.key.substr(prefix.size()))) ++leaving;
+  }
+  if (listed == 0) {
     std::cerr << "probefleet-s3: no objects under s3://" << bucket << "/" << prefix
               << "; nothing downloaded\n";
   }
+  if (leaving > 0) {
+    std::cerr << "probefleet-s3: skipped " << leaving
+              << " objects whose keys leave the target folder (see the errors above); the "
+                 "others were downloaded\n";
+  }
+  return leaving;
 }
 
 int run(const cli::CommandLine& line) {
@@ -142,7 +156,7 @@ int run(const cli::CommandLine& line) {
         .uploadAFile();
   } else if (command == "download") {
     s3lib::S3BackupCmd(&client, line.value("--target").value_or("."), bucket, operand).download();
-    reportIfEmpty(client, bucket, operand);
+    if (reportListing(client, bucket, operand) > 0) return 1;
   } else {
     const s3lib::FingerprintResult result =
         s3lib::S3BackupCmd(&client, std::nullopt, bucket, operand).getS3KeyFileFingerprint();

@@ -11,7 +11,9 @@ import unittest
 import urllib.error
 
 from boto3.s3.transfer import TransferConfig
-from botocore.exceptions import ClientError, ConnectionClosedError, EndpointConnectionError
+from botocore.exceptions import (ClientError, ConnectionClosedError, EndpointConnectionError,
+                                 IncompleteReadError)
+from botocore.parsers import ResponseParserError
 
 import harness
 from harness import error_of
@@ -259,10 +261,39 @@ class Faults(unittest.TestCase):
         sandbox.client("iam").get_user()
         self.assertLess(time.monotonic() - started, 0.4)
 
+    def test_malformed_answers(self):
+        # What boto3 makes of each: the body as given, a body cut short of
+        # its Content-Length, padding after the document, a redirect to itself.
+        world = sandbox.world
+        ec2, s3 = sandbox.client("ec2"), sandbox.client("s3")
+        sandbox.set_faults({"rules": [
+            {"service": "ec2", "action": "DescribeVpcs", "count": 1, "body": "<Response><oops"},
+            {"service": "ec2", "action": "DescribeVpcs", "count": 1, "truncate": 40},
+            {"service": "ec2", "action": "DescribeVpcs", "count": 1, "pad": 3000},
+            {"service": "s3", "action": "ListObjectsV2", "count": 2, "redirect": "self", "status": 307}]})
+        with self.assertRaises(ResponseParserError):
+            ec2.describe_vpcs()
+        with self.assertRaises((IncompleteReadError, ResponseParserError, ConnectionClosedError)):
+            ec2.describe_vpcs()
+        self.assertIn(world["vpc_id"], [vpc["VpcId"] for vpc in ec2.describe_vpcs()["Vpcs"]])
+        # botocore's S3 redirect handler follows it once, to the same place.
+        with self.assertRaises(ClientError) as redirected:
+            s3.list_objects_v2(Bucket=world["bucket"], Prefix="a b")
+        answer = redirected.exception.response["ResponseMetadata"]
+        self.assertEqual(answer["HTTPStatusCode"], 307)
+        self.assertEqual(answer["HTTPHeaders"]["location"],
+                         f"{sandbox.endpoint}/{world['bucket']}?list-type=2&prefix=a%20b&encoding-type=url")
+        self.assertEqual([rule["applied"] for rule in sandbox.control("GET", "faults")["rules"]], [1, 1, 1, 2])
+        s3.list_objects_v2(Bucket=world["bucket"])  # the counts are spent: answered normally again
+
     def test_bad_fault_configurations_are_refused(self):
         bad = [{"rules": [{"service": "ec2"}]},
                {"rules": [{"status": 200, "code": "X"}]},
                {"rules": [{"throttle": True, "drop": True}]},
+               {"rules": [{"truncate": -1}]},
+               {"rules": [{"pad": 10, "status": 500}]},
+               {"rules": [{"redirect": "elsewhere"}]},
+               {"rules": [{"body": "x", "code": "X"}]},
                {"error_rate": 2},
                {"unknown": 1}]
         for config in bad:

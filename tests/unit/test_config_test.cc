@@ -149,7 +149,8 @@ TEST(TestConfigLayout, RefusesValuesJsonCannotHold) {
 
 TEST(TestConfigValidation, NamesFileEntryAndKey) {
   const std::string kGood =
-      R"({"gw_subnet_id": "s1", "private_subnet_id": "s2", "gw_private_ip": "10.0.0.1"})";
+      R"({"gw_subnet_id": "s1", "private_subnet_id": "s2", "gw_private_ip": "10.0.0.1",)"
+      R"( "private_subnet_cidr": "10.0.2.0/24"})";
   const std::string kSkipped =
       R"({"gw_subnet_id": "s1", "private_subnet_id": "", "nat_gw_id": "n"})";
   struct Case {
@@ -170,6 +171,12 @@ TEST(TestConfigValidation, NamesFileEntryAndKey) {
        "entry 1 lacks the key \"private_subnet_id\""},
       {"[" + kGood + R"(, {"gw_subnet_id": "s1", "private_subnet_id": "s2"}])",
        "entry 2 lacks the key \"gw_private_ip\""},
+      // The second interface's network must be one, before anything launches.
+      {R"([{"gw_subnet_id": "s1", "private_subnet_id": "s2", "gw_private_ip": "ip"}])",
+       "entry 1 lacks the key \"private_subnet_cidr\""},
+      {R"([{"gw_subnet_id": "s1", "private_subnet_id": "s2", "gw_private_ip": "ip",)"
+       R"( "private_subnet_cidr": "10.0.2.5/24"}])",
+       "entry 1: private_subnet_cidr \"10.0.2.5/24\" has host bits set"},
       {R"([{"gw_subnet_id": "s1", "private_subnet_id": "", "gw_private_ip": "ip"}])",
        "entry 1 lacks the key \"nat_gw_id\" (required when private_subnet_id is empty)"},
       {R"([{"gw_subnet_id": 12, "private_subnet_id": "s2", "gw_private_ip": "ip"}])",

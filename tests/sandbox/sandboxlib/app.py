@@ -208,6 +208,8 @@ class SandboxApp:
                          elapsed_ms=round((time.monotonic() - started) * 1000, 1))
             self.journal.add(entry)
             _drop_connection(environ)
+        if decision.malformed is not None:
+            return self._malformed(environ, start_response, entry, decision.malformed, started)
         refusal = None
         if decision.error is None:
             scope = protocol.credential_scope(environ)
@@ -229,6 +231,33 @@ class SandboxApp:
         entry["elapsed_ms"] = round((time.monotonic() - started) * 1000, 1)
         self.journal.add(entry)
         start_response(_status_line(status), headers)
+        return [data]
+
+    def _malformed(self, environ, start_response, entry, effect, started):
+        """A broken answer on purpose (fault rules "body", "truncate", "pad",
+        "redirect")."""
+        method = entry["method"]
+        if "body" in effect or "redirect" in effect:
+            data = effect.get("body", "").encode("utf-8")
+            status = effect.get("status", 301 if "redirect" in effect else 200)
+            headers = [("Content-Length", str(len(data)))]
+            if "redirect" in effect:
+                # The request target as sent, query included: a client that
+                # follows it comes straight back here.
+                target = environ.get("RAW_URI") or environ.get("REQUEST_URI") or "/"
+                headers.append(("Location", f"http://{environ.get('HTTP_HOST', '')}{target}"))
+        else:
+            status, headers, data = self._call_moto(environ, entry["service"], method)
+            headers = [(k, v) for k, v in headers if k.lower() != "content-length"]
+            data += b" " * effect.get("pad", 0)
+            headers.append(("Content-Length", str(len(data))))
+        entry.update(status=status, error_code=None, fault="rule",
+                     elapsed_ms=round((time.monotonic() - started) * 1000, 1))
+        self.journal.add(entry)
+        write = start_response(_status_line(status), headers)
+        if "truncate" in effect:
+            write(data[:effect["truncate"]])
+            _drop_connection(environ)
         return [data]
 
     def _call_moto(self, environ, service, method):

@@ -8,6 +8,13 @@ matches ("service", "action", each optional or "*") and what it does:
   {"throttle": true}                                 answer the service's throttling error
   {"drop": true}                                     close the connection unanswered
   {"latency_ms": 250}                                delay, then answer normally
+  {"body": "...", "status": 200}                     answer this raw body (status default 200)
+  {"truncate": N}                                    moto's answer cut after N body bytes,
+                                                     sent with its full Content-Length, then
+                                                     the connection closed
+  {"pad": N}                                         moto's answer followed by N blanks
+  {"redirect": "self"}                               answer 301 (or "status" 307) whose
+                                                     Location is the request's own URL
 
 "count" limits how many matching calls a rule acts on (absent: all of them);
 "skip" lets that many matching calls pass before the rule starts acting.
@@ -35,6 +42,9 @@ class Decision:
     drop: bool = False
     error: tuple[int, str, str] | None = None  # status, code, message
     rule: int | None = None
+    # A malformed answer: "body", "truncate", "pad" or "redirect" with its
+    # value, plus "status" (see the module's documentation).
+    malformed: dict | None = None
 
 
 @dataclass
@@ -65,18 +75,23 @@ DEFAULT_THROTTLE = {
     "mutating": {"burst": 50, "refill": 5},
 }
 
-_EFFECTS = ("status", "throttle", "drop", "latency_ms")
+_MALFORMED = ("body", "truncate", "pad", "redirect")
+_EFFECTS = ("status", "throttle", "drop", "latency_ms") + _MALFORMED
 
 
 def _check_rule(rule: dict) -> dict:
     if not isinstance(rule, dict):
         raise FaultError("a rule is a JSON object")
     effects = [name for name in _EFFECTS if name in rule and name != "status"]
-    if "status" in rule or "code" in rule:
+    malformed = [name for name in _MALFORMED if name in rule]
+    if ("status" in rule or "code" in rule) and not malformed:
         effects.append("status")
     if len(effects) != 1:
-        raise FaultError(f"a rule needs exactly one of status/code, throttle, drop, latency_ms: {rule}")
-    if "status" in effects:
+        raise FaultError("a rule needs exactly one of status/code, throttle, drop, latency_ms, "
+                         f"body, truncate, pad, redirect: {rule}")
+    if malformed:
+        _check_malformed(rule, malformed[0])
+    elif "status" in effects:
         status = int(rule.get("status", 400))
         if not 300 <= status <= 599:
             raise FaultError(f"status {status} is not an error status")
@@ -91,6 +106,25 @@ def _check_rule(rule: dict) -> dict:
     checked["matched"] = 0
     checked["applied"] = 0
     return checked
+
+
+def _check_malformed(rule: dict, effect: str) -> None:
+    value = rule[effect]
+    if effect == "body" and not isinstance(value, str):
+        raise FaultError("body must be a string")
+    if effect in ("truncate", "pad") and (not isinstance(value, int) or isinstance(value, bool)
+                                          or value < 0):
+        raise FaultError(f"{effect} must be a non-negative integer")
+    if effect == "redirect" and value != "self":
+        raise FaultError('redirect must be "self"')
+    if "code" in rule:
+        raise FaultError(f"code does not go with {effect}")
+    if "status" not in rule:
+        return
+    # truncate and pad keep moto's status: they spoil its body only.
+    allowed = {"body": range(200, 600), "redirect": (301, 302, 307, 308)}.get(effect, ())
+    if rule["status"] not in allowed:
+        raise FaultError(f"status {rule['status']!r} does not go with {effect}")
 
 
 class FaultInjector:
@@ -171,7 +205,12 @@ class FaultInjector:
                     continue
                 rule["applied"] += 1
                 decision.rule = index
-                if rule.get("drop"):
+                malformed = [name for name in _MALFORMED if name in rule]
+                if malformed:
+                    decision.malformed = {malformed[0]: rule[malformed[0]]}
+                    if "status" in rule:
+                        decision.malformed["status"] = rule["status"]
+                elif rule.get("drop"):
                     decision.drop = True
                 elif rule.get("throttle"):
                     decision.error = protocol.THROTTLE.get(service, protocol.THROTTLE["iam"])
