@@ -13,19 +13,8 @@ case "$seconds" in '' | *[!0-9]*) echo "usage: $0 [seconds-per-target] [build-di
 
 packages=(clang libclang-rt-14-dev cmake ninja-build pkg-config libcurl4-openssl-dev libssl-dev
   libpugixml-dev libspdlog-dev libfmt-dev nlohmann-json3-dev zlib1g-dev)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "fuzz: installing ${missing[*]}" >&2
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+. "$here/scripts/lib/packages.sh"
+ensure_packages fuzz "${packages[@]}"
 
 jobs="$(nproc)"
 [ "$jobs" -gt 2 ] && jobs=2

@@ -11,19 +11,8 @@ packages=(build-essential cmake ninja-build pkg-config git openssl ca-certificat
   nlohmann-json3-dev zlib1g-dev libisal-dev libgtest-dev libgmock-dev python3 python3-venv
   dpkg-dev file tmux)
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "setup: installing ${missing[*]}" >&2
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+. "$here/scripts/lib/packages.sh"
+ensure_packages setup "${packages[@]}"
 
 # A python3 with moto's server (Flask included) and boto3: the one on PATH,
 # pyenv's versions, the system one, and finally the project's own venv.
