@@ -5,7 +5,7 @@ journal, fault injection, world seeding, corrections of moto).
 
     python3 sandbox.py [--port 0] [--port-file PATH] [--auth] [--tls]
                        [--world FILE] [--world-out FILE] [--verbose]
-                       [--profile aws [--time-scale X]]
+                       [--profile aws [--time-scale X]] [--guard RULES]
 
 Once it is ready it writes the world's ids to --world-out, then
 "http://127.0.0.1:PORT" to --port-file (both atomically), and prints the URL.
@@ -13,7 +13,10 @@ With --tls it serves https instead, with a self-signed certificate for
 127.0.0.1 made at start; the world's "ca_bundle" names the certificate file,
 for clients to trust through AWS_CA_BUNDLE. --profile aws turns the realistic
 profile on from the first request (AWS's throttling, eventual consistency and
-slow transitions; --time-scale 0.05 runs them 20 times faster).
+slow transitions; --time-scale 0.05 runs them 20 times faster). --guard
+turns the guarded profile on ("all", rule names separated by commas, or its
+JSON configuration inline or in a file): organisation policies, an Elastic IP
+quota, launches that die.
 See README.md beside this file for the control API.
 """
 
@@ -134,6 +137,10 @@ def main(argv: list[str] | None = None) -> int:
                              "slow state transitions")
     parser.add_argument("--time-scale", type=float,
                         help="with --profile: multiply every duration by this (1: AWS's own pace)")
+    parser.add_argument("--guard", metavar="RULES",
+                        help='guard the account as organisations do: "all", rule names separated by commas '
+                             '(imdsv2,tags_at_creation,required_tag,eip_quota), or the JSON configuration '
+                             'of /_sandbox/guard inline or in a file')
     args = parser.parse_args(argv)
     if args.time_scale is not None and (args.profile is None or not args.time_scale > 0):
         parser.error("--time-scale needs --profile and a positive number")
@@ -166,12 +173,13 @@ def serve(args, cert_dir: str | None) -> int:
     from moto.moto_server.werkzeug_app import DomainDispatcherApplication, create_backend_app
     from werkzeug.serving import make_server
 
-    from sandboxlib import corrections, realism
+    from sandboxlib import corrections, guard, realism
     from sandboxlib.app import SandboxApp
     from sandboxlib.world import World
 
     corrections.install()
     realism.install()
+    guard.install()
     with open(args.world, encoding="utf-8") as source:
         world = World(json.load(source))
     ids = world.seed()
@@ -187,6 +195,8 @@ def serve(args, cert_dir: str | None) -> int:
         if args.time_scale is not None:
             profile["time_scale"] = args.time_scale
         realism.REALISM.configure(profile)
+    if args.guard:
+        guard.GUARD.configure(guard.parse_flag(args.guard), ids.get("subnet_ids"))
 
     moto_app = DomainDispatcherApplication(create_backend_app)
     app = SandboxApp(moto_app, world, on_world_change=publish)

@@ -25,6 +25,7 @@ from werkzeug.datastructures import EnvironHeaders
 
 from . import protocol
 from .faults import FaultError, FaultInjector
+from .guard import GUARD, GuardError
 from .metadata import EchoService, MetadataService
 from .realism import REALISM, ProfileError
 from .sso import OIDC_TOKEN_PATH, PORTAL_PATH, SsoService, keep_raw_headers
@@ -119,12 +120,14 @@ class SandboxApp:
         self.sso = SsoService(world)
         keep_raw_headers()
         self.realism = REALISM
+        self.guard = GUARD
         self._reset_lock = threading.Lock()
         self._configure_metadata_identity()
 
     def _configure_metadata_identity(self) -> None:
         ids = self.world.ids
-        identity = {"accountId": ids.get("account"), "region": ids.get("region")}
+        identity = {"accountId": ids.get("account"), "region": ids.get("region"),
+                    "availabilityZone": f"{ids.get('region')}a"}
         images = list(ids.get("images", {}))
         if images:
             identity["imageId"] = images[0]
@@ -198,6 +201,7 @@ class SandboxApp:
             "service": service, "action": action, "method": method,
             "path": environ.get("PATH_INFO", ""), "params": params,
         }
+        self.guard.tick()  # launches due to die do so before anyone looks
         # Faults decide first; the realistic profile (its own throttling,
         # eventual consistency, slow transitions) only sees what they let by.
         decision = self.faults.decide(service, action, bucket_throttle=not self.realism.throttles(service))
@@ -210,16 +214,29 @@ class SandboxApp:
             _drop_connection(environ)
         if decision.malformed is not None:
             return self._malformed(environ, start_response, entry, decision.malformed, started)
-        refusal = None
+        refusal = fault = None
         if decision.error is None:
+            from .corrections import refusal as aws_refusal
+
             scope = protocol.credential_scope(environ)
-            refusal = self.realism.admit(service, action, params, scope[2] if scope else None)
+            region, key_id = (scope[2], scope[0]) if scope else (None, None)
+            # AWS meters a request first, then authorizes it, then looks at
+            # its parameters.
+            refusal = self.realism.admit(service, action, params, region)
+            fault = "profile" if refusal is not None else None
+            if refusal is None:
+                refusal = self.guard.admit(service, action, params, region, self.world.account, key_id)
+                fault = "guard" if refusal is not None else None
+            if refusal is None:
+                refusal = aws_refusal(service, action, params, region)
         if decision.error is not None or refusal is not None:
             status, code, message = decision.error or refusal
             status, headers, data = protocol.error_response(service, status, code, message, method)
-            entry.update(status=status, error_code=code,
-                         fault="profile" if refusal is not None else
-                         "rule" if decision.rule is not None else "injected")
+            entry.update(status=status, error_code=code)
+            if decision.error is not None:
+                entry["fault"] = "rule" if decision.rule is not None else "injected"
+            elif fault is not None:
+                entry["fault"] = fault
         else:
             status, headers, data = self._call_moto(environ, service, method)
             self.realism.observe(service, action, params, status)
@@ -307,7 +324,7 @@ class SandboxApp:
             status, answer = self._dispatch(method, path, payload, query)
         except ControlError as error:
             status, answer = error.status, {"error": str(error)}
-        except (FaultError, ProfileError, WorldError, ValueError, TypeError, KeyError) as error:
+        except (FaultError, ProfileError, GuardError, WorldError, ValueError, TypeError, KeyError) as error:
             status, answer = 400, {"error": f"{type(error).__name__}: {error}"}
         return self._json(start_response, status, answer)
 
@@ -343,7 +360,10 @@ class SandboxApp:
             ("GET", "profile"): self.realism.describe,
             ("POST", "profile"): lambda: self.realism.configure(payload),
             ("DELETE", "profile"): self.realism.off,
-            ("GET", "inventory"): lambda: self.realism.inventory(self.world),
+            ("GET", "inventory"): lambda: (self.guard.tick(), self.realism.inventory(self.world))[1],
+            ("GET", "guard"): self.guard.describe,
+            ("POST", "guard"): lambda: self.guard.configure(payload, self.world.ids.get("subnet_ids")),
+            ("DELETE", "guard"): self.guard.off,
         }
         handler = routes.get((method, path))
         if handler is None:
@@ -396,13 +416,15 @@ class SandboxApp:
     def reset(self) -> dict:
         """moto's reset of every backend, then the world seeded afresh; the
         journal, faults, metadata, echo and S3 settings go back to their
-        defaults (the SSO tokens are forgotten), and the realistic profile is off."""
+        defaults (the SSO tokens are forgotten), and the realistic and guarded
+        profiles are off."""
         from moto.moto_api._internal.models import moto_api_backend
 
         from .corrections import clear_client_tokens, set_s3_page_cap
 
         with self._reset_lock:
             self.realism.reset()
+            self.guard.reset()
             clear_client_tokens()
             moto_api_backend.reset()
             ids = self.world.seed()

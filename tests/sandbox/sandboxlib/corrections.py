@@ -252,6 +252,13 @@ def _patch_network_interfaces() -> None:
         instance = self.get_instance(instance_id)
         if eni.instance is not None:
             raise EC2ClientError("InvalidNetworkInterface.InUse", f"Interface: [{eni_id}] in use.")
+        # AWS: an interface and the instance it is attached to are in one
+        # Availability Zone. moto attaches across zones.
+        if eni.subnet.availability_zone != instance._placement.zone:
+            raise EC2ClientError(
+                "InvalidParameterCombination",
+                "You may not attach a network interface to an instance if they are not in the same "
+                "availability zone")
         if int(device_index) in instance.nics:
             raise EC2ClientError(
                 "InvalidParameterValue",
@@ -336,6 +343,95 @@ def _patch_instances() -> None:
     original_public_dns = Instance.public_dns_name
     Instance.public_dns_name = property(
         lambda self: original_public_dns.fget(self) if _primary(self) is not None else "")
+
+
+# Launches ----------------------------------------------------------------------
+
+def _launch_groups(backend, security_group_names, kwargs) -> list:
+    groups = [backend.get_security_group_by_name_or_id(name) for name in security_group_names or []]
+    groups += [backend.get_security_group_from_id(g) if isinstance(g, str) else g
+               for g in kwargs.get("security_group_ids") or []]
+    return [group for group in groups if group is not None]
+
+
+def _check_launch_networks(backend, security_group_names, kwargs) -> None:
+    """AWS: the security groups of a launch belong to the VPC of the subnet
+    they are used in; otherwise RunInstances fails with InvalidParameter."""
+    from moto.ec2.exceptions import EC2ClientError
+
+    pairs = []  # (subnet id, [group ids])
+    groups = [group.id for group in _launch_groups(backend, security_group_names, kwargs)]
+    if kwargs.get("subnet_id"):
+        pairs.append((kwargs["subnet_id"], groups))
+    for nic in kwargs.get("nics") or []:
+        if nic.get("SubnetId"):
+            pairs.append((nic["SubnetId"], list(nic.get("Groups") or []) + groups))
+    for subnet_id, group_ids in pairs:
+        subnet = backend.get_subnet(subnet_id)
+        for group_id in group_ids:
+            group = backend.get_security_group_from_id(group_id)
+            if group is not None and group.vpc_id and group.vpc_id != subnet.vpc_id:
+                raise EC2ClientError(
+                    "InvalidParameter",
+                    f"Security group {group.id} and subnet {subnet.id} belong to different networks.")
+
+
+def _patch_launches() -> None:
+    from moto.ec2.models.instances import InstanceBackend
+
+    # AWS refuses a launch whose groups and subnet lie in different VPCs
+    # (moto launches it), and applies the tags given for "network-interface"
+    # in TagSpecifications to every interface the launch creates (moto
+    # drops them).
+    original_run = InstanceBackend.run_instances
+
+    def run_instances(self, image_id, count, user_data, security_group_names, **kwargs):
+        _check_launch_networks(self, security_group_names, kwargs)
+        interface_tags = dict((kwargs.get("tags") or {}).get("network-interface") or {})
+        before = set(self.enis)
+        reservation = original_run(self, image_id, count, user_data, security_group_names, **kwargs)
+        if interface_tags:
+            for eni_id, eni in list(self.enis.items()):
+                if eni_id not in before:
+                    eni.add_tags(interface_tags)
+        return reservation
+
+    InstanceBackend.run_instances = run_instances
+
+
+# Account attributes -----------------------------------------------------------
+
+# The Elastic IP quota DescribeAccountAttributes reports when the guarded
+# profile sets one (None: moto's figure).
+_address_quota: int | None = None
+
+
+def set_address_quota(quota: int | None) -> None:
+    global _address_quota
+    _address_quota = quota
+
+
+def _patch_account_attributes() -> None:
+    from moto.core.responses import ActionResult
+    from moto.ec2.responses.account_attributes import AccountAttributes
+
+    # AWS answers only the attributes AttributeName.N asks for (moto: all of
+    # them), and reports the account's Elastic IP quota.
+    original = AccountAttributes.describe_account_attributes
+
+    def describe_account_attributes(self):
+        answer = original(self)
+        names = self._get_param("AttributeNames", [])
+        attributes = answer.result["AccountAttributes"]
+        if names:
+            attributes = [a for a in attributes if a["AttributeName"] in names]
+        if _address_quota is not None:
+            for attribute in attributes:
+                if attribute["AttributeName"] in ("max-elastic-ips", "vpc-max-elastic-ips"):
+                    attribute["AttributeValues"] = [{"AttributeValue": str(_address_quota)}]
+        return ActionResult({"AccountAttributes": attributes})
+
+    AccountAttributes.describe_account_attributes = describe_account_attributes
 
 
 # Instance profiles at launch -----------------------------------------------
@@ -472,26 +568,35 @@ def _patch_iam() -> None:
 
 # STS -----------------------------------------------------------------------
 
-_ROLE_ARN = re.compile(r"^arn:aws[\w-]*:iam::(\d{12}):role/(?:.*/)?([\w+=,.@-]+)$")
+_ROLE_ARN = re.compile(r"^arn:(aws[\w-]*):iam::(\d{12}):role/(?:.*/)?([\w+=,.@-]+)$")
 
 # The access key id of the request this thread is answering, so that an
 # error message can name the caller as AWS's do.
 request_context = threading.local()
 
 
-def _caller_arn(account: str) -> str:
+def partition_of(region: str | None) -> str:
+    """The partition a region belongs to (aws, aws-us-gov, aws-cn, ...)."""
+    from moto.utilities.utils import get_partition
+
+    return get_partition(region or "us-east-1")
+
+
+def caller_arn(account: str, partition: str = "aws", key_id: str | None = None) -> str:
+    """The ARN of the user or assumed role that signed with `key_id` (by
+    default the key of the request this thread answers)."""
     from moto.iam.models import iam_backends
     from moto.sts.models import sts_backends
 
-    key_id = getattr(request_context, "access_key_id", None)
+    key_id = key_id or getattr(request_context, "access_key_id", None)
     if key_id:
-        for user in iam_backends[account]["aws"].users.values():
+        for user in list(iam_backends[account][partition].users.values()):
             if any(key.access_key_id == key_id for key in user.access_keys):
                 return user.arn
-        for assumed in sts_backends[account]["aws"].assumed_roles:
+        for assumed in list(sts_backends[account][partition].assumed_roles):
             if assumed.access_key_id == key_id:
                 return assumed.arn
-    return f"arn:aws:iam::{account}:user/unknown"
+    return f"arn:{partition}:iam::{account}:user/unknown"
 
 
 def _patch_sts() -> None:
@@ -502,21 +607,107 @@ def _patch_sts() -> None:
     # AWS: AssumeRole of a role that does not exist is refused with
     # AccessDenied (HTTP 403: the caller is not authorized to perform
     # sts:AssumeRole on that resource). moto hands out credentials for any
-    # ARN.
+    # ARN. A role ARN of another partition names no role this partition
+    # holds, so it is refused the same way.
     original_assume = STSBackend.assume_role
 
     def assume_role(self, region_name, role_session_name, role_arn, policy, duration, external_id):
+        partition = self.partition
         match = _ROLE_ARN.match(role_arn or "")
         exists = False
-        if match:
-            account, name = match.groups()
-            exists = any(role.name == name for role in iam_backends[account]["aws"].roles.values())
+        if match and match.group(1) == partition:
+            account, name = match.group(2), match.group(3)
+            exists = any(role.name == name for role in iam_backends[account][partition].roles.values())
         if not exists:
-            raise AccessDeniedError(user_arn=_caller_arn(self.account_id),
+            raise AccessDeniedError(user_arn=caller_arn(self.account_id, partition),
                                     action=f"sts:AssumeRole on resource: {role_arn}")
         return original_assume(self, region_name, role_session_name, role_arn, policy, duration, external_id)
 
     STSBackend.assume_role = assume_role
+
+
+# Checks on the request itself ------------------------------------------------
+
+_TAG_SPEC_KEY = re.compile(r"^TagSpecifications?\.(\d+)\.Tags?\.(\d+)\.Key$")
+_CREATE_TAGS_KEY = re.compile(r"^Tags?\.(\d+)\.Key$")
+_ARN_PARTITION = re.compile(r"^arn:([^:]*):")
+
+# IAM parameters that hold a policy document, and those that hold an ARN.
+_POLICY_DOCUMENTS = ("PolicyDocument", "AssumeRolePolicyDocument")
+_ARN_PARAMS = ("PolicyArn", "PermissionsBoundary")
+
+
+def _ec2_tag_refusal(action: str, params: dict):
+    """AWS: a tag key appears once in a request's tags for one resource, and
+    keys beginning with "aws:" are reserved. moto merges repeated keys and
+    takes reserved ones."""
+    sets: dict[str, list[str]] = {}
+    for name, value in params.items():
+        match = _TAG_SPEC_KEY.match(name)
+        if match:
+            sets.setdefault(match.group(1), []).append((int(match.group(2)), value))
+        elif action == "CreateTags":
+            match = _CREATE_TAGS_KEY.match(name)
+            if match:
+                sets.setdefault("", []).append((int(match.group(1)), value))
+    for keys in sets.values():
+        seen = set()
+        for _, key in sorted(keys):
+            if key.lower().startswith("aws:"):
+                return (400, "InvalidParameterValue",
+                        f"Value ( {key} ) for parameter key is invalid. "
+                        "Tag keys starting with 'aws:' are reserved for internal use")
+            if key in seen:
+                return 400, "InvalidParameterValue", f"Duplicate tag key '{key}' specified."
+            seen.add(key)
+    return None
+
+
+def _policy_resources(document: str) -> list[str]:
+    import json
+
+    try:
+        policy = json.loads(document)
+    except ValueError:
+        return []  # moto answers a document that is not JSON itself
+    statements = policy.get("Statement", []) if isinstance(policy, dict) else []
+    if isinstance(statements, dict):
+        statements = [statements]
+    found = []
+    for statement in statements:
+        if not isinstance(statement, dict):
+            continue
+        for member in ("Resource", "NotResource"):
+            value = statement.get(member, [])
+            found += [value] if isinstance(value, str) else [v for v in value if isinstance(v, str)]
+    return found
+
+
+def _iam_partition_refusal(params: dict, partition: str):
+    """AWS: IAM takes ARNs of its own partition only. A policy document
+    naming a resource of another partition is MalformedPolicyDocument, an
+    ARN parameter of another partition InvalidInput."""
+    for name in _POLICY_DOCUMENTS:
+        for resource in _policy_resources(params.get(name) or "{}"):
+            match = _ARN_PARTITION.match(resource)
+            if match and match.group(1) != partition:
+                return (400, "MalformedPolicyDocument",
+                        f'Partition "{match.group(1)}" is not valid for resource "{resource}".')
+    for name in _ARN_PARAMS:
+        match = _ARN_PARTITION.match(params.get(name) or "")
+        if match and match.group(1) != partition:
+            return 400, "InvalidInput", f"ARN {params[name]} is not valid."
+    return None
+
+
+def refusal(service: str, action: str, params: dict, region: str | None):
+    """(status, code, message) when AWS refuses the request on its own
+    terms before looking at any resource; None otherwise."""
+    if service == "ec2":
+        return _ec2_tag_refusal(action, params)
+    if service == "iam":
+        return _iam_partition_refusal(params, partition_of(region))
+    return None
 
 
 # Signature checks --------------------------------------------------------------
@@ -658,6 +849,8 @@ def install() -> None:
     _patch_security_groups()
     _patch_network_interfaces()
     _patch_instances()
+    _patch_launches()
+    _patch_account_attributes()
     _patch_launch_profiles()
     _patch_client_tokens()
     _patch_iam()

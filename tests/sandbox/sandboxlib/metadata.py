@@ -51,6 +51,12 @@ def _answer(status: int, body: bytes | str | None, content_type: str = "text/pla
     return status, [("Content-Type", content_type), ("Content-Length", str(len(data)))], data
 
 
+def _partition(region) -> str:
+    from moto.utilities.utils import get_partition
+
+    return get_partition(region or "us-east-1")
+
+
 def _iso(when: dt.datetime) -> str:
     return when.astimezone(dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
@@ -217,7 +223,7 @@ class MetadataService:
             return _answer(200, json.dumps({
                 "Code": "Success",
                 "LastUpdated": _iso(dt.datetime.now(dt.timezone.utc)),
-                "InstanceProfileArn": f"arn:aws:iam::{identity.get('accountId')}:instance-profile/{role}",
+                "InstanceProfileArn": f"arn:{_partition(identity.get('region'))}:iam::{identity.get('accountId')}:instance-profile/{role}",
                 "InstanceProfileId": "AIPAEXAMPLEPROFILEID01",
             }, indent=2))
         return _answer(404, "Not Found")
@@ -236,7 +242,7 @@ class MetadataService:
                 return _answer(403, body, "application/json"), params
         role, creds = self._credentials_source()
         return _answer(200, json.dumps({
-            "RoleArn": f"arn:aws:iam::{self.identity.get('accountId')}:role/{role}",
+            "RoleArn": f"arn:{_partition(self.identity.get('region'))}:iam::{self.identity.get('accountId')}:role/{role}",
             "AccessKeyId": creds["AccessKeyId"],
             "SecretAccessKey": creds["SecretAccessKey"],
             "Token": creds["Token"],

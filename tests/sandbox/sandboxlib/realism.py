@@ -450,7 +450,7 @@ class Realism:
                 "roles": sorted(r.name for r in list(iam.roles.values()) if r.name not in seeded_roles),
                 "instance_profiles": sorted(p.name for p in list(iam.instance_profiles.values())),
                 "policies": sorted(p.name for arn, p in list(iam.managed_policies.items())
-                                   if not arn.startswith("arn:aws:iam::aws:") and arn not in seeded_policies),
+                                   if arn.split(":")[4] != "aws" and arn not in seeded_policies),
             },
         }
 

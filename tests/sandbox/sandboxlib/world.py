@@ -17,6 +17,7 @@ from moto.iam.models import iam_backends
 from moto.s3.models import s3_backends
 from moto.ssm.models import ssm_backends
 from moto.sts.models import sts_backends
+from moto.utilities.utils import get_partition
 
 ALLOW_ALL = json.dumps({
     "Version": "2012-10-17",
@@ -65,6 +66,7 @@ class World:
     def __init__(self, description: dict) -> None:
         self.description = description
         self.region = description.get("region", "us-east-1")
+        self.partition = get_partition(self.region)
         self.account = str(description.get("account_id", DEFAULT_ACCOUNT_ID))
         if self.account != DEFAULT_ACCOUNT_ID:
             # Access keys moto does not know resolve to its default account,
@@ -84,11 +86,11 @@ class World:
 
     @property
     def iam(self):
-        return iam_backends[self.account]["aws"]
+        return iam_backends[self.account][self.partition]
 
     @property
     def s3(self):
-        return s3_backends[self.account]["aws"]
+        return s3_backends[self.account][self.partition]
 
     @property
     def ssm(self):
@@ -96,13 +98,13 @@ class World:
 
     @property
     def sts(self):
-        return sts_backends[self.account]["aws"]
+        return sts_backends[self.account][self.partition]
 
     # Seeding -----------------------------------------------------------------
 
     def seed(self) -> dict:
         self._metadata_credentials = None
-        ids: dict = {"region": self.region, "account": self.account}
+        ids: dict = {"region": self.region, "partition": self.partition, "account": self.account}
         if self.endpoint:
             ids["endpoint"] = self.endpoint
         if self.ca_bundle:
@@ -221,11 +223,15 @@ class World:
 
     def set_image_dates(self, items: list[dict]) -> dict:
         """Give images distinct CreationDate values; each item names the image
-        by "image_id" or "name". Returns {image id: {name, architecture,
-        creation_date}}."""
+        by "image_id" or "name". An item with "from_region" copies the image
+        of that name from moto's catalogue of that Region (Regions of other
+        partitions have few images), as an Amazon image with an id of its
+        own; "latest_parameter" (a name or a list) then publishes it under
+        /aws/service/ami-amazon-linux-latest/ as AWS does for its images.
+        Returns {image id: {name, architecture, creation_date}}."""
         done = {}
         for item in items:
-            image = self._find_image(item)
+            image = self._copy_image(item) if "from_region" in item else self._find_image(item)
             if "creation_date" not in item:
                 raise WorldError(f"image {item} has no creation_date")
             image.creation_date = parse_creation_date(item["creation_date"])
@@ -235,6 +241,39 @@ class World:
                 "creation_date": item["creation_date"],
             }
         return done
+
+    def _copy_image(self, item: dict):
+        from moto.ec2.models.amis import Ami
+        from moto.ec2.utils import random_ami_id
+
+        source_backend = ec2_backends[self.account][item["from_region"]]
+        source = next((ami for ami in source_backend.amis.values() if ami.name == item.get("name")), None)
+        if source is None:
+            raise WorldError(f"no image named {item.get('name')!r} in {item['from_region']}")
+        image = next((ami for ami in self.ec2.amis.values() if ami.name == source.name), None)
+        if image is None:
+            image_id = random_ami_id()
+            image = Ami(self.ec2, image_id, source_ami=source, owner_id=source.owner_id, owner_alias="amazon",
+                        public=True, state="available", image_location=source.image_location,
+                        hypervisor=source.hypervisor, root_device_type=source.root_device_type,
+                        root_device_name=source.root_device_name, sriov=source.sriov,
+                        region_name=f"{self.region}a", boot_mode=source.boot_mode)
+            self.ec2.amis[image_id] = image
+        aliases = item.get("latest_parameter") or []
+        for alias in [aliases] if isinstance(aliases, str) else aliases:
+            self._publish_latest(alias, image.id)
+        return image
+
+    def _publish_latest(self, alias: str, image_id: str) -> None:
+        from moto.core.utils import utcnow
+        from moto.ssm.models import Parameter
+
+        name = f"/aws/service/ami-amazon-linux-latest/{alias}"
+        parameters = self.ssm._parameters
+        parameters._check_loading_status(name)  # moto's own catalogue first, then ours on top
+        parameters[name] = [Parameter(
+            account_id=self.account, name=name, value=image_id, parameter_type="String", description=None,
+            allowed_pattern=None, keyid=None, last_modified_date=utcnow(), version=1, data_type="aws:ec2:image")]
 
     def _find_image(self, item: dict):
         if "image_id" in item:
