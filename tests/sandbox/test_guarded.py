@@ -112,6 +112,12 @@ class OrganisationPolicies(GuardCase):
                     rf"perform: ec2:{action} on resource: arn:aws:ec2:us-east-1:123456789012:"
                     rf"{resource.replace('*', '[*]')} with an explicit deny in a service control policy\. "
                     r"Encoded authorization failure message: [A-Za-z0-9_-]{100,}$"))
+        # Authentication comes first: bad credentials are refused as such.
+        forged = sandbox.client("ec2", aws_access_key_id=self.world["user"]["access_key_id"],
+                                aws_secret_access_key="not-the-secret")
+        self.assertEqual(error_of(lambda: forged.run_instances(
+            ImageId=next(iter(self.world["images"])), MinCount=1, MaxCount=1,
+            SubnetId=self.world["subnet_ids"]["gw-a"])), ("AuthFailure", 401))
         denials = [e for e in sandbox.journal("ec2") if e["error_code"] == "UnauthorizedOperation"]
         self.assertTrue(denials)
         self.assertTrue(all(e.get("fault") == "guard" for e in denials))

@@ -214,31 +214,34 @@ class SandboxApp:
             _drop_connection(environ)
         if decision.malformed is not None:
             return self._malformed(environ, start_response, entry, decision.malformed, started)
-        refusal = fault = None
+        refusal = None
         if decision.error is None:
-            from .corrections import refusal as aws_refusal
-
             scope = protocol.credential_scope(environ)
             region, key_id = (scope[2], scope[0]) if scope else (None, None)
-            # AWS meters a request first, then authorizes it, then looks at
-            # its parameters.
             refusal = self.realism.admit(service, action, params, region)
-            fault = "profile" if refusal is not None else None
-            if refusal is None:
-                refusal = self.guard.admit(service, action, params, region, self.world.account, key_id)
-                fault = "guard" if refusal is not None else None
-            if refusal is None:
-                refusal = aws_refusal(service, action, params, region)
         if decision.error is not None or refusal is not None:
             status, code, message = decision.error or refusal
             status, headers, data = protocol.error_response(service, status, code, message, method)
-            entry.update(status=status, error_code=code)
-            if decision.error is not None:
-                entry["fault"] = "rule" if decision.rule is not None else "injected"
-            elif fault is not None:
-                entry["fault"] = fault
+            entry.update(status=status, error_code=code,
+                         fault="profile" if refusal is not None else
+                         "rule" if decision.rule is not None else "injected")
         else:
-            status, headers, data = self._call_moto(environ, service, method)
+            def authorized():
+                # Once moto has authenticated the caller and found the action
+                # allowed by its IAM policies: the organisation's policies
+                # (an explicit deny wins), then EC2's and IAM's own checks
+                # of the parameters.
+                from .corrections import refusal as aws_refusal
+
+                denial = self.guard.admit(service, action, params, region, self.world.account, key_id)
+                if denial is not None:
+                    return denial, "guard"
+                found = aws_refusal(service, action, params, region)
+                return (found, None) if found is not None else None
+
+            status, headers, data, fault = self._call_moto(environ, service, method, authorized)
+            if fault is not None:
+                entry["fault"] = fault
             self.realism.observe(service, action, params, status)
             reshaped = protocol.reshape_error(service, status, data, method)
             if reshaped is not None:
@@ -264,7 +267,7 @@ class SandboxApp:
                 target = environ.get("RAW_URI") or environ.get("REQUEST_URI") or "/"
                 headers.append(("Location", f"http://{environ.get('HTTP_HOST', '')}{target}"))
         else:
-            status, headers, data = self._call_moto(environ, entry["service"], method)
+            status, headers, data, _ = self._call_moto(environ, entry["service"], method)
             headers = [(k, v) for k, v in headers if k.lower() != "content-length"]
             data += b" " * effect.get("pad", 0)
             headers.append(("Content-Length", str(len(data))))
@@ -277,8 +280,11 @@ class SandboxApp:
             _drop_connection(environ)
         return [data]
 
-    def _call_moto(self, environ, service, method):
-        from .corrections import request_context
+    def _call_moto(self, environ, service, method, authorized=None):
+        """(status, headers, body, fault) of moto's answer; `authorized` is
+        asked, once moto has authorized the action, for a refusal
+        ((status, code, message), fault label) that answers instead."""
+        from .corrections import Refused, request_context
 
         scope = protocol.credential_scope(environ)
         request_context.access_key_id = scope[0] if scope else None
@@ -290,6 +296,7 @@ class SandboxApp:
             captured["headers"] = list(headers)
             return lambda data: None
 
+        request_context.after_authorization = authorized
         try:
             result = self.moto_app(environ, capture)
             try:
@@ -297,17 +304,22 @@ class SandboxApp:
             finally:
                 if hasattr(result, "close"):
                     result.close()
+        except Refused as refused:
+            return (*protocol.error_response(service, refused.status, refused.code, refused.message, method),
+                    refused.fault)
         except Exception as error:  # moto failed: answer as AWS would, 500
             traceback.print_exc(file=sys.stderr)
-            return protocol.error_response(service, 500, protocol.SERVER_ERROR.get(
-                service, protocol.SERVER_ERROR["iam"])[1], f"sandbox: moto failed: {error!r}", method)
+            return (*protocol.error_response(service, 500, protocol.SERVER_ERROR.get(
+                service, protocol.SERVER_ERROR["iam"])[1], f"sandbox: moto failed: {error!r}", method), None)
+        finally:
+            request_context.after_authorization = None
         headers = [(k, v) for k, v in captured.get("headers", []) if k.lower() != "content-length"]
         if method != "HEAD" or data:
             headers.append(("Content-Length", str(len(data))))
         else:
             # Keep the Content-Length moto gave a HEAD answer (the object's size).
             headers.extend((k, v) for k, v in captured.get("headers", []) if k.lower() == "content-length")
-        return captured.get("status", 500), headers, data
+        return captured.get("status", 500), headers, data, None
 
     # Control API -------------------------------------------------------------
 

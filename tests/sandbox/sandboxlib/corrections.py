@@ -700,6 +700,35 @@ def _iam_partition_refusal(params: dict, partition: str):
     return None
 
 
+class Refused(Exception):
+    """A request refused once moto has authorized it (raised through moto
+    to the sandbox's app, which answers it in the service's shape)."""
+
+    def __init__(self, status: int, code: str, message: str, fault: str | None = None) -> None:
+        super().__init__(message)
+        self.status, self.code, self.message, self.fault = status, code, message, fault
+
+
+def _patch_authorization() -> None:
+    from moto.core.authorization import ActionAuthenticatorMixin
+
+    # AWS authenticates a request and evaluates its policies before it looks
+    # at the parameters; the sandbox's own refusals come at that point too,
+    # so a caller with bad credentials hears about those first.
+    original = ActionAuthenticatorMixin._authenticate_and_authorize_normal_action
+
+    def authorize(self, resource="*"):
+        original(self, resource)
+        check = getattr(request_context, "after_authorization", None)
+        request_context.after_authorization = None  # once a request
+        found = check() if check is not None else None
+        if found is not None:
+            (status, code, message), fault = found
+            raise Refused(status, code, message, fault)
+
+    ActionAuthenticatorMixin._authenticate_and_authorize_normal_action = authorize
+
+
 def refusal(service: str, action: str, params: dict, region: str | None):
     """(status, code, message) when AWS refuses the request on its own
     terms before looking at any resource; None otherwise."""
@@ -857,5 +886,6 @@ def install() -> None:
     _patch_sts()
     _patch_signature_check()
     _patch_unsigned_sts()
+    _patch_authorization()
     _patch_s3()
     _installed = True
