@@ -144,6 +144,14 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.time_scale is not None and (args.profile is None or not args.time_scale > 0):
         parser.error("--time-scale needs --profile and a positive number")
+    args.guard_config = None
+    if args.guard:
+        from sandboxlib.guard import parse_flag
+
+        try:
+            args.guard_config = parse_flag(args.guard)
+        except (ValueError, OSError) as error:
+            parser.error(f"--guard: {error}")
 
     isolate_from_aws_configuration()
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
@@ -195,8 +203,12 @@ def serve(args, cert_dir: str | None) -> int:
         if args.time_scale is not None:
             profile["time_scale"] = args.time_scale
         realism.REALISM.configure(profile)
-    if args.guard:
-        guard.GUARD.configure(guard.parse_flag(args.guard), ids.get("subnet_ids"))
+    if args.guard_config is not None:
+        try:
+            guard.GUARD.configure(args.guard_config, ids.get("subnet_ids"))
+        except guard.GuardError as error:
+            print(f"sandbox.py: --guard: {error}", file=sys.stderr)
+            return 2
 
     moto_app = DomainDispatcherApplication(create_backend_app)
     app = SandboxApp(moto_app, world, on_world_change=publish)

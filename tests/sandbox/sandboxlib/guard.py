@@ -379,5 +379,5 @@ def parse_flag(value: str, subnet_ids: dict | None = None) -> dict:
         elif name in DEFAULTS:
             config[name] = DEFAULTS[name]
         else:
-            raise GuardError(f"--guard takes all, {', '.join(DEFAULTS)}, JSON or a JSON file; not {name!r}")
+            raise GuardError(f"expected all, {', '.join(DEFAULTS)}, JSON or a JSON file, not {name!r}")
     return config
