@@ -167,6 +167,18 @@ def error_of(call):
     raise AssertionError("the call succeeded")
 
 
+def refusal(call):
+    """(code, HTTP status, message) of the error a call answers."""
+    from botocore.exceptions import ClientError
+
+    try:
+        call()
+    except ClientError as error:
+        return (error.response["Error"]["Code"], error.response["ResponseMetadata"]["HTTPStatusCode"],
+                error.response["Error"]["Message"])
+    raise AssertionError("the call succeeded")
+
+
 _clients: dict = {}
 _shared_session = None
 

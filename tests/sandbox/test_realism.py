@@ -12,7 +12,7 @@ import urllib.error
 from botocore.exceptions import ClientError
 
 import harness
-from harness import error_of
+from harness import error_of, refusal
 
 sandbox: harness.Sandbox
 
@@ -41,16 +41,6 @@ def eventually(check, timeout=5.0):
             if time.monotonic() > deadline:
                 raise
             time.sleep(0.05)
-
-
-def refusal(call):
-    """(code, HTTP status, message) of the error a call answers."""
-    try:
-        call()
-    except ClientError as error:
-        return (error.response["Error"]["Code"], error.response["ResponseMetadata"]["HTTPStatusCode"],
-                error.response["Error"]["Message"])
-    raise AssertionError("the call succeeded")
 
 
 class ProfileCase(unittest.TestCase):
