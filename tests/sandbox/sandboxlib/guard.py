@@ -115,7 +115,7 @@ class Guard:
 
     # Settings ------------------------------------------------------------------
 
-    def configure(self, payload: dict, subnet_ids: dict | None = None, time_scale=None) -> dict:
+    def configure(self, payload: dict, subnet_ids: dict | None = None) -> dict:
         """Turn on (or change, or off) the rules named; {"all": true} turns
         on every rule but dying_launches with its defaults."""
         if not isinstance(payload, dict):
