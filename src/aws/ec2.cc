@@ -245,6 +245,11 @@ ec2::Instance parseInstance(const pugi::xml_node& n) {
   i.private_ip_address = text(n, "privateIpAddress");
   i.subnet_id = text(n, "subnetId");
   i.vpc_id = text(n, "vpcId");
+  i.availability_zone = text(n.child("placement"), "availabilityZone");
+  i.state_reason_code = text(n.child("stateReason"), "code");
+  i.state_reason_message = text(n.child("stateReason"), "message");
+  i.state_transition_reason = text(n, "reason");
+  i.metadata_http_tokens = text(n.child("metadataOptions"), "httpTokens");
   i.tags = parseTags(n);
   i.network_interfaces =
       items<ec2::NetworkInterface>(n, "networkInterfaceSet", parseNetworkInterface);
@@ -454,6 +459,10 @@ ec2::RunInstancesResult Ec2Client::runInstances(const ec2::RunInstancesRequest& 
     addIfSet(q, "IamInstanceProfile.Arn", request.iam_instance_profile->arn);
     addIfSet(q, "IamInstanceProfile.Name", request.iam_instance_profile->name);
   }
+  if (request.metadata_options) {
+    addIfSet(q, "MetadataOptions.HttpTokens", request.metadata_options->http_tokens);
+    addIfSet(q, "MetadataOptions.HttpEndpoint", request.metadata_options->http_endpoint);
+  }
   const auto doc = send(client_, q);
   const pugi::xml_node root = doc.document_element();
   return {text(root, "reservationId"), items<ec2::Instance>(root, "instancesSet", parseInstance)};
@@ -564,6 +573,22 @@ void Ec2Client::releaseAddress(const ec2::ReleaseAddressRequest& request) const 
   addIfSet(q, "AllocationId", request.allocation_id);
   addIfSet(q, "PublicIp", request.public_ip);
   send(client_, q);
+}
+
+ec2::AccountAttributes Ec2Client::describeAccountAttributes(
+    const std::vector<std::string>& names) const {
+  QueryBuilder q = query("DescribeAccountAttributes");
+  addList(q, "AttributeName", names);
+  const auto doc = send(client_, q);
+  ec2::AccountAttributes attributes;
+  for (const pugi::xml_node& item :
+       doc.document_element().child("accountAttributeSet").children("item")) {
+    std::vector<std::string>& values = attributes[text(item, "attributeName")];
+    for (const pugi::xml_node& value : item.child("attributeValueSet").children("item")) {
+      values.push_back(text(value, "attributeValue"));
+    }
+  }
+  return attributes;
 }
 
 void Ec2Client::createTags(const ec2::CreateTagsRequest& request) const {

@@ -10,6 +10,7 @@
 // EC2 did not send is the empty string; a structure it did not send is
 // nullopt.
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -254,6 +255,15 @@ struct Instance {
   std::string private_ip_address;
   std::string subnet_id;
   std::string vpc_id;
+  std::string availability_zone;  // Placement.AvailabilityZone
+  /// Why the instance changed state last ("Server.InsufficientInstanceCapacity",
+  /// "Client.InvalidKMSKey.InvalidState", ...): StateReason's code and message,
+  /// and the StateTransitionReason text. Empty when EC2 sent none.
+  std::string state_reason_code;
+  std::string state_reason_message;
+  std::string state_transition_reason;
+  /// MetadataOptions.HttpTokens: "required" when only IMDSv2 is served.
+  std::string metadata_http_tokens;
   std::vector<Tag> tags;
   std::vector<NetworkInterface> network_interfaces;
 };
@@ -280,6 +290,12 @@ struct IamInstanceProfileSpecification {
   std::string name;
 };
 
+/// RunInstances' MetadataOptions: how the instance serves its metadata.
+struct InstanceMetadataOptions {
+  std::string http_tokens;    // "required" (IMDSv2 only) or "optional"
+  std::string http_endpoint;  // "enabled" or "disabled"
+};
+
 /// One element of RunInstances' NetworkInterfaces.
 struct InstanceNetworkInterfaceSpecification {
   std::optional<int> device_index;
@@ -300,6 +316,7 @@ struct RunInstancesRequest {
   std::vector<std::string> security_group_ids;
   std::string subnet_id;
   std::optional<IamInstanceProfileSpecification> iam_instance_profile;
+  std::optional<InstanceMetadataOptions> metadata_options;
   /// The start-up script as plain text; it is sent base64-encoded, as the
   /// SDKs do.
   std::string user_data;
@@ -418,6 +435,10 @@ struct ReleaseAddressRequest {
   std::string public_ip;
 };
 
+/// DescribeAccountAttributes: each attribute's values, by attribute name
+/// ("vpc-max-elastic-ips", "max-instances", ...).
+using AccountAttributes = std::map<std::string, std::vector<std::string>>;
+
 struct CreateTagsRequest {
   std::vector<std::string> resources;
   std::vector<Tag> tags;
@@ -497,6 +518,8 @@ class Ec2Client {
   std::string associateAddress(const ec2::AssociateAddressRequest& request) const;
   std::vector<ec2::Address> describeAddresses(const ec2::DescribeAddressesRequest& request) const;
   void releaseAddress(const ec2::ReleaseAddressRequest& request) const;
+  /// The named account attributes (all of them when `names` is empty).
+  ec2::AccountAttributes describeAccountAttributes(const std::vector<std::string>& names) const;
 
   void createTags(const ec2::CreateTagsRequest& request) const;
 

@@ -17,6 +17,13 @@ std::string describe(const std::string& service, const std::string& code,
     details += "request id " + request_id;
   }
   if (!details.empty()) text += " (" + details + ")";
+  // EC2 hides the policy that refused behind an encoded text; only STS can
+  // read it, for a caller allowed sts:DecodeAuthorizationMessage.
+  if (message.find("Encoded authorization failure message:") != std::string::npos) {
+    text +=
+        "; to see which policy refused, run: aws sts decode-authorization-message "
+        "--encoded-message <the encoded message above>";
+  }
   return text;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "aws/interrupt.h"
+#include "probefleet/eip.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/fleet_watch.h"
@@ -95,6 +96,75 @@ void runWorker(Worker& worker, const aws::Ec2Client& ec2, const aws::IamClient& 
   testlib::AppExitStatus::markFailed();
 }
 
+// The Availability Zone of every subnet the entries name, in one look.
+std::map<std::string, std::string> subnetZones(const aws::Ec2Client& ec2,
+                                               const TestConfig& document, aws::Clock& clock) {
+  std::vector<std::string> ids;
+  for (const TestConfig& entry : document) {
+    ids.push_back(text(entry, "gw_subnet_id"));
+    ids.push_back(text(entry, "private_subnet_id"));
+  }
+  std::erase(ids, std::string());
+  std::map<std::string, std::string> zones;
+  for (const auto& [id, subnet] : patiently(clock, {}, [&] { return getSubnets(ec2, ids); })) {
+    zones[id] = subnet.availability_zone;
+  }
+  return zones;
+}
+
+// AWS attaches an interface only to an instance in the interface's own zone:
+// an entry whose two subnets lie in different zones is failed before anything
+// is made for it. A subnet EC2 did not list is left to the steps that use it.
+bool zonesMatch(const Worker& worker, const std::map<std::string, std::string>& zones) {
+  const std::string private_subnet = text(*worker.entry, "private_subnet_id");
+  const auto launch = zones.find(worker.gw_subnet_id);
+  const auto second = zones.find(private_subnet);
+  if (launch == zones.end() || second == zones.end() || launch->second == second->second) {
+    return true;
+  }
+  testlib::logger()->error("  **Error** Skip " + worker.gw_subnet_id + " -- its private subnet " +
+                           private_subnet + " is in " + second->second + ", the launch subnet in " +
+                           launch->second +
+                           ": an instance's interfaces must share its Availability Zone");
+  RunStory::get().entryEnded(worker.gw_subnet_id, false, *worker.entry);
+  testlib::AppExitStatus::markFailed();
+  return false;
+}
+
+// Whether the region's Elastic IP quota leaves room for an address per entry
+// that has none yet. Checked before any launch: past the quota, every launch
+// beyond it would end in AddressLimitExceeded with its instance standing.
+bool addressesFit(const aws::Ec2Client& ec2, const std::vector<Worker>& workers,
+                  const std::map<std::string, Ec2Lookup>& found, const Args& args,
+                  aws::Clock& clock) {
+  auto log = testlib::logger();
+  int needed = 0;
+  for (const Worker& worker : workers) {
+    const Ec2Lookup& lookup = found.at(worker.gw_subnet_id);
+    needed += !lookup.crowded() && (!lookup.instance_id || !lookup.public_ip);
+  }
+  if (needed == 0) return true;
+  const auto quota = addressQuota(ec2, clock);
+  if (!quota) return true;  // EC2 named no quota: the allocations will tell
+  const std::string counts = std::to_string(needed) + " new Elastic IPs needed, " +
+                             std::to_string(quota->in_use) + " of the region's " +
+                             std::to_string(quota->quota) + " in use";
+  log->info("  " + counts);
+  if (needed <= quota->available()) {
+    if (args.dry_run) tell(Act::kCreate, "elastic ips", std::to_string(needed), counts);
+    return true;
+  }
+  log->error("  **Error** nothing launched: " + counts +
+             "; release unused addresses or ask for a higher quota (Service Quotas, "
+             "\"EC2-VPC Elastic IPs\")");
+  tell(Act::kLeave, "elastic ips", std::to_string(needed), "quota: " + counts);
+  for (const Worker& worker : workers) {
+    RunStory::get().entryEnded(worker.gw_subnet_id, false, *worker.entry);
+  }
+  testlib::AppExitStatus::markFailed();
+  return false;
+}
+
 void writeOutput(const Args& args, const TestConfig& document) {
   if (!given(args.output_test_config)) {
     testlib::logger()->info("  no output_test_config given: the test config is not written");
@@ -111,10 +181,12 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
   auto log = testlib::logger();
   TestConfig document = readTestConfig(args.test_config, ConfigUse::kDeploy);
   RunWide run;
+  std::map<std::string, std::string> zones;
   std::map<std::string, Ec2Lookup> found;
   std::vector<Worker> workers;
   try {
     RunStory::get().phase("preparing");
+    zones = subnetZones(ec2_client, document, clock);
     run =
         prepare(ec2_client, s3_client, iam_client, text(document.at(0), "gw_subnet_id"), args, env);
 
@@ -134,6 +206,9 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
       subnets.push_back(workers.back().gw_subnet_id);
     }
     RunStory::get().entries(listed, skipped);
+    std::erase_if(workers, [&](const Worker& worker) { return !zonesMatch(worker, zones); });
+    subnets.clear();
+    for (const Worker& worker : workers) subnets.push_back(worker.gw_subnet_id);
     RunStory::get().phase("launching");
     // What stands in every subnet, in one look for the whole fleet.
     found = patiently(clock, {}, [&] { return getEc2s(ec2_client, subnets); });
@@ -141,6 +216,11 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
     // Nothing was launched yet: the output is the input as it stands.
     writeOutput(args, document);
     throw;
+  }
+
+  if (args.eip && !addressesFit(ec2_client, workers, found, args, clock)) {
+    writeOutput(args, document);
+    return;
   }
 
   FleetWatch watch(ec2_client, clock);

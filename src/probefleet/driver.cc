@@ -20,6 +20,7 @@
 #include "probefleet/sessions.h"
 #include "probefleet/ssm_key.h"
 #include "probefleet/story.h"
+#include "probefleet/tags.h"
 #include "probefleet/teardown.h"
 #include "probefleet/test_config.h"
 #include "s3/s3_backup_cmd.h"
@@ -138,6 +139,13 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
   if (!tagPairsComplete(args.tag_resource)) {
     log->info("**Error** incomplete tag_resource pair");
     return 1;
+  }
+  if (given(args.tag_resource)) {
+    const bool makes_iam = args.ec2_role && *args.ec2_role == "default";
+    if (const auto problem = tagPairsProblem(*args.tag_resource, makes_iam)) {
+      log->error("  **Error** --tag_resource: " + *problem + "; nothing was sent to AWS");
+      return 1;
+    }
   }
 
   // A test configuration the run cannot use stops it before any AWS request.

@@ -25,6 +25,22 @@ bool allocationListed(const aws::Ec2Client& ec2, const std::string& allocation_i
 
 }  // namespace
 
+std::optional<AddressQuota> addressQuota(const aws::Ec2Client& ec2, aws::Clock& clock) {
+  const auto attributes =
+      patiently(clock, {}, [&] { return ec2.describeAccountAttributes({"vpc-max-elastic-ips"}); });
+  const auto quota = attributes.find("vpc-max-elastic-ips");
+  if (quota == attributes.end() || quota->second.empty()) return std::nullopt;
+  AddressQuota result;
+  try {
+    result.quota = std::stoi(quota->second.front());
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  result.in_use =
+      static_cast<int>(patiently(clock, {}, [&] { return ec2.describeAddresses({}); }).size());
+  return result;
+}
+
 void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interface_id,
                   const Args& args, aws::Clock& clock) {
   testlib::logger()->info("- Allocate EIP");

@@ -5,6 +5,7 @@
 // address is kept between the operations; EC2 is asked again each time.
 
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +23,18 @@ class NoElasticIpFound : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+/// The region's Elastic IP quota and the addresses the account holds there.
+struct AddressQuota {
+  int quota = 0;   // DescribeAccountAttributes' vpc-max-elastic-ips
+  int in_use = 0;  // every address DescribeAddresses lists, associated or not
+  int available() const { return quota > in_use ? quota - in_use : 0; }
+};
+
+/// Reads the quota and the addresses in use (two requests, throttling and
+/// passing failures waited out through `clock`). nullopt when EC2 names no
+/// quota; EC2's other failures are thrown.
+std::optional<AddressQuota> addressQuota(const aws::Ec2Client& ec2, aws::Clock& clock);
 
 /// Allocates a VPC address tagged Name = corvanta-test-ec2-eip (plus the
 /// user's tags when args.tag_resource is given and not empty) and associates

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <set>
 
 #include "probefleet/failure_report.h"
 #include "probefleet/patience.h"
@@ -98,6 +99,27 @@ std::map<std::string, Ec2Lookup> getEc2s(const aws::Ec2Client& ec2,
 
 Ec2Lookup getEc2(const aws::Ec2Client& ec2, const std::string& subnet_id) {
   return getEc2s(ec2, {subnet_id}).at(subnet_id);
+}
+
+std::map<std::string, aws::ec2::Subnet> getSubnets(const aws::Ec2Client& ec2,
+                                                   const std::vector<std::string>& subnet_ids) {
+  const std::set<std::string> distinct_set(subnet_ids.begin(), subnet_ids.end());
+  const std::vector<std::string> distinct(distinct_set.begin(), distinct_set.end());
+  std::map<std::string, aws::ec2::Subnet> subnets;
+  for (std::size_t at = 0; at < distinct.size(); at += kSubnetsPerRequest) {
+    // A filter rather than SubnetIds: one unknown id would fail the request.
+    aws::ec2::DescribeSubnetsRequest request;
+    request.filters = {{"subnet-id",
+                        {distinct.begin() + static_cast<std::ptrdiff_t>(at),
+                         distinct.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                distinct.size(), at + kSubnetsPerRequest))}}};
+    do {
+      const auto page = ec2.describeSubnets(request);
+      for (const aws::ec2::Subnet& subnet : page.subnets) subnets[subnet.subnet_id] = subnet;
+      request.next_token = page.next_token;
+    } while (!request.next_token.empty());
+  }
+  return subnets;
 }
 
 VpcInstances getAllEc2InVpc(const aws::Ec2Client& ec2, const std::string& vpc_id) {

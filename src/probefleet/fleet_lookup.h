@@ -74,6 +74,12 @@ Ec2Lookup getEc2(const aws::Ec2Client& ec2, const std::string& subnet_id);
 std::map<std::string, Ec2Lookup> getEc2s(const aws::Ec2Client& ec2,
                                          const std::vector<std::string>& subnet_ids);
 
+/// The subnets of `subnet_ids` that EC2 lists, by id, in one request per
+/// kSubnetsPerRequest distinct ids (all pages read). An id EC2 does not know
+/// is simply absent. EC2 failures are thrown.
+std::map<std::string, aws::ec2::Subnet> getSubnets(const aws::Ec2Client& ec2,
+                                                   const std::vector<std::string>& subnet_ids);
+
 /// What getAllEc2InVpc found in a VPC.
 struct VpcInstances {
   /// Test instances in any state but terminated (kAliveInstanceStates), in

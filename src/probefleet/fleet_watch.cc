@@ -37,6 +37,9 @@ std::map<std::string, aws::ec2::InstanceStatus> describeStatuses(const aws::Ec2C
   while (!ids.empty()) {
     aws::ec2::DescribeInstanceStatusRequest request;
     request.instance_ids = ids;
+    // Instances that are not running are listed too: a launch that dies
+    // shows here as shutting-down or terminated.
+    request.include_all_instances = true;
     try {
       do {
         const auto page = ec2.describeInstanceStatus(request);
@@ -111,6 +114,23 @@ bool FleetWatch::waitTerminated(const std::string& instance_id,
   return sighting.answered && gone(sighting.value);
 }
 
+std::string FleetWatch::stateReason(const std::string& instance_id) {
+  // The state reason is in DescribeInstances only: one round of those.
+  const auto sighting =
+      waitInstance(instance_id, [](const std::optional<aws::ec2::Instance>&) { return true; },
+                   {1, kInstanceRoundPeriod * 3});
+  if (!sighting.value) return "";
+  const aws::ec2::Instance& instance = *sighting.value;
+  if (!instance.state_reason_message.empty()) return instance.state_reason_message;
+  if (!instance.state_reason_code.empty()) return instance.state_reason_code;
+  return instance.state_transition_reason;
+}
+
+InstanceEndedError::InstanceEndedError(const std::string& instance_id, const std::string& state,
+                                       const std::string& reason)
+    : std::runtime_error("instance " + instance_id + " is " + state + " instead of starting: " +
+                         (reason.empty() ? std::string("EC2 gave no reason") : reason)) {}
+
 void FleetWatch::waitStatusOk(const std::string& instance_id) {
   // The instance_status_ok waiter's own patience: 40 polls, 15 s apart.
   constexpr std::chrono::milliseconds kPatience{40 * 15000};
@@ -124,6 +144,11 @@ void FleetWatch::waitStatusOk(const std::string& instance_id) {
     if (!sighting.value) {
       last = "not running yet";
       continue;
+    }
+    const std::string& state = sighting.value->instance_state_name;
+    if (state == "shutting-down" || state == "terminated" || state == "stopping" ||
+        state == "stopped") {
+      throw InstanceEndedError(instance_id, state, stateReason(instance_id));
     }
     const auto& status = sighting.value->instance_status;
     if (status && *status == "ok") return;

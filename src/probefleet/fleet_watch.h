@@ -21,6 +21,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,14 @@ struct WaitLimits {
   std::chrono::milliseconds time{0};
 };
 
+/// An instance stopped or terminated while the run waited for it to start;
+/// the message names the instance, its state and EC2's state reason.
+class InstanceEndedError : public std::runtime_error {
+ public:
+  InstanceEndedError(const std::string& instance_id, const std::string& state,
+                     const std::string& reason);
+};
+
 /// The instances a run waits on, watched in shared rounds.
 class FleetWatch {
  public:
@@ -118,11 +127,18 @@ class FleetWatch {
   /// "ok", as the instance_status_ok waiter does (40 polls of 15 s: ten
   /// minutes), in rounds of kStatusRoundPeriod. Throws aws::WaiterError when
   /// the time is up, aws::Interrupted.
+  /// An instance that stops or terminates while it is waited for (a launch
+  /// that died: no capacity, an unusable EBS key, ...) throws
+  /// InstanceEndedError at the round that shows it, with EC2's state reason.
   void waitStatusOk(const std::string& instance_id);
 
   Rounds<aws::ec2::Instance>& instances() { return instances_; }
 
  private:
+  /// EC2's reason for the instance's last state change, from one round of
+  /// DescribeInstances; "" when none is had.
+  std::string stateReason(const std::string& instance_id);
+
   Rounds<aws::ec2::Instance> instances_;
   Rounds<aws::ec2::InstanceStatus> statuses_;
 };

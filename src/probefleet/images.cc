@@ -31,14 +31,19 @@ std::string getAMIByName(const aws::Ec2Client& ec2_client, const Args& args) {
   request.filters = {{"name", {args.image}}};
   request.owners = {"amazon"};
   request.include_deprecated = false;
-  const auto result = ec2_client.describeImages(request);
-  if (result.images.empty()) failToFind(args.image);
-
   // The service's order is taken as it comes: callers that want the newest
-  // image use get_latest_amazon_linux_ami instead.
-  const std::string& image_id = result.images.front().image_id;
-  log->info("  " + image_id);
-  return image_id;
+  // image use get_latest_amazon_linux_ami instead. A page may come back
+  // empty while later ones hold images.
+  do {
+    const auto page = ec2_client.describeImages(request);
+    if (!page.images.empty()) {
+      const std::string& image_id = page.images.front().image_id;
+      log->info("  " + image_id);
+      return image_id;
+    }
+    request.next_token = page.next_token;
+  } while (!request.next_token.empty());
+  failToFind(args.image);
 }
 
 std::string getAMI(const aws::SsmClient& ssm_client, const Args& args) {
@@ -47,13 +52,17 @@ std::string getAMI(const aws::SsmClient& ssm_client, const Args& args) {
 
   aws::GetParametersByPathRequest request;
   request.path = kLatestAmazonLinuxPath;
-  const auto result = ssm_client.getParametersByPath(request);
-  for (const auto& parameter : result.parameters) {
-    if (endsWith(parameter.name, args.image)) {
-      log->info("  " + parameter.value);
-      return parameter.value;
+  // SSM answers at most ten parameters a page: every page is searched.
+  do {
+    const auto page = ssm_client.getParametersByPath(request);
+    for (const auto& parameter : page.parameters) {
+      if (endsWith(parameter.name, args.image)) {
+        log->info("  " + parameter.value);
+        return parameter.value;
+      }
     }
-  }
+    request.next_token = page.next_token;
+  } while (!request.next_token.empty());
   failToFind(args.image);
 }
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <exception>
 #include <vector>
 
@@ -45,15 +46,20 @@ void replaceAll(std::string& text, const std::string& placeholder, const std::st
   }
 }
 
-// Step 1: the instance profile named like args.ec2_role, once IAM shows the
-// role has one. nullopt when the worker must end here (already logged).
+// Step 1: the instance profile of the role args.ec2_role, once IAM shows the
+// role has one. Its name is IAM's: profiles made by the console are named like
+// the role, those of the CLI or Terraform often are not. nullopt when the
+// worker must end here (already logged).
 std::optional<std::string> checkRole(const aws::IamClient& iam, const std::string& role) {
   auto log = testlib::logger();
+  std::string profile;
   try {
-    if (iam.listInstanceProfilesForRole(role).instance_profiles.empty()) {
+    const auto profiles = iam.listInstanceProfilesForRole(role).instance_profiles;
+    if (profiles.empty()) {
       log->error("  **Error** no instance profile found for role " + role);
       return std::nullopt;
     }
+    profile = profiles.front().instance_profile_name;
   } catch (const aws::ServiceError& error) {
     if (error.code() == "NoSuchEntity") {
       log->error("  **Error** role not found " + role);
@@ -67,8 +73,20 @@ std::optional<std::string> checkRole(const aws::IamClient& iam, const std::strin
     reportFailure(failure);
     return std::nullopt;
   }
-  log->info("- Assign role " + role + " to " + kInstanceName);
-  return role;
+  log->info("- Assign role " + role + " to " + kInstanceName +
+            (profile == role ? std::string() : " through instance profile " + profile));
+  return profile;
+}
+
+// Whether a refused launch only waits for a fresh instance profile: EC2 says
+// InvalidParameterValue about the profile while IAM has not made it usable.
+// The same code for anything else (an image, a type, a tag) is final.
+bool profileNotReady(const aws::ec2::RunInstancesRequest& request, const aws::ServiceError& error) {
+  if (error.code() != "InvalidParameterValue" || !request.iam_instance_profile) return false;
+  std::string message = error.message();
+  for (char& c : message) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return message.find("instance profile") != std::string::npos ||
+         message.find("iaminstanceprofile") != std::string::npos;
 }
 
 aws::ec2::RunInstancesRequest launchRequest(const std::string& ami, const std::string& gw_subnet_id,
@@ -82,9 +100,18 @@ aws::ec2::RunInstancesRequest launchRequest(const std::string& ami, const std::s
   request.min_count = 1;
   request.max_count = 1;
   request.image_id = ami;
-  aws::ec2::TagSpecification tags{"instance", {{"Name", kInstanceName}}};
-  if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
-  request.tag_specifications = {tags};
+  // Every tag in the request that makes the resource: organisations allow
+  // tags only there, and may require theirs on the volumes and interfaces too.
+  const auto tagged = [&](const char* type, const char* name) {
+    aws::ec2::TagSpecification spec{type, {{"Name", name}}};
+    if (given(args.tag_resource)) populateTags(spec.tags, *args.tag_resource);
+    return spec;
+  };
+  request.tag_specifications = {tagged("instance", kInstanceName), tagged("volume", kInstanceName),
+                                tagged("network-interface", kNetworkInterfaceName)};
+  // IMDSv2 only: what security baselines (and many organisations' policies)
+  // demand; the AWS CLI of the test script speaks it.
+  request.metadata_options = aws::ec2::InstanceMetadataOptions{"required", "enabled"};
   aws::ec2::InstanceNetworkInterfaceSpecification primary;
   primary.device_index = 0;
   primary.subnet_id = gw_subnet_id;
@@ -141,8 +168,7 @@ bool isRunning(FleetWatch& watch, const std::string& instance_id) {
 // entry. False when none showed (logged).
 bool recordPublicIp(const aws::Ec2Client& ec2, FleetWatch& watch, const std::string& instance_id,
                     const std::string& gw_subnet_id, const std::string& private_subnet_id,
-                    const Args& args, bool first_time_create_ec2, TestConfig& test_config,
-                    aws::Clock& clock) {
+                    const Args& args, TestConfig& test_config, aws::Clock& clock) {
   auto log = testlib::logger();
   aws::ec2::Instance instance = describeInstance(watch, instance_id);
   const std::vector<std::string> launch_interfaces = interfacesIn(instance, gw_subnet_id);
@@ -158,16 +184,6 @@ bool recordPublicIp(const aws::Ec2Client& ec2, FleetWatch& watch, const std::str
       }
     }
     instance = describeInstance(watch, instance_id);
-  }
-
-  if (first_time_create_ec2 && !launch_interfaces.empty()) {
-    aws::ec2::CreateTagsRequest tag_request;
-    tag_request.resources = launch_interfaces;
-    tag_request.tags = {{"Name", kNetworkInterfaceName}};
-    if (given(args.tag_resource)) populateTags(tag_request.tags, *args.tag_resource);
-    // The interfaces RunInstances made may not be visible yet.
-    patiently(clock, {kConsistencyBudget, {"InvalidNetworkInterfaceID.NotFound"}},
-              [&] { ec2.createTags(tag_request); });
   }
 
   log->info(std::string("- Created ") + kInstanceName + " in " + private_subnet_id);
@@ -249,11 +265,14 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
                 subnet_id);
       return instance_id;
     } catch (const aws::ServiceError& error) {
-      if (error.code() != "InvalidParameterValue") {
-        log->error(std::string("  **Error** ") + error.what());
+      if (!profileNotReady(request, error)) {
+        // AWS's words, whatever they are: a refusal by policy, a quota, no
+        // capacity, a bad parameter.
+        log->error("  **Error** RunInstances in " + subnet_id + " refused: " + error.what());
         return std::nullopt;
       }
-      log->info(std::string("  Instance profile ") + kInstanceProfileName +
+      const auto& profile = *request.iam_instance_profile;
+      log->info("  Instance profile " + (profile.name.empty() ? profile.arn : profile.name) +
                 " is not ready, retry in 10 sec");
       if (attempt >= kLaunchAttempts) throw InvalidParameterValueException();
     } catch (const aws::Interrupted&) {
@@ -319,7 +338,7 @@ bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
   const bool running = first_time_create_ec2 || isRunning(watch, *instance_id);
   if (running) RunStory::get().instanceRunning(gw_subnet_id);
   if (running && !recordPublicIp(ec2_client, watch, *instance_id, gw_subnet_id, private_subnet_id,
-                                 args, first_time_create_ec2, test_config, clock)) {
+                                 args, test_config, clock)) {
     return false;
   }
 

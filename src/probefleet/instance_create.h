@@ -30,9 +30,9 @@ inline constexpr std::chrono::milliseconds kPublicIpPause{5000};
 /// wait's own ten minutes).
 inline constexpr std::chrono::milliseconds kStartPatience{600000};
 
-/// EC2 refused a launch with "InvalidParameterValue", which is what it
-/// answers while a freshly made instance profile is not usable yet. The
-/// only failure on which a launch is tried again.
+/// EC2 refused a launch with "InvalidParameterValue" about its instance
+/// profile, which is what it answers while a freshly made profile is not
+/// usable yet. The only failure on which a launch is tried again.
 class InvalidParameterValueException : public std::runtime_error {
  public:
   InvalidParameterValueException()
@@ -76,12 +76,14 @@ std::optional<std::string> testScriptFor(const Args& args, const TestConfig& ent
 /// try carries the same client token. A refusal that only asks to wait
 /// (throttling, a 5xx, no answer, or a group or key pair too new to be seen:
 /// InvalidGroup.NotFound, InvalidKeyPair.NotFound) is tried again for up to
-/// kConsistencyBudget. A refusal with "InvalidParameterValue" is tried again, up to
-/// kLaunchAttempts attempts in all, pausing kLaunchRetryPause (through
+/// kConsistencyBudget. A refusal with "InvalidParameterValue" whose message
+/// names the instance profile, when `data` carries one, is tried again, up
+/// to kLaunchAttempts attempts in all, pausing kLaunchRetryPause (through
 /// `clock`) before each new one; after the last, it throws
-/// InvalidParameterValueException. Any other failure is logged (and, when
-/// it is not EC2's answer, reported on standard error) and gives nullopt;
-/// aws::Interrupted is thrown.
+/// InvalidParameterValueException. Any other failure (a refusal by policy,
+/// a quota, no capacity, ...) is logged with AWS's code and message (and,
+/// when it is not EC2's answer, reported on standard error) and gives
+/// nullopt; aws::Interrupted is thrown.
 std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
                                               const aws::ec2::RunInstancesRequest& data,
                                               aws::Clock& clock = *aws::systemClock());
@@ -94,8 +96,10 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
 /// `private_subnet_id` (group `sg_id_private_inf`) when it has none, and
 /// records `ec2_2nd_private_ip`. `spoke_gw_ip` is the entry's gateway, which
 /// the instance's tests aim at. With args.ec2_role naming a role other than
-/// "default", the instance profile named like that role is used instead of
-/// `instance_profile`, once IAM confirms the role has one.
+/// "default", the role's instance profile as IAM lists it is used instead of
+/// `instance_profile`. Every launch requires IMDSv2 and carries its tags
+/// (Name and the user's pairs) on the instance, its volumes and its launch
+/// interface in the launch request itself.
 ///
 /// Returns true when this call recorded both addresses in the entry; false
 /// when it stopped earlier, as logged: the role has no instance profile, a
@@ -103,7 +107,9 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
 /// the second address was not found, or the subnet holds more than one test
 /// instance (then nothing is launched and the run is marked failed).
 /// Failures of EC2 requests, of the status wait and of the called
-/// operations are thrown, and the launch's last InvalidParameterValueException.
+/// operations are thrown, and the launch's last InvalidParameterValueException;
+/// a launch that dies while starting throws InstanceEndedError with EC2's
+/// state reason.
 /// The pauses of the launch retries, of the public-address wait and of the
 /// second-address lookup go through `clock`.
 ///

@@ -9,6 +9,7 @@
 #include "aws/error.h"
 #include "aws/interrupt.h"
 #include "probefleet/failure_report.h"
+#include "probefleet/fleet_lookup.h"
 #include "probefleet/network.h"
 #include "probefleet/patience.h"
 #include "probefleet/private_file.h"
@@ -40,24 +41,72 @@ aws::ec2::CreateKeyPairRequest creationRequest(const std::string& key_pair_name,
 }
 
 // The created key pair, or nullopt after logging why there is none. Only the
-// error texts are logged, never the answer.
+// error texts are logged, never the answer. `duplicate` tells whether EC2
+// answered that the name is taken.
 std::optional<aws::ec2::CreatedKeyPair> sendCreateKeyPair(const aws::Ec2Client& ec2,
                                                           const std::string& key_pair_name,
-                                                          const Args& args) {
+                                                          const Args& args, bool& duplicate,
+                                                          const Patience& patience = {}) {
   auto log = testlib::logger();
+  duplicate = false;
   try {
-    return patiently(ec2.clock(), {},
+    return patiently(ec2.clock(), patience,
                      [&] { return ec2.createKeyPair(creationRequest(key_pair_name, args)); });
   } catch (const aws::Interrupted&) {
     throw;
   } catch (const aws::ServiceError& error) {
     if (error.code() == "InvalidKeyPair.Duplicate") {
       log->info("  Key pair " + key_pair_name + " already existed");
+      duplicate = true;
+    } else {
+      log->error(std::string("  **Error** ") + error.what());
     }
   } catch (const std::exception& failure) {
     log->error(std::string("  **Error** ") + failure.what());
   }
   return std::nullopt;
+}
+
+// A key pair of ours that the lookup did not show but CreateKeyPair says
+// exists: most often a creation whose answer was lost (the retry then hears
+// "Duplicate"), so nobody holds its private key. While no instance uses it,
+// it is deleted so that it can be made again. True when it was; false when
+// it must stay (not tagged as ours, in use, or EC2 could not be asked).
+bool reclaimKeyPairWithoutKey(const aws::Ec2Client& ec2, const std::string& name) {
+  auto log = testlib::logger();
+  try {
+    aws::ec2::DescribeKeyPairsRequest by_name;
+    by_name.key_names = {name};
+    const auto found = patiently(ec2.clock(), {kConsistencyBudget, {"InvalidKeyPair.NotFound"}},
+                                 [&] { return ec2.describeKeyPairs(by_name); });
+    if (found.empty() || aws::ec2::tagValue(found.front().tags, "Name") != kKeyPairTagName) {
+      log->error("  **Error** key pair " + name +
+                 " exists but is not tagged Name=" + kKeyPairTagName + ": it is left alone");
+      return false;
+    }
+    aws::ec2::DescribeInstancesRequest users;
+    users.filters = {{"key-name", {name}}, {"instance-state-name", kAliveInstanceStates}};
+    const auto answer = patiently(ec2.clock(), {}, [&] { return ec2.describeInstances(users); });
+    for (const auto& reservation : answer.reservations) {
+      if (!reservation.instances.empty()) {
+        log->error("  **Error** key pair " + name + " is in use by " +
+                   reservation.instances.front().instance_id +
+                   " but its private key is not here: revert the VPC first");
+        return false;
+      }
+    }
+    log->info("  **Alert** key pair " + name +
+              " exists without its private key (a creation whose answer was lost): made again");
+    aws::ec2::DeleteKeyPairRequest request;
+    request.key_name = name;
+    patiently(ec2.clock(), {}, [&] { ec2.deleteKeyPair(request); });
+    return true;
+  } catch (const aws::Interrupted&) {
+    throw;
+  } catch (const std::exception& failure) {
+    log->error(std::string("  **Error** ") + failure.what());
+    return false;
+  }
 }
 
 // Writes the private key and one line feed to `path`, owner-only from the
@@ -132,7 +181,13 @@ std::string createKeyPair(const aws::Ec2Client& ec2, const aws::S3Client* s3,
     return name;
   }
 
-  const auto created = sendCreateKeyPair(ec2, name, args);
+  bool duplicate = false;
+  auto created = sendCreateKeyPair(ec2, name, args, duplicate);
+  if (!created && duplicate && reclaimKeyPairWithoutKey(ec2, name)) {
+    // A deletion takes a moment to show: the name may still be taken.
+    created = sendCreateKeyPair(ec2, name, args, duplicate,
+                                {kConsistencyBudget, {"InvalidKeyPair.Duplicate"}});
+  }
   if (!created || created->key_material.empty()) {
     log->error("  Failed to create private key");
     throw testlib::ExitRequest(1, "failed to create key pair " + name);

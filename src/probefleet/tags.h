@@ -18,6 +18,17 @@ namespace probefleet {
 /// the run flow rejects before any resource is made, is ignored.
 void populateTags(std::vector<aws::ec2::Tag>& data, const std::string& rt_tags);
 
+/// Why EC2 or IAM would refuse the user's pairs `rt_tags` beside each
+/// resource's own Name tag, or nullopt when they would not. Checked against
+/// AWS's documented limits: at most 50 tags on a resource (Name included),
+/// keys of 1 to 128 characters, values of at most 256, no key beginning
+/// with "aws:" (any case), no key twice and no "Name" (the fixed Name is
+/// what reruns and teardown find resources by). With `for_iam` (the run
+/// makes IAM resources too), keys and values may hold only IAM's
+/// characters: letters, digits, spaces and _ . : / = + - @. The reason names
+/// the offending pair. An incomplete last pair is not this check's concern.
+std::optional<std::string> tagPairsProblem(const std::string& rt_tags, bool for_iam);
+
 /// The test tag of a gateway entry: its `gw_name` as text (a string as is,
 /// any other JSON value in its JSON form), "-", then `run_tag`. Without an
 /// entry (nullptr) it is "-" + `run_tag`. Throws TestConfigError when the

@@ -271,3 +271,133 @@ TEST_F(FleetE2eTest, RunTagConsoleAndReportTellWhatTheSandboxHas) {
   EXPECT_NE(reverted.err.find("Revert done in "), std::string::npos) << reverted.err;
   EXPECT_TRUE(sandbox_.control("GET", "inventory")["instances"].empty());
 }
+
+// An account guarded as organisations guard theirs: IMDSv2 and an Owner tag
+// required at creation, no CreateTags, an Elastic IP quota. Beside the
+// world's three good entries, one whose private subnet lies in another zone
+// and one whose launch dies.
+TEST_F(FleetE2eTest, GuardedAccountDeploysWhatItCanAndRevertsEverything) {
+  const json made = sandbox_.boto3(
+      "ec2 = boto3.client('ec2')\n"
+      "vpc = '" +
+      world_["vpc_id"].get<std::string>() +
+      "'\n"
+      "def subnet(cidr, zone):\n"
+      "    return ec2.create_subnet(VpcId=vpc, CidrBlock=cidr, "
+      "AvailabilityZone=zone)['Subnet']['SubnetId']\n"
+      "print(json.dumps({'far': subnet('10.20.4.0/24', 'us-east-1a'),\n"
+      "                  'dying': subnet('10.20.5.0/24', 'us-east-1c')}))\n");
+  json config = world_["test_config"];
+  json far = config[1];  // private-b, in us-east-1b
+  far["gw_subnet_id"] = made["far"];
+  far["gw_name"] = "spoke-gw-far";
+  json dying = config[2];  // private-c, like its launch subnet
+  dying["gw_subnet_id"] = made["dying"];
+  dying["gw_name"] = "spoke-gw-dying";
+  config.push_back(far);
+  config.push_back(dying);
+  std::ofstream(dir_ / "tc.json") << config.dump(2) << "\n";
+  sandbox_.control(
+      "POST", "guard",
+      {{"all", true}, {"dying_launches", {{{"subnet", made["dying"]}, {"after_s", 2}}}}});
+
+  const auto started = std::chrono::steady_clock::now();
+  const RunResult deployed =
+      run({"--tag_resource", "Owner,qa", "--output_test_config", "out.json", "--log_console"});
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(deployed.status, 1) << deployed.err;
+  EXPECT_LT(took, std::chrono::seconds(60));
+  EXPECT_EQ(sandbox_.control("GET", "guard")["denied"], 0) << deployed.err;
+  EXPECT_NE(deployed.err.find("private subnet " + far["private_subnet_id"].get<std::string>() +
+                              " is in us-east-1b, the launch subnet in us-east-1a"),
+            std::string::npos)
+      << deployed.err;
+  EXPECT_NE(
+      deployed.err.find("is terminated instead of starting: Client.InvalidKMSKey.InvalidState"),
+      std::string::npos)
+      << deployed.err;
+
+  const json out = json::parse(testing_support::readFile(dir_ / "out.json"));
+  ASSERT_EQ(out.size(), 5u);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(out[i]["gw_name"]);
+    EXPECT_EQ(out[i].contains("ec2_2nd_private_ip"), i < 3) << out[i];
+  }
+  for (const auto& launch : sandbox_.journal("ec2", "RunInstances")) {
+    EXPECT_NE(launch["params"].value("NetworkInterface.1.SubnetId", ""), made["far"]);
+  }
+  // What the account holds: IMDSv2 and the Owner tag on every instance, its
+  // volumes and both its interfaces.
+  const json seen = sandbox_.boto3(
+      "ec2 = boto3.client('ec2')\n"
+      "owner = lambda r: {t['Key']: t['Value'] for t in r.get('Tags', r.get('TagSet', "
+      "[]))}.get('Owner')\n"
+      "rows = []\n"
+      "for r in ec2.describe_instances(Filters=[{'Name': 'instance-state-name', 'Values': "
+      "['running']}])['Reservations']:\n"
+      "    for i in r['Instances']:\n"
+      "        vols = [b['Ebs']['VolumeId'] for b in i.get('BlockDeviceMappings', [])]\n"
+      "        vol_owners = [owner(v) for v in ec2.describe_volumes(VolumeIds=vols)['Volumes']] if "
+      "vols else []\n"
+      "        nics = ec2.describe_network_interfaces(Filters=[{'Name': 'attachment.instance-id', "
+      "'Values': [i['InstanceId']]}])['NetworkInterfaces']\n"
+      "        rows.append({'tokens': i['MetadataOptions']['HttpTokens'], 'owner': owner(i),\n"
+      "                     'volumes': vol_owners, 'interfaces': [owner(n) for n in nics]})\n"
+      "print(json.dumps(rows))\n");
+  ASSERT_EQ(seen.size(), 3u) << seen;
+  for (const auto& instance : seen) {
+    EXPECT_EQ(instance["tokens"], "required");
+    EXPECT_EQ(instance["owner"], "qa");
+    EXPECT_FALSE(instance["volumes"].empty());
+    for (const auto& owner : instance["volumes"]) EXPECT_EQ(owner, "qa") << instance;
+    EXPECT_EQ(instance["interfaces"], json::array({"qa", "qa"})) << instance;
+  }
+
+  const RunResult reverted = run({"--revert", "--tag_resource", "Owner,qa"});
+  EXPECT_EQ(reverted.status, 0) << reverted.err;
+  json inventory = sandbox_.control("GET", "inventory");
+  for (const char* kind : {"network_interfaces", "addresses", "security_groups", "key_pairs"}) {
+    EXPECT_TRUE(inventory[kind].empty()) << kind << ": " << inventory[kind];
+  }
+  EXPECT_TRUE(inventory["instances"].empty()) << inventory["instances"];
+
+  // Past the Elastic IP quota: refused before any launch, and nothing left.
+  std::ofstream(dir_ / "tc.json") << world_["test_config"].dump(2) << "\n";
+  sandbox_.control("POST", "guard", {{"eip_quota", 2}});
+  sandbox_.clearJournal();
+  const RunResult crowded = run({"--tag_resource", "Owner,qa", "--eip", "--log_console"});
+  EXPECT_EQ(crowded.status, 1) << crowded.err;
+  EXPECT_NE(crowded.err.find("3 new Elastic IPs needed, 0 of the region's 2 in use"),
+            std::string::npos)
+      << crowded.err;
+  EXPECT_TRUE(sandbox_.journal("ec2", "RunInstances").empty());
+  EXPECT_EQ(run({"--revert", "--eip"}).status, 0);
+  inventory = sandbox_.control("GET", "inventory");
+  for (const char* kind : {"network_interfaces", "addresses", "security_groups", "key_pairs"}) {
+    EXPECT_TRUE(inventory[kind].empty()) << kind << ": " << inventory[kind];
+  }
+  sandbox_.control("DELETE", "guard");
+}
+
+// Tags EC2 or IAM would refuse never reach AWS: the run stops before its
+// first request, naming the pair.
+TEST_F(FleetE2eTest, TagsAwsWouldRefuseStopTheRunBeforeAnyRequest) {
+  std::string many;
+  for (int i = 0; i < 50; ++i) many += (i ? ",k" : "k") + std::to_string(i) + ",v";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"Owner,qa,Name,custom", "\"Name,custom\""},
+      {"aws:cost,x", "\"aws:cost,x\""},
+      {std::string(129, 'k') + ",v", "longer than 128"},
+      {"k," + std::string(257, 'v'), "longer than 256"},
+      {many, "50 tag pairs given"},
+      {"Owner,a,Owner,b", "\"Owner,b\""},
+  };
+  for (const auto& [tags, named] : rows) {
+    SCOPED_TRACE(tags.substr(0, 40));
+    sandbox_.clearJournal();
+    const RunResult result = run({"--tag_resource", tags, "--log_console"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(named), std::string::npos) << result.err;
+    EXPECT_TRUE(sandbox_.journal().empty()) << sandbox_.journal();
+  }
+}

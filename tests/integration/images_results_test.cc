@@ -35,14 +35,8 @@ using testing_support::Sandbox;
 
 const std::string kAmiPath = "/aws/service/ami-amazon-linux-latest";
 
-// Runs a boto3 snippet against the sandbox and returns what it printed as JSON.
 json boto3(const std::string& code) {
-  std::string out, err;
-  const int status =
-      testing_support::runProcess({PROBEFLEET_PYTHON, "-c", "import json, boto3\n" + code},
-                                  Sandbox::shared().awsEnv(), &out, &err);
-  if (status != 0) throw std::runtime_error("boto3 failed: " + err);
-  return json::parse(out);
+  return Sandbox::shared().boto3(code);
 }
 
 using testing_support::readFile;
@@ -122,19 +116,20 @@ TEST_F(ImagesTest, GetAMIByNameEndsTheRunWhenNoImageMatches) {
                                       "error|  **Error** Failed to find image al2023-ami-1999*"}));
 }
 
-TEST_F(ImagesTest, GetAMIMatchesNameSuffixesOnTheFirstPageOnly) {
+TEST_F(ImagesTest, GetAMIMatchesNameSuffixesOnEveryPage) {
   // The first page as boto3 gets it, and the names of every page.
   const json pages = boto3(
       "c = boto3.client('ssm')\n"
       "first = c.get_parameters_by_path(Path='" +
       kAmiPath +
       "')\n"
-      "names = [p['Name'] for page in c.get_paginator('get_parameters_by_path')\n"
-      "         .paginate(Path='" +
+      "pages = list(c.get_paginator('get_parameters_by_path').paginate(Path='" +
       kAmiPath +
-      "') for p in page['Parameters']]\n"
+      "'))\n"
       "print(json.dumps({'first': [[p['Name'], p['Value']] for p in first['Parameters']],\n"
-      "                  'all': names}))");
+      "                  'all': [[p['Name'], p['Value']] for page in pages for p in "
+      "page['Parameters']],\n"
+      "                  'pages': len(pages)}))");
   const json& first = pages.at("first");
   ASSERT_GE(first.size(), 2u);
   auto component = [](const std::string& name) { return name.substr(name.rfind('/') + 1); };
@@ -153,9 +148,12 @@ TEST_F(ImagesTest, GetAMIMatchesNameSuffixesOnTheFirstPageOnly) {
   int sharing = 0;
   for (const auto& p : first) sharing += endsWith(p[0], shared);
   ASSERT_GE(sharing, 2) << shared;
-  std::string later_only;
-  for (const auto& name : pages.at("all")) {
-    if (!onFirstPage(component(name))) later_only = component(name);
+  std::string later_only, later_value;
+  for (const auto& p : pages.at("all")) {
+    if (!onFirstPage(component(p[0]))) {
+      later_only = component(p[0]);
+      later_value = p[1];
+    }
   }
   ASSERT_FALSE(later_only.empty());
   std::string upper = last;
@@ -164,13 +162,15 @@ TEST_F(ImagesTest, GetAMIMatchesNameSuffixesOnTheFirstPageOnly) {
   struct Row {
     std::string suffix;
     std::optional<std::string> want;  // nullopt: the run ends with status 1
+    std::size_t requests;             // pages read
   };
+  const std::size_t all = pages.at("pages").get<std::size_t>();
   const std::vector<Row> rows = {
-      {last, first.back()[1].get<std::string>()},
-      {shared, onFirstPage(shared)},  // the first match in answer order
-      {"al2023-ami-2023*", std::nullopt},
-      {later_only, std::nullopt},
-      {upper, std::nullopt},
+      {last, first.back()[1].get<std::string>(), 1},
+      {shared, onFirstPage(shared), 1},  // the first match in answer order
+      {"al2023-ami-2023*", std::nullopt, all},
+      {later_only, later_value, all},  // on the last page
+      {upper, std::nullopt, all},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.suffix);
@@ -187,8 +187,11 @@ TEST_F(ImagesTest, GetAMIMatchesNameSuffixesOnTheFirstPageOnly) {
       EXPECT_EQ(log.count("error|  **Error** Failed to find image " + row.suffix), 1);
     }
     const auto sent = journal("GetParametersByPath");
-    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_EQ(sent.size(), row.requests);
     EXPECT_EQ(sent[0].at("params"), (json{{"Path", kAmiPath}}));
+    if (row.requests > 1) {
+      EXPECT_TRUE(sent[1].at("params").contains("NextToken"));
+    }
   }
 }
 

@@ -252,13 +252,20 @@ TEST_F(KeyPairsTest, FailedLookupEndsTheRunWithoutCreating) {
 TEST_F(KeyPairsTest, FailedCreationEndsTheRunWithItsOwnMessage) {
   struct Case {
     std::string label;
-    json fault;                 // on CreateKeyPair; null for none
-    bool untagged_twin;         // a key pair of that name without our tag exists
-    std::string expected_line;  // logged before the failure line ("" for none)
+    json fault;                               // on CreateKeyPair; null for none
+    bool untagged_twin;                       // a key pair of that name without our tag exists
+    std::vector<std::string> expected_lines;  // logged before the failure line
   };
   const std::vector<Case> cases = {
-      {"name taken by an untagged key pair", nullptr, true, "info|  Key pair {} already existed"},
-      {"other service error", {{"status", 400}, {"code", "InvalidParameterValue"}}, false, ""},
+      {"name taken by an untagged key pair",
+       nullptr,
+       true,
+       {"info|  Key pair {} already existed",
+        "error|  **Error** key pair {} exists but is not tagged"}},
+      {"other service error",
+       {{"status", 400}, {"code", "InvalidParameterValue"}, {"message", "refused here"}},
+       false,
+       {"error|  **Error** ec2 InvalidParameterValue: refused here"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -278,18 +285,36 @@ TEST_F(KeyPairsTest, FailedCreationEndsTheRunWithItsOwnMessage) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "error|  Failed to create private key");
     EXPECT_EQ(lines.front(), "info|- Create key pair " + name);
-    if (c.expected_line.empty()) {
-      EXPECT_EQ(lines.size(), 2u);
-    } else {
-      ASSERT_EQ(lines.size(), 3u);
-      std::string expected = c.expected_line;
-      if (const auto at = expected.find("{}"); at != std::string::npos)
+    ASSERT_EQ(lines.size(), c.expected_lines.size() + 2);
+    for (std::size_t i = 0; i < c.expected_lines.size(); ++i) {
+      std::string expected = c.expected_lines[i];
+      if (const auto at = expected.find("{}"); at != std::string::npos) {
         expected.replace(at, 2, name);
-      EXPECT_EQ(lines[1].rfind(expected, 0), 0u) << lines[1];
+      }
+      EXPECT_EQ(lines[i + 1].rfind(expected, 0), 0u) << lines[i + 1];
     }
     EXPECT_FALSE(fs::exists(work_ / "keys"));
     Sandbox::shared().clearFaults();
   }
+}
+
+TEST_F(KeyPairsTest, KeyPairWhoseAnswerWasLostIsMadeAgainSoItsKeyIsHeld) {
+  const std::string vpc = freshVpcId();
+  const std::string name = "corvanta-test-ec2-key-pair-" + vpc;
+  // EC2 makes the key pair, but its answer is cut: the client's retry hears
+  // "Duplicate", and nobody has the private key.
+  addFault("ec2", "CreateKeyPair", {{"truncate", 0}});
+  LogCapture log;
+
+  EXPECT_EQ(createKeyPair(*ec2_, s3_.get(), vpc, argsWith("keys", false)), name);
+
+  EXPECT_TRUE(log.has("info|  **Alert** key pair " + name +
+                      " exists without its private key (a creation whose answer was lost): made "
+                      "again"));
+  EXPECT_EQ(journal("DeleteKeyPair").size(), 1u);
+  // The key file now holds the private key of the key pair EC2 has.
+  EXPECT_EQ(opensslFingerprint(work_ / "keys" / (name + ".pem")), ec2Fingerprint(name));
+  Sandbox::shared().clearFaults();
 }
 
 TEST_F(KeyPairsTest, GetAwsKeyReportsEc2sFingerprintOrTheEmptyOne) {

@@ -164,6 +164,9 @@ class DyingLaunches(GuardCase):
         doomed = self.launch("gw-c")["InstanceId"]
         survivor = self.launch("gw-a")["InstanceId"]
         self.assertEqual(self.instance(doomed)["State"]["Name"], "running")
+        # Its status checks never pass before it dies.
+        self.assertEqual(self.ec2.describe_instance_status(InstanceIds=[doomed])["InstanceStatuses"][0]
+                         ["InstanceStatus"]["Status"], "initializing")
         self.dies(doomed, kms)
         self.dies(self.launch("gw-b")["InstanceId"], capacity)
         self.assertEqual(self.instance(survivor)["State"]["Name"], "running")

@@ -404,6 +404,14 @@ nlohmann::json Sandbox::journal(const std::string& service, const std::string& a
   return control("GET", path);
 }
 
+nlohmann::json Sandbox::boto3(const std::string& code) {
+  std::string out, err;
+  const int status =
+      runProcess({PROBEFLEET_PYTHON, "-c", "import json, boto3\n" + code}, awsEnv(), &out, &err);
+  if (status != 0) throw std::runtime_error("boto3 failed: " + err);
+  return nlohmann::json::parse(out);
+}
+
 void Sandbox::clearJournal() {
   control("DELETE", "journal");
 }

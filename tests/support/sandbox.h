@@ -103,6 +103,11 @@ class Sandbox {
   /// mapped to kUnsetEnv.
   std::map<std::string, std::string> awsEnv();
 
+  /// Runs a boto3 snippet (json and boto3 imported) against the sandbox as
+  /// the world's user and returns what it printed, parsed as JSON. Throws
+  /// std::runtime_error with its standard error when it fails.
+  nlohmann::json boto3(const std::string& code);
+
   /// The sandbox's own temporary directory (log, world file, empty AWS files).
   const std::string& tempDir() const { return dir_; }
   /// The last lines of the sandbox's log.

@@ -95,6 +95,10 @@ const std::string kInstances = answer("DescribeInstances", R"(
   <instancesSet><item>
    <instanceId>i-0b</instanceId>
    <instanceState><code>48</code><name>terminated</name></instanceState>
+   <reason>Server.InsufficientInstanceCapacity</reason>
+   <stateReason><code>Server.InsufficientInstanceCapacity</code><message>Insufficient capacity.</message></stateReason>
+   <placement><availabilityZone>us-east-1b</availabilityZone></placement>
+   <metadataOptions><state>applied</state><httpTokens>required</httpTokens></metadataOptions>
    <networkInterfaceSet/>
   </item></instancesSet>
  </item>
@@ -153,6 +157,12 @@ TEST(Ec2Parse, DescribeInstancesReadsReservationsInterfacesAndTags) {
   EXPECT_EQ(gone.state_name, "terminated");
   EXPECT_EQ(gone.public_ip_address, "");
   EXPECT_TRUE(gone.network_interfaces.empty());
+  EXPECT_EQ(gone.state_reason_code, "Server.InsufficientInstanceCapacity");
+  EXPECT_EQ(gone.state_reason_message, "Insufficient capacity.");
+  EXPECT_EQ(gone.state_transition_reason, "Server.InsufficientInstanceCapacity");
+  EXPECT_EQ(gone.availability_zone, "us-east-1b");
+  EXPECT_EQ(gone.metadata_http_tokens, "required");
+  EXPECT_EQ(i.state_reason_code, "");
 }
 
 // ---- The other list answers ------------------------------------------------

@@ -255,6 +255,7 @@ std::vector<Case> cases() {
          r.iam_instance_profile =
              ec2::IamInstanceProfileSpecification{"", "corvanta-test-ec2-instance-profile"};
          r.key_name = "corvanta-test-ec2-key-pair-vpc-1";
+         r.metadata_options = ec2::InstanceMetadataOptions{"required", "enabled"};
          r.client_token = kToken;
          e.runInstances(r);
        },
@@ -271,6 +272,7 @@ std::vector<Case> cases() {
            {"Groups", {"sg-1"}}}}},
         {"IamInstanceProfile", {{"Name", "corvanta-test-ec2-instance-profile"}}},
         {"KeyName", "corvanta-test-ec2-key-pair-vpc-1"},
+        {"MetadataOptions", {{"HttpTokens", "required"}, {"HttpEndpoint", "enabled"}}},
         {"ClientToken", kToken}}});
   c.push_back({"launch into a subnet with user data",
                "RunInstances",
@@ -417,6 +419,12 @@ std::vector<Case> cases() {
                  e.describeAddresses(r);
                },
                {{"AllocationIds", {"eipalloc-1", "eipalloc-2"}}}});
+  c.push_back({"address quota",
+               "DescribeAccountAttributes",
+               [](const Ec2Client& e) {
+                 e.describeAccountAttributes({"vpc-max-elastic-ips", "max-instances"});
+               },
+               {{"AttributeNames", {"vpc-max-elastic-ips", "max-instances"}}}});
   c.push_back({"release address",
                "ReleaseAddress",
                [](const Ec2Client& e) {
@@ -472,7 +480,7 @@ TEST(Ec2Serialization, EveryActionMatchesBotocore) {
     EXPECT_EQ(testing_support::decodeForm(transport->requests[i]), expected[i].params);
   }
   // Every action the program sends is covered above.
-  EXPECT_EQ(operations.size(), 26u);
+  EXPECT_EQ(operations.size(), 27u);
 }
 
 TEST(Ec2Serialization, ClientTokenIsStableAcrossRetriesAndFreshPerCall) {

@@ -24,9 +24,9 @@ const char* kLaunched =
     "<RunInstancesResponse><reservationId>r-1</reservationId><instancesSet><item>"
     "<instanceId>i-0123456789abcdef0</instanceId></item></instancesSet></RunInstancesResponse>";
 
-std::string errorBody(const std::string& code) {
-  return "<Response><Errors><Error><Code>" + code + "</Code><Message>no</Message></Error>" +
-         "</Errors><RequestID>req</RequestID></Response>";
+std::string errorBody(const std::string& code, const std::string& message = "no") {
+  return "<Response><Errors><Error><Code>" + code + "</Code><Message>" + message +
+         "</Message></Error></Errors><RequestID>req</RequestID></Response>";
 }
 
 // Answers like ScriptedTransport, but fails without an answer from the
@@ -47,7 +47,7 @@ class DroppingTransport : public ec2_test::ScriptedTransport {
   std::size_t drop_from_;
 };
 
-TEST(CreateEc2WithRetryTest, RetriesOnlyInvalidParameterValueSixTimesTenSecondsApart) {
+TEST(CreateEc2WithRetryTest, RetriesOnlyAnUnreadyProfileSixTimesTenSecondsApart) {
   struct Row {
     const char* name;
     std::vector<std::pair<long, std::string>> answers;
@@ -55,8 +55,15 @@ TEST(CreateEc2WithRetryTest, RetriesOnlyInvalidParameterValueSixTimesTenSecondsA
     std::optional<std::string> expected;
     bool throws;
     std::size_t requests;
+    bool with_profile = true;
   };
-  const std::string refused = errorBody("InvalidParameterValue");
+  // EC2's words while a new profile is not usable yet.
+  const std::string refused = errorBody(
+      "InvalidParameterValue",
+      "Value (corvanta-test-ec2-instance-profile) for parameter iamInstanceProfile.name is "
+      "invalid. Invalid IAM Instance Profile name");
+  const std::string bad_type =
+      errorBody("InvalidParameterValue", "Value (t3.mikro) for parameter instanceType is invalid.");
   const std::vector<Row> rows = {
       {"accepted at once", {{200, kLaunched}}, 0, "i-0123456789abcdef0", false, 1},
       {"accepted on the sixth attempt",
@@ -88,6 +95,29 @@ TEST(CreateEc2WithRetryTest, RetriesOnlyInvalidParameterValueSixTimesTenSecondsA
        std::nullopt,
        false,
        2},
+      {"InvalidParameterValue about something else is final",
+       {{400, bad_type}, {200, kLaunched}},
+       0,
+       std::nullopt,
+       false,
+       1},
+      {"no profile sent: nothing to wait for",
+       {{400, refused}, {200, kLaunched}},
+       0,
+       std::nullopt,
+       false,
+       1,
+       false},
+      {"a refusal by policy is final",
+       {{403, errorBody("UnauthorizedOperation",
+                        "You are not authorized to perform this "
+                        "operation. Encoded authorization failure "
+                        "message: abc")},
+        {200, kLaunched}},
+       0,
+       std::nullopt,
+       false,
+       1},
       // requests 0: tried again, with growing pauses, until its time is up.
       {"no answer is tried again while time remains", {{400, refused}}, 2, std::nullopt, false, 0},
       {"an answer without an instance",
@@ -106,6 +136,7 @@ TEST(CreateEc2WithRetryTest, RetriesOnlyInvalidParameterValueSixTimesTenSecondsA
     aws::ec2::RunInstancesRequest data;
     data.image_id = "ami-1";
     data.network_interfaces = {{0, "subnet-1", "", "", true, std::nullopt, {}}};
+    if (row.with_profile) data.iam_instance_profile = {"", "corvanta-test-ec2-instance-profile"};
 
     std::optional<std::string> got;
     if (row.throws) {

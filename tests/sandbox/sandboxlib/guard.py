@@ -294,6 +294,11 @@ class Guard:
                     self._dying[instance.id] = (now + rule["after_s"] * scale, instance,
                                                 (rule["code"], rule["message"]))
 
+    def doomed(self, instance_id: str) -> bool:
+        """Whether the instance is due to die: until then its status checks
+        stay initializing, as those of a launch that fails never pass."""
+        return instance_id in self._dying
+
     def tick(self) -> None:
         if not self._dying:
             return

@@ -533,7 +533,9 @@ def install() -> None:
 
     def status_of(original):
         def status(self):
-            if self.state_code == 16 and REALISM.status_initializing(self.id):
+            from .guard import GUARD
+
+            if self.state_code == 16 and (REALISM.status_initializing(self.id) or GUARD.doomed(self.id)):
                 return copy.deepcopy(_INITIALIZING)
             return original.fget(self)
         return property(status)
