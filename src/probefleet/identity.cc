@@ -1,6 +1,7 @@
 #include "probefleet/identity.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
@@ -170,7 +171,7 @@ std::string s3PolicyDocument(const std::string& partition,
     std::string list;
     for (const std::string& bucket : buckets) {
       if (!list.empty()) list += ", ";
-      list += "\"arn:" + partition + ":s3:::" + bucket + suffix + "\"";
+      list += nlohmann::json("arn:" + partition + ":s3:::" + bucket + suffix).dump();
     }
     return list;
   };
@@ -244,6 +245,14 @@ std::optional<std::string> createS3Policy(const aws::IamClient& iam_client, cons
     return std::nullopt;
   }
   const std::string& bucket = *args.s3_bucket;
+  // A wildcard or a path in the name would allow more than the one bucket.
+  if (!std::all_of(bucket.begin(), bucket.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '.' || c == '-' || c == '_';
+      })) {
+    throw std::invalid_argument("s3_bucket \"" + bucket +
+                                "\" is not a bucket name: the instance role's policy cannot "
+                                "allow it");
+  }
   const std::string partition = partitionOf(iam_client);
   log->info(std::string("- Create policy ") + kPolicyName);
   aws::CreatePolicyRequest request;

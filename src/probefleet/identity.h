@@ -67,7 +67,10 @@ std::vector<aws::IamTag> iamTags(const Args& args);
 /// version, after deleting the oldest non-default version when IAM holds
 /// kMaxPolicyVersions; a policy that allows the bucket is left unchanged.
 /// Without a bucket the instances write nothing to S3: no policy is made or
-/// changed, and nullopt is returned. Refusals other than EntityAlreadyExists
+/// changed, and nullopt is returned. A bucket name with other characters
+/// than letters, digits, ".", "-" and "_" (a wildcard would widen the policy)
+/// is refused with std::invalid_argument before any request. Refusals other
+/// than EntityAlreadyExists
 /// are thrown as aws::ServiceError; a failure of CreatePolicy that is not
 /// IAM's answer (no connection, ...) is logged as "  **Error** ", reported on
 /// standard error and thrown.

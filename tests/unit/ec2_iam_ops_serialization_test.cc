@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -381,6 +382,20 @@ TEST(OpsSerialization, EveryRequestMatchesBotocore) {
       }
       EXPECT_EQ(ours, oracle[next].params) << c.expected[i].operation;
     }
+  }
+}
+
+// A bucket name that would widen the policy never reaches IAM.
+TEST(OpsCannedAnswers, BucketNamesThatWouldWidenThePolicyAreRefused) {
+  for (const char* bucket : {"*", "logs*", "b/x", "b\"], \"Resource\": [\"*", "b?"}) {
+    SCOPED_TRACE(bucket);
+    auto transport = std::make_shared<CannedTransport>(byAction({}));
+    Args args;
+    args.s3_bucket = bucket;
+    EXPECT_THROW(
+        createS3Policy(aws::IamClient(testing_support::cannedClientConfig("iam", transport)), args),
+        std::invalid_argument);
+    EXPECT_TRUE(transport->requests().empty());
   }
 }
 
