@@ -28,7 +28,17 @@ IamPolicy readPolicy(const pugi::xml_node& node) {
   policy.path = text(node, "Path");
   // strtoll, not atoll: an out-of-range count saturates instead of being undefined.
   policy.attachment_count = std::strtoll(text(node, "AttachmentCount").c_str(), nullptr, 10);
+  policy.default_version_id = text(node, "DefaultVersionId");
   return policy;
+}
+
+IamPolicyVersion readPolicyVersion(const pugi::xml_node& node) {
+  IamPolicyVersion version;
+  version.version_id = text(node, "VersionId");
+  version.document = uriDecode(text(node, "Document"));
+  version.is_default_version = text(node, "IsDefaultVersion") == "true";
+  version.create_date = text(node, "CreateDate");
+  return version;
 }
 
 IamRole readRole(const pugi::xml_node& node) {
@@ -93,6 +103,50 @@ IamResponse IamClient::deletePolicy(const std::string& policy_arn) const {
   return {protocol::invokeQuery(client_, query).request_id};
 }
 
+IamPolicy IamClient::getPolicy(const std::string& policy_arn) const {
+  QueryBuilder query("GetPolicy", kVersion);
+  query.add("PolicyArn", policy_arn);
+  return readPolicy(protocol::invokeQuery(client_, query).result.child("Policy"));
+}
+
+IamPolicyVersion IamClient::getPolicyVersion(const std::string& policy_arn,
+                                             const std::string& version_id) const {
+  QueryBuilder query("GetPolicyVersion", kVersion);
+  query.add("PolicyArn", policy_arn).add("VersionId", version_id);
+  return readPolicyVersion(protocol::invokeQuery(client_, query).result.child("PolicyVersion"));
+}
+
+IamPolicyVersion IamClient::createPolicyVersion(const std::string& policy_arn,
+                                                const std::string& document,
+                                                bool set_as_default) const {
+  QueryBuilder query("CreatePolicyVersion", kVersion);
+  query.add("PolicyArn", policy_arn).add("PolicyDocument", document);
+  if (set_as_default) query.add("SetAsDefault", true);
+  return readPolicyVersion(protocol::invokeQuery(client_, query).result.child("PolicyVersion"));
+}
+
+ListPolicyVersionsResult IamClient::listPolicyVersions(const std::string& policy_arn,
+                                                       const std::string& marker) const {
+  QueryBuilder query("ListPolicyVersions", kVersion);
+  query.add("PolicyArn", policy_arn);
+  if (!marker.empty()) query.add("Marker", marker);
+  protocol::QueryAnswer answer = protocol::invokeQuery(client_, query);
+  ListPolicyVersionsResult result;
+  for (pugi::xml_node member : answer.result.child("Versions").children("member")) {
+    result.versions.push_back(readPolicyVersion(member));
+  }
+  result.is_truncated = readBool(answer.result, "IsTruncated");
+  result.marker = text(answer.result, "Marker");
+  return result;
+}
+
+IamResponse IamClient::deletePolicyVersion(const std::string& policy_arn,
+                                           const std::string& version_id) const {
+  QueryBuilder query("DeletePolicyVersion", kVersion);
+  query.add("PolicyArn", policy_arn).add("VersionId", version_id);
+  return {protocol::invokeQuery(client_, query).request_id};
+}
+
 IamRole IamClient::createRole(const CreateRoleRequest& request) const {
   QueryBuilder query("CreateRole", kVersion);
   query.add("RoleName", request.role_name)
@@ -126,6 +180,21 @@ IamResponse IamClient::detachRolePolicy(const std::string& role_name,
   QueryBuilder query("DetachRolePolicy", kVersion);
   query.add("RoleName", role_name).add("PolicyArn", policy_arn);
   return {protocol::invokeQuery(client_, query).request_id};
+}
+
+ListAttachedRolePoliciesResult IamClient::listAttachedRolePolicies(
+    const std::string& role_name, const std::string& marker) const {
+  QueryBuilder query("ListAttachedRolePolicies", kVersion);
+  query.add("RoleName", role_name);
+  if (!marker.empty()) query.add("Marker", marker);
+  protocol::QueryAnswer answer = protocol::invokeQuery(client_, query);
+  ListAttachedRolePoliciesResult result;
+  for (pugi::xml_node member : answer.result.child("AttachedPolicies").children("member")) {
+    result.attached_policies.push_back({text(member, "PolicyName"), text(member, "PolicyArn")});
+  }
+  result.is_truncated = readBool(answer.result, "IsTruncated");
+  result.marker = text(answer.result, "Marker");
+  return result;
 }
 
 IamInstanceProfile IamClient::createInstanceProfile(

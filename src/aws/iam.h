@@ -21,6 +21,22 @@ struct IamPolicy {
   std::string arn{};
   std::string path{};
   long long attachment_count = 0;
+  std::string default_version_id{};  // "v1", ...
+};
+
+struct IamPolicyVersion {
+  std::string version_id{};
+  /// The document as JSON text (IAM answers it URL-encoded; decoded here).
+  /// Only GetPolicyVersion answers it; listings leave it empty.
+  std::string document{};
+  bool is_default_version = false;
+  std::string create_date{};
+};
+
+/// A managed policy attached to a role.
+struct IamAttachedPolicy {
+  std::string policy_name{};
+  std::string policy_arn{};
 };
 
 struct IamRole {
@@ -65,6 +81,18 @@ struct ListPoliciesResult {
   std::string marker{};  // where the next page starts when is_truncated
 };
 
+struct ListPolicyVersionsResult {
+  std::vector<IamPolicyVersion> versions{};
+  bool is_truncated = false;
+  std::string marker{};
+};
+
+struct ListAttachedRolePoliciesResult {
+  std::vector<IamAttachedPolicy> attached_policies{};
+  bool is_truncated = false;
+  std::string marker{};
+};
+
 struct CreateRoleRequest {
   std::string role_name{};
   std::string assume_role_policy_document{};
@@ -96,12 +124,25 @@ class IamClient {
   /// One page of policies.
   ListPoliciesResult listPolicies(const ListPoliciesRequest& request) const;
   IamResponse deletePolicy(const std::string& policy_arn) const;
+  IamPolicy getPolicy(const std::string& policy_arn) const;
+  IamPolicyVersion getPolicyVersion(const std::string& policy_arn,
+                                    const std::string& version_id) const;
+  IamPolicyVersion createPolicyVersion(const std::string& policy_arn, const std::string& document,
+                                       bool set_as_default) const;
+  /// One page of the policy's versions ("" marker = first).
+  ListPolicyVersionsResult listPolicyVersions(const std::string& policy_arn,
+                                              const std::string& marker = "") const;
+  IamResponse deletePolicyVersion(const std::string& policy_arn,
+                                  const std::string& version_id) const;
 
   IamRole createRole(const CreateRoleRequest& request) const;
   IamRole getRole(const std::string& role_name) const;
   IamResponse deleteRole(const std::string& role_name) const;
   IamResponse attachRolePolicy(const std::string& role_name, const std::string& policy_arn) const;
   IamResponse detachRolePolicy(const std::string& role_name, const std::string& policy_arn) const;
+  /// One page of the managed policies attached to the role ("" marker = first).
+  ListAttachedRolePoliciesResult listAttachedRolePolicies(const std::string& role_name,
+                                                          const std::string& marker = "") const;
 
   IamInstanceProfile createInstanceProfile(const CreateInstanceProfileRequest& request) const;
   IamInstanceProfile getInstanceProfile(const std::string& instance_profile_name) const;

@@ -58,9 +58,9 @@ RunWide prepare(const aws::Ec2Client& ec2, const aws::S3Client* s3, const aws::I
   run.sg_id_private_inf = createPrivateInfSG(ec2, vpc_id, args);
   run.key_name = given(args.key_name) ? *args.key_name : createKeyPair(ec2, s3, vpc_id, args);
   if (args.ec2_role == "default") {
-    const std::string policy_arn = createS3Policy(iam, args);
-    createEc2Role(iam, policy_arn);
-    createInstanceProfile(iam);
+    const std::optional<std::string> policy_arn = createS3Policy(iam, args);
+    createEc2Role(iam, policy_arn, args);
+    createInstanceProfile(iam, args);
     run.instance_profile = kInstanceProfileName;
   }
   return run;

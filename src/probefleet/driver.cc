@@ -10,6 +10,7 @@
 #include <system_error>
 #include <typeinfo>
 
+#include "aws/config.h"
 #include "aws/error.h"
 #include "aws/interrupt.h"
 #include "probefleet/console.h"
@@ -86,7 +87,8 @@ void openWorkflowAccount(const Args& args, const aws::SessionDeps& deps, RunClie
     role.number = textMember(document, "accountId");
     role.region = textMember(document, "region");
   }
-  const std::string arn = workflowRoleArn(*role.number, role.role_name);
+  const std::string arn =
+      workflowRoleArn(*role.number, role.role_name, aws::partitionOf(role.region.value_or("")));
   log->info("- Use role " + arn + " for SSM access");
   clients.workflow_session = start_aws_session(arn, args.profile, deps);
   clients.workflow_ssm =

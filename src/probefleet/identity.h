@@ -1,13 +1,20 @@
 #pragma once
 // The instance role that test instances run under: the managed policy that
-// lets them list, read and write S3 objects, the role EC2 may assume with
-// that policy attached, and the instance profile that holds the role. The
-// names are fixed, so every run in an account shares one set; what exists is
-// reused. None of these operations looks at the dry-run flag: a dry run
-// makes, reuses and removes them exactly as a normal run does.
+// lets them list, read and write the objects of the run's bucket, the role
+// EC2 may assume with that policy attached, and the instance profile that
+// holds the role. The names are fixed, so every run in an account shares one
+// set; what exists is reused and completed. None of these operations looks
+// at the dry-run flag: a dry run makes, reuses and removes them exactly as a
+// normal run does.
+//
+// IAM's refusals (AccessDenied above all) are final: they end the step as
+// aws::ServiceError with AWS's code, and a message that names the action and
+// the resource before AWS's own words.
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "aws/iam.h"
 #include "probefleet/options.h"
@@ -19,49 +26,85 @@ inline constexpr const char* kPolicyDescription = "corvanta test ec2 policy";
 inline constexpr const char* kRoleName = "corvanta-test-ec2-role";
 inline constexpr const char* kRoleDescription = "corvanta test ec2 role";
 inline constexpr const char* kInstanceProfileName = "corvanta-test-ec2-instance-profile";
-/// The EC2 service principal, as AWS publishes it.
+/// The EC2 service principal. AWS documents this one name for every
+/// partition, China's included ("ec2.amazonaws.com.cn" is the old form).
 inline constexpr const char* kEc2ServicePrincipal = "ec2.amazonaws.com";
+/// IAM keeps at most this many versions of a managed policy.
+inline constexpr std::size_t kMaxPolicyVersions = 5;
+/// How long teardown waits out DeleteConflict while IAM catches up with a
+/// removal it has just accepted.
+inline constexpr std::chrono::milliseconds kIamSettleBudget{60000};
 
-/// The policy document: S3 listing, reading and writing on every bucket, as
-/// one line of JSON with ", " and ": " separators.
-std::string s3PolicyDocument();
+/// The policy document: s3:ListBucket on "arn:<partition>:s3:::<bucket>",
+/// s3:GetObject and s3:PutObject on "arn:<partition>:s3:::<bucket>/*", for
+/// each of `buckets` in order; one line of JSON with ", " and ": "
+/// separators. `buckets` must not be empty (IAM refuses a statement without
+/// a resource).
+std::string s3PolicyDocument(const std::string& partition, const std::vector<std::string>& buckets);
+
+/// The buckets that a policy document names in its S3 resources
+/// ("arn:<any partition>:s3:::B" and "arn:...:s3:::B/*"), each once, in the
+/// order they first appear. A wildcard bucket ("*") is not a bucket; a
+/// document that is not JSON names none.
+std::vector<std::string> bucketsOf(const std::string& document);
+
 /// The trust policy document that lets EC2 assume the role, in the same form.
 std::string ec2TrustPolicyDocument();
 
-/// Creates the policy "corvanta-test-ec2-policy" (tagged Name =
-/// corvanta-test-ec2) and returns its ARN. When it exists already, returns
-/// "arn:aws:iam::<args.account>:policy/corvanta-test-ec2-policy" without
-/// asking IAM; when no account number was given, the ARN is looked up among
-/// the account's own policies instead (std::runtime_error when none has the
-/// name). Any other IAM refusal is thrown as aws::ServiceError; a failure
-/// that is not IAM's answer (no connection, ...) is logged as "  **Error** ",
-/// reported on standard error and thrown.
-std::string createS3Policy(const aws::IamClient& iam_client, const Args& args);
+/// "arn:<partition>:iam::<account>:policy/corvanta-test-ec2-policy".
+std::string s3PolicyArn(const std::string& partition, const std::string& account);
 
-/// Creates the role "corvanta-test-ec2-role" with the EC2 trust policy and
+/// The tags of the role, policy and profile, sent in their create requests:
+/// Name = corvanta-test-ec2, then the user's --tag_resource pairs.
+std::vector<aws::IamTag> iamTags(const Args& args);
+
+/// Makes sure the policy "corvanta-test-ec2-policy" allows the run's bucket
+/// (--s3_bucket) and returns its ARN, in the partition of the IAM client's
+/// region. A new policy allows that bucket only. When it exists already, its
+/// ARN is built from args.account (looked up among the account's own
+/// policies when no account was given; std::runtime_error when none has the
+/// name), and a bucket it does not allow yet is added through a new default
+/// version, after deleting the oldest non-default version when IAM holds
+/// kMaxPolicyVersions; a policy that allows the bucket is left unchanged.
+/// Without a bucket the instances write nothing to S3: no policy is made or
+/// changed, and nullopt is returned. A bucket name with other characters
+/// than letters, digits, ".", "-" and "_" (a wildcard would widen the policy)
+/// is refused with std::invalid_argument before any request. Refusals other
+/// than EntityAlreadyExists
+/// are thrown as aws::ServiceError; a failure of CreatePolicy that is not
+/// IAM's answer (no connection, ...) is logged as "  **Error** ", reported on
+/// standard error and thrown.
+std::optional<std::string> createS3Policy(const aws::IamClient& iam_client, const Args& args);
+
+/// Creates the role "corvanta-test-ec2-role" (EC2 trust policy, iamTags) and
 /// attaches `policy_arn` to it; returns AttachRolePolicy's answer. When the
-/// role exists already it logs "  **Alert** <IAM's error>" and returns
-/// nullopt without attaching anything: an existing role is taken to be
-/// complete. Other refusals of CreateRole are passed over and the policy is
-/// attached all the same. Failures of AttachRolePolicy, and failures of
-/// CreateRole that are not IAM's answer, are thrown.
-std::optional<aws::IamResponse> createEc2Role(const aws::IamClient& iam_client,
-                                              const std::string& policy_arn);
-
-/// Creates the instance profile "corvanta-test-ec2-instance-profile" (tagged
-/// Name = corvanta-test-ec2) and adds the role to it. When it exists already
-/// it logs "  **Alert** <IAM's error>" and returns without adding the role.
-/// Other refusals of CreateInstanceProfile are passed over. Failures of
-/// AddRoleToInstanceProfile, and failures of CreateInstanceProfile that are
+/// role exists already it logs "  **Alert** <IAM's error>" and attaches the
+/// policy only when the role does not hold it yet. Nothing is attached
+/// without a `policy_arn` (nullopt is returned, as when nothing needed
+/// attaching). Refusals other than EntityAlreadyExists, and failures that are
 /// not IAM's answer, are thrown.
-void createInstanceProfile(const aws::IamClient& iam_client);
+std::optional<aws::IamResponse> createEc2Role(const aws::IamClient& iam_client,
+                                              const std::optional<std::string>& policy_arn,
+                                              const Args& args = {});
 
-/// Removes the role from the instance profile, deletes the profile, then
-/// (only when exactly one attached policy of the account has the policy's
-/// name) detaches and deletes the policy and deletes the role. Failures of
-/// the first two steps are logged as "  **Error** ", reported on standard
-/// error and passed over; the first failure of the later steps is thrown
-/// and ends the call.
-void deleteInstanceProfile(const aws::IamClient& iam_client);
+/// Creates the instance profile "corvanta-test-ec2-instance-profile"
+/// (iamTags) and adds the role to it. When it exists already it logs
+/// "  **Alert** <IAM's error>" and adds the role only when the profile does
+/// not hold it yet. Refusals other than EntityAlreadyExists, and failures
+/// that are not IAM's answer, are thrown.
+void createInstanceProfile(const aws::IamClient& iam_client, const Args& args = {});
+
+/// Removes all three, each step whatever became of the others: the role from
+/// the profile, the profile, then every local policy of the account named
+/// "corvanta-test-ec2-policy" (attached or not: it is detached from the
+/// role, its non-default versions deleted, then itself), then the role. What
+/// is already gone (NoSuchEntity) is passed over with an "  **Alert** " line;
+/// DeleteConflict, throttling and passing faults are waited out for up to
+/// kIamSettleBudget through the client's clock. Every other failure is
+/// logged as "  **Error** ", reported on standard error, told as left, and
+/// marks the run failed. Returns what was left, one line each (empty when
+/// all is gone);
+/// throws only aws::Interrupted.
+std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client);
 
 }  // namespace probefleet

@@ -93,8 +93,9 @@ WorkflowAccountRole parseWorkflowAccountRole(const std::string& text) {
   return role;
 }
 
-std::string workflowRoleArn(const std::string& number, const std::string& role_name) {
-  return "arn:aws:iam::" + number + ":role/" + role_name;
+std::string workflowRoleArn(const std::string& number, const std::string& role_name,
+                            const std::string& partition) {
+  return "arn:" + partition + ":iam::" + number + ":role/" + role_name;
 }
 
 std::vector<std::string> splitAll(const std::string& text, char separator) {

@@ -52,8 +52,10 @@ struct WorkflowAccountRole {
 };
 WorkflowAccountRole parseWorkflowAccountRole(const std::string& text);
 
-/// "arn:aws:iam::" + number + ":role/" + role name.
-std::string workflowRoleArn(const std::string& number, const std::string& role_name);
+/// "arn:" + partition + ":iam::" + number + ":role/" + role name; the
+/// partition is that of the workflow account's region (aws::partitionOf).
+std::string workflowRoleArn(const std::string& number, const std::string& role_name,
+                            const std::string& partition = "aws");
 
 /// `text` split at every `separator`; "" gives one empty piece.
 std::vector<std::string> splitAll(const std::string& text, char separator);

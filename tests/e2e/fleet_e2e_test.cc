@@ -1,7 +1,8 @@
 // The probefleet binary against the sandbox's realistic AWS profile: an
 // interrupted deployment winds down and a rerun and a revert converge; a
 // configuration that would race two workers on one subnet is refused
-// before any request.
+// before any request; the instance role is scoped to the run's bucket and
+// a revert reports what IAM keeps.
 
 #include <signal.h>
 #include <unistd.h>
@@ -400,4 +401,44 @@ TEST_F(FleetE2eTest, TagsAwsWouldRefuseStopTheRunBeforeAnyRequest) {
     EXPECT_NE(result.err.find(named), std::string::npos) << result.err;
     EXPECT_TRUE(sandbox_.journal().empty()) << sandbox_.journal();
   }
+
+// The instance role through the binary: its policy allows the run's bucket
+// only; a revert that IAM refuses part of exits 1 and names what is left,
+// and the next revert finishes it.
+TEST_F(FleetE2eTest, InstanceRoleAllowsTheRunsBucketAndTheRevertRemovesIt) {
+  const std::string bucket = world_["bucket"];
+  const RunResult deployed = run({"--ec2_role", "default", "--output_test_config", "out.json"});
+  ASSERT_EQ(deployed.status, 0) << deployed.err;
+  const json created = sandbox_.journal("iam", "CreatePolicy");
+  ASSERT_EQ(created.size(), 1u);
+  const std::string document = created[0]["params"]["PolicyDocument"];
+  EXPECT_NE(document.find("\"arn:aws:s3:::" + bucket + "/*\""), std::string::npos) << document;
+  EXPECT_EQ(document.find("s3:::*"), std::string::npos) << document;
+  for (const auto& launch : sandbox_.journal("ec2", "RunInstances")) {
+    EXPECT_EQ(launch["params"].value("IamInstanceProfile.Name", ""),
+              "corvanta-test-ec2-instance-profile");
+  }
+
+  sandbox_.setFaults({{"rules",
+                       {{{"service", "iam"},
+                         {"action", "DeletePolicy"},
+                         {"status", 403},
+                         {"code", "AccessDenied"},
+                         {"message", "denied by the test"},
+                         {"count", 1}}}}});
+  const RunResult refused = run({"--revert", "--ec2_role", "default", "--report", "revert.json"});
+  EXPECT_EQ(refused.status, 1) << refused.err;
+  const json report = json::parse(testing_support::readFile(dir_ / "revert.json"));
+  std::vector<std::string> left;
+  for (const auto& line : report["resources"]) {
+    if (line["action"] == "left") left.push_back(line["kind"]);
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"iam policy"}) << refused.err;
+
+  const RunResult again = run({"--revert", "--ec2_role", "default"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  const json deletions = sandbox_.journal("iam", "DeletePolicy");
+  ASSERT_EQ(deletions.size(), 2u);
+  EXPECT_EQ(deletions[1]["status"], 200);
+  sandbox_.clearFaults();
 }

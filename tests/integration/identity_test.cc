@@ -5,6 +5,8 @@
 
 #include "probefleet/identity.h"
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "integration/ops_sandbox.h"
+#include "testlib/app_exit_status.h"
 
 namespace probefleet {
 namespace {
@@ -20,11 +23,18 @@ using nlohmann::json;
 using ops_sandbox::LogCapture;
 using Lines = std::vector<std::string>;
 
-const std::string kPolicyText =
-    R"({"Version": "2012-10-17", "Statement": [)"
-    R"({"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": ["arn:aws:s3:::*"]}, )"
-    R"({"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": ["arn:aws:s3:::*"]}, )"
-    R"({"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws:s3:::*"]}]})";
+// The policy allowing `buckets`, as laid out, written out here by hand.
+std::string policyText(const Lines& buckets) {
+  std::string list, objects;
+  for (const auto& bucket : buckets) {
+    list += (list.empty() ? "" : ", ") + ("\"arn:aws:s3:::" + bucket + "\"");
+    objects += (objects.empty() ? "" : ", ") + ("\"arn:aws:s3:::" + bucket + "/*\"");
+  }
+  return R"({"Version": "2012-10-17", "Statement": [)"
+         R"({"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": [)" +
+         list + R"(]}, {"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": [)" + objects +
+         R"(]}, {"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": [)" + objects + "]}]}";
+}
 const std::string kTrustText =
     R"({"Version": "2012-10-17", "Statement": [{"Effect": "Allow", )"
     R"("Principal": {"Service": "ec2.amazonaws.com"}, "Action": "sts:AssumeRole"}]})";
@@ -47,6 +57,8 @@ if policy:
     version = iam.get_policy_version(PolicyArn=arn, VersionId=policy["DefaultVersionId"])
     out["policy"] = {"arn": policy["Arn"], "description": policy.get("Description"),
                      "document": json.dumps(version["PolicyVersion"]["Document"]),
+                     "versions": sorted(v["VersionId"] for v in
+                                        iam.list_policy_versions(PolicyArn=arn)["Versions"]),
                      "tags": iam.list_policy_tags(PolicyArn=arn)["Tags"]}
 role = absent(lambda: iam.get_role(RoleName="corvanta-test-ec2-role")["Role"])
 if role:
@@ -71,10 +83,12 @@ class IdentityTest : public ops_sandbox::SandboxTest {
     arn_ = "arn:aws:iam::" + account_ + ":policy/corvanta-test-ec2-policy";
     removeAll();
     restartJournal();
+    testlib::AppExitStatus::resetForTesting();
   }
   void TearDown() override {
     SandboxTest::TearDown();
     removeAll();
+    testlib::AppExitStatus::resetForTesting();
   }
 
   // Whatever a test left, gone, sent straight through the client.
@@ -101,48 +115,61 @@ class IdentityTest : public ops_sandbox::SandboxTest {
     return json::parse(out);
   }
 
-  Args withAccount() const {
+  Args withAccount(const std::string& bucket = "results-a") const {
     Args args;
     args.account = account_;
+    args.s3_bucket = bucket;
     return args;
   }
 
   void createAll(const Args& args) {
-    createEc2Role(*iam_, createS3Policy(*iam_, args));
-    createInstanceProfile(*iam_);
+    createEc2Role(*iam_, createS3Policy(*iam_, args), args);
+    createInstanceProfile(*iam_, args);
+  }
+
+  // The requests of this test that change something in IAM.
+  Lines changes() const {
+    Lines out;
+    for (const auto& action : actions("iam")) {
+      if (action.rfind("Get", 0) != 0 && action.rfind("List", 0) != 0) out.push_back(action);
+    }
+    return out;
   }
 
   std::string account_, arn_;
 };
 
 // In a dry run too: these operations do not look at the flag.
-TEST_F(IdentityTest, FreshAccountGetsAllThreeWithTheDocumentsAsLaidOut) {
+TEST_F(IdentityTest, FreshAccountGetsAllThreeWithTheDocumentsAndTagsAsLaidOut) {
   Args args = withAccount();
   args.dry_run = true;
+  args.tag_resource = "Owner,qa team";
   LogCapture log;
 
-  const std::string arn = createS3Policy(*iam_, args);
+  const auto arn = createS3Policy(*iam_, args);
   EXPECT_EQ(arn, arn_);
-  const auto attached = createEc2Role(*iam_, arn);
+  const auto attached = createEc2Role(*iam_, arn, args);
   EXPECT_TRUE(attached.has_value());
-  createInstanceProfile(*iam_);
+  createInstanceProfile(*iam_, args);
 
+  // Every tag in the create request: no tagging call of its own.
   EXPECT_EQ(actions("iam"), (Lines{"CreatePolicy", "CreateRole", "AttachRolePolicy",
                                    "CreateInstanceProfile", "AddRoleToInstanceProfile"}));
-  EXPECT_EQ(journal("CreatePolicy").at(0)["params"]["PolicyDocument"], kPolicyText);
+  EXPECT_EQ(journal("CreatePolicy").at(0)["params"]["PolicyDocument"], policyText({"results-a"}));
   EXPECT_EQ(journal("CreateRole").at(0)["params"]["AssumeRolePolicyDocument"], kTrustText);
 
   const json held = readBack();
-  const json name_tag = json::array({{{"Key", "Name"}, {"Value", "corvanta-test-ec2"}}});
-  EXPECT_EQ(held["policy"]["document"], kPolicyText);
+  const json tags = json::array({{{"Key", "Name"}, {"Value", "corvanta-test-ec2"}},
+                                 {{"Key", "Owner"}, {"Value", "qa team"}}});
+  EXPECT_EQ(held["policy"]["document"], policyText({"results-a"}));
   EXPECT_EQ(held["policy"]["description"], "corvanta test ec2 policy");
-  EXPECT_EQ(held["policy"]["tags"], name_tag);
+  EXPECT_EQ(held["policy"]["tags"], tags);
   EXPECT_EQ(held["role"]["document"], kTrustText);
   EXPECT_EQ(held["role"]["description"], "corvanta test ec2 role");
-  EXPECT_EQ(held["role"]["tags"], json::array());
+  EXPECT_EQ(held["role"]["tags"], tags);
   EXPECT_EQ(held["role"]["attached"], json::array({arn_}));
   EXPECT_EQ(held["profile"]["roles"], json::array({"corvanta-test-ec2-role"}));
-  EXPECT_EQ(held["profile"]["tags"], name_tag);
+  EXPECT_EQ(held["profile"]["tags"], tags);
 
   EXPECT_EQ(log.lines(),
             (Lines{"info|- Create policy corvanta-test-ec2-policy",
@@ -159,57 +186,107 @@ TEST_F(IdentityTest, AccountHoldingAllThreeIsLeftUnchanged) {
   for (const bool account_given : {true, false}) {
     SCOPED_TRACE(account_given ? "account given" : "no account");
     restartJournal();
-    LogCapture log;
+    Args args = withAccount();
+    if (!account_given) args.account.reset();
 
-    EXPECT_EQ(createS3Policy(*iam_, account_given ? withAccount() : Args{}), arn_);
-    EXPECT_FALSE(createEc2Role(*iam_, arn_).has_value());
-    createInstanceProfile(*iam_);
+    EXPECT_EQ(createS3Policy(*iam_, args), arn_);
+    EXPECT_FALSE(createEc2Role(*iam_, arn_, args).has_value());
+    createInstanceProfile(*iam_, args);
 
-    const Lines expected_calls =
-        account_given
-            ? Lines{"CreatePolicy", "CreateRole", "CreateInstanceProfile"}
-            : Lines{"CreatePolicy", "ListPolicies", "CreateRole", "CreateInstanceProfile"};
-    EXPECT_EQ(actions("iam"), expected_calls);
-    const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[0], "info|- Create policy corvanta-test-ec2-policy");
-    EXPECT_EQ(lines[1], "info|- Create role corvanta-test-ec2-role");
-    EXPECT_EQ(lines[2].rfind("info|  **Alert** iam EntityAlreadyExists", 0), 0u) << lines[2];
-    EXPECT_EQ(lines[3], "info|- Create instance profile corvanta-test-ec2-instance-profile");
-    EXPECT_EQ(lines[4].rfind("info|  **Alert** iam EntityAlreadyExists", 0), 0u) << lines[4];
+    EXPECT_EQ(changes(), (Lines{"CreatePolicy", "CreateRole", "CreateInstanceProfile"}));
+    EXPECT_EQ(journal("ListPolicies").size(), account_given ? 0u : 1u);
     EXPECT_EQ(readBack(), before);
   }
 }
 
-TEST_F(IdentityTest, ExistingRoleIsTakenAsCompleteAndOtherRefusalsArePassedOver) {
-  iam_->createRole({kRoleName, kTrustText, "", {}});
-  createS3Policy(*iam_, withAccount());
-  EXPECT_FALSE(createEc2Role(*iam_, arn_).has_value());
-  EXPECT_EQ(readBack()["role"]["attached"], json::array());
+// Runs without a bucket neither make nor change the policy; a role or a
+// profile found incomplete is completed.
+TEST_F(IdentityTest, WhatIsFoundIncompleteIsCompleted) {
+  Args no_bucket = withAccount();
+  no_bucket.s3_bucket.reset();
+  createAll(no_bucket);
+  json held = readBack();
+  EXPECT_FALSE(held.contains("policy"));
+  EXPECT_EQ(held["role"]["attached"], json::array());
+  EXPECT_EQ(held["profile"]["roles"], json::array({"corvanta-test-ec2-role"}));
 
-  // Any other refusal of CreateRole: the attachment is tried all the same.
+  iam_->removeRoleFromInstanceProfile(kInstanceProfileName, kRoleName);
+  LogCapture log;
+  createAll(withAccount());
+  held = readBack();
+  EXPECT_EQ(held["role"]["attached"], json::array({arn_}));
+  EXPECT_EQ(held["profile"]["roles"], json::array({"corvanta-test-ec2-role"}));
+  EXPECT_TRUE(log.has("info|- Attach policy to role"));
+  EXPECT_TRUE(log.has("info|- Add role to instance profile"));
+
+  // A run without a bucket leaves the policy of earlier runs as it is.
   restartJournal();
-  fail("iam", "CreateRole", "LimitExceeded", 1, 409);
-  EXPECT_TRUE(createEc2Role(*iam_, arn_).has_value());
-  EXPECT_EQ(actions("iam"), (Lines{"CreateRole", "AttachRolePolicy"}));
-  EXPECT_EQ(readBack()["role"]["attached"], json::array({arn_}));
+  createAll(no_bucket);
+  EXPECT_EQ(changes(), (Lines{"CreateRole", "CreateInstanceProfile"}));
 }
 
-TEST_F(IdentityTest, CreationFailuresReachTheCaller) {
-  LogCapture log;
-  fail("iam", "CreatePolicy", "LimitExceeded", 1, 409);
-  EXPECT_THROW(createS3Policy(*iam_, withAccount()), aws::ServiceError);
-  EXPECT_EQ(log.lines(), Lines{"info|- Create policy corvanta-test-ec2-policy"});
-
+// IAM's refusals end the step at once, named after the action, with IAM's
+// code and words; nothing after them is sent.
+TEST_F(IdentityTest, RefusalsEndTheStepNamingTheAction) {
+  struct Case {
+    std::string action, code;
+    int status;
+    std::string named;  // what the message names before IAM's words
+    std::function<void()> run;
+  };
+  const std::vector<Case> cases = {
+      {"CreatePolicy", "AccessDenied", 403, "CreatePolicy corvanta-test-ec2-policy refused: ",
+       [this] { createS3Policy(*iam_, withAccount()); }},
+      {"CreateRole", "AccessDenied", 403,
+       "CreateRole corvanta-test-ec2-role refused: ", [this] { createEc2Role(*iam_, arn_, {}); }},
+      {"CreateRole", "LimitExceeded", 409,
+       "CreateRole corvanta-test-ec2-role refused: ", [this] { createEc2Role(*iam_, arn_, {}); }},
+      {"CreateInstanceProfile", "AccessDenied", 403,
+       "CreateInstanceProfile corvanta-test-ec2-instance-profile refused: ",
+       [this] { createInstanceProfile(*iam_, {}); }},
+      {"CreatePolicyVersion", "AccessDenied", 403, "CreatePolicyVersion " + arn_ + " refused: ",
+       [this] { createS3Policy(*iam_, withAccount("results-b")); }},
+  };
+  createS3Policy(*iam_, withAccount());  // for the policy's new version
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.action + " " + c.code);
+    restartJournal();
+    fail("iam", c.action, c.code, 1, c.status);
+    try {
+      c.run();
+      ADD_FAILURE() << "no failure";
+    } catch (const aws::ServiceError& error) {
+      EXPECT_EQ(error.code(), c.code);
+      EXPECT_EQ(error.message(), c.named + "injected");
+    }
+    EXPECT_EQ(actions("iam").back(), c.action);
+  }
   drop("iam", "CreatePolicy");
   EXPECT_THROW(createS3Policy(*iam_, withAccount()), aws::TransportError);
-  ASSERT_EQ(log.lines().size(), 3u);
-  EXPECT_EQ(log.lines()[2].rfind("error|  **Error** ", 0), 0u);
+}
 
-  drop("iam", "CreateRole");
-  EXPECT_THROW(createEc2Role(*iam_, arn_), aws::TransportError);
-  fail("iam", "AddRoleToInstanceProfile", "NoSuchEntity", 1, 404);  // no role
-  EXPECT_THROW(createInstanceProfile(*iam_), aws::ServiceError);
+// The instance role allows the run's bucket only; a run with another bucket
+// adds it through a new default version, within the five versions IAM keeps.
+TEST_F(IdentityTest, EachRunsBucketIsAddedThroughANewDefaultVersion) {
+  createAll(withAccount("results-a"));
+  EXPECT_EQ(readBack()["policy"]["document"], policyText({"results-a"}));
+
+  createAll(withAccount("results-b"));
+  json held = readBack();
+  EXPECT_EQ(held["policy"]["document"], policyText({"results-a", "results-b"}));
+  EXPECT_EQ(held["policy"]["versions"], json::array({"v1", "v2"}));
+
+  restartJournal();
+  createS3Policy(*iam_, withAccount("results-a"));  // allowed already: nothing changes
+  EXPECT_EQ(changes(), Lines{"CreatePolicy"});
+
+  for (const char* bucket : {"results-c", "results-d", "results-e", "results-f"}) {
+    createS3Policy(*iam_, withAccount(bucket));
+  }
+  held = readBack();
+  EXPECT_EQ(held["policy"]["document"], policyText({"results-a", "results-b", "results-c",
+                                                    "results-d", "results-e", "results-f"}));
+  EXPECT_EQ(held["policy"]["versions"], json::array({"v2", "v3", "v4", "v5", "v6"}));
 }
 
 TEST_F(IdentityTest, TeardownRemovesAllThreeInOrder) {
@@ -217,62 +294,81 @@ TEST_F(IdentityTest, TeardownRemovesAllThreeInOrder) {
   restartJournal();
   LogCapture log;
 
-  deleteInstanceProfile(*iam_);
+  EXPECT_EQ(deleteInstanceProfile(*iam_), Lines{});
   EXPECT_EQ(actions("iam"),
             (Lines{"RemoveRoleFromInstanceProfile", "DeleteInstanceProfile", "ListPolicies",
-                   "DetachRolePolicy", "DeletePolicy", "DeleteRole"}));
+                   "DetachRolePolicy", "ListPolicyVersions", "DeletePolicy", "DeleteRole"}));
   EXPECT_EQ(readBack(), json::object());
   EXPECT_EQ(
       log.lines(),
       (Lines{"info|  Remove role from instance profile corvanta-test-ec2-instance-profile",
              "info|  Delete instance profile corvanta-test-ec2-instance-profile",
              "info|  Detach corvanta-test-ec2-role from corvanta-test-ec2-policy " + arn_ + " ",
-             "info|  Delete policy " + arn_, "info|  Delete corvanta-test-ec2-role"}));
+             "info|  List versions of policy " + arn_, "info|  Delete policy " + arn_,
+             "info|  Delete corvanta-test-ec2-role"}));
+  EXPECT_EQ(testlib::AppExitStatus().getStatus(), 0);
 }
 
-TEST_F(IdentityTest, TeardownWithoutProfileStillRemovesPolicyAndRole) {
-  createAll(withAccount());
-  iam_->removeRoleFromInstanceProfile(kInstanceProfileName, kRoleName);
-  iam_->deleteInstanceProfile(kInstanceProfileName);
-  LogCapture log;
-
-  deleteInstanceProfile(*iam_);
-  EXPECT_EQ(readBack(), json::object());
-  const auto lines = log.lines();
-  ASSERT_EQ(lines.size(), 7u);
-  EXPECT_EQ(lines[1].rfind("error|  **Error** iam NoSuchEntity", 0), 0u) << lines[1];
-  EXPECT_EQ(lines[3].rfind("error|  **Error** iam NoSuchEntity", 0), 0u) << lines[3];
-  EXPECT_EQ(lines[6], "info|  Delete corvanta-test-ec2-role");
-}
-
-TEST_F(IdentityTest, TeardownLeavesTheRoleWhenThePolicyIsNotAttached) {
-  for (const bool policy_exists : {true, false}) {
-    SCOPED_TRACE(policy_exists ? "unattached policy" : "no policy");
+// Whatever state an earlier run or teardown left, all of it goes: a profile
+// already gone, a policy detached (a leak for good before), one with old
+// versions, a role without policy.
+TEST_F(IdentityTest, TeardownRemovesWhateverIsLeft) {
+  struct Case {
+    std::string name;
+    std::function<void()> leave;
+  };
+  const std::vector<Case> cases = {
+      {"profile gone",
+       [this] {
+         iam_->removeRoleFromInstanceProfile(kInstanceProfileName, kRoleName);
+         iam_->deleteInstanceProfile(kInstanceProfileName);
+       }},
+      {"policy detached", [this] { iam_->detachRolePolicy(kRoleName, arn_); }},
+      {"policy with versions", [this] { createS3Policy(*iam_, withAccount("results-b")); }},
+      {"no policy",
+       [this] {
+         iam_->detachRolePolicy(kRoleName, arn_);
+         iam_->deletePolicy(arn_);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     removeAll();
     createAll(withAccount());
-    iam_->detachRolePolicy(kRoleName, arn_);
-    if (!policy_exists) iam_->deletePolicy(arn_);
-    LogCapture log;
+    c.leave();
 
-    deleteInstanceProfile(*iam_);
-    const json held = readBack();
-    EXPECT_FALSE(held.contains("profile"));
-    EXPECT_TRUE(held.contains("role"));
-    EXPECT_EQ(held.contains("policy"), policy_exists);
-    EXPECT_EQ(log.lines(),
-              (Lines{"info|  Remove role from instance profile corvanta-test-ec2-instance-profile",
-                     "info|  Delete instance profile corvanta-test-ec2-instance-profile"}));
+    EXPECT_EQ(deleteInstanceProfile(*iam_), Lines{});
+    EXPECT_EQ(readBack(), json::object());
+    EXPECT_EQ(testlib::AppExitStatus().getStatus(), 0);
   }
 }
 
-TEST_F(IdentityTest, TeardownStopsAtTheFirstFailureAfterTheProfile) {
+// DeleteConflict is waited out while IAM catches up; what cannot be removed
+// is reported, the rest removed all the same, and the run fails.
+TEST_F(IdentityTest, TeardownWaitsOutConflictsAndReportsWhatItLeaves) {
+  auto clock = std::make_shared<ops_sandbox::NoPauseClock>();
+  const aws::IamClient iam(ops_sandbox::clientConfig("iam", clock));
   createAll(withAccount());
-  fail("iam", "DetachRolePolicy", "ServiceFailure", 1, 500);
-  EXPECT_THROW(deleteInstanceProfile(*iam_), aws::ServiceError);
+  fail("iam", "DeleteRole", "DeleteConflict", 2, 409);
+
+  EXPECT_EQ(deleteInstanceProfile(iam), Lines{});
+  EXPECT_EQ(journal("DeleteRole").size(), 3u);
+  EXPECT_GT(clock->paused().count(), 0);
+  EXPECT_EQ(readBack(), json::object());
+  EXPECT_EQ(testlib::AppExitStatus().getStatus(), 0);
+
+  createAll(withAccount());
+  fail("iam", "DeletePolicy", "AccessDenied", 1, 403);
+  LogCapture log;
+  const Lines left = deleteInstanceProfile(iam);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].rfind("iam policy " + arn_ + ": iam AccessDenied: injected", 0), 0u) << left[0];
+  EXPECT_TRUE(log.hasPrefix("error|  **Error** left in IAM: iam policy " + arn_));
   const json held = readBack();
   EXPECT_TRUE(held.contains("policy"));
-  EXPECT_TRUE(held.contains("role"));
+  EXPECT_FALSE(held.contains("role"));
   EXPECT_FALSE(held.contains("profile"));
+  EXPECT_EQ(testlib::AppExitStatus().getStatus(), 1);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,11 +30,6 @@ using testing_support::CannedTransport;
 using testing_support::OracleRequest;
 
 // The documents as laid out for IAM, written out here by hand.
-const char* kPolicyText =
-    R"({"Version": "2012-10-17", "Statement": [)"
-    R"({"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": ["arn:aws:s3:::*"]}, )"
-    R"({"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": ["arn:aws:s3:::*"]}, )"
-    R"({"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws:s3:::*"]}]})";
 const char* kTrustText =
     R"({"Version": "2012-10-17", "Statement": [{"Effect": "Allow", )"
     R"("Principal": {"Service": "ec2.amazonaws.com"}, "Action": "sts:AssumeRole"}]})";
@@ -43,15 +39,20 @@ std::string xmlAnswer(const std::string& action, const std::string& inner) {
   return "<" + action + "Response>" + inner + "</" + action + "Response>";
 }
 
-// Answers each action with its canned body, or an empty success.
+// Answers each action with its canned body (an ErrorResponse as a 409), or
+// an empty success.
 CannedTransport::Answer byAction(std::map<std::string, std::string> bodies) {
   return [bodies = std::move(bodies)](const aws::HttpRequest& request) {
-    const std::string action = testing_support::decodeForm(request).at("Action");
-    const auto found = bodies.find(action);
+    const auto form = testing_support::decodeForm(request);
+    const std::string action = form.at("Action");
+    // A later page may have an answer of its own, under "<action>@<marker>".
+    auto found =
+        form.count("Marker") ? bodies.find(action + "@" + form.at("Marker")) : bodies.end();
+    if (found == bodies.end()) found = bodies.find(action);
     aws::HttpResponse response;
-    response.status = 200;
     response.body =
         found != bodies.end() ? found->second : xmlAnswer(action, "<" + action + "Result/>");
+    response.status = response.body.rfind("<ErrorResponse>", 0) == 0 ? 409 : 200;
     return response;
   };
 }
@@ -94,37 +95,112 @@ Args userTagArgs() {
 }
 
 std::vector<Case> cases() {
-  const json iam_tag = json::array({{{"Key", "Name"}, {"Value", "corvanta-test-ec2"}}});
   std::vector<Case> c;
-  c.push_back({"createS3Policy",
+  const json iam_tags = json::array({{{"Key", "Name"}, {"Value", "corvanta-test-ec2"}},
+                                     {{"Key", "team"}, {"Value", "net ops"}},
+                                     {{"Key", "cost"}, {"Value", "a&b=c é"}}});
+  const std::string gov_document =
+      R"({"Version": "2012-10-17", "Statement": [)"
+      R"({"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": ["arn:aws-us-gov:s3:::res-b"]}, )"
+      R"({"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": ["arn:aws-us-gov:s3:::res-b/*"]}, )"
+      R"({"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws-us-gov:s3:::res-b/*"]}]})";
+  c.push_back({"createS3Policy in GovCloud, every tag in the request",
                "iam",
-               [](const aws::ClientConfig& config) { createS3Policy(aws::IamClient(config), {}); },
+               [](const aws::ClientConfig& config) {
+                 aws::ClientConfig gov = config;
+                 gov.region = "us-gov-west-1";
+                 Args args = userTagArgs();
+                 args.s3_bucket = "res-b";
+                 createS3Policy(aws::IamClient(gov), args);
+               },
                {{"iam",
                  "CreatePolicy",
                  {{"PolicyName", "corvanta-test-ec2-policy"},
-                  {"PolicyDocument", kPolicyText},
+                  {"PolicyDocument", gov_document},
                   {"Description", "corvanta test ec2 policy"},
-                  {"Tags", iam_tag}}}}});
-  c.push_back({"createEc2Role",
+                  {"Tags", iam_tags}}}}});
+  // The policy exists in China with five versions and without the run's
+  // bucket: the oldest non-default version makes room for the new default.
+  const std::string cn_arn = "arn:aws-cn:iam::123456789012:policy/corvanta-test-ec2-policy";
+  const std::string cn_document =
+      R"({"Version": "2012-10-17", "Statement": [)"
+      R"({"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": ["arn:aws-cn:s3:::old-b", "arn:aws-cn:s3:::res-b"]}, )"
+      R"({"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": ["arn:aws-cn:s3:::old-b/*", "arn:aws-cn:s3:::res-b/*"]}, )"
+      R"({"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws-cn:s3:::old-b/*", "arn:aws-cn:s3:::res-b/*"]}]})";
+  const std::string cn_new_document =
+      R"({"Version": "2012-10-17", "Statement": [)"
+      R"({"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": ["arn:aws-cn:s3:::res-b"]}, )"
+      R"({"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": ["arn:aws-cn:s3:::res-b/*"]}, )"
+      R"({"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws-cn:s3:::res-b/*"]}]})";
+  std::string versions;
+  for (const char* id : {"v4", "v2", "v3", "v5", "v6"}) {
+    versions += std::string("<member><VersionId>") + id + "</VersionId><IsDefaultVersion>" +
+                (std::string(id) == "v3" ? "true" : "false") + "</IsDefaultVersion></member>";
+  }
+  c.push_back(
+      {"createS3Policy adds the run's bucket to the policy in China",
+       "iam",
+       [](const aws::ClientConfig& config) {
+         aws::ClientConfig cn = config;
+         cn.region = "cn-north-1";
+         Args args;
+         args.s3_bucket = "res-b";
+         args.account = "123456789012";
+         EXPECT_EQ(createS3Policy(aws::IamClient(cn), args),
+                   "arn:aws-cn:iam::123456789012:policy/corvanta-test-ec2-policy");
+       },
+       {{"iam",
+         "CreatePolicy",
+         {{"PolicyName", "corvanta-test-ec2-policy"},
+          {"PolicyDocument", cn_new_document},
+          {"Description", "corvanta test ec2 policy"},
+          {"Tags", json::array({{{"Key", "Name"}, {"Value", "corvanta-test-ec2"}}})}}},
+        {"iam", "GetPolicy", {{"PolicyArn", cn_arn}}},
+        {"iam", "GetPolicyVersion", {{"PolicyArn", cn_arn}, {"VersionId", "v3"}}},
+        {"iam", "ListPolicyVersions", {{"PolicyArn", cn_arn}}},
+        {"iam", "DeletePolicyVersion", {{"PolicyArn", cn_arn}, {"VersionId", "v2"}}},
+        {"iam",
+         "CreatePolicyVersion",
+         {{"PolicyArn", cn_arn}, {"PolicyDocument", cn_document}, {"SetAsDefault", true}}}},
+       {{"CreatePolicy",
+         "<ErrorResponse><Error><Code>EntityAlreadyExists</Code><Message>exists</Message>"
+         "</Error></ErrorResponse>"},
+        {"GetPolicy", xmlAnswer("GetPolicy",
+                                "<GetPolicyResult><Policy><DefaultVersionId>v3</DefaultVersionId>"
+                                "</Policy></GetPolicyResult>")},
+        {"GetPolicyVersion",
+         xmlAnswer("GetPolicyVersion",
+                   // URL-encoded, as IAM answers it
+                   "<GetPolicyVersionResult><PolicyVersion><Document>%7B%22Statement%22%3A%20%5B%7B"
+                   "%22Resource%22%3A%20%22arn%3Aaws-cn%3As3%3A%3A%3Aold-b%22%7D%5D%7D</Document>"
+                   "</PolicyVersion></GetPolicyVersionResult>")},
+        {"ListPolicyVersions",
+         xmlAnswer("ListPolicyVersions", "<ListPolicyVersionsResult><Versions>" + versions +
+                                             "</Versions></ListPolicyVersionsResult>")}}});
+  c.push_back({"createEc2Role, every tag in the request",
                "iam",
                [](const aws::ClientConfig& config) {
-                 EXPECT_TRUE(createEc2Role(aws::IamClient(config), kPolicyArn).has_value());
+                 EXPECT_TRUE(
+                     createEc2Role(aws::IamClient(config), kPolicyArn, userTagArgs()).has_value());
                },
                {{"iam",
                  "CreateRole",
                  {{"RoleName", "corvanta-test-ec2-role"},
                   {"AssumeRolePolicyDocument", kTrustText},
-                  {"Description", "corvanta test ec2 role"}}},
+                  {"Description", "corvanta test ec2 role"},
+                  {"Tags", iam_tags}}},
                 {"iam",
                  "AttachRolePolicy",
                  {{"RoleName", "corvanta-test-ec2-role"}, {"PolicyArn", kPolicyArn}}}}});
   c.push_back(
-      {"createInstanceProfile",
+      {"createInstanceProfile, every tag in the request",
        "iam",
-       [](const aws::ClientConfig& config) { createInstanceProfile(aws::IamClient(config)); },
+       [](const aws::ClientConfig& config) {
+         createInstanceProfile(aws::IamClient(config), userTagArgs());
+       },
        {{"iam",
          "CreateInstanceProfile",
-         {{"InstanceProfileName", "corvanta-test-ec2-instance-profile"}, {"Tags", iam_tag}}},
+         {{"InstanceProfileName", "corvanta-test-ec2-instance-profile"}, {"Tags", iam_tags}}},
         {"iam",
          "AddRoleToInstanceProfile",
          {{"InstanceProfileName", "corvanta-test-ec2-instance-profile"},
@@ -132,7 +208,9 @@ std::vector<Case> cases() {
   c.push_back(
       {"deleteInstanceProfile",
        "iam",
-       [](const aws::ClientConfig& config) { deleteInstanceProfile(aws::IamClient(config)); },
+       [](const aws::ClientConfig& config) {
+         EXPECT_TRUE(deleteInstanceProfile(aws::IamClient(config)).empty());
+       },
        {{"iam",
          "RemoveRoleFromInstanceProfile",
          {{"InstanceProfileName", "corvanta-test-ec2-instance-profile"},
@@ -140,19 +218,32 @@ std::vector<Case> cases() {
         {"iam",
          "DeleteInstanceProfile",
          {{"InstanceProfileName", "corvanta-test-ec2-instance-profile"}}},
-        {"iam",
-         "ListPolicies",
-         {{"Scope", "Local"}, {"OnlyAttached", true}, {"PolicyUsageFilter", "PermissionsPolicy"}}},
+        {"iam", "ListPolicies", {{"Scope", "Local"}}},
+        {"iam", "ListPolicies", {{"Scope", "Local"}, {"Marker", "page2"}}},
         {"iam",
          "DetachRolePolicy",
          {{"RoleName", "corvanta-test-ec2-role"}, {"PolicyArn", kPolicyArn}}},
+        {"iam", "ListPolicyVersions", {{"PolicyArn", kPolicyArn}}},
+        {"iam", "DeletePolicyVersion", {{"PolicyArn", kPolicyArn}, {"VersionId", "v1"}}},
         {"iam", "DeletePolicy", {{"PolicyArn", kPolicyArn}}},
         {"iam", "DeleteRole", {{"RoleName", "corvanta-test-ec2-role"}}}},
+       // The first page has no policy of ours, the second has it.
        {{"ListPolicies",
+         xmlAnswer("ListPolicies",
+                   "<ListPoliciesResult><IsTruncated>true</IsTruncated><Marker>page2</Marker>"
+                   "<Policies><member><PolicyName>other</PolicyName><Arn>arn:aws:iam::1:policy/"
+                   "other</Arn></member></Policies></ListPoliciesResult>")},
+        {"ListPolicies@page2",
          xmlAnswer("ListPolicies",
                    std::string("<ListPoliciesResult><IsTruncated>false</IsTruncated><Policies>"
                                "<member><PolicyName>corvanta-test-ec2-policy</PolicyName><Arn>") +
-                       kPolicyArn + "</Arn></member></Policies></ListPoliciesResult>")}}});
+                       kPolicyArn + "</Arn></member></Policies></ListPoliciesResult>")},
+        {"ListPolicyVersions",
+         xmlAnswer("ListPolicyVersions",
+                   "<ListPolicyVersionsResult><Versions>"
+                   "<member><VersionId>v1</VersionId><IsDefaultVersion>false</IsDefaultVersion>"
+                   "</member><member><VersionId>v2</VersionId><IsDefaultVersion>true"
+                   "</IsDefaultVersion></member></Versions></ListPolicyVersionsResult>")}}});
   c.push_back(
       {"getEc2",
        "ec2",
@@ -291,6 +382,20 @@ TEST(OpsSerialization, EveryRequestMatchesBotocore) {
       }
       EXPECT_EQ(ours, oracle[next].params) << c.expected[i].operation;
     }
+  }
+}
+
+// A bucket name that would widen the policy never reaches IAM.
+TEST(OpsCannedAnswers, BucketNamesThatWouldWidenThePolicyAreRefused) {
+  for (const char* bucket : {"*", "logs*", "b/x", "b\"], \"Resource\": [\"*", "b?"}) {
+    SCOPED_TRACE(bucket);
+    auto transport = std::make_shared<CannedTransport>(byAction({}));
+    Args args;
+    args.s3_bucket = bucket;
+    EXPECT_THROW(
+        createS3Policy(aws::IamClient(testing_support::cannedClientConfig("iam", transport)), args),
+        std::invalid_argument);
+    EXPECT_TRUE(transport->requests().empty());
   }
 }
 
