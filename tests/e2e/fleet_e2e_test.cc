@@ -401,6 +401,7 @@ TEST_F(FleetE2eTest, TagsAwsWouldRefuseStopTheRunBeforeAnyRequest) {
     EXPECT_NE(result.err.find(named), std::string::npos) << result.err;
     EXPECT_TRUE(sandbox_.journal().empty()) << sandbox_.journal();
   }
+}
 
 // The instance role through the binary: its policy allows the run's bucket
 // only; a revert that IAM refuses part of exits 1 and names what is left,
