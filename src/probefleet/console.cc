@@ -100,8 +100,19 @@ std::string deploySummary(const StorySnapshot& story, int exit_status) {
        << seconds(story.seconds) << ": " << story.entries.size() << " entries, created " << created
        << ", reused " << reused << ", failed " << failed;
   if (skipped > 0) text << ", skipped " << skipped;
-  text << "\n" << table(rows);
+  text << "\n";
+  // No table without entries: a run that stopped before them has none.
+  if (!story.entries.empty()) text << table(rows);
   return text.str();
+}
+
+// The preflight's findings: all of them in a plan, else only its problems.
+std::string checkRows(const StorySnapshot& story, bool all) {
+  std::vector<std::vector<std::string>> rows;
+  for (const CheckLine& line : story.checks) {
+    if (all || !line.ok) rows.push_back({line.ok ? "ok" : "PROBLEM", line.subject, line.finding});
+  }
+  return rows.empty() ? std::string() : "Preflight:\n" + table(rows);
 }
 
 std::string resourceRows(const StorySnapshot& story, bool planned) {
@@ -137,6 +148,7 @@ std::string planSummary(const StorySnapshot& story) {
     rows.push_back({mark, line.kind, line.id.empty() ? "-" : line.id, line.detail});
   }
   std::ostringstream text;
+  text << checkRows(story, true);
   text << "Plan (dry run, " << story.mode << "): " << create << " to create, " << reuse
        << " to reuse, " << remove << " to delete\n"
        << table(rows);
@@ -168,7 +180,7 @@ std::string summaryText(const StorySnapshot& story, int exit_status) {
   if (story.dry_run) return planSummary(story);
   std::string text;
   if (story.mode == "deploy") {
-    text = deploySummary(story, exit_status);
+    text = checkRows(story, false) + deploySummary(story, exit_status);
     const std::string shared = resourceRows(story, false);
     if (!shared.empty()) text += "Resources:\n" + shared;
     return text;
@@ -177,7 +189,7 @@ std::string summaryText(const StorySnapshot& story, int exit_status) {
   head << "Revert " << (exit_status == 0 ? "done" : "FAILED") << " in " << seconds(story.seconds)
        << ": deleted " << countActs(story, Act::kDelete) << ", left "
        << countActs(story, Act::kLeave) << "\n";
-  return head.str() + resourceRows(story, false);
+  return checkRows(story, false) + head.str() + resourceRows(story, false);
 }
 
 // The console as the run and the log records share it.

@@ -18,6 +18,7 @@
 #include "probefleet/identity.h"
 #include "probefleet/instance_create.h"
 #include "probefleet/keypairs.h"
+#include "probefleet/preflight.h"
 #include "probefleet/sessions.h"
 #include "probefleet/ssm_key.h"
 #include "probefleet/story.h"
@@ -25,7 +26,6 @@
 #include "probefleet/teardown.h"
 #include "probefleet/test_config.h"
 #include "s3/s3_backup_cmd.h"
-#include "testlib/ami.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
 #include "testlib/exit_request.h"
@@ -152,9 +152,10 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
 
   // A test configuration the run cannot use stops it before any AWS request.
   step = "reading the test configuration";
+  TestConfig document;
   try {
     requireReasonableSize(args.test_config);
-    const TestConfig document =
+    document =
         readTestConfig(args.test_config, args.revert ? ConfigUse::kTeardown : ConfigUse::kDeploy);
     // Every entry's test script must render before the first instance is
     // launched with one.
@@ -179,10 +180,17 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
   RunClients clients = openClients(args, deps);
 
   try {
+    step = "checking before any change";
+    const PreflightReport checked =
+        preflight({*clients.sts, *clients.ec2, *clients.iam, clients.s3.get()}, args, document);
+    if (!checked.ok()) {
+      log->error("  **Error** " + std::to_string(checked.problems.size()) +
+                 (checked.problems.size() == 1 ? " problem" : " problems") +
+                 " found before any change; nothing was changed");
+      return 1;
+    }
     if (!args.revert) {
-      step = "looking up the image";
-      RunStory::get().phase("looking up the image");
-      const std::string image_id = testlib::get_latest_amazon_linux_ami(*clients.ec2, args);
+      const std::string& image_id = checked.image_id;
       if (given(args.s3_bucket)) {
         step = "checking the key pair against the stored key";
         checkKeyPairConsistency(*clients.ec2, clients.s3.get(), *clients.iam, args, terminateEc2s);
@@ -253,6 +261,8 @@ RunClients openClients(const Args& args, const aws::SessionDeps& deps) {
       clients.test_session->clientConfig("ec2", regionOf(args.region)));
   clients.iam = std::make_unique<aws::IamClient>(
       clients.test_session->clientConfig("iam", regionOf(args.region)));
+  clients.sts = std::make_unique<aws::StsClient>(
+      clients.test_session->clientConfig("sts", regionOf(args.region)));
   return clients;
 }
 

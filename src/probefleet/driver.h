@@ -13,6 +13,7 @@
 #include "aws/s3.h"
 #include "aws/session.h"
 #include "aws/ssm.h"
+#include "aws/sts.h"
 #include "probefleet/options.h"
 
 namespace probefleet {
@@ -32,6 +33,7 @@ struct RunClients {
   std::optional<aws::Session> test_session;
   std::unique_ptr<aws::Ec2Client> ec2;
   std::unique_ptr<aws::IamClient> iam;
+  std::unique_ptr<aws::StsClient> sts;  // the test account's, for the preflight
 };
 
 /// True when the backup folder is a non-empty relative path that does not

@@ -148,6 +148,10 @@ void RunStory::resource(Act act, const std::string& kind, const std::string& id,
   });
 }
 
+void RunStory::check(bool ok, const std::string& subject, const std::string& finding) {
+  change([&] { story_.checks.push_back({ok, subject, finding}); });
+}
+
 StorySnapshot RunStory::snapshot() const {
   const std::lock_guard<std::mutex> lock(mutex_);
   StorySnapshot copy = story_;
@@ -180,6 +184,11 @@ nlohmann::ordered_json storyReport(const StorySnapshot& story, int exit_status) 
     entry["outcome"] = line.outcome();
     entry["seconds"] = tenths(line.seconds);
     report["entries"].push_back(entry);
+  }
+  report["preflight"] = nlohmann::ordered_json::array();
+  for (const CheckLine& line : story.checks) {
+    report["preflight"].push_back(
+        {{"ok", line.ok}, {"subject", line.subject}, {"finding", line.finding}});
   }
   report["resources"] = nlohmann::ordered_json::array();
   for (const ResourceLine& line : story.resources) {

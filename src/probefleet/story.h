@@ -58,13 +58,21 @@ struct EntryLine {
   std::string outcome() const;
 };
 
+/// One finding of the checks a run makes before its first change.
+struct CheckLine {
+  bool ok;
+  std::string subject;  // "credentials", "bucket NAME", "subnet ID", "image ...", ...
+  std::string finding;  // what was found, or what is wrong
+};
+
 struct StorySnapshot {
   std::string mode = "deploy";  // or "revert"
   bool dry_run = false;
   std::string phase;
   std::vector<EntryLine> entries;  // in test-configuration order
   std::vector<ResourceLine> resources;
-  double seconds = 0;  // since begin()
+  std::vector<CheckLine> checks;  // the preflight's findings, in order
+  double seconds = 0;             // since begin()
 };
 
 class RunStory {
@@ -91,6 +99,9 @@ class RunStory {
 
   void resource(Act act, const std::string& kind, const std::string& id,
                 const std::string& detail = "", DryRun dry_run = DryRun::kObeyed);
+
+  /// A finding of the preflight; `ok` false for a problem.
+  void check(bool ok, const std::string& subject, const std::string& finding);
 
   StorySnapshot snapshot() const;
 

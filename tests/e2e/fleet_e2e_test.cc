@@ -443,3 +443,133 @@ TEST_F(FleetE2eTest, InstanceRoleAllowsTheRunsBucketAndTheRevertRemovesIt) {
   EXPECT_EQ(deletions[1]["status"], 200);
   sandbox_.clearFaults();
 }
+
+// GovCloud, where IAM refuses ARNs of the commercial partition: a deployment
+// with the instance role and its revert, through the binary.
+TEST(PartitionE2eTest, GovCloudDeploysAndRevertsWithItsOwnArns) {
+  const char* bin = std::getenv("PROBEFLEET_BIN");
+  ASSERT_NE(bin, nullptr) << "PROBEFLEET_BIN must name the probefleet binary";
+  Sandbox gov(true, "world-gov.json");
+  const auto world = gov.world();
+  ASSERT_EQ(world["partition"], "aws-us-gov");
+  const fs::path dir = fs::temp_directory_path() / ("partition_e2e_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::ofstream(dir / "tc.json") << world["test_config"].dump(2) << "\n";
+  const std::string bucket = world["bucket"];
+  const std::vector<std::string> common = {"--test_config", "tc.json",     "--backup_folder",
+                                           "keys",          "--s3_bucket", bucket,
+                                           "--ec2_role",    "default"};
+  auto env = gov.awsEnv();
+  env["PROBEFLEET_TIME_SCALE"] = std::to_string(kTimeScale);
+
+  std::vector<std::string> deploy = common;
+  deploy.insert(deploy.end(), {"--output_test_config", "out.json"});
+  const RunResult deployed = testing_support::runIn(dir, bin, deploy, env);
+  EXPECT_EQ(deployed.status, 0) << deployed.err;
+  for (const auto& entry : json::parse(testing_support::readFile(dir / "out.json"))) {
+    EXPECT_TRUE(entry.contains("ec2_2nd_private_ip")) << entry;
+  }
+  const json policy = gov.boto3(
+      "iam = boto3.client('iam')\n"
+      "p = [p for p in iam.list_policies(Scope='Local')['Policies'] if p['PolicyName'] == "
+      "'corvanta-test-ec2-policy'][0]\n"
+      "v = iam.get_policy_version(PolicyArn=p['Arn'], VersionId=p['DefaultVersionId'])\n"
+      "print(json.dumps({'arn': p['Arn'], 'document': v['PolicyVersion']['Document']}))\n");
+  EXPECT_EQ(policy["arn"].get<std::string>().rfind("arn:aws-us-gov:iam::", 0), 0u) << policy;
+  EXPECT_NE(policy["document"].dump().find("arn:aws-us-gov:s3:::" + bucket), std::string::npos)
+      << policy;
+
+  std::vector<std::string> revert = common;
+  revert.push_back("--revert");
+  const RunResult reverted = testing_support::runIn(dir, bin, revert, env);
+  EXPECT_EQ(reverted.status, 0) << reverted.err;
+  const json inventory = gov.control("GET", "inventory");
+  for (const char* kind : {"network_interfaces", "security_groups", "key_pairs"}) {
+    EXPECT_TRUE(inventory[kind].empty()) << kind << ": " << inventory[kind];
+  }
+  EXPECT_TRUE(inventory["instances"].empty()) << inventory["instances"];
+  EXPECT_EQ(inventory["iam"]["roles"], json::array()) << inventory["iam"];
+  EXPECT_EQ(inventory["iam"]["instance_profiles"], json::array()) << inventory["iam"];
+  fs::remove_all(dir);
+}
+
+// Problems a deployment can see with read-only requests stop it before its
+// first change, all of them named at once.
+TEST_F(FleetE2eTest, PreflightNamesEveryProblemBeforeAnyChange) {
+  const json other = sandbox_.boto3(
+      "ec2 = boto3.client('ec2')\n"
+      "vpc = ec2.create_vpc(CidrBlock='10.99.0.0/16')['Vpc']['VpcId']\n"
+      "s = ec2.create_subnet(VpcId=vpc, CidrBlock='10.99.1.0/24', AvailabilityZone='us-east-1a')\n"
+      "print(json.dumps({'vpc': vpc, 'subnet': s['Subnet']['SubnetId']}))\n");
+  const json good = world_["test_config"];
+  const auto config = [&](const std::string& key, const std::string& value) {
+    json changed = good;
+    changed[0][key] = value;
+    return changed;
+  };
+  const json expired = {{"rules",
+                         {{{"service", "sts"},
+                           {"action", "GetCallerIdentity"},
+                           {"status", 400},
+                           {"code", "ExpiredToken"},
+                           {"message", "The security token included in the request is expired"}}}}};
+  struct Row {
+    const char* name;
+    json test_config;
+    std::vector<std::string> extra;
+    json faults;                     // null: none
+    std::vector<std::string> named;  // each in the error output
+  };
+  const std::vector<Row> rows = {
+      {"missing bucket",
+       good,
+       {"--s3_bucket", "no-such-bucket"},
+       nullptr,
+       {"bucket no-such-bucket: it does not exist"}},
+      {"unknown subnet",
+       config("private_subnet_id", "subnet-0000000000000dead"),
+       {},
+       nullptr,
+       {"subnet subnet-0000000000000dead: EC2 does not know it"}},
+      {"two VPCs",
+       config("gw_subnet_id", other["subnet"]),
+       {},
+       nullptr,
+       {"the subnets lie in 2 VPCs", other["vpc"].get<std::string>()}},
+      {"no image", good, {"--image", "al2023-ami-1999*"}, nullptr, {"image al2023-ami-1999*"}},
+      {"unknown role",
+       good,
+       {"--ec2_role", "no-such-role"},
+       nullptr,
+       {"role no-such-role: IAM has no such role"}},
+      {"expired credentials", good, {}, expired, {"credentials: ExpiredToken"}},
+      {"several at once",
+       config("private_subnet_id", "subnet-0000000000000dead"),
+       {"--s3_bucket", "no-such-bucket", "--ec2_role", "no-such-role"},
+       nullptr,
+       {"subnet subnet-0000000000000dead", "bucket no-such-bucket", "role no-such-role",
+        "3 problems found before any change"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::ofstream(dir_ / "tc.json") << row.test_config.dump(2) << "\n";
+    sandbox_.clearJournal();
+    sandbox_.clearFaults();
+    if (!row.faults.is_null()) sandbox_.setFaults(row.faults);
+    std::vector<std::string> argv = {"--log_console"};
+    argv.insert(argv.end(), row.extra.begin(), row.extra.end());
+    const RunResult result = run(argv);
+    EXPECT_EQ(result.status, 1) << result.err;
+    for (const std::string& named : row.named) {
+      EXPECT_NE(result.err.find(named), std::string::npos) << named << "\n" << result.err;
+    }
+    for (const auto& request : sandbox_.journal()) {
+      const std::string action = request.value("action", "");
+      const bool reads = action.rfind("Describe", 0) == 0 || action.rfind("Get", 0) == 0 ||
+                         action.rfind("List", 0) == 0 || action.rfind("Head", 0) == 0;
+      EXPECT_TRUE(reads) << action << " was sent";
+    }
+  }
+  sandbox_.clearFaults();
+}

@@ -307,6 +307,10 @@ class Iam(unittest.TestCase):
                                                     "Action": "sts:AssumeRole"}]}))
         iam.attach_role_policy(RoleName="order-role", PolicyArn=arn)
         iam.create_instance_profile(InstanceProfileName="order-profile")
+        # The profiles of a role that does not exist: NoSuchEntity, not none.
+        self.assertEqual(error_of(lambda: iam.list_instance_profiles_for_role(RoleName="no-such-role")),
+                         ("NoSuchEntity", 404))
+        self.assertEqual(iam.list_instance_profiles_for_role(RoleName="order-role")["InstanceProfiles"], [])
         self.assertEqual(error_of(lambda: iam.remove_role_from_instance_profile(
             InstanceProfileName="order-profile", RoleName="order-role")), ("NoSuchEntity", 404))
         self.assertEqual(error_of(lambda: iam.delete_policy(PolicyArn=arn)), ("DeleteConflict", 409))

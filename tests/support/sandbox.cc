@@ -244,7 +244,9 @@ int runProcess(const std::vector<std::string>& argv,
 
 // Sandbox --------------------------------------------------------------------
 
-Sandbox::Sandbox(bool auth) {
+Sandbox::Sandbox(bool auth) : Sandbox(auth, "") {}
+
+Sandbox::Sandbox(bool auth, const std::string& world) {
   initCurlOnce();
   std::string pattern = (fs::temp_directory_path() / "probefleet-sandbox-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throwErrno("mkdtemp " + pattern, errno);
@@ -253,7 +255,7 @@ Sandbox::Sandbox(bool auth) {
   std::ofstream(fs::path(dir_) / "aws" / "credentials").close();
   std::ofstream(fs::path(dir_) / "aws" / "config").close();
   try {
-    start(auth);
+    start(auth, world);
   } catch (...) {
     stop();
     throw;
@@ -275,7 +277,7 @@ Sandbox& Sandbox::shared(bool auth) {
   return without_auth;
 }
 
-void Sandbox::start(bool auth) {
+void Sandbox::start(bool auth, const std::string& world) {
   const fs::path dir(dir_);
   const fs::path port_file = dir / "port";
   const fs::path log_file = dir / "sandbox.log";
@@ -287,6 +289,10 @@ void Sandbox::start(bool auth) {
       "--world-out",
       (dir / "world.json").string()};
   if (auth) argv.push_back("--auth");
+  if (!world.empty()) {
+    argv.push_back("--world");
+    argv.push_back((fs::path(PROBEFLEET_SOURCE_DIR) / "tests" / "sandbox" / world).string());
+  }
 
   Fd log(::open(log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (log.get() < 0) throwErrno("cannot open " + log_file.string(), errno);

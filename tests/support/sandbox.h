@@ -56,6 +56,9 @@ class Sandbox {
   /// std::runtime_error, with the tail of the sandbox's log, when it exits
   /// or is not ready within 30 seconds.
   explicit Sandbox(bool auth = true);
+  /// A sandbox seeded from `world` (a file of tests/sandbox, such as
+  /// "world-gov.json") instead of the default world.
+  Sandbox(bool auth, const std::string& world);
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
@@ -114,7 +117,7 @@ class Sandbox {
   std::string logTail(std::size_t lines = 40) const;
 
  private:
-  void start(bool auth);
+  void start(bool auth, const std::string& world);
   void stop();
   // The raw answer of a control call (see control()).
   std::string controlText(const std::string& method, const std::string& path,

@@ -562,8 +562,17 @@ def _patch_iam() -> None:
             raise NotFoundException(f"Role {role_name} is not in instance profile {profile_name}.")
         return original_remove(self, profile_name, role_name)
 
+    # AWS: ListInstanceProfilesForRole of a role that does not exist fails
+    # with NoSuchEntity (404). moto answers an empty list.
+    original_profiles_for_role = IAMBackend.get_instance_profiles_for_role
+
+    def get_instance_profiles_for_role(self, role_name):
+        self.get_role(role_name)
+        return original_profiles_for_role(self, role_name)
+
     IAMBackend.delete_policy = delete_policy
     IAMBackend.remove_role_from_instance_profile = remove_role_from_instance_profile
+    IAMBackend.get_instance_profiles_for_role = get_instance_profiles_for_role
 
 
 # STS -----------------------------------------------------------------------
