@@ -620,12 +620,6 @@ ResolvedEndpoint resolveEndpoint(const Environment& env, const std::optional<std
                          variantSettings(env, files, name, service));
 }
 
-EndpointVariant endpointVariant(const Environment& env, const std::optional<std::string>& profile,
-                                const std::string& service) {
-  return variantSettings(env, ProfileFiles::load(env), effectiveProfile(env, profile), service)
-      .variant;
-}
-
 Endpoint serviceEndpoint(const std::string& service, const std::string& region,
                          const EndpointVariant& variant) {
   validateRegion(region);

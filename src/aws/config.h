@@ -66,15 +66,6 @@ struct EndpointVariant {
   bool operator==(const EndpointVariant&) const = default;
 };
 
-/// The FIPS and dual-stack settings for a client of `service`, as botocore
-/// reads them: AWS_USE_FIPS_ENDPOINT, else the profile's use_fips_endpoint;
-/// AWS_USE_DUALSTACK_ENDPOINT, else the profile's use_dualstack_endpoint
-/// (for S3 the profile's "s3 = use_dualstack_endpoint = true" first). A
-/// variable that is set, even to "", decides; a value is on when it reads
-/// "true" in any case, off otherwise.
-EndpointVariant endpointVariant(const Environment& env, const std::optional<std::string>& profile,
-                                const std::string& service);
-
 struct ResolvedEndpoint {
   Endpoint endpoint;
   std::string signing_region;
@@ -90,10 +81,14 @@ struct ResolvedEndpoint {
 /// ("" when no region is known: only global services resolve then, else
 /// ConfigError). IAM is global per partition; STS is regional, with the
 /// global endpoint when AWS_STS_REGIONAL_ENDPOINTS=legacy or no region.
-/// The FIPS and dual-stack settings (endpointVariant) choose the host as
-/// the SDKs' endpoint rules do; where AWS has no such endpoint (FIPS S3 in
-/// China, dual-stack in a partition without it) it throws ConfigError naming
-/// the service, the region and the setting, before any request is sent.
+/// The FIPS and dual-stack settings (AWS_USE_FIPS_ENDPOINT, else the
+/// profile's use_fips_endpoint; AWS_USE_DUALSTACK_ENDPOINT, else the profile's
+/// use_dualstack_endpoint, for S3 after its "s3 = use_dualstack_endpoint";
+/// a variable that is set decides even when empty; "true" in any case is on)
+/// choose the host as the SDKs' endpoint rules do; where AWS has no such
+/// endpoint (FIPS S3 in China, dual-stack in a partition without it) it
+/// throws ConfigError naming the service, the region and the setting, before
+/// any request is sent.
 ResolvedEndpoint resolveEndpoint(const Environment& env, const std::optional<std::string>& profile,
                                  const std::string& service, const std::string& region);
 
