@@ -75,7 +75,7 @@ HttpResponse ServiceClient::invoke(HttpRequest request, const ErrorParser& parse
       }
       ServiceError error = parse_error(response);
       received(isThrottlingCode(error.code()));
-      if (attempt >= attempts || !isRetryable(error)) throw error;
+      if (attempt >= attempts || !isRetryable(error, config_.retry.mode)) throw error;
     } catch (const TransportError&) {
       received(false);
       if (attempt >= attempts) throw;

@@ -12,6 +12,7 @@
 
 #include "aws/adaptive_rate.h"
 #include "aws/clock.h"
+#include "aws/config.h"
 #include "aws/credentials.h"
 #include "aws/error.h"
 #include "aws/http.h"
@@ -26,6 +27,9 @@ struct ClientConfig {
   std::string signing_region;
   Endpoint endpoint;
   bool endpoint_overridden = false;
+  /// The FIPS / dual-stack variant of `endpoint`: hosts the client works out
+  /// itself (S3 in a bucket's region) take the same one.
+  EndpointVariant endpoint_variant{};
   std::shared_ptr<CredentialsProvider> credentials;
   std::shared_ptr<HttpTransport> transport;
   std::shared_ptr<Clock> clock;

@@ -172,30 +172,48 @@ struct Partition {
   const char* id;
   const char* pattern;
   const char* dns_suffix;
-  const char* iam_host;  // IAM is global: one endpoint per partition
+  const char* dualstack_suffix;
+  const char* implicit_global_region;
+  // IAM is global: one endpoint per partition. The endpoint rules name some
+  // of its hosts outright (signed for iam_region); "" means the rules' generic
+  // "iam[-fips].<suffix>", signed for the implicit global region.
+  const char* iam_host;
   const char* iam_region;
+  const char* iam_fips_host;
+  const char* iam_dualstack_host;
+  const char* iam_fips_dualstack_host;
+  // botocore's endpoint list (consulted when a client is made, before the
+  // rules) has dual-stack hosts for this partition.
+  bool lists_dualstack;
 };
 
-// From the SDKs' partition table; the isolated partitions are checked
-// before "aws" only for clarity (the patterns do not overlap).
+// From the SDKs' partition table and the services' endpoint rules; the
+// isolated partitions are checked before "aws" only for clarity (the patterns
+// do not overlap).
 const std::array<Partition, 8>& partitions() {
   static const std::array<Partition, 8> table{{
-      {"aws-cn", R"(^cn-\w+-\d+$)", "amazonaws.com.cn", "iam.cn-north-1.amazonaws.com.cn",
-       "cn-north-1"},
-      {"aws-us-gov", R"(^us-gov-\w+-\d+$)", "amazonaws.com", "iam.us-gov.amazonaws.com",
-       "us-gov-west-1"},
-      {"aws-iso", R"(^us-iso-\w+-\d+$)", "c2s.ic.gov", "iam.us-iso-east-1.c2s.ic.gov",
-       "us-iso-east-1"},
-      {"aws-iso-b", R"(^us-isob-\w+-\d+$)", "sc2s.sgov.gov", "iam.us-isob-east-1.sc2s.sgov.gov",
-       "us-isob-east-1"},
-      {"aws-iso-e", R"(^eu-isoe-\w+-\d+$)", "cloud.adc-e.uk", "iam.eu-isoe-west-1.cloud.adc-e.uk",
-       "eu-isoe-west-1"},
-      {"aws-iso-f", R"(^us-isof-\w+-\d+$)", "csp.hci.ic.gov", "iam.us-isof-south-1.csp.hci.ic.gov",
-       "us-isof-south-1"},
-      {"aws-eusc", R"(^eusc-(de)-\w+-\d+$)", "amazonaws.eu", "iam.eusc-de-east-1.amazonaws.eu",
-       "eusc-de-east-1"},
-      {"aws", R"(^(us|eu|ap|sa|ca|me|af|il|mx)-\w+-\d+$)", "amazonaws.com", "iam.amazonaws.com",
-       "us-east-1"},
+      {"aws-cn", R"(^cn-\w+-\d+$)", "amazonaws.com.cn", "api.amazonwebservices.com.cn",
+       "cn-northwest-1", "iam.cn-north-1.amazonaws.com.cn", "cn-north-1", "",
+       "iam.global.api.amazonwebservices.com.cn", "", true},
+      {"aws-us-gov", R"(^us-gov-\w+-\d+$)", "amazonaws.com", "api.aws", "us-gov-west-1",
+       "iam.us-gov.amazonaws.com", "us-gov-west-1", "iam.us-gov.amazonaws.com",
+       "iam.us-gov.api.aws", "iam.us-gov.api.aws", true},
+      {"aws-iso", R"(^us-iso-\w+-\d+$)", "c2s.ic.gov", "api.aws.ic.gov", "us-iso-east-1",
+       "iam.us-iso-east-1.c2s.ic.gov", "us-iso-east-1", "iam-fips.us-iso-east-1.c2s.ic.gov", "", "",
+       true},
+      {"aws-iso-b", R"(^us-isob-\w+-\d+$)", "sc2s.sgov.gov", "api.aws.scloud", "us-isob-east-1",
+       "iam.us-isob-east-1.sc2s.sgov.gov", "us-isob-east-1",
+       "iam-fips.us-isob-east-1.sc2s.sgov.gov", "", "", true},
+      {"aws-iso-e", R"(^eu-isoe-\w+-\d+$)", "cloud.adc-e.uk", "api.cloud-aws.adc-e.uk",
+       "eu-isoe-west-1", "iam.eu-isoe-west-1.cloud.adc-e.uk", "eu-isoe-west-1", "", "", "", false},
+      {"aws-iso-f", R"(^us-isof-\w+-\d+$)", "csp.hci.ic.gov", "api.aws.hci.ic.gov",
+       "us-isof-south-1", "iam.us-isof-south-1.csp.hci.ic.gov", "us-isof-south-1", "", "", "",
+       false},
+      {"aws-eusc", R"(^eusc-(de)-\w+-\d+$)", "amazonaws.eu", "api.amazonwebservices.eu",
+       "eusc-de-east-1", "iam.eusc-de-east-1.amazonaws.eu", "eusc-de-east-1", "", "", "", true},
+      {"aws", R"(^(us|eu|ap|sa|ca|me|af|il|mx)-\w+-\d+$)", "amazonaws.com", "api.aws", "us-east-1",
+       "iam.amazonaws.com", "us-east-1", "iam-fips.amazonaws.com", "iam.global.api.aws",
+       "iam-fips.global.api.aws", true},
   }};
   return table;
 }
@@ -278,18 +296,155 @@ std::optional<ConfiguredUrl> configuredEndpoint(const Environment& env, const Pr
   return std::nullopt;
 }
 
+// The FIPS and dual-stack settings with where each came from, for messages.
+struct VariantSettings {
+  EndpointVariant variant;
+  std::string fips_origin;
+  std::string dualstack_origin;
+};
+
+// A boolean SDK setting as botocore's config chain reads it: a variable that
+// is set decides, even when empty; then the profile; "true" in any case is on.
+bool booleanSetting(const Environment& env, const ProfileFiles& files, const std::string& profile,
+                    const std::string& variable, const std::string& key, std::string* origin) {
+  if (auto value = env.get(variable)) {
+    *origin = variable + "=" + *value;
+    return lower(*value) == "true";
+  }
+  if (auto value = files.value(profile, key)) {
+    *origin = key + " = " + *value + " in profile \"" + profile + "\"";
+    return lower(*value) == "true";
+  }
+  return false;
+}
+
+VariantSettings variantSettings(const Environment& env, const ProfileFiles& files,
+                                const std::string& profile, const std::string& service) {
+  VariantSettings settings;
+  settings.variant.fips = booleanSetting(env, files, profile, "AWS_USE_FIPS_ENDPOINT",
+                                         "use_fips_endpoint", &settings.fips_origin);
+  // S3's own profile setting turns dual-stack on (only on: botocore reads a
+  // false there as "not set") ahead of the general one.
+  if (service == "s3") {
+    auto s3 = files.value(profile, "s3.use_dualstack_endpoint");
+    if (s3 && lower(*s3) == "true") {
+      settings.variant.dualstack = true;
+      settings.dualstack_origin =
+          "s3 use_dualstack_endpoint = " + *s3 + " in profile \"" + profile + "\"";
+      return settings;
+    }
+  }
+  settings.variant.dualstack = booleanSetting(env, files, profile, "AWS_USE_DUALSTACK_ENDPOINT",
+                                              "use_dualstack_endpoint", &settings.dualstack_origin);
+  return settings;
+}
+
+// AWS has no endpoint of the asked variant: the message names the service,
+// the region, the variant and the settings that asked for it.
+[[noreturn]] void noSuchEndpoint(const std::string& service, const std::string& region,
+                                 const Partition& partition, const VariantSettings& settings,
+                                 bool fips, bool dualstack) {
+  std::string what = fips && dualstack ? "FIPS dual-stack" : fips ? "FIPS" : "dual-stack";
+  std::string message = "AWS has no " + what + " endpoint for " + service + " in " +
+                        (region.empty() ? std::string("the default region") : region) +
+                        " (partition " + partition.id + ")";
+  std::vector<std::string> origins;
+  if (fips && !settings.fips_origin.empty()) origins.push_back(settings.fips_origin);
+  if (dualstack && !settings.dualstack_origin.empty()) origins.push_back(settings.dualstack_origin);
+  if (!origins.empty()) {
+    message += ", which " + origins[0] + (origins.size() > 1 ? " and " + origins[1] : "") + " ask" +
+               (origins.size() > 1 ? "" : "s") +
+               " for: turn the setting off or choose another region";
+  }
+  throw ConfigError(message);
+}
+
+ResolvedEndpoint made(const std::string& host, const std::string& signing_region,
+                      const EndpointVariant& variant) {
+  ResolvedEndpoint resolved;
+  resolved.endpoint.scheme = "https";
+  resolved.endpoint.host = host;
+  resolved.signing_region = signing_region;
+  resolved.variant = variant;
+  return resolved;
+}
+
+// A regional service's host under the endpoint rules: "<name>[-fips].<region>.
+// <suffix>", where GovCloud's plain hosts already are its FIPS ones.
+ResolvedEndpoint regionalEndpoint(const std::string& prefix, const std::string& name,
+                                  const std::string& region, const std::string& signing_region,
+                                  const Partition& partition, const EndpointVariant& variant) {
+  const bool gov = std::string(partition.id) == "aws-us-gov";
+  const bool fips_label = variant.fips && (variant.dualstack || !gov);
+  const std::string suffix = variant.dualstack ? partition.dualstack_suffix : partition.dns_suffix;
+  return made(prefix + name + (fips_label ? "-fips" : "") + "." + region + "." + suffix,
+              signing_region, variant);
+}
+
+ResolvedEndpoint iamEndpoint(const Partition& partition, const EndpointVariant& variant) {
+  const char* named =
+      variant.fips
+          ? (variant.dualstack ? partition.iam_fips_dualstack_host : partition.iam_fips_host)
+          : (variant.dualstack ? partition.iam_dualstack_host : partition.iam_host);
+  if (*named != '\0') return made(named, partition.iam_region, variant);
+  return made(std::string(variant.fips ? "iam-fips." : "iam.") +
+                  (variant.dualstack ? partition.dualstack_suffix : partition.dns_suffix),
+              partition.implicit_global_region, variant);
+}
+
+ResolvedEndpoint s3Endpoint(const std::string& region, const Partition& partition,
+                            const EndpointVariant& variant, bool us_east_1_global,
+                            const VariantSettings& settings) {
+  if (variant.fips && std::string(partition.id) == "aws-cn") {
+    noSuchEndpoint("s3", region, partition, settings, true, false);
+  }
+  // No region is us-east-1, where the original global host stays unless
+  // asked otherwise (only for the plain endpoint).
+  const std::string where = region.empty() ? "us-east-1" : region;
+  if (!variant.fips && !variant.dualstack && where == "us-east-1" && us_east_1_global) {
+    return made("s3.amazonaws.com", "us-east-1", variant);
+  }
+  return made(std::string(variant.fips ? "s3-fips." : "s3.") +
+                  (variant.dualstack ? "dualstack." : "") + where + "." + partition.dns_suffix,
+              where, variant);
+}
+
+ResolvedEndpoint variantEndpoint(const std::string& service, const std::string& region,
+                                 const EndpointVariant& variant, bool sts_global,
+                                 bool s3_us_east_1_global, const VariantSettings& settings) {
+  const Partition& partition = partitionFor(region.empty() ? "us-east-1" : region);
+  // A client is first given an endpoint from botocore's endpoint list, which
+  // has no dual-stack hosts in some partitions: botocore stops there.
+  if (variant.dualstack && !partition.lists_dualstack) {
+    noSuchEndpoint(service, region, partition, settings, variant.fips, true);
+  }
+  const bool plain = !variant.fips && !variant.dualstack;
+  if (service == "iam") return iamEndpoint(partition, variant);
+  if (service == "s3") {
+    return s3Endpoint(region, partition, variant, s3_us_east_1_global, settings);
+  }
+  if (service == "sts") {
+    if (plain && (region.empty() || sts_global)) {
+      return made("sts.amazonaws.com", "us-east-1", variant);
+    }
+    // With no region, STS's variants are those of its "aws-global" region.
+    if (region.empty()) {
+      return regionalEndpoint("", "sts", "aws-global", "us-east-1", partition, variant);
+    }
+  }
+  if (region.empty()) throw noRegion(service);
+  // The identity center's hosts do not follow the service's name.
+  if (service == "sso")
+    return regionalEndpoint("portal.", "sso", region, region, partition, variant);
+  if (service == "sso-oidc")
+    return regionalEndpoint("", "oidc", region, region, partition, variant);
+  return regionalEndpoint("", service, region, region, partition, variant);
+}
+
 ResolvedEndpoint defaultEndpoint(const Environment& env, const ProfileFiles& files,
                                  const std::string& profile, const std::string& service,
-                                 const std::string& region) {
-  const Partition& partition = partitionFor(region.empty() ? "us-east-1" : region);
-  auto make = [](const std::string& host, const std::string& signing_region) {
-    ResolvedEndpoint resolved;
-    resolved.endpoint.scheme = "https";
-    resolved.endpoint.host = host;
-    resolved.signing_region = signing_region;
-    return resolved;
-  };
-  if (service == "iam") return make(partition.iam_host, partition.iam_region);
+                                 const std::string& region, const VariantSettings& settings) {
+  bool sts_global = false;
   if (service == "sts") {
     const std::string mode =
         setting(env, files, profile, "AWS_STS_REGIONAL_ENDPOINTS", "sts_regional_endpoints")
@@ -298,25 +453,16 @@ ResolvedEndpoint defaultEndpoint(const Environment& env, const ProfileFiles& fil
       throw ConfigError("invalid STS regional endpoints setting \"" + mode +
                         "\": expected \"legacy\" or \"regional\"");
     }
-    if (region.empty() || (mode == "legacy" && isLegacyGlobalStsRegion(region))) {
-      return make("sts.amazonaws.com", "us-east-1");
-    }
+    sts_global = mode == "legacy" && isLegacyGlobalStsRegion(region);
   }
+  bool s3_us_east_1_global = true;
   if (service == "s3") {
-    // us-east-1 keeps the original global host unless asked otherwise.
-    const bool regional_us_east_1 =
-        setting(env, files, profile, "AWS_S3_US_EAST_1_REGIONAL_ENDPOINT",
-                "s3.us_east_1_regional_endpoint")
-            .value_or("legacy") == "regional";
-    if (region.empty() || (region == "us-east-1" && !regional_us_east_1)) {
-      return make("s3.amazonaws.com", "us-east-1");
-    }
+    s3_us_east_1_global = setting(env, files, profile, "AWS_S3_US_EAST_1_REGIONAL_ENDPOINT",
+                                  "s3.us_east_1_regional_endpoint")
+                              .value_or("legacy") != "regional";
   }
-  if (region.empty()) throw noRegion(service);
-  // The identity center's hosts do not follow the service's name.
-  if (service == "sso") return make("portal.sso." + region + "." + partition.dns_suffix, region);
-  if (service == "sso-oidc") return make("oidc." + region + "." + partition.dns_suffix, region);
-  return make(service + "." + region + "." + partition.dns_suffix, region);
+  return variantEndpoint(service, region, settings.variant, sts_global, s3_us_east_1_global,
+                         settings);
 }
 
 }  // namespace
@@ -470,7 +616,16 @@ ResolvedEndpoint resolveEndpoint(const Environment& env, const std::optional<std
     resolved.overridden = true;
     return resolved;
   }
-  return defaultEndpoint(env, files, name, service, region);
+  return defaultEndpoint(env, files, name, service, region,
+                         variantSettings(env, files, name, service));
+}
+
+Endpoint serviceEndpoint(const std::string& service, const std::string& region,
+                         const EndpointVariant& variant) {
+  validateRegion(region);
+  VariantSettings settings;
+  settings.variant = variant;
+  return variantEndpoint(service, region, variant, false, false, settings).endpoint;
 }
 
 }  // namespace aws

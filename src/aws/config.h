@@ -58,11 +58,22 @@ std::optional<std::string> resolveRegion(const Environment& env,
 /// a region that matches none.
 std::string partitionOf(const std::string& region);
 
+/// Which of a service's endpoints a client asks for: FIPS 140 validated,
+/// dual-stack (IPv4 and IPv6), both or neither.
+struct EndpointVariant {
+  bool fips = false;
+  bool dualstack = false;
+  bool operator==(const EndpointVariant&) const = default;
+};
+
 struct ResolvedEndpoint {
   Endpoint endpoint;
   std::string signing_region;
   /// True when AWS_ENDPOINT_URL[_<SERVICE>] (or a profile's endpoint_url) set it.
   bool overridden = false;
+  /// The variant the endpoint serves (none when overridden: a configured
+  /// endpoint wins over the FIPS and dual-stack settings, as in botocore).
+  EndpointVariant variant{};
 };
 
 /// Endpoint of `service` ("ec2", "iam", "sts", "ssm", "s3", "sso" (the
@@ -70,7 +81,21 @@ struct ResolvedEndpoint {
 /// ("" when no region is known: only global services resolve then, else
 /// ConfigError). IAM is global per partition; STS is regional, with the
 /// global endpoint when AWS_STS_REGIONAL_ENDPOINTS=legacy or no region.
+/// The FIPS and dual-stack settings (AWS_USE_FIPS_ENDPOINT, else the
+/// profile's use_fips_endpoint; AWS_USE_DUALSTACK_ENDPOINT, else the profile's
+/// use_dualstack_endpoint, for S3 after its "s3 = use_dualstack_endpoint";
+/// a variable that is set decides even when empty; "true" in any case is on)
+/// choose the host as the SDKs' endpoint rules do; where AWS has no such
+/// endpoint (FIPS S3 in China, dual-stack in a partition without it) it
+/// throws ConfigError naming the service, the region and the setting, before
+/// any request is sent.
 ResolvedEndpoint resolveEndpoint(const Environment& env, const std::optional<std::string>& profile,
                                  const std::string& service, const std::string& region);
+
+/// The endpoint AWS serves `service` at in `region` with `variant`, ignoring
+/// configured endpoints (S3 in us-east-1 gets its regional host). Throws
+/// ConfigError as resolveEndpoint when there is none.
+Endpoint serviceEndpoint(const std::string& service, const std::string& region,
+                         const EndpointVariant& variant);
 
 }  // namespace aws

@@ -24,6 +24,7 @@ ClientConfig clientConfigFor(const ClientWorld& world, const std::string& servic
   config.signing_region = resolved.signing_region;
   config.endpoint = resolved.endpoint;
   config.endpoint_overridden = resolved.overridden;
+  config.endpoint_variant = resolved.variant;
   config.transport = world.transport;
   config.clock = world.clock;
   config.retry = RetryPolicy::fromEnvironment(*world.env, world.profile, world.retry_defaults);
@@ -42,7 +43,7 @@ HttpResponse invokeUnsigned(const ClientConfig& config, HttpRequest request,
       HttpResponse response = config.transport->send(request, nullptr, config.timeouts);
       if (response.status >= 200 && response.status < 300) return response;
       ServiceError error = parse_error(response);
-      if (attempt >= attempts || !isRetryable(error)) throw error;
+      if (attempt >= attempts || !isRetryable(error, config.retry.mode)) throw error;
     } catch (const TransportError&) {
       if (attempt >= attempts) throw;
     }

@@ -35,7 +35,47 @@ constexpr std::array<std::string_view, 3> kTransientCodes = {
     "PriorRequestNotComplete",
 };
 
-constexpr std::array<long, 5> kRetryableStatuses = {429, 500, 502, 503, 504};
+constexpr std::array<long, 4> kTransientStatuses = {500, 502, 503, 504};
+
+// The legacy mode's table (botocore's _retry.json): statuses retried whatever
+// the code, and codes retried only with the status they are listed with.
+constexpr std::array<long, 6> kLegacyStatuses = {429, 500, 502, 503, 504, 509};
+
+struct ListedCode {
+  std::string_view service;  // "" for every service
+  std::string_view code;
+  long status;
+};
+
+constexpr std::array<ListedCode, 10> kLegacyCodes = {{
+    {"", "Throttling", 400},
+    {"", "ThrottlingException", 400},
+    {"", "ThrottledException", 400},
+    {"", "RequestThrottledException", 400},
+    {"", "ProvisionedThroughputExceededException", 400},
+    {"ec2", "RequestLimitExceeded", 503},
+    {"ec2", "EC2ThrottledException", 503},
+    {"s3", "RequestTimeout", 400},
+    {"s3", "BadDigest", 400},
+    {"sts", "IDPCommunicationError", 400},
+}};
+
+// An identity provider that STS could not reach is worth another try, as
+// botocore retries it for STS alone in every mode.
+bool isIdpCommunicationError(const ServiceError& error) {
+  return error.service() == "sts" && error.code() == "IDPCommunicationError";
+}
+
+bool isLegacyRetryable(const ServiceError& error) {
+  for (const ListedCode& listed : kLegacyCodes) {
+    if ((listed.service.empty() || listed.service == error.service()) &&
+        listed.code == error.code() && listed.status == error.httpStatus()) {
+      return true;
+    }
+  }
+  return std::find(kLegacyStatuses.begin(), kLegacyStatuses.end(), error.httpStatus()) !=
+         kLegacyStatuses.end();
+}
 
 template <typename Range, typename Value>
 bool contains(const Range& range, const Value& value) {
@@ -116,9 +156,10 @@ bool isThrottlingCode(const std::string& code) {
   return contains(kThrottlingCodes, code);
 }
 
-bool isRetryable(const ServiceError& error) {
+bool isRetryable(const ServiceError& error, const std::string& mode) {
+  if (mode == "legacy") return isLegacyRetryable(error);
   return isThrottlingCode(error.code()) || contains(kTransientCodes, error.code()) ||
-         contains(kRetryableStatuses, error.httpStatus());
+         contains(kTransientStatuses, error.httpStatus()) || isIdpCommunicationError(error);
 }
 
 }  // namespace aws

@@ -41,8 +41,12 @@ struct RetryPolicy {
 
 /// Throttling codes the SDKs retry ("Throttling", "RequestLimitExceeded", ...).
 bool isThrottlingCode(const std::string& code);
-/// Throttling codes, transient codes and 5xx answers (and 429) are retryable;
-/// other 4xx are not.
-bool isRetryable(const ServiceError& error);
+/// Whether a client in retry `mode` tries `error` again, as botocore decides:
+/// in "standard" and "adaptive" mode the throttling codes, the transient codes
+/// (RequestTimeout, ...), 500, 502, 503 and 504, and STS's
+/// IDPCommunicationError; in "legacy" mode the table of botocore's
+/// _retry.json (429, 5xx but 501, throttling codes sent with 400, and each
+/// service's own codes). Every other answer is final.
+bool isRetryable(const ServiceError& error, const std::string& mode = "standard");
 
 }  // namespace aws

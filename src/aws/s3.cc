@@ -418,11 +418,7 @@ std::string S3Client::regionOf(const std::string& bucket) const {
 Endpoint S3Client::endpointFor(const std::string& region) const {
   const ClientConfig& cfg = config();
   if (cfg.endpoint_overridden || region == cfg.region) return cfg.endpoint;
-  Endpoint endpoint;
-  endpoint.scheme = "https";
-  endpoint.host =
-      "s3." + region + (region.rfind("cn-", 0) == 0 ? ".amazonaws.com.cn" : ".amazonaws.com");
-  return endpoint;
+  return serviceEndpoint("s3", region, cfg.endpoint_variant);
 }
 
 HttpRequest S3Client::address(const Call& call, const std::string& region) const {

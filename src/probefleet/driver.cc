@@ -87,16 +87,39 @@ void openWorkflowAccount(const Args& args, const aws::SessionDeps& deps, RunClie
     role.number = textMember(document, "accountId");
     role.region = textMember(document, "region");
   }
+  // The role lives in the partition of the workflow account's region.
   const std::string arn =
       workflowRoleArn(*role.number, role.role_name, aws::partitionOf(role.region.value_or("")));
   log->info("- Use role " + arn + " for SSM access");
-  clients.workflow_session = start_aws_session(arn, args.profile, deps);
+  clients.workflow_session = start_aws_session(
+      arn, args.profile, deps, given(role.region) ? role.region : regionOf(args.region));
   clients.workflow_ssm =
       std::make_unique<aws::SsmClient>(clients.workflow_session->clientConfig("ssm", role.region));
   clients.s3 = std::make_unique<aws::S3Client>(clients.workflow_session->clientConfig("s3"));
   if (given(args.key_name)) {
     getPemKeyFromSSM(*clients.workflow_ssm, std::string(kSsmSecretsPrefix) + *args.key_name, args);
   }
+}
+
+// The clients openClients opens, in its order, for checkEndpoints.
+std::vector<PlannedClient> plannedClients(const Args& args) {
+  const std::optional<std::string> region = regionOf(args.region);
+  std::vector<PlannedClient> clients;
+  if (!args.revert && given(args.workflow_account_role)) {
+    // A workflow account without a region here takes the instance's, later.
+    const WorkflowAccountRole role = parseWorkflowAccountRole(*args.workflow_account_role);
+    const auto workflow_region = given(role.region) ? role.region : region;
+    clients.push_back({"sts", workflow_region, false, true});
+    if (given(role.region)) clients.push_back({"ssm", role.region, true});
+    clients.push_back({"s3", std::nullopt, true});
+  } else if (!args.revert) {
+    clients.push_back({"s3", std::nullopt, false});
+  }
+  const bool assumed = given(args.assume_role);
+  if (assumed) clients.push_back({"sts", region, false, true});
+  clients.push_back({"ec2", region, assumed});
+  clients.push_back({"iam", region, assumed});
+  return clients;
 }
 
 // One entry per test subnet, a few hundred bytes each: 16 MiB holds tens of
@@ -239,6 +262,8 @@ bool tagPairsComplete(const std::optional<std::string>& tag_resource) {
 }
 
 RunClients openClients(const Args& args, const aws::SessionDeps& deps) {
+  // Endpoints AWS does not have stop the run before its first request.
+  checkEndpoints(plannedClients(args), args.profile, deps);
   RunClients clients;
   // One profile session serves both accounts' clients when both are the
   // profile's, so its credentials are resolved once.
@@ -254,9 +279,10 @@ RunClients openClients(const Args& args, const aws::SessionDeps& deps) {
       clients.s3 = std::make_unique<aws::S3Client>(profileSession().clientConfig("s3"));
     }
   }
-  clients.test_session = given(args.assume_role)
-                             ? start_aws_session(*args.assume_role, args.profile, deps)
-                             : profileSession();
+  clients.test_session =
+      given(args.assume_role)
+          ? start_aws_session(*args.assume_role, args.profile, deps, regionOf(args.region))
+          : profileSession();
   clients.ec2 = std::make_unique<aws::Ec2Client>(
       clients.test_session->clientConfig("ec2", regionOf(args.region)));
   clients.iam = std::make_unique<aws::IamClient>(

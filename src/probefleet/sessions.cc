@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "aws/config.h"
 #include "aws/credentials.h"
 #include "aws/sts.h"
 #include "testlib/common.h"
@@ -29,9 +30,13 @@ constexpr const char* kMetadataError =
 
 aws::Session start_aws_session(const std::string& assume_role,
                                const std::optional<std::string>& profile,
-                               const aws::SessionDeps& deps) {
+                               const aws::SessionDeps& deps,
+                               const std::optional<std::string>& region) {
   const aws::Session source = aws::Session::fromProfile(profile, deps);
-  const aws::StsClient sts(source.clientConfig("sts"));
+  // The source session's own region first, then the run's: the global
+  // endpoint serves neither opt-in regions nor other partitions.
+  const aws::StsClient sts(
+      source.clientConfig("sts", source.defaultRegion() ? std::nullopt : region));
   aws::AssumeRoleRequest request;
   request.role_arn = assume_role;
   request.role_session_name = kRoleSessionName;
@@ -55,6 +60,21 @@ aws::Session start_aws_session(const std::string& assume_role,
   log->error(std::string("  **Error** ") + kSessionFailure);
   log->error("  " + assume_role + ": " + reason);
   throw testlib::ExitRequest(1, kSessionFailure);
+}
+
+void checkEndpoints(const std::vector<PlannedClient>& clients,
+                    const std::optional<std::string>& profile, const aws::SessionDeps& deps) {
+  const aws::Environment& env = *deps.env;
+  for (const PlannedClient& client : clients) {
+    // An assumed role's session reads the default profile, as Session does.
+    const std::optional<std::string> settings = client.assumed ? std::nullopt : profile;
+    const std::optional<std::string> session_region = aws::resolveRegion(env, settings);
+    std::optional<std::string> region = client.region;
+    if (!region || region->empty() || (client.session_region_first && session_region)) {
+      region = session_region;
+    }
+    aws::resolveEndpoint(env, settings, client.service, region.value_or(""));
+  }
 }
 
 nlohmann::json get_aws_metadata(const aws::SessionDeps& deps) {

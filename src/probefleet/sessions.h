@@ -20,8 +20,11 @@ inline constexpr const char* kIdentityDocumentPath = "latest/dynamic/instance-id
 /// A session with the temporary credentials of the role `assume_role` (an
 /// ARN), obtained with STS AssumeRole (RoleSessionName "Corvanta_Workflow")
 /// from a session of `profile` (the default chain when nullopt; an empty name
-/// is passed on as given). The new session carries only the three returned
-/// values; its default region is the environment's.
+/// is passed on as given). STS is asked in the source session's region (the
+/// environment's or the profile's); when neither gives one, in `region` (the
+/// run's --region, or the workflow account's region), and at STS's global
+/// endpoint only when that is empty too. The new session carries only the
+/// three returned values; its default region is the environment's.
 /// Throws ConfigError (unknown profile, no credentials), ServiceError (STS
 /// refused) or TransportError as the source session and STS raise them.
 /// When the new session cannot be built from the returned credentials it
@@ -29,7 +32,28 @@ inline constexpr const char* kIdentityDocumentPath = "latest/dynamic/instance-id
 /// testlib::ExitRequest(1): no client is ever opened from a failure.
 aws::Session start_aws_session(const std::string& assume_role,
                                const std::optional<std::string>& profile = std::nullopt,
-                               const aws::SessionDeps& deps = aws::SessionDeps::process());
+                               const aws::SessionDeps& deps = aws::SessionDeps::process(),
+                               const std::optional<std::string>& region = std::nullopt);
+
+/// One client a run will open: its service, its region (nullopt: its
+/// session's default region) and whether it belongs to an assumed role's
+/// session (whose settings are the default profile's) or to the profile's.
+struct PlannedClient {
+  std::string service;
+  std::optional<std::string> region;
+  bool assumed = false;
+  /// The session's default region wins over `region` (the STS client that
+  /// assumes a role: see start_aws_session).
+  bool session_region_first = false;
+};
+
+/// Resolves the endpoint of every planned client as the run will open it, so
+/// that an endpoint AWS does not have (a FIPS or dual-stack setting the
+/// region cannot serve), an invalid endpoint URL or a missing region stops
+/// the run before its first request. Throws aws::ConfigError naming the
+/// service, the region and the setting.
+void checkEndpoints(const std::vector<PlannedClient>& clients,
+                    const std::optional<std::string>& profile, const aws::SessionDeps& deps);
 
 /// The instance identity document, as a JSON object, read from the instance
 /// metadata service (AWS_EC2_METADATA_SERVICE_ENDPOINT or 169.254.169.254)

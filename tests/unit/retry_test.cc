@@ -280,42 +280,35 @@ TEST(RetryPolicy, BackoffIsAJitteredShareOfTheTruncatedExponential) {
   }
 }
 
-TEST(RetryPolicy, WhichFailuresAreRetryable) {
-  struct Case {
-    std::string code;
-    long status;
-    bool retryable;
-  };
-  const std::vector<Case> cases = {
-      {"Throttling", 400, true},
-      {"ThrottlingException", 400, true},
-      {"RequestLimitExceeded", 503, true},
-      {"EC2ThrottledException", 400, true},
-      {"SlowDown", 503, true},
-      {"TooManyRequestsException", 400, true},
-      {"LimitExceededException", 400, true},
-      {"PriorRequestNotComplete", 400, true},
-      {"RequestTimeout", 400, true},
-      {"RequestTimeoutException", 408, true},
-      {"InternalError", 500, true},
-      {"Http502", 502, true},
-      {"ServiceUnavailable", 503, true},
-      {"Http504", 504, true},
-      {"Anything", 429, true},
-      {"InvalidParameterValue", 400, false},
-      {"AccessDenied", 403, false},
-      {"NoSuchEntity", 404, false},
-      {"EntityAlreadyExists", 409, false},
-      {"SignatureDoesNotMatch", 403, false},
-      {"Http501", 501, false},
-      {"throttling", 400, false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(aws::isRetryable(aws::ServiceError("ec2", c.code, "", c.status, "")), c.retryable)
-        << c.code << " " << c.status;
+// botocore's retry handlers (tests/oracles/retry_oracle.py) are asked about
+// every code they know, plus a few they do not, at the statuses services
+// answer with, for each service the program calls and each retry mode.
+TEST(RetryPolicy, RetryableAnswersMatchBotocore) {
+  const nlohmann::json request = {
+      {"services", {"ec2", "iam", "sts", "ssm", "s3", "sso", "sso-oidc"}},
+      {"modes", {"standard", "legacy"}},
+      {"statuses", {400, 403, 404, 408, 409, 429, 500, 501, 502, 503, 504, 509}},
+      {"codes",
+       {"AccessDenied", "InvalidParameterValue", "NoSuchEntity", "InternalError",
+        "ServiceUnavailable", "throttling", ""}}};
+  const nlohmann::json oracle = testing_support::runOracle("retry_oracle.py", request);
+  ASSERT_GT(oracle.size(), 7u * 2 * 12 * 20);
+  int retryable = 0;
+  for (const auto& c : oracle) {
+    const aws::ServiceError error(c["service"], c["code"], "", c["status"], "");
+    const std::string mode = c["mode"];
+    const bool expected = c["retryable"];
+    retryable += expected;
+    EXPECT_EQ(aws::isRetryable(error, mode), expected) << c.dump();
+    // The adaptive mode retries as the standard one does.
+    if (mode == "standard") {
+      EXPECT_EQ(aws::isRetryable(error, "adaptive"), expected) << c.dump();
+    }
   }
+  EXPECT_GT(retryable, 0);
   EXPECT_TRUE(aws::isThrottlingCode("RequestThrottled"));
   EXPECT_FALSE(aws::isThrottlingCode("RequestTimeout"));
+  EXPECT_FALSE(aws::isThrottlingCode("IDPCommunicationError"));
 }
 
 }  // namespace

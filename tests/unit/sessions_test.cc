@@ -1,11 +1,13 @@
 #include "probefleet/sessions.h"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "aws/error.h"
 #include "aws/http.h"
 #include "testlib/exit_request.h"
 
@@ -95,6 +97,64 @@ TEST(SessionsTest, SessionThatCannotBeBuiltEndsTheRunInsteadOfReturningText) {
   EXPECT_EQ(console.find("wJalrXUtnFEMIK7MDENG"), std::string::npos) << "a secret reached the log";
 }
 
+// STS for an assumed role: the source session's region, else the run's,
+// else the global endpoint; the region's partition and the FIPS setting hold.
+TEST(SessionsTest, AssumeRoleAsksStsInTheRunsRegionWhenTheSessionHasNone) {
+  struct Case {
+    std::map<std::string, std::string> vars;
+    std::optional<std::string> run_region;
+    std::string host, scope;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{}, "ap-east-1", "sts.ap-east-1.amazonaws.com", "/ap-east-1/sts/"},
+           {{}, "us-gov-west-1", "sts.us-gov-west-1.amazonaws.com", "/us-gov-west-1/sts/"},
+           {{}, "cn-north-1", "sts.cn-north-1.amazonaws.com.cn", "/cn-north-1/sts/"},
+           {{{"AWS_USE_FIPS_ENDPOINT", "true"}},
+            "ca-central-1",
+            "sts-fips.ca-central-1.amazonaws.com",
+            "/ca-central-1/sts/"},
+           {{{"AWS_REGION", "eu-west-1"}},
+            "ap-east-1",
+            "sts.eu-west-1.amazonaws.com",
+            "/eu-west-1/sts/"},
+           {{}, std::nullopt, "sts.amazonaws.com", "/us-east-1/sts/"},
+       }) {
+    auto transport = std::make_shared<CannedTransport>(assumeRoleAnswer("token-1"));
+    aws::SessionDeps deps = depsWith(transport);
+    auto& env = static_cast<aws::MapEnvironment&>(*deps.env);
+    env.vars.erase("AWS_REGION");
+    env.vars.erase("AWS_ENDPOINT_URL");
+    for (const auto& [name, value] : c.vars) env.vars[name] = value;
+    start_aws_session("arn:aws:iam::1:role/r", std::nullopt, deps, c.run_region);
+    ASSERT_EQ(transport->requests.size(), 1u);
+    EXPECT_EQ(transport->requests[0].endpoint.host, c.host) << c.run_region.value_or("none");
+    std::string authorization;
+    for (const auto& header : transport->requests[0].headers) {
+      if (header.first == "Authorization") authorization = header.second;
+    }
+    EXPECT_NE(authorization.find(c.scope), std::string::npos) << c.host << " " << authorization;
+  }
+}
+
+TEST(SessionsTest, EndpointsAwsDoesNotHaveStopTheRunBeforeAnyRequest) {
+  auto transport = std::make_shared<CannedTransport>(assumeRoleAnswer("token-1"));
+  aws::SessionDeps deps = depsWith(transport);
+  auto& env = static_cast<aws::MapEnvironment&>(*deps.env);
+  env.vars.erase("AWS_ENDPOINT_URL");
+  env.vars["AWS_USE_FIPS_ENDPOINT"] = "true";
+  const std::vector<PlannedClient> plan = {
+      {"sts", std::nullopt, false, true}, {"ec2", "cn-north-1", true}, {"s3", "cn-north-1", true}};
+  try {
+    checkEndpoints(plan, std::nullopt, deps);
+    ADD_FAILURE() << "FIPS S3 in China was accepted";
+  } catch (const aws::ConfigError& error) {
+    EXPECT_NE(std::string(error.what()).find("s3 in cn-north-1"), std::string::npos)
+        << error.what();
+  }
+  EXPECT_NO_THROW(checkEndpoints({plan[0], plan[1]}, std::nullopt, deps));
+  EXPECT_TRUE(transport->requests.empty());
+}
+
 TEST(SessionsTest, WorkflowAccountRoleForms) {
   struct Case {
     std::string text;
@@ -114,6 +174,7 @@ TEST(SessionsTest, WorkflowAccountRoleForms) {
     EXPECT_EQ(role.region, c.region) << c.text;
   }
   EXPECT_EQ(workflowRoleArn("123", "wf"), "arn:aws:iam::123:role/wf");
+  EXPECT_EQ(workflowRoleArn("123", "wf", "aws-us-gov"), "arn:aws-us-gov:iam::123:role/wf");
 }
 
 }  // namespace
