@@ -1,5 +1,7 @@
 #include "aws/client.h"
 
+#include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "aws/sigv4.h"
@@ -11,6 +13,25 @@ namespace {
 std::mt19937_64& threadRng() {
   thread_local std::mt19937_64 rng{std::random_device{}()};
   return rng;
+}
+
+// The action a request performs, for people: the query protocols' Action,
+// the JSON protocol's target, else the method and path (S3).
+std::string actionOf(const HttpRequest& request) {
+  const std::string prefix = "Action=";
+  const auto at = request.body.rfind(prefix, 0) == 0 ? 0 : request.body.find("&" + prefix);
+  if (at != std::string::npos) {
+    const auto start = at + (at == 0 ? 0 : 1) + prefix.size();
+    return request.body.substr(start, request.body.find('&', start) - start);
+  }
+  if (const std::string* target = request.header("X-Amz-Target")) {
+    return target->substr(target->rfind('.') + 1);
+  }
+  return request.method + " " + request.path;
+}
+
+std::string reasonOf(const ServiceError& error) {
+  return error.code() + (error.message().empty() ? "" : ": " + error.message());
 }
 
 }  // namespace
@@ -44,6 +65,9 @@ HttpResponse ServiceClient::invoke(HttpRequest request, const ErrorParser& parse
   auto received = [limiter](bool throttled) {
     if (limiter) limiter->onReceivingResponse(throttled);
   };
+  const auto started = std::chrono::steady_clock::now();
+  std::chrono::milliseconds paused{0};
+  bool announced = false;
   for (int attempt = 1;; ++attempt) {
     // Before signing, so that a long wait for a token does not age the
     // signature.
@@ -66,6 +90,7 @@ HttpResponse ServiceClient::invoke(HttpRequest request, const ErrorParser& parse
         return stream->write(data, size);
       };
     }
+    std::string reason;
     try {
       HttpResponse response = config_.transport->send(
           signed_request, options.stream ? &sink : nullptr, config_.timeouts);
@@ -76,11 +101,27 @@ HttpResponse ServiceClient::invoke(HttpRequest request, const ErrorParser& parse
       ServiceError error = parse_error(response);
       received(isThrottlingCode(error.code()));
       if (attempt >= attempts || !isRetryable(error, config_.retry.mode)) throw error;
-    } catch (const TransportError&) {
+      reason = reasonOf(error);
+    } catch (const TransportError& failure) {
       received(false);
       if (attempt >= attempts) throw;
+      reason = failure.what();
     }
-    config_.clock->sleep(config_.retry.backoff(attempt, threadRng()));
+    const std::chrono::milliseconds pause = config_.retry.backoff(attempt, threadRng());
+    paused += pause;
+    if (config_.on_retry) {
+      // Real time when the pauses are real; the clock's pauses when it is
+      // scaled or simulated.
+      const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - started);
+      RetryNotice notice{
+          config_.service, actionOf(request), signed_request.endpoint.host,     reason,
+          attempt,         attempts,          std::max(elapsed + pause, paused)};
+      notice.first_long_wait = !announced && notice.waited >= kRetryAnnounceAfter;
+      announced = announced || notice.first_long_wait;
+      config_.on_retry(notice);
+    }
+    config_.clock->sleep(pause);
   }
 }
 

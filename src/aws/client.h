@@ -38,6 +38,8 @@ struct ClientConfig {
   /// Real time for the adaptive mode's rate limiter (empty: steady_clock and
   /// real sleeps), never `clock`: its rates are per real second.
   SteadyTime steady_time{};
+  /// Told of every retry (may be empty).
+  RetryObserver on_retry{};
 };
 
 /// Turns a non-2xx answer into the ServiceError its protocol describes.

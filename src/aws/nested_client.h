@@ -23,6 +23,7 @@ struct ClientWorld {
   std::optional<std::string> profile;
   RetryDefaults retry_defaults{};
   SteadyTime steady_time{};
+  RetryObserver on_retry{};
 };
 
 /// A client of `service` in `region`: the endpoint resolveEndpoint gives,

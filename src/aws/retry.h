@@ -5,6 +5,7 @@
 // the same plus the client's rate limiter (adaptive_rate.h).
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -38,6 +39,28 @@ struct RetryPolicy {
   /// share of min(base * 2^(attempt-1), max_backoff).
   std::chrono::milliseconds backoff(int attempt, std::mt19937_64& rng) const;
 };
+
+/// One failed attempt of a request that the client is about to try again.
+struct RetryNotice {
+  std::string service;  // "ec2", "iam", ...
+  /// The action ("DescribeImages"); for S3, the method and path.
+  std::string action;
+  std::string host;    // where the request went
+  std::string reason;  // the service's code and message, or why no answer came
+  int attempt = 0;     // the attempt that failed, from 1
+  int max_attempts = 0;
+  /// Time since the request's first attempt, the pause to come included.
+  std::chrono::milliseconds waited{0};
+  /// True on the request's first notice once `waited` passes
+  /// kRetryAnnounceAfter: where a console says, once, what it waits on.
+  bool first_long_wait = false;
+};
+
+/// Told of every retry, on the retrying thread; must not throw.
+using RetryObserver = std::function<void(const RetryNotice&)>;
+
+/// How long a request retries before its wait is worth showing to a person.
+inline constexpr std::chrono::milliseconds kRetryAnnounceAfter{3000};
 
 /// Throttling codes the SDKs retry ("Throttling", "RequestLimitExceeded", ...).
 bool isThrottlingCode(const std::string& code);

@@ -20,8 +20,8 @@ std::optional<std::string> nonEmpty(const std::optional<std::string>& value) {
 }
 
 ClientWorld clientWorld(const SessionDeps& deps, const std::optional<std::string>& profile) {
-  return ClientWorld{deps.env, deps.transport,      deps.clock,
-                     profile,  deps.retry_defaults, deps.steady_time};
+  return ClientWorld{deps.env,         deps.transport, deps.clock, profile, deps.retry_defaults,
+                     deps.steady_time, deps.on_retry};
 }
 
 // An STS client in the requested region, else the profile's region, else

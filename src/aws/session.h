@@ -25,6 +25,8 @@ struct SessionDeps {
   RetryDefaults retry_defaults{};
   /// Real time for the adaptive mode's rate limiters (see ClientConfig).
   SteadyTime steady_time{};
+  /// Told of every retry of every client the session opens (may be empty).
+  RetryObserver on_retry{};
   /// The process environment, the shared curl transport, the system clock,
   /// the SDK's retry defaults, steady time.
   static SessionDeps process();

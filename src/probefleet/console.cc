@@ -176,6 +176,17 @@ std::string progressText(const StorySnapshot& story) {
   return text;
 }
 
+void tellRetry(const aws::RetryNotice& notice) noexcept {
+  try {
+    const std::string what = notice.action + " at " + notice.host + ": " + notice.reason +
+                             " (attempt " + std::to_string(notice.attempt + 1) + " of " +
+                             std::to_string(notice.max_attempts) + ")";
+    testlib::logger()->info("  retry " + what);
+    if (notice.first_long_wait) testlib::logger()->warn("  **Alert** retrying " + what);
+  } catch (...) {
+  }
+}
+
 std::string summaryText(const StorySnapshot& story, int exit_status) {
   if (story.dry_run) return planSummary(story);
   std::string text;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "aws/retry.h"
 #include "probefleet/story.h"
 
 namespace probefleet {
@@ -24,6 +25,14 @@ std::string progressText(const StorySnapshot& story);
 /// left; for a dry run the plan of what would be created, reused and
 /// deleted (and what the run changed all the same).
 std::string summaryText(const StorySnapshot& story, int exit_status);
+
+/// A request's retry as the run tells it: every attempt in the log file
+/// ("  retry DescribeImages at HOST: REASON (attempt 2 of 10)"), and, once
+/// a request has waited aws::kRetryAnnounceAfter, one warning the console
+/// shows ("  **Alert** retrying DescribeImages at HOST: REASON (attempt 4 of
+/// 10)"), so that a slow AWS, a dead network and a wrong proxy can be told
+/// apart while the run waits. Never throws.
+void tellRetry(const aws::RetryNotice& notice) noexcept;
 
 class RunConsole {
  public:

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "aws/interrupt.h"
+#include "probefleet/console.h"
 #include "probefleet/driver.h"
 #include "testlib/common.h"
 
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
     aws::SessionDeps deps = aws::SessionDeps::process();
     deps.clock = aws::clockFromEnvironment(*deps.env);
     deps.retry_defaults = probefleet::kRetryDefaults;
+    deps.on_retry = probefleet::tellRetry;
     // The rate limiter's waits end too when the run is interrupted.
     deps.steady_time.sleep = [](double seconds) {
       aws::Interruption::pause(std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));

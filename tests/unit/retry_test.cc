@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <optional>
 #include <variant>
 
 #include "aws/client.h"
@@ -80,6 +81,7 @@ struct Scripted {
     config.retry.max_attempts = max_attempts;
     config.retry.mode = mode;
     config.steady_time = recordedSteadyTime(steady);
+    config.on_retry = [this](const aws::RetryNotice& notice) { notices.push_back(notice); };
     client = std::make_unique<aws::ServiceClient>(config);
   }
   aws::HttpResponse call() const {
@@ -90,6 +92,7 @@ struct Scripted {
   std::shared_ptr<SteadyRecorder> steady;
   std::shared_ptr<testing_support::CannedTransport> transport;
   std::unique_ptr<aws::ServiceClient> client;
+  std::vector<aws::RetryNotice> notices;
 };
 
 TEST(RetryingClient, ThrottledTwiceThenAnsweredSleepsWithinTheJitterBound) {
@@ -113,6 +116,39 @@ TEST(RetryingClient, ExhaustedRetriesSurfaceTheServiceErrorWithItsCode) {
   }
   EXPECT_EQ(s.transport->requests().size(), 3u);
   EXPECT_EQ(s.clock->sleeps.size(), 2u);
+}
+
+TEST(RetryingClient, EveryRetryIsToldAndALongWaitOnceAsItHappens) {
+  // Attempts 1 to 5 fail without an answer, then a throttled one, then OK:
+  // with pauses of up to 1, 2, 4, 8, ... s the wait passes 3 s on one of them.
+  Scripted s({TransportFailure{}, TransportFailure{}, TransportFailure{}, TransportFailure{},
+              TransportFailure{}, ec2Error(503, "RequestLimitExceeded"), ok()},
+             10);
+  EXPECT_EQ(s.call().status, 200);
+  ASSERT_EQ(s.notices.size(), 6u);
+  milliseconds paused{0};
+  std::optional<std::size_t> first_long, flagged;
+  for (std::size_t i = 0; i < s.notices.size(); ++i) {
+    const aws::RetryNotice& notice = s.notices[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(notice.service, "ec2");
+    EXPECT_EQ(notice.action, "DescribeRegions");
+    EXPECT_EQ(notice.attempt, static_cast<int>(i) + 1);
+    EXPECT_EQ(notice.max_attempts, 10);
+    EXPECT_NE(notice.host, "");
+    paused += s.clock->sleeps[i];
+    EXPECT_GE(notice.waited, paused);
+    if (!first_long && notice.waited >= aws::kRetryAnnounceAfter) first_long = i;
+    if (notice.first_long_wait) {
+      EXPECT_FALSE(flagged.has_value()) << "told twice";
+      flagged = i;
+    }
+  }
+  // Told once, at the first notice past the mark (the pauses are random
+  // shares, so whether they reach it varies).
+  EXPECT_EQ(flagged, first_long);
+  EXPECT_EQ(s.notices[0].reason, "connection refused");
+  EXPECT_EQ(s.notices[5].reason, "RequestLimitExceeded: m");
 }
 
 TEST(RetryingClient, ClientErrorIsNotRetried) {
