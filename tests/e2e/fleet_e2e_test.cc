@@ -573,3 +573,28 @@ TEST_F(FleetE2eTest, PreflightNamesEveryProblemBeforeAnyChange) {
   }
   sandbox_.clearFaults();
 }
+
+// With nothing answering, the console says what the run waits on, once,
+// while the request retries, and the run fails after its attempts.
+TEST_F(FleetE2eTest, UnreachableNetworkIsShownWhileTheRequestRetries) {
+  env_["AWS_ENDPOINT_URL"] = "http://127.0.0.1:1";
+  env_["AWS_MAX_ATTEMPTS"] = "8";
+  sandbox_.clearJournal();
+  const RunResult result = run({});
+  EXPECT_EQ(result.status, 1) << result.err;
+  const std::string told = "**Alert** retrying GetCallerIdentity at 127.0.0.1:1: ";
+  const auto first = result.err.find(told);
+  ASSERT_NE(first, std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find(told, first + 1), std::string::npos) << "told twice\n" << result.err;
+  EXPECT_NE(result.err.find(" of 8)", first), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("credentials: TransportError (no answer)"), std::string::npos)
+      << result.err;
+  // Every attempt is in the log file.
+  const std::string log = testing_support::readFile(dir_ / "keys/log/corvanta_testlibs.log");
+  std::size_t retries = 0;
+  for (auto at = log.find("  retry GetCallerIdentity"); at != std::string::npos;
+       at = log.find("  retry GetCallerIdentity", at + 1)) {
+    ++retries;
+  }
+  EXPECT_EQ(retries, 7u);
+}
