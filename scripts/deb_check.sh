@@ -16,8 +16,13 @@ python="$("$here/scripts/setup.sh" | tail -n 1)"
 if [ ! -x "$root/usr/bin/apt-get" ]; then
   command -v debootstrap >/dev/null ||
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >&2
-  echo "deb_check: making a clean bookworm root in $root" >&2
-  debootstrap --variant=minbase bookworm "$root" http://deb.debian.org/debian >&2
+  # The machine's own Debian mirror, as apt knows it.
+  mirror="$({ grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}'
+              grep -hs '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list | awk '{print $2}'
+            } | grep -v -- '-security' | head -n 1)"
+  [ -n "$mirror" ] || { echo "deb_check: no Debian mirror in the apt sources" >&2; exit 1; }
+  echo "deb_check: making a clean bookworm root in $root from $mirror" >&2
+  debootstrap --variant=minbase bookworm "$root" "$mirror" >&2
 fi
 mapfile -t debs < <("$here/scripts/package.sh" "$build")
 runtime="$(printf '%s\n' "${debs[@]}" | grep -v -- '-dev_')"
