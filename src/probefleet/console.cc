@@ -161,6 +161,7 @@ std::string planSummary(const StorySnapshot& story) {
 
 std::string progressText(const StorySnapshot& story) {
   std::string text = story.phase.empty() ? std::string("starting") : story.phase;
+  if (story.phase == "preflight") return text;  // nothing is counted yet
   if (story.mode == "deploy" &&
       (story.phase == "launching" || story.phase == "writing the output")) {
     return text + ": " + deployCounts(story);
