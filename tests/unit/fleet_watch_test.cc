@@ -28,6 +28,31 @@ class ShortSleepClock : public aws::Clock {
   void sleep(milliseconds) override { std::this_thread::sleep_for(milliseconds(50)); }
 };
 
+// A clock whose first pause lasts until every waiter has come (and a little
+// more, for the last ones to reach the rounds), however slowly threads start
+// on a loaded machine; later pauses are short.
+class GatheringClock : public ShortSleepClock {
+ public:
+  GatheringClock(const std::atomic<int>& arrived, int expected)
+      : arrived_(arrived), expected_(expected) {}
+  void sleep(milliseconds pause) override {
+    if (!gathered_) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (arrived_ < expected_ && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(1));
+      }
+      gathered_ = true;
+      std::this_thread::sleep_for(milliseconds(200));
+    }
+    ShortSleepClock::sleep(pause);
+  }
+
+ private:
+  const std::atomic<int>& arrived_;
+  int expected_;
+  std::atomic<bool> gathered_{false};
+};
+
 TEST(RoundsTest, WaitersShareRoundsWhateverTheirNumber) {
   struct Row {
     int waiters;
@@ -35,7 +60,8 @@ TEST(RoundsTest, WaitersShareRoundsWhateverTheirNumber) {
   };
   for (const Row row : {Row{1, 1}, Row{60, 1}, Row{250, 3}}) {
     SCOPED_TRACE(row.waiters);
-    ShortSleepClock clock;
+    std::atomic<int> arrived{0};
+    GatheringClock clock(arrived, row.waiters);
     std::mutex mutex;
     std::vector<std::size_t> asked;  // ids per request
     Rounds<std::string> rounds(clock, milliseconds(2000), [&](const std::vector<std::string>& ids) {
@@ -50,6 +76,7 @@ TEST(RoundsTest, WaitersShareRoundsWhateverTheirNumber) {
     for (int i = 0; i < row.waiters; ++i) {
       threads.emplace_back([&, i] {
         const std::string id = "i-" + std::to_string(i);
+        ++arrived;
         const auto sighting = rounds.next(id);
         right += sighting.answered && sighting.value == "seen " + id;
       });
