@@ -219,8 +219,8 @@ std::string renderUserData(const std::string& spoke_gw_ip, const std::string& s3
     throw std::invalid_argument(aws::inQuotes(s3_bucket) + " is not a bucket name");
   }
   if (tag.empty() || !onlyCharsOf(tag, "._-")) {
-    throw std::invalid_argument("test tag \"" + tag +
-                                "\" may hold only letters, digits, '.', '_' and '-'");
+    throw std::invalid_argument("test tag " + aws::inQuotes(tag) +
+                                " may hold only letters, digits, '.', '_' and '-'");
   }
   std::string script(user_data_tmp);
   replaceAll(script, "{{spoke_gw_ip}}", spoke_gw_ip);

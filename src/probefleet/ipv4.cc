@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "aws/base/strings.h"
+
 namespace probefleet {
 
 std::optional<std::uint32_t> parseIpv4(const std::string& text) {
@@ -14,7 +16,7 @@ std::optional<std::uint32_t> parseIpv4(const std::string& text) {
 
 Ipv4Network parseIpv4Network(const std::string& text) {
   const auto fail = [&text](const std::string& why) -> std::invalid_argument {
-    return std::invalid_argument("private_subnet_cidr \"" + text + "\" " + why);
+    return std::invalid_argument("private_subnet_cidr " + aws::inQuotes(text) + " " + why);
   };
   const auto slash = text.find('/');
   const auto address = parseIpv4(text.substr(0, slash));
