@@ -138,6 +138,7 @@ void requireReasonableSize(const std::string& path) {
   }
 }
 
+// Where the run stands, for the words of a failure or an interruption.
 void step(const std::string& name) {
   RunStory::get().step(name);
 }

@@ -101,10 +101,10 @@ struct CreateEc2Params {
   /// The subnet of the second interface (the entry's private_subnet_id).
   std::string private_subnet_id;
   /// The group of the launch interface, and of the second interface.
-  std::optional<std::string> sg_id;
-  std::optional<std::string> sg_id_private_inf;
-  std::optional<std::string> instance_profile;
-  std::optional<std::string> key_name;
+  std::optional<std::string> sg_id = std::nullopt;
+  std::optional<std::string> sg_id_private_inf = std::nullopt;
+  std::optional<std::string> instance_profile = std::nullopt;
+  std::optional<std::string> key_name = std::nullopt;
   /// The pauses of the launch retries, of the public-address wait and of the
   /// second-address lookup.
   aws::Clock& clock = *aws::systemClock();
