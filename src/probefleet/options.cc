@@ -123,8 +123,8 @@ ParseResult usageError(const std::string& message) {
 
 // The names the command line matches against: --help and --version first,
 // then the table, so that a prefix of either is matched like any other.
+// --version is the rule between them.
 constexpr std::size_t kHelpRule = 0;
-constexpr std::size_t kVersionRule = 1;
 constexpr std::size_t kFirstOptionRule = 2;
 
 const std::vector<testlib::OptionRule>& matchingRules() {
