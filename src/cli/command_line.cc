@@ -1,19 +1,49 @@
 #include "cli/command_line.h"
 
-#include <algorithm>
+#include "testlib/option_scanner.h"
 
 namespace cli {
 
 namespace {
 
-const OptionSpec* find(const std::vector<OptionSpec>& options, const std::string& name) {
-  const auto it = std::find_if(options.begin(), options.end(),
-                               [&](const OptionSpec& option) { return option.name == name; });
-  return it == options.end() ? nullptr : &*it;
+// The table as the scanner knows it: names without their dashes.
+std::vector<testlib::OptionRule> rulesOf(const std::vector<OptionSpec>& options) {
+  std::vector<testlib::OptionRule> rules;
+  for (const OptionSpec& option : options) {
+    rules.push_back({option.name.substr(2), option.takes_value});
+  }
+  return rules;
 }
 
-bool isOption(const std::string& word) {
-  return word.size() > 2 && word.rfind("--", 0) == 0;
+// The value of the option at the scanner: joined, or the following word.
+std::string valueOf(testlib::OptionScanner& scanner, const std::string& name) {
+  if (auto joined = scanner.joinedValue()) return *joined;
+  const std::string* following = scanner.following();
+  if (following == nullptr) throw UsageError(name + " needs a value");
+  if (following->starts_with("--")) {
+    // A following option is never swallowed as the value: "--profile
+    // --dry-run" would otherwise run without the dry run it asked for.
+    throw UsageError(name + " needs a value, not the option " + *following + " (write " + name +
+                     "=VALUE for a value that begins with --)");
+  }
+  return scanner.takeFollowing();
+}
+
+// Records the option at the scanner in `line`.
+void takeOption(testlib::OptionScanner& scanner, const std::vector<OptionSpec>& options,
+                CommandLine& line) {
+  const std::string name = "--" + scanner.name();
+  const auto index = scanner.match().option;
+  if (!index) throw UsageError("unknown option " + name);
+  const OptionSpec& spec = options[*index];
+  if (!spec.takes_value) {
+    if (scanner.joinedValue()) throw UsageError(name + " takes no value");
+    line.flags.insert(name);
+    return;
+  }
+  const std::string value = valueOf(scanner, name);
+  if (value.empty() && !spec.empty_allowed) throw UsageError(name + " needs a non-empty value");
+  if (!line.values.emplace(name, value).second) throw UsageError(name + " given twice");
 }
 
 }  // namespace
@@ -27,49 +57,22 @@ std::optional<std::string> CommandLine::value(const std::string& name) const {
 CommandLine parseCommandLine(const std::vector<std::string>& arguments,
                              const std::vector<OptionSpec>& options) {
   CommandLine line;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
+  const std::vector<testlib::OptionRule> rules = rulesOf(options);
+  testlib::OptionScanner scanner(arguments, rules, testlib::NameMatching::kExact);
+  while (scanner.next()) {
+    const std::string& argument = scanner.word();
     if (argument == "--") {
-      line.operands.insert(line.operands.end(), arguments.begin() + static_cast<long>(i) + 1,
-                           arguments.end());
-      break;
-    }
-    if (argument == "-h" || argument == "--help") {
+      const std::vector<std::string> rest = scanner.takeRest();
+      line.operands.insert(line.operands.end(), rest.begin(), rest.end());
+    } else if (argument == "-h" || argument == "--help") {
       line.help = true;
-      continue;
-    }
-    if (argument == "--version") {
+    } else if (argument == "--version") {
       line.version = true;
-      continue;
-    }
-    if (!isOption(argument)) {
+    } else if (!scanner.isLongOption()) {
       line.operands.push_back(argument);
-      continue;
-    }
-    const std::size_t equals = argument.find('=');
-    const std::string name = argument.substr(0, equals);
-    const OptionSpec* spec = find(options, name);
-    if (spec == nullptr) throw UsageError("unknown option " + name);
-    if (!spec->takes_value) {
-      if (equals != std::string::npos) throw UsageError(name + " takes no value");
-      line.flags.insert(name);
-      continue;
-    }
-    std::string value;
-    if (equals != std::string::npos) {
-      value = argument.substr(equals + 1);
-    } else if (i + 1 >= arguments.size()) {
-      throw UsageError(name + " needs a value");
-    } else if (arguments[i + 1].rfind("--", 0) == 0) {
-      // A following option is never swallowed as the value: "--profile
-      // --dry-run" would otherwise run without the dry run it asked for.
-      throw UsageError(name + " needs a value, not the option " + arguments[i + 1] + " (write " +
-                       name + "=VALUE for a value that begins with --)");
     } else {
-      value = arguments[++i];
+      takeOption(scanner, options, line);
     }
-    if (value.empty() && !spec->empty_allowed) throw UsageError(name + " needs a non-empty value");
-    if (!line.values.emplace(name, value).second) throw UsageError(name + " given twice");
   }
   return line;
 }

@@ -74,10 +74,19 @@ void runWorker(Worker& worker, const aws::Ec2Client& ec2, const aws::IamClient& 
   auto log = testlib::logger();
   TestConfig& entry = *worker.entry;
   try {
-    worker.deployed =
-        createEc2(ec2, iam, ami, worker.gw_subnet_id, text(entry, "private_subnet_id"),
-                  text(entry, "gw_private_ip"), args, entry, run.sg_id, run.sg_id_private_inf,
-                  run.instance_profile, run.key_name, clock, share);
+    const CreateEc2Params params{.ec2_client = ec2,
+                                 .iam_client = iam,
+                                 .args = args,
+                                 .ami = ami,
+                                 .gw_subnet_id = worker.gw_subnet_id,
+                                 .private_subnet_id = text(entry, "private_subnet_id"),
+                                 .sg_id = run.sg_id,
+                                 .sg_id_private_inf = run.sg_id_private_inf,
+                                 .instance_profile = run.instance_profile,
+                                 .key_name = run.key_name,
+                                 .clock = clock,
+                                 .fleet = share};
+    worker.deployed = createEc2(params, entry);
     RunStory::get().entryEnded(worker.gw_subnet_id, worker.deployed, entry);
     return;
   } catch (const aws::Interrupted& stop) {

@@ -10,9 +10,9 @@
 #include <system_error>
 #include <typeinfo>
 
-#include "aws/config/config.h"
-#include "aws/client/error.h"
 #include "aws/base/interrupt.h"
+#include "aws/client/error.h"
+#include "aws/config/config.h"
 #include "probefleet/console.h"
 #include "probefleet/deploy.h"
 #include "probefleet/identity.h"
@@ -138,115 +138,162 @@ void requireReasonableSize(const std::string& path) {
   }
 }
 
-int runFlow(const Args& args, const std::vector<std::string>& arguments,
-            const aws::ClientWorld& deps, std::string& step) {
+// Where the run stands, for the words of a failure or an interruption.
+void step(const std::string& name) {
+  RunStory::get().step(name);
+}
+
+// The log file in the backup folder, and the command line as its first
+// record. False when there is no folder to keep it in.
+bool setUpLog(const Args& args, const std::vector<std::string>& arguments) {
   // An empty folder would put the log under /log/ and the key file under /:
   // stop before the log is set up, so the message goes to the console only.
   if (args.backup_folder.empty()) {
     testlib::logger()->error(
         "backup_folder must not be empty: give a relative folder such as keys");
-    return 1;
+    return false;
   }
-  step = "setting up the log";
+  step("setting up the log");
   testlib::Common::initLogLocation(args.backup_folder);
   std::string command = "probefleet ";
   for (std::size_t i = 0; i < arguments.size(); ++i) command += (i ? " " : "") + arguments[i];
   testlib::Common::logCommandOptions(command);
-  auto log = testlib::logger();
   testlib::Globals::dry_run = args.dry_run;
+  return true;
+}
 
-  step = "checking the options";
+// The checks of the options' form that need no AWS request; each failure
+// is logged.
+bool optionsFormOk(const Args& args) {
+  step("checking the options");
+  auto log = testlib::logger();
   if (!backupFolderFormOk(args.backup_folder)) {
     log->error("Please remove the beginning \"/\" or a \".\" from backup_folder " +
                args.backup_folder);
-    return 1;
+    return false;
   }
   if (!tagPairsComplete(args.tag_resource)) {
     log->info("**Error** incomplete tag_resource pair");
-    return 1;
+    return false;
   }
   if (given(args.tag_resource)) {
     const bool makes_iam = args.ec2_role && *args.ec2_role == "default";
     if (const auto problem = tagPairsProblem(*args.tag_resource, makes_iam)) {
       log->error("  **Error** --tag_resource: " + *problem + "; nothing was sent to AWS");
-      return 1;
+      return false;
     }
   }
+  return true;
+}
 
-  // A test configuration the run cannot use stops it before any AWS request.
-  step = "reading the test configuration";
-  TestConfig document;
+// Every deployed entry's test script must render before the first instance
+// is launched with one.
+void requireTestScripts(const Args& args, const TestConfig& document) {
+  for (const TestConfig& entry : args.revert ? TestConfig::array() : document) {
+    const auto subnet = entry.find("private_subnet_id");
+    if (subnet == entry.end() || !subnet->is_string() || subnet->get<std::string>().empty()) {
+      continue;  // skipped by the deployment too
+    }
+    try {
+      (void)testScriptFor(args, entry);
+    } catch (const std::invalid_argument& bad) {
+      throw TestConfigError("the test script of entry " + entry.value("gw_subnet_id", "?") +
+                            " cannot be written with --run_tag: " + bad.what());
+    }
+  }
+}
+
+// A test configuration the run cannot use stops it before any AWS request:
+// nullopt, logged.
+std::optional<TestConfig> readRunConfig(const Args& args) {
+  step("reading the test configuration");
   try {
     requireReasonableSize(args.test_config);
-    document =
+    TestConfig document =
         readTestConfig(args.test_config, args.revert ? ConfigUse::kTeardown : ConfigUse::kDeploy);
-    // Every entry's test script must render before the first instance is
-    // launched with one.
-    for (const TestConfig& entry : args.revert ? TestConfig::array() : document) {
-      const auto subnet = entry.find("private_subnet_id");
-      if (subnet == entry.end() || !subnet->is_string() || subnet->get<std::string>().empty()) {
-        continue;  // skipped by the deployment too
-      }
-      try {
-        (void)testScriptFor(args, entry);
-      } catch (const std::invalid_argument& bad) {
-        throw TestConfigError("the test script of entry " + entry.value("gw_subnet_id", "?") +
-                              " cannot be written with --run_tag: " + bad.what());
-      }
-    }
+    requireTestScripts(args, document);
+    return document;
   } catch (const TestConfigError& bad) {
-    log->error(std::string("  **Error** ") + bad.what());
-    return 1;
+    testlib::logger()->error(std::string("  **Error** ") + bad.what());
+    return std::nullopt;
   }
+}
 
-  step = "opening the AWS sessions and clients";
-  RunClients clients = openClients(args, deps);
+void deploy(const Args& args, const RunClients& clients, const std::string& image_id,
+            const aws::ClientWorld& deps) {
+  if (given(args.s3_bucket)) {
+    step("checking the key pair against the stored key");
+    checkKeyPairConsistency(*clients.ec2, clients.s3.get(), *clients.iam, args, terminateEc2s);
+  }
+  step("deploying the test instances");
+  deployEc2s(*clients.ec2, clients.s3.get(), *clients.iam, image_id, args, *deps.clock);
+}
 
+void revert(const Args& args, const RunClients& clients) {
+  step("tearing the test instances down");
+  terminateEc2s(*clients.ec2, *clients.iam, args);
+  if (args.ec2_role && *args.ec2_role == "default") {
+    step("removing the instance profile, role and policy");
+    RunStory::get().phase("removing the instance role");
+    aws::Interruption::check();
+    deleteInstanceProfile(*clients.iam);
+  }
+}
+
+// The preflight, then the deployment or the teardown. False when the
+// preflight found problems (nothing was changed). An interruption ends the
+// mode early and is reported, marking the run failed.
+bool runMode(const Args& args, const RunClients& clients, const TestConfig& document,
+             const aws::ClientWorld& deps) {
   try {
-    step = "checking before any change";
+    step("checking before any change");
     const PreflightReport checked =
         preflight({*clients.sts, *clients.ec2, *clients.iam, clients.s3.get()}, args, document);
     if (!checked.ok()) {
-      log->error("  **Error** " + std::to_string(checked.problems.size()) +
-                 (checked.problems.size() == 1 ? " problem" : " problems") +
-                 " found before any change; nothing was changed");
-      return 1;
+      testlib::logger()->error("  **Error** " + std::to_string(checked.problems.size()) +
+                               (checked.problems.size() == 1 ? " problem" : " problems") +
+                               " found before any change; nothing was changed");
+      return false;
     }
-    if (!args.revert) {
-      const std::string& image_id = checked.image_id;
-      if (given(args.s3_bucket)) {
-        step = "checking the key pair against the stored key";
-        checkKeyPairConsistency(*clients.ec2, clients.s3.get(), *clients.iam, args, terminateEc2s);
-      }
-      step = "deploying the test instances";
-      deployEc2s(*clients.ec2, clients.s3.get(), *clients.iam, image_id, args, *deps.clock);
+    if (args.revert) {
+      revert(args, clients);
     } else {
-      step = "tearing the test instances down";
-      terminateEc2s(*clients.ec2, *clients.iam, args);
-      if (args.ec2_role && *args.ec2_role == "default") {
-        step = "removing the instance profile, role and policy";
-        RunStory::get().phase("removing the instance role");
-        aws::Interruption::check();
-        deleteInstanceProfile(*clients.iam);
-      }
+      deploy(args, clients, checked.image_id, deps);
     }
   } catch (const aws::Interrupted&) {
     // Reported below; what was done is written and the log still goes up.
   }
   if (aws::Interruption::requested()) {
-    log->error("  **Error** run interrupted by " + aws::signalName(aws::Interruption::signal()) +
-               " while " + step + ": nothing new was made after it; run again to finish");
+    testlib::logger()->error("  **Error** run interrupted by " +
+                             aws::signalName(aws::Interruption::signal()) + " while " +
+                             RunStory::get().snapshot().step +
+                             ": nothing new was made after it; run again to finish");
     testlib::AppExitStatus::markFailed();
   }
+  return true;
+}
 
-  step = "uploading the log";
-  if (given(args.s3_bucket)) {
-    // The log upload takes its pauses even after an interruption.
-    const aws::Interruption::Shelter shelter;
-    s3lib::S3BackupCmd(clients.s3.get(), std::string("."), *args.s3_bucket,
-                       testlib::Common::logFilePath(args.backup_folder))
-        .uploadAFile();
-  }
+void uploadLog(const Args& args, const RunClients& clients) {
+  step("uploading the log");
+  if (!given(args.s3_bucket)) return;
+  // The log upload takes its pauses even after an interruption.
+  const aws::Interruption::Shelter shelter;
+  s3lib::S3BackupCmd(clients.s3.get(), std::string("."), *args.s3_bucket,
+                     testlib::Common::logFilePath(args.backup_folder))
+      .uploadAFile();
+}
+
+// The run after its options are parsed, phase by phase; returns the exit
+// status. The step each phase is at is kept in the run's story.
+int runFlow(const Args& args, const std::vector<std::string>& arguments,
+            const aws::ClientWorld& deps) {
+  if (!setUpLog(args, arguments) || !optionsFormOk(args)) return 1;
+  const std::optional<TestConfig> document = readRunConfig(args);
+  if (!document) return 1;
+  step("opening the AWS sessions and clients");
+  const RunClients clients = openClients(args, deps);
+  if (!runMode(args, clients, *document, deps)) return 1;
+  uploadLog(args, clients);
   return testlib::AppExitStatus().getStatus();
 }
 
@@ -307,17 +354,17 @@ int runProgram(const std::vector<std::string>& arguments, std::ostream& out, std
   const Args& args = parsed.args;
   RunStory::get().begin(args.revert, args.dry_run);
   RunConsole console(stderr, ::isatty(STDERR_FILENO) == 1, args.log_console);
-  std::string step = "starting";
   int status = 1;
   try {
-    status = runFlow(args, arguments, deps, step);
+    status = runFlow(args, arguments, deps);
   } catch (const testlib::ExitRequest& request) {
     status = request.status();  // already reported by the operation that stopped
   } catch (const std::exception& failure) {
-    testlib::logger()->error("  **Error** run failed while " + step + ": " +
-                             describeFailure(failure));
+    testlib::logger()->error("  **Error** run failed while " + RunStory::get().snapshot().step +
+                             ": " + describeFailure(failure));
   } catch (...) {
-    testlib::logger()->error("  **Error** run failed while " + step + ": unknown failure");
+    testlib::logger()->error("  **Error** run failed while " + RunStory::get().snapshot().step +
+                             ": unknown failure");
   }
   // A run stopped by its checks, before any AWS work, has no story to tell.
   const StorySnapshot story = RunStory::get().snapshot();

@@ -81,12 +81,9 @@ std::string getEipAllocationId(const aws::Ec2Client& ec2, const std::string& ins
 std::map<std::string, std::string> eipAllocationsOf(const aws::Ec2Client& ec2,
                                                     const std::vector<std::string>& instance_ids) {
   std::map<std::string, std::string> allocations;
-  for (std::size_t at = 0; at < instance_ids.size(); at += kIdsPerRequest) {
+  for (std::vector<std::string>& batch : inBatches(instance_ids, kIdsPerRequest)) {
     aws::ec2::DescribeAddressesRequest request;
-    request.filters = {{"instance-id",
-                        {instance_ids.begin() + static_cast<std::ptrdiff_t>(at),
-                         instance_ids.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                    instance_ids.size(), at + kIdsPerRequest))}}};
+    request.filters = {{"instance-id", std::move(batch)}};
     for (const aws::ec2::Address& address : ec2.describeAddresses(request)) {
       if (!address.allocation_id.empty() && !address.public_ip.empty()) {
         allocations[address.public_ip] = address.allocation_id;

@@ -56,13 +56,10 @@ std::map<std::string, Ec2Lookup> getEc2s(const aws::Ec2Client& ec2,
   std::vector<std::string> distinct;
   for (const auto& [subnet_id, lookup] : lookups) distinct.push_back(subnet_id);
 
-  for (std::size_t at = 0; at < distinct.size(); at += kSubnetsPerRequest) {
+  for (std::vector<std::string>& batch : inBatches(distinct, kSubnetsPerRequest)) {
     aws::ec2::DescribeInstancesRequest request;
     request.filters = {kNameFilter,
-                       {"subnet-id",
-                        {distinct.begin() + static_cast<std::ptrdiff_t>(at),
-                         distinct.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                distinct.size(), at + kSubnetsPerRequest))}},
+                       {"subnet-id", std::move(batch)},
                        {"instance-state-name", kLiveInstanceStates}};
     do {
       const auto page = ec2.describeInstances(request);
@@ -97,6 +94,16 @@ std::map<std::string, Ec2Lookup> getEc2s(const aws::Ec2Client& ec2,
   return lookups;
 }
 
+std::vector<std::vector<std::string>> inBatches(const std::vector<std::string>& ids,
+                                                std::size_t size) {
+  std::vector<std::vector<std::string>> batches;
+  for (std::size_t at = 0; at < ids.size(); at += size) {
+    const auto end = ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), at + size));
+    batches.emplace_back(ids.begin() + static_cast<std::ptrdiff_t>(at), end);
+  }
+  return batches;
+}
+
 Ec2Lookup getEc2(const aws::Ec2Client& ec2, const std::string& subnet_id) {
   return getEc2s(ec2, {subnet_id}).at(subnet_id);
 }
@@ -106,13 +113,10 @@ std::map<std::string, aws::ec2::Subnet> getSubnets(const aws::Ec2Client& ec2,
   const std::set<std::string> distinct_set(subnet_ids.begin(), subnet_ids.end());
   const std::vector<std::string> distinct(distinct_set.begin(), distinct_set.end());
   std::map<std::string, aws::ec2::Subnet> subnets;
-  for (std::size_t at = 0; at < distinct.size(); at += kSubnetsPerRequest) {
+  for (std::vector<std::string>& batch : inBatches(distinct, kSubnetsPerRequest)) {
     // A filter rather than SubnetIds: one unknown id would fail the request.
     aws::ec2::DescribeSubnetsRequest request;
-    request.filters = {{"subnet-id",
-                        {distinct.begin() + static_cast<std::ptrdiff_t>(at),
-                         distinct.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                distinct.size(), at + kSubnetsPerRequest))}}};
+    request.filters = {{"subnet-id", std::move(batch)}};
     do {
       const auto page = ec2.describeSubnets(request);
       for (const aws::ec2::Subnet& subnet : page.subnets) subnets[subnet.subnet_id] = subnet;

@@ -29,6 +29,11 @@ inline const std::vector<std::string> kAliveInstanceStates = {"pending", "runnin
 /// Subnets per lookup request (a filter takes at most 200 values).
 inline constexpr std::size_t kSubnetsPerRequest = 100;
 
+/// `ids` in batches of at most `size` (> 0) each, in order: one request's
+/// worth of filter values per batch.
+std::vector<std::vector<std::string>> inBatches(const std::vector<std::string>& ids,
+                                                std::size_t size);
+
 /// One test instance as seen from its launch subnet.
 struct SubnetInstance {
   std::string instance_id;

@@ -215,10 +215,7 @@ void Rounds<Value>::lead(std::unique_lock<std::mutex>& lock) {
   std::string failure;
   std::uint64_t sent = 0;
   try {
-    for (std::size_t at = 0; at < ids.size(); at += kIdsPerRequest) {
-      const std::vector<std::string> chunk(
-          ids.begin() + static_cast<std::ptrdiff_t>(at),
-          ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), at + kIdsPerRequest)));
+    for (const std::vector<std::string>& chunk : inBatches(ids, kIdsPerRequest)) {
       ++sent;
       seen.merge(poll_(chunk));
     }

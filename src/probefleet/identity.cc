@@ -9,8 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/config/config.h"
 #include "aws/base/interrupt.h"
+#include "aws/base/strings.h"
+#include "aws/config/config.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/patience.h"
 #include "probefleet/story.h"
@@ -249,8 +250,8 @@ std::optional<std::string> createS3Policy(const aws::IamClient& iam_client, cons
   if (!std::all_of(bucket.begin(), bucket.end(), [](unsigned char c) {
         return std::isalnum(c) || c == '.' || c == '-' || c == '_';
       })) {
-    throw std::invalid_argument("s3_bucket \"" + bucket +
-                                "\" is not a bucket name: the instance role's policy cannot "
+    throw std::invalid_argument("s3_bucket " + aws::inQuotes(bucket) +
+                                " is not a bucket name: the instance role's policy cannot "
                                 "allow it");
   }
   const std::string partition = partitionOf(iam_client);

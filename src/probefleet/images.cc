@@ -15,11 +15,6 @@ constexpr const char* kLatestAmazonLinuxPath = "/aws/service/ami-amazon-linux-la
   throw testlib::ExitRequest(1, message);
 }
 
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 }  // namespace
 
 std::string getAMIByName(const aws::Ec2Client& ec2_client, const Args& args) {
@@ -56,7 +51,7 @@ std::string getAMI(const aws::SsmClient& ssm_client, const Args& args) {
   do {
     const auto page = ssm_client.getParametersByPath(request);
     for (const auto& parameter : page.parameters) {
-      if (endsWith(parameter.name, args.image)) {
+      if (parameter.name.ends_with(args.image)) {
         log->info("  " + parameter.value);
         return parameter.value;
       }

@@ -1,18 +1,17 @@
 #include "probefleet/instance_create.h"
 
-#include <arpa/inet.h>
-
-#include <cctype>
 #include <exception>
 #include <vector>
 
-#include "aws/client/error.h"
 #include "aws/base/interrupt.h"
+#include "aws/base/strings.h"
+#include "aws/client/error.h"
 #include "probefleet/eip.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/identity.h"
 #include "probefleet/interfaces.h"
+#include "probefleet/ipv4.h"
 #include "probefleet/patience.h"
 #include "probefleet/story.h"
 #include "probefleet/tags.h"
@@ -83,8 +82,7 @@ std::optional<std::string> checkRole(const aws::IamClient& iam, const std::strin
 // The same code for anything else (an image, a type, a tag) is final.
 bool profileNotReady(const aws::ec2::RunInstancesRequest& request, const aws::ServiceError& error) {
   if (error.code() != "InvalidParameterValue" || !request.iam_instance_profile) return false;
-  std::string message = error.message();
-  for (char& c : message) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string message = aws::lower(error.message());
   return message.find("instance profile") != std::string::npos ||
          message.find("iaminstanceprofile") != std::string::npos;
 }
@@ -213,17 +211,16 @@ bool recordPublicIp(const aws::Ec2Client& ec2, FleetWatch& watch, const std::str
 
 std::string renderUserData(const std::string& spoke_gw_ip, const std::string& s3_bucket,
                            const std::string& tag) {
-  in_addr address{};
-  if (::inet_pton(AF_INET, spoke_gw_ip.c_str(), &address) != 1) {
-    throw std::invalid_argument("spoke gateway address \"" + spoke_gw_ip +
-                                "\" is not an IPv4 address");
+  if (!parseIpv4(spoke_gw_ip)) {
+    throw std::invalid_argument("spoke gateway address " + aws::inQuotes(spoke_gw_ip) +
+                                " is not an IPv4 address");
   }
   if (!isLowerBucketName(s3_bucket)) {
-    throw std::invalid_argument("\"" + s3_bucket + "\" is not a bucket name");
+    throw std::invalid_argument(aws::inQuotes(s3_bucket) + " is not a bucket name");
   }
   if (tag.empty() || !onlyCharsOf(tag, "._-")) {
-    throw std::invalid_argument("test tag \"" + tag +
-                                "\" may hold only letters, digits, '.', '_' and '-'");
+    throw std::invalid_argument("test tag " + aws::inQuotes(tag) +
+                                " may hold only letters, digits, '.', '_' and '-'");
   }
   std::string script(user_data_tmp);
   replaceAll(script, "{{spoke_gw_ip}}", spoke_gw_ip);
@@ -286,77 +283,99 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
   }
 }
 
-bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-               const std::string& ami, const std::string& gw_subnet_id,
-               const std::string& private_subnet_id,
-               const std::string& /*spoke_gw_ip: read from the entry*/, const Args& args,
-               TestConfig& test_config, const std::optional<std::string>& sg_id,
-               const std::optional<std::string>& sg_id_private_inf,
-               const std::optional<std::string>& instance_profile,
-               const std::optional<std::string>& key_name, aws::Clock& clock,
-               const FleetShare& fleet) {
-  auto log = testlib::logger();
-  std::optional<std::string> profile = instance_profile;
-  if (given(args.ec2_role) && *args.ec2_role != "default") {
-    profile = checkRole(iam_client, *args.ec2_role);
-    if (!profile) return false;
-  }
+namespace {
 
-  log->info(std::string("- Create ") + kInstanceName + " in private " + private_subnet_id);
-  const Ec2Lookup found = fleet.found ? *fleet.found : getEc2(ec2_client, gw_subnet_id);
-  if (found.crowded()) {
-    // Taking the subnet as empty would add yet another instance to it.
-    log->info("  **Alert** nothing launched in " + gw_subnet_id + ": it holds " +
-              std::to_string(found.instances.size()) + " " + kInstanceName + " instances");
-    testlib::AppExitStatus::markFailed();
+// The instance profile a launch carries: the role's own when args.ec2_role
+// names one other than "default", else the one the run made. Nullopt in the
+// outer optional: the role has none, and nothing may be launched.
+std::optional<std::optional<std::string>> launchProfile(const CreateEc2Params& params) {
+  const Args& args = params.args;
+  if (!given(args.ec2_role) || *args.ec2_role == "default") return params.instance_profile;
+  std::optional<std::string> profile = checkRole(params.iam_client, *args.ec2_role);
+  if (!profile) return std::nullopt;
+  return profile;
+}
+
+// Launches the entry's instance and waits until its status checks pass.
+// Nullopt when nothing was launched: a dry run, or a failed launch.
+std::optional<std::string> launchInstance(const CreateEc2Params& params,
+                                          const std::optional<std::string>& profile,
+                                          const TestConfig& test_config, FleetWatch& watch) {
+  const aws::ec2::RunInstancesRequest request =
+      launchRequest(params.ami, params.gw_subnet_id, params.args, params.sg_id, profile,
+                    params.key_name, testScriptFor(params.args, test_config));
+  if (params.args.dry_run) {
+    RunStory::get().instancePlanned(params.gw_subnet_id);
+    return std::nullopt;
+  }
+  aws::Interruption::check();  // nothing new is launched once interrupted
+  std::optional<std::string> instance_id =
+      createEc2WithRetry(params.ec2_client, request, params.clock);
+  if (!instance_id) return std::nullopt;
+  RunStory::get().instanceLaunched(params.gw_subnet_id, *instance_id);
+  watch.waitStatusOk(*instance_id);
+  return instance_id;
+}
+
+// Records the instance's addresses in the entry, attaching its second
+// interface first when it has none. An instance that is not running gets no
+// public address, but still its second interface and the lookup of that
+// interface's address. Passed status checks (`launched`) say it runs.
+bool recordAddresses(const CreateEc2Params& params, FleetWatch& watch, const Ec2Lookup& found,
+                     const std::string& instance_id, bool launched, TestConfig& test_config) {
+  const bool running = launched || isRunning(watch, instance_id);
+  if (running) RunStory::get().instanceRunning(params.gw_subnet_id);
+  if (running &&
+      !recordPublicIp(params.ec2_client, watch, instance_id, params.gw_subnet_id,
+                      params.private_subnet_id, params.args, test_config, params.clock)) {
     return false;
   }
-  FleetWatch own_watch(ec2_client, clock);
-  FleetWatch& watch = fleet.watch ? *fleet.watch : own_watch;
-
-  std::optional<std::string> instance_id = found.instance_id;
-  bool first_time_create_ec2 = false;
-  if (instance_id) RunStory::get().instanceFound(gw_subnet_id, *instance_id);
-  if (!instance_id) {
-    const aws::ec2::RunInstancesRequest request = launchRequest(
-        ami, gw_subnet_id, args, sg_id, profile, key_name, testScriptFor(args, test_config));
-    if (args.dry_run) {
-      RunStory::get().instancePlanned(gw_subnet_id);
-      return false;
-    }
-    aws::Interruption::check();  // nothing new is launched once interrupted
-    instance_id = createEc2WithRetry(ec2_client, request, clock);
-    if (!instance_id) return false;
-    RunStory::get().instanceLaunched(gw_subnet_id, *instance_id);
-    watch.waitStatusOk(*instance_id);
-    first_time_create_ec2 = true;
-  }
-
-  // An instance that is not running gets no public address, but still its
-  // second interface and the lookup of that interface's address. Passed
-  // status checks say it runs.
-  const bool running = first_time_create_ec2 || isRunning(watch, *instance_id);
-  if (running) RunStory::get().instanceRunning(gw_subnet_id);
-  if (running && !recordPublicIp(ec2_client, watch, *instance_id, gw_subnet_id, private_subnet_id,
-                                 args, test_config, clock)) {
-    return false;
-  }
-
   if (!found.private_interface) {
     aws::Interruption::check();
-    createNetworkfInterface(ec2_client, *instance_id, private_subnet_id, sg_id_private_inf, args,
-                            clock);
+    createNetworkfInterface(params.ec2_client, instance_id, params.private_subnet_id,
+                            params.sg_id_private_inf, params.args, params.clock);
   }
   try {
-    lookupInf2PrivateIp(watch, *instance_id, test_config);
+    lookupInf2PrivateIp(watch, instance_id, test_config);
   } catch (const aws::Interrupted&) {
     throw;
   } catch (const std::exception& failure) {
-    log->error(std::string("  **Error** ") + failure.what());
+    testlib::logger()->error(std::string("  **Error** ") + failure.what());
     reportFailure(failure);
     return false;
   }
   return running;
+}
+
+}  // namespace
+
+bool createEc2(const CreateEc2Params& params, TestConfig& test_config) {
+  auto log = testlib::logger();
+  const auto profile = launchProfile(params);
+  if (!profile) return false;
+
+  log->info(std::string("- Create ") + kInstanceName + " in private " + params.private_subnet_id);
+  const Ec2Lookup found =
+      params.fleet.found ? *params.fleet.found : getEc2(params.ec2_client, params.gw_subnet_id);
+  if (found.crowded()) {
+    // Taking the subnet as empty would add yet another instance to it.
+    log->info("  **Alert** nothing launched in " + params.gw_subnet_id + ": it holds " +
+              std::to_string(found.instances.size()) + " " + kInstanceName + " instances");
+    testlib::AppExitStatus::markFailed();
+    return false;
+  }
+  FleetWatch own_watch(params.ec2_client, params.clock);
+  FleetWatch& watch = params.fleet.watch ? *params.fleet.watch : own_watch;
+
+  std::optional<std::string> instance_id = found.instance_id;
+  const bool launched = !instance_id;
+  if (launched) {
+    instance_id = launchInstance(params, *profile, test_config, watch);
+    if (!instance_id) return false;
+  } else {
+    RunStory::get().instanceFound(params.gw_subnet_id, *instance_id);
+  }
+  return recordAddresses(params, watch, found, *instance_id, launched, test_config);
 }
 
 }  // namespace probefleet

@@ -88,15 +88,39 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
                                               const aws::ec2::RunInstancesRequest& data,
                                               aws::Clock& clock = *aws::systemClock());
 
+/// What createEc2 works with besides the entry: the clients, the options,
+/// and what the run made or found for the entry.
+struct CreateEc2Params {
+  const aws::Ec2Client& ec2_client;
+  const aws::IamClient& iam_client;
+  const Args& args;
+  /// The image to launch from.
+  std::string ami;
+  /// The launch subnet (the entry's gw_subnet_id).
+  std::string gw_subnet_id;
+  /// The subnet of the second interface (the entry's private_subnet_id).
+  std::string private_subnet_id;
+  /// The group of the launch interface, and of the second interface.
+  std::optional<std::string> sg_id = std::nullopt;
+  std::optional<std::string> sg_id_private_inf = std::nullopt;
+  std::optional<std::string> instance_profile = std::nullopt;
+  std::optional<std::string> key_name = std::nullopt;
+  /// The pauses of the launch retries, of the public-address wait and of the
+  /// second-address lookup.
+  aws::Clock& clock = *aws::systemClock();
+  /// The fleet's shared watch and lookup; empty: this call's own.
+  FleetShare fleet = {};
+};
+
 /// Brings the entry `test_config` of the launch subnet `gw_subnet_id` to its
 /// deployed state: finds its test instance or launches one (from `ami`, with
 /// the groups `sg_id`, the instance profile, the key pair `key_name`), waits
 /// until its status checks pass (the client's clock), gives it an Elastic IP
 /// when args.eip, records `ec2_ip`, attaches a second interface in
 /// `private_subnet_id` (group `sg_id_private_inf`) when it has none, and
-/// records `ec2_2nd_private_ip`. `spoke_gw_ip` is the entry's gateway, which
-/// the instance's tests aim at. With args.ec2_role naming a role other than
-/// "default", the role's instance profile as IAM lists it is used instead of
+/// records `ec2_2nd_private_ip`. The instance's tests aim at the entry's
+/// gw_private_ip. With args.ec2_role naming a role other than "default", the
+/// role's instance profile as IAM lists it is used instead of
 /// `instance_profile`. Every launch requires IMDSv2 and carries its tags
 /// (Name and the user's pairs) on the instance, its volumes and its launch
 /// interface in the launch request itself.
@@ -110,22 +134,12 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
 /// operations are thrown, and the launch's last InvalidParameterValueException;
 /// a launch that dies while starting throws InstanceEndedError with EC2's
 /// state reason.
-/// The pauses of the launch retries, of the public-address wait and of the
-/// second-address lookup go through `clock`.
 ///
 /// Waits (status checks, addresses) go through `fleet.watch`, shared with
 /// the fleet's other workers, or a watch of this call's own; the subnet is
 /// taken from `fleet.found` when the fleet looked it up already. Once the
 /// process is interrupted nothing new is made: aws::Interrupted is thrown
 /// before a launch or an interface would be, and from any wait.
-bool createEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-               const std::string& ami, const std::string& gw_subnet_id,
-               const std::string& private_subnet_id, const std::string& spoke_gw_ip,
-               const Args& args, TestConfig& test_config,
-               const std::optional<std::string>& sg_id = std::nullopt,
-               const std::optional<std::string>& sg_id_private_inf = std::nullopt,
-               const std::optional<std::string>& instance_profile = std::nullopt,
-               const std::optional<std::string>& key_name = std::nullopt,
-               aws::Clock& clock = *aws::systemClock(), const FleetShare& fleet = {});
+bool createEc2(const CreateEc2Params& params, TestConfig& test_config);
 
 }  // namespace probefleet

@@ -5,10 +5,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "aws/services/ec2_waiters.h"
+#include "aws/base/interrupt.h"
 #include "aws/client/error.h"
 #include "aws/http/http.h"
-#include "aws/base/interrupt.h"
+#include "aws/services/ec2_waiters.h"
 #include "probefleet/eip.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/interfaces.h"
@@ -77,35 +77,12 @@ std::optional<std::string> allocationToRelease(const aws::Ec2Client& ec2,
   }
 }
 
-}  // namespace
-
-void deleteEc2(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/,
-               const std::string& subnet_id, const Args& args, const FleetShare& fleet) {
-  const Ec2Lookup found = fleet.found ? *fleet.found : getEc2(ec2, subnet_id);
-  FleetWatch own_watch(ec2, ec2.clock());
-  FleetWatch& watch = fleet.watch ? *fleet.watch : own_watch;
-  if (found.instances.empty()) {
-    deleteSecondInterface(ec2, watch, std::nullopt, "", subnet_id, args);
-    return;
-  }
-
-  // Several instances are left only by a run that went wrong; each of them
-  // is deleted, so that the subnet is empty again afterwards.
-  std::vector<Doomed> doomed;
-  for (const SubnetInstance& instance : found.instances) {
-    deleteSecondInterface(ec2, watch, instance.private_interface, instance.instance_id, subnet_id,
-                          args);
-    doomed.push_back({instance.instance_id, instance.public_ip, std::nullopt});
-  }
-  if (args.eip) {
-    for (Doomed& instance : doomed) {
-      if (instance.public_ip) {
-        instance.allocation_id =
-            allocationToRelease(ec2, instance.instance_id, *instance.public_ip, fleet);
-      }
-    }
-  }
-
+// Terminates the instances and waits for each; returns those still standing
+// when the patience ran out. A dry run only tells what it would delete.
+std::vector<std::string> terminateAll(const DeleteEc2Params& params, FleetWatch& watch,
+                                      const std::vector<Doomed>& doomed) {
+  const aws::Ec2Client& ec2 = params.ec2;
+  const std::string& subnet_id = params.subnet_id;
   auto log = testlib::logger();
   log->info(std::string("- Delete ") + kInstanceName + " in " + subnet_id);
   std::vector<std::string> instance_ids;
@@ -114,34 +91,71 @@ void deleteEc2(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/,
     instance_ids.push_back(instance.instance_id);
   }
   std::vector<std::string> standing;
-  if (args.dry_run) {
+  if (params.args.dry_run) {
     for (const std::string& instance_id : instance_ids) {
       tell(Act::kDelete, "instance", instance_id, "in " + subnet_id);
     }
-  } else {
-    aws::Interruption::check();
-    // Found by a describe, so it exists: NotFound by id only means "not yet".
-    patiently(ec2.clock(), {kConsistencyBudget, {"InvalidInstanceID.NotFound"}},
-              [&] { (void)ec2.terminateInstances(instance_ids); });
-    for (const std::string& instance_id : instance_ids) {
-      if (watch.waitTerminated(instance_id, kTerminatePatience)) {
-        tell(Act::kDelete, "instance", instance_id, "in " + subnet_id);
-      } else {
-        standing.push_back(instance_id);
-        tell(Act::kLeave, "instance", instance_id, "in " + subnet_id + ", still shutting down");
-      }
+    return standing;
+  }
+  aws::Interruption::check();
+  // Found by a describe, so it exists: NotFound by id only means "not yet".
+  patiently(ec2.clock(), {kConsistencyBudget, {"InvalidInstanceID.NotFound"}},
+            [&] { (void)ec2.terminateInstances(instance_ids); });
+  for (const std::string& instance_id : instance_ids) {
+    if (watch.waitTerminated(instance_id, kTerminatePatience)) {
+      tell(Act::kDelete, "instance", instance_id, "in " + subnet_id);
+    } else {
+      standing.push_back(instance_id);
+      tell(Act::kLeave, "instance", instance_id, "in " + subnet_id + ", still shutting down");
     }
   }
+  return standing;
+}
 
-  // An address is released only once its instance is gone.
+// An address is released only once its instance is gone.
+void releaseAddresses(const DeleteEc2Params& params, const std::vector<Doomed>& doomed,
+                      const std::vector<std::string>& standing) {
   for (const Doomed& instance : doomed) {
     const bool gone =
         std::find(standing.begin(), standing.end(), instance.instance_id) == standing.end();
     if (instance.allocation_id && gone) {
-      releaseEIP(ec2, *instance.public_ip, *instance.allocation_id, instance.instance_id, args,
-                 ec2.clock());
+      releaseEIP(params.ec2, *instance.public_ip, *instance.allocation_id, instance.instance_id,
+                 params.args, params.ec2.clock());
     }
   }
+}
+
+}  // namespace
+
+void deleteEc2(const DeleteEc2Params& params) {
+  const aws::Ec2Client& ec2 = params.ec2;
+  const FleetShare& fleet = params.fleet;
+  const Ec2Lookup found = fleet.found ? *fleet.found : getEc2(ec2, params.subnet_id);
+  FleetWatch own_watch(ec2, ec2.clock());
+  FleetWatch& watch = fleet.watch ? *fleet.watch : own_watch;
+  if (found.instances.empty()) {
+    deleteSecondInterface(ec2, watch, std::nullopt, "", params.subnet_id, params.args);
+    return;
+  }
+
+  // Several instances are left only by a run that went wrong; each of them
+  // is deleted, so that the subnet is empty again afterwards.
+  std::vector<Doomed> doomed;
+  for (const SubnetInstance& instance : found.instances) {
+    deleteSecondInterface(ec2, watch, instance.private_interface, instance.instance_id,
+                          params.subnet_id, params.args);
+    doomed.push_back({instance.instance_id, instance.public_ip, std::nullopt});
+  }
+  if (params.args.eip) {
+    for (Doomed& instance : doomed) {
+      if (instance.public_ip) {
+        instance.allocation_id =
+            allocationToRelease(ec2, instance.instance_id, *instance.public_ip, fleet);
+      }
+    }
+  }
+  const std::vector<std::string> standing = terminateAll(params, watch, doomed);
+  releaseAddresses(params, doomed, standing);
   if (!standing.empty()) {
     throw aws::WaiterError(
         "instance_terminated", standing,

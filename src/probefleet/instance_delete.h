@@ -9,7 +9,6 @@
 #include <string>
 
 #include "aws/services/ec2.h"
-#include "aws/services/iam.h"
 #include "probefleet/fleet_watch.h"
 #include "probefleet/options.h"
 
@@ -18,6 +17,16 @@ namespace probefleet {
 /// How long a termination is waited for: the instance_terminated waiter's
 /// 40 polls of 15 seconds.
 inline constexpr std::chrono::milliseconds kTerminatePatience{600000};
+
+/// What deleteEc2 works with.
+struct DeleteEc2Params {
+  const aws::Ec2Client& ec2;
+  const Args& args;
+  /// The launch subnet whose test instances go.
+  std::string subnet_id;
+  /// The fleet's shared watch and lookups; empty: this call's own.
+  FleetShare fleet = {};
+};
 
 /// Deletes every live test instance of `subnet_id` (normally one; each of
 /// them when an earlier run left several): first its second interface is
@@ -31,8 +40,6 @@ inline constexpr std::chrono::milliseconds kTerminatePatience{600000};
 /// without a test instance only runs the interface steps with absent ids.
 /// In a dry run nothing is changed; the steps log what they would do.
 ///
-/// `iam` is accepted for the caller's convenience and not used.
-///
 /// Throttling and passing failures are waited out while time remains. Throws
 /// what the lookup and the termination throw after that
 /// (aws::ServiceError, aws::TransportError), aws::WaiterError naming the
@@ -42,7 +49,6 @@ inline constexpr std::chrono::milliseconds kTerminatePatience{600000};
 /// the process is interrupted). What was deleted before a failure stays
 /// deleted. A public address that no Elastic IP holds is not a failure: it
 /// is logged and nothing is released for it.
-void deleteEc2(const aws::Ec2Client& ec2, const aws::IamClient& iam, const std::string& subnet_id,
-               const Args& args, const FleetShare& fleet = {});
+void deleteEc2(const DeleteEc2Params& params);
 
 }  // namespace probefleet

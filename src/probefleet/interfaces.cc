@@ -7,10 +7,11 @@
 #include <functional>
 #include <stdexcept>
 
-#include "aws/client/error.h"
 #include "aws/base/interrupt.h"
+#include "aws/client/error.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
+#include "probefleet/ipv4.h"
 #include "probefleet/patience.h"
 #include "probefleet/story.h"
 #include "probefleet/tags.h"

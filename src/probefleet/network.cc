@@ -1,12 +1,13 @@
 #include "probefleet/network.h"
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
-#include "aws/client/error.h"
 #include "aws/base/interrupt.h"
+#include "aws/client/error.h"
 #include "aws/client/retry.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/patience.h"
@@ -131,74 +132,81 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string&
   }
 }
 
-std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string& vpc_id,
-                                    const Args& args, const aws::Environment& env) {
-  if (const auto existing = getSgId(ec2, vpc_id, kInstanceSgName)) {
-    testlib::logger()->info(std::string("- Reuse existing SG ") + kInstanceSgName + " " +
-                            *existing + " in " + vpc_id);
-    tell(Act::kReuse, "security group", *existing, kInstanceSgName);
-    return existing;
-  }
-  const auto request = groupRequest(vpc_id, kInstanceSgName, args);
-  testlib::logger()->info(std::string("- Create SG ") + kInstanceSgName + " in " + vpc_id);
+namespace {
 
+// The group `group_name` of the VPC when it exists, told as reused.
+std::optional<std::string> reusedGroup(const aws::Ec2Client& ec2, const std::string& vpc_id,
+                                       const char* group_name) {
+  const auto existing = getSgId(ec2, vpc_id, group_name);
+  if (!existing) return std::nullopt;
+  testlib::logger()->info(std::string("- Reuse existing SG ") + group_name + " " + *existing +
+                          " in " + vpc_id);
+  tell(Act::kReuse, "security group", *existing, group_name);
+  return existing;
+}
+
+// Completes a new group (its rules); given the group's id.
+using GroupFinisher = std::function<void(const std::string& group_id)>;
+
+// The group `group_name` of the VPC: reused when it exists, else made (not
+// in a dry run). `prepare` runs first, in a dry run too, and gives what
+// completes the new group. A failure ends the run naming the group.
+std::optional<std::string> reuseOrMakeGroup(const aws::Ec2Client& ec2, const std::string& vpc_id,
+                                            const char* group_name, const Args& args,
+                                            const std::function<GroupFinisher()>& prepare) {
+  if (const auto existing = reusedGroup(ec2, vpc_id, group_name)) return existing;
+  const auto request = groupRequest(vpc_id, group_name, args);
+  testlib::logger()->info(std::string("- Create SG ") + group_name + " in " + vpc_id);
   try {
-    // The engine's address is learnt afresh, in a dry run too, and not kept.
-    const std::string engine_ip = lookupPublicAddress(*ec2.config().transport, env);
+    const GroupFinisher finish = prepare();
     if (args.dry_run) {
-      tell(Act::kCreate, "security group", "", kInstanceSgName);
+      tell(Act::kCreate, "security group", "", group_name);
       return std::nullopt;
     }
-
     const std::string group_id = createdGroupId(ec2, request);
-
-    aws::ec2::IpPermission ssh;
-    ssh.ip_protocol = "tcp";
-    ssh.from_port = 22;
-    ssh.to_port = 22;
-    ssh.ip_ranges = {{engine_ip + "/32", kSshRuleDescription}};
-    // The new group may not be visible yet; a rule a lost answer already
-    // added is there.
-    patiently(ec2.clock(), {kConsistencyBudget, {"InvalidGroup.NotFound"}}, [&] {
-      try {
-        ec2.authorizeSecurityGroupIngress({group_id, {ssh}});
-      } catch (const aws::ServiceError& error) {
-        if (error.code() != "InvalidPermission.Duplicate") throw;
-      }
-    });
-    tell(Act::kCreate, "security group", group_id, kInstanceSgName);
+    if (finish) finish(group_id);
+    tell(Act::kCreate, "security group", group_id, group_name);
     return group_id;
   } catch (const aws::Interrupted&) {
     throw;
   } catch (const std::exception& failure) {
-    endRun(failure, std::string("cannot create SG ") + kInstanceSgName + " in " + vpc_id);
+    endRun(failure, std::string("cannot create SG ") + group_name + " in " + vpc_id);
   }
+}
+
+// Lets `engine_ip` reach the group over SSH. The new group may not be
+// visible yet; a rule a lost answer already added is there.
+void allowSshFrom(const aws::Ec2Client& ec2, const std::string& group_id,
+                  const std::string& engine_ip) {
+  aws::ec2::IpPermission ssh;
+  ssh.ip_protocol = "tcp";
+  ssh.from_port = 22;
+  ssh.to_port = 22;
+  ssh.ip_ranges = {{engine_ip + "/32", kSshRuleDescription}};
+  patiently(ec2.clock(), {kConsistencyBudget, {"InvalidGroup.NotFound"}}, [&] {
+    try {
+      ec2.authorizeSecurityGroupIngress({group_id, {ssh}});
+    } catch (const aws::ServiceError& error) {
+      if (error.code() != "InvalidPermission.Duplicate") throw;
+    }
+  });
+}
+
+}  // namespace
+
+std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string& vpc_id,
+                                    const Args& args, const aws::Environment& env) {
+  return reuseOrMakeGroup(ec2, vpc_id, kInstanceSgName, args, [&]() -> GroupFinisher {
+    // The engine's address is learnt afresh, in a dry run too, and not kept.
+    const std::string engine_ip = lookupPublicAddress(*ec2.config().transport, env);
+    return
+        [&ec2, engine_ip](const std::string& group_id) { allowSshFrom(ec2, group_id, engine_ip); };
+  });
 }
 
 std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2, const std::string& vpc_id,
                                               const Args& args) {
-  if (const auto existing = getSgId(ec2, vpc_id, kPrivateInfSgName)) {
-    testlib::logger()->info(std::string("- Reuse existing SG ") + kPrivateInfSgName + " " +
-                            *existing + " in " + vpc_id);
-    tell(Act::kReuse, "security group", *existing, kPrivateInfSgName);
-    return existing;
-  }
-  const auto request = groupRequest(vpc_id, kPrivateInfSgName, args);
-  testlib::logger()->info(std::string("- Create SG ") + kPrivateInfSgName + " in " + vpc_id);
-
-  try {
-    if (args.dry_run) {
-      tell(Act::kCreate, "security group", "", kPrivateInfSgName);
-      return std::nullopt;
-    }
-    const std::string group_id = createdGroupId(ec2, request);
-    tell(Act::kCreate, "security group", group_id, kPrivateInfSgName);
-    return group_id;
-  } catch (const aws::Interrupted&) {
-    throw;
-  } catch (const std::exception& failure) {
-    endRun(failure, std::string("cannot create SG ") + kPrivateInfSgName + " in " + vpc_id);
-  }
+  return reuseOrMakeGroup(ec2, vpc_id, kPrivateInfSgName, args, [] { return GroupFinisher(); });
 }
 
 void deleteSG(const aws::Ec2Client& ec2, const std::string& group_id, const Args& args) {

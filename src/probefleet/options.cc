@@ -1,12 +1,13 @@
 #include "probefleet/options.h"
 
 #include <algorithm>
-#include <cctype>
 #include <sstream>
 #include <string_view>
 #include <variant>
 
 #include "aws/base/environment.h"
+#include "aws/base/strings.h"
+#include "testlib/option_scanner.h"
 
 namespace probefleet {
 
@@ -72,10 +73,7 @@ const std::vector<OptionSpec>& optionTable() {
 }
 
 std::string metavar(const OptionSpec& spec) {
-  std::string upper = spec.name;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return upper;
+  return aws::upper(spec.name);
 }
 
 // "--name" or "--name METAVAR".
@@ -123,53 +121,19 @@ ParseResult usageError(const std::string& message) {
   return result;
 }
 
-struct Match {
-  const OptionSpec* spec = nullptr;  // nullptr: none, or ambiguous
-  bool help = false;
-  bool version = false;
-  std::vector<std::string> candidates;  // "--name" of every prefix match
-};
+// The names the command line matches against: --help and --version first,
+// then the table, so that a prefix of either is matched like any other.
+// --version is the rule between them.
+constexpr std::size_t kHelpRule = 0;
+constexpr std::size_t kFirstOptionRule = 2;
 
-// Resolves "--xyz" (without any "=value") to an option: an exact name first,
-// then the single option that the text is a prefix of.
-Match resolve(const std::string& name) {
-  Match match;
-  if (name == "help") {
-    match.help = true;
-    return match;
-  }
-  if (name == "version") {
-    match.version = true;
-    return match;
-  }
-  for (const OptionSpec& spec : optionTable()) {
-    if (name == spec.name) {
-      match.spec = &spec;
-      return match;
-    }
-  }
-  if (name.empty()) return match;
-  const OptionSpec* found = nullptr;
-  if (std::string("help").rfind(name, 0) == 0) match.candidates.push_back("--help");
-  // No option begins with "v", so "--v..." takes no prefix from any of them.
-  const bool version_prefix = std::string("version").rfind(name, 0) == 0;
-  if (version_prefix) match.candidates.push_back("--version");
-  for (const OptionSpec& spec : optionTable()) {
-    if (std::string(spec.name).rfind(name, 0) == 0) {
-      match.candidates.push_back(std::string("--") + spec.name);
-      found = &spec;
-    }
-  }
-  if (match.candidates.size() == 1) {
-    if (found) {
-      match.spec = found;
-    } else if (version_prefix) {
-      match.version = true;
-    } else {
-      match.help = true;
-    }
-  }
-  return match;
+const std::vector<testlib::OptionRule>& matchingRules() {
+  static const std::vector<testlib::OptionRule> rules = [] {
+    std::vector<testlib::OptionRule> all = {{"help", false}, {"version", false}};
+    for (const OptionSpec& spec : optionTable()) all.push_back({spec.name, !spec.isFlag()});
+    return all;
+  }();
+  return rules;
 }
 
 std::string joinCandidates(const std::vector<std::string>& names) {
@@ -239,100 +203,132 @@ std::string helpText() {
   return text;
 }
 
-ParseResult parseArgs(const std::vector<std::string>& arguments) {
-  ParseResult result;
+namespace {
+
+// One parse under way: the options taken so far and the words none took.
+struct Parse {
+  Args args;
   std::vector<std::string> unrecognized;
   std::vector<const OptionSpec*> seen;
+};
 
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (argument == "-h") {
-      result.kind = ParseResult::Kind::kHelp;
-      result.text = helpText();
-      return result;
-    }
-    if (argument.rfind("--", 0) != 0 || argument == "--") {
-      unrecognized.push_back(argument);
-      continue;
-    }
-    const std::size_t equals = argument.find('=');
-    const std::string name =
-        argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-    const std::optional<std::string> joined_value =
-        equals == std::string::npos ? std::nullopt
-                                    : std::optional<std::string>(argument.substr(equals + 1));
+ParseResult helpResult() {
+  ParseResult result;
+  result.kind = ParseResult::Kind::kHelp;
+  result.text = helpText();
+  return result;
+}
 
-    Match match = resolve(name);
-    if (match.candidates.size() > 1) {
-      return usageError("ambiguous option: --" + name + " could match " +
-                        joinCandidates(match.candidates));
-    }
-    if (match.help) {
-      if (joined_value) {
-        return usageError("argument -h/--help: ignored explicit argument '" + *joined_value + "'");
-      }
-      result.kind = ParseResult::Kind::kHelp;
-      result.text = helpText();
-      return result;
-    }
-    if (match.version) {
-      if (joined_value) {
-        return usageError("argument --version: ignored explicit argument '" + *joined_value + "'");
-      }
-      result.kind = ParseResult::Kind::kVersion;
-      result.text = kVersionText;
-      return result;
-    }
-    if (!match.spec) {
-      unrecognized.push_back(argument);
-      continue;
-    }
+ParseResult versionResult() {
+  ParseResult result;
+  result.kind = ParseResult::Kind::kVersion;
+  result.text = kVersionText;
+  return result;
+}
 
-    const OptionSpec& spec = *match.spec;
-    const std::string shown = std::string("--") + spec.name;
-    if (spec.isFlag()) {
-      if (joined_value) {
-        return usageError("argument " + shown + ": ignored explicit argument '" + *joined_value +
-                          "'");
-      }
-      result.args.*std::get<bool Args::*>(spec.target) = true;
-    } else if (joined_value) {
-      assign(result.args, spec, *joined_value);
-    } else if (i + 1 < arguments.size() && !looksLikeOption(arguments[i + 1])) {
-      assign(result.args, spec, arguments[++i]);
-    } else {
-      return usageError("argument " + shown + ": expected one argument");
+// A name or value goes to AWS, which takes UTF-8 only; a path may hold any
+// bytes the file system does.
+bool mustBeUtf8(const OptionSpec& spec) {
+  static const std::vector<std::string> paths = {"test_config", "output_test_config",
+                                                 "backup_folder", "report"};
+  return std::holds_alternative<std::optional<std::string> Args::*>(spec.target) &&
+         std::find(paths.begin(), paths.end(), spec.name) == paths.end();
+}
+
+// Takes the value of `spec` (or sets its flag) from the scanner. Returns a
+// usage error, or nullopt to go on.
+std::optional<ParseResult> takeOption(testlib::OptionScanner& scanner, const OptionSpec& spec,
+                                      Parse& parse) {
+  const std::string shown = std::string("--") + spec.name;
+  const std::optional<std::string> joined_value = scanner.joinedValue();
+  std::optional<std::string> value = joined_value;
+  if (spec.isFlag()) {
+    if (joined_value) {
+      return usageError("argument " + shown + ": ignored explicit argument '" + *joined_value +
+                        "'");
     }
-    seen.push_back(&spec);
-    // A name or value goes to AWS, which takes UTF-8 only; a path may hold
-    // any bytes the file system does.
-    static const std::vector<std::string> paths = {"test_config", "output_test_config",
-                                                   "backup_folder", "report"};
-    const auto* value = std::get_if<std::optional<std::string> Args::*>(&spec.target);
-    if (value && std::find(paths.begin(), paths.end(), spec.name) == paths.end() &&
-        !aws::isValidUtf8((result.args.**value).value_or(""))) {
-      return usageError("argument " + shown + ": not valid UTF-8");
+    parse.args.*std::get<bool Args::*>(spec.target) = true;
+  } else {
+    if (!value && scanner.following() && !looksLikeOption(*scanner.following())) {
+      value = scanner.takeFollowing();
     }
+    if (!value) return usageError("argument " + shown + ": expected one argument");
+    assign(parse.args, spec, *value);
   }
+  parse.seen.push_back(&spec);
+  if (value && mustBeUtf8(spec) && !aws::isValidUtf8(*value)) {
+    return usageError("argument " + shown + ": not valid UTF-8");
+  }
+  return std::nullopt;
+}
 
+// Takes the word at the scanner. Returns the parse's end (help, version, a
+// usage error), or nullopt to go on.
+std::optional<ParseResult> takeWord(testlib::OptionScanner& scanner, Parse& parse) {
+  if (scanner.word() == "-h") return helpResult();
+  if (!scanner.isLongOption()) {
+    parse.unrecognized.push_back(scanner.word());
+    return std::nullopt;
+  }
+  const testlib::NameMatch match = scanner.match();
+  if (match.candidates.size() > 1) {
+    std::vector<std::string> names;
+    for (std::size_t index : match.candidates) names.push_back("--" + matchingRules()[index].name);
+    return usageError("ambiguous option: --" + scanner.name() + " could match " +
+                      joinCandidates(names));
+  }
+  if (!match.option) {
+    parse.unrecognized.push_back(scanner.word());
+    return std::nullopt;
+  }
+  if (*match.option >= kFirstOptionRule) {
+    return takeOption(scanner, optionTable()[*match.option - kFirstOptionRule], parse);
+  }
+  const std::string shown = *match.option == kHelpRule ? "-h/--help" : "--version";
+  if (const auto joined_value = scanner.joinedValue()) {
+    return usageError("argument " + shown + ": ignored explicit argument '" + *joined_value + "'");
+  }
+  return *match.option == kHelpRule ? helpResult() : versionResult();
+}
+
+// What is wrong with the parse as a whole, if anything: a required option
+// missing, words no option took, an option that needs another.
+std::optional<ParseResult> checkComplete(const Parse& parse) {
   std::vector<std::string> missing;
   for (const OptionSpec& spec : optionTable()) {
-    if (spec.required && std::find(seen.begin(), seen.end(), &spec) == seen.end()) {
+    if (spec.required &&
+        std::find(parse.seen.begin(), parse.seen.end(), &spec) == parse.seen.end()) {
       missing.push_back(std::string("--") + spec.name);
     }
   }
   if (!missing.empty()) {
     return usageError("the following arguments are required: " + joinCandidates(missing));
   }
-  if (!unrecognized.empty()) {
+  if (!parse.unrecognized.empty()) {
     std::string list;
-    for (const std::string& argument : unrecognized) list += (list.empty() ? "" : " ") + argument;
+    for (const std::string& argument : parse.unrecognized) {
+      list += (list.empty() ? "" : " ") + argument;
+    }
     return usageError("unrecognized arguments: " + list);
   }
   // The instances' tests leave their results in the bucket.
-  if (given(result.args.tag) && !given(result.args.s3_bucket)) {
+  if (given(parse.args.tag) && !given(parse.args.s3_bucket)) {
     return usageError("argument --run_tag: needs --s3_bucket, where the tests leave their results");
   }
+  return std::nullopt;
+}
+
+}  // namespace
+
+ParseResult parseArgs(const std::vector<std::string>& arguments) {
+  Parse parse;
+  testlib::OptionScanner scanner(arguments, matchingRules(), testlib::NameMatching::kUnambiguous);
+  while (scanner.next()) {
+    if (auto end = takeWord(scanner, parse)) return *end;
+  }
+  if (auto error = checkComplete(parse)) return *error;
+  ParseResult result;
+  result.args = std::move(parse.args);
   return result;
 }
 

@@ -7,44 +7,15 @@
 #include <cerrno>
 #include <system_error>
 
+#include "aws/base/atomic_file.h"
+#include "aws/base/unique_fd.h"
+
 namespace probefleet {
 
 namespace {
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  /// Closes now; the close's own failure is a failure of the write.
-  int release() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
 [[noreturn]] void fail(const std::string& what, const std::string& path) {
   throw std::system_error(errno, std::generic_category(), "cannot " + what + " key file " + path);
-}
-
-void writeAll(int fd, const std::string& text, const std::string& path) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      fail("write", path);
-    }
-    done += static_cast<std::size_t>(written);
-  }
 }
 
 // Opens `path` for writing without truncating it; `created` tells whether
@@ -72,15 +43,18 @@ int openForKey(const std::string& path, bool& created) {
 
 void writeOwnerOnlyFile(const std::string& path, const std::string& content) {
   bool created = false;
-  FileDescriptor file(openForKey(path, created));
-  if (file.get() < 0) fail("open", path);
+  aws::UniqueFd file(openForKey(path, created));
+  if (!file) fail("open", path);
   try {
     // Narrow first, truncate second: a file whose mode cannot be narrowed
     // keeps its old content rather than being emptied.
     if (::fchmod(file.get(), 0600) != 0) fail("restrict the mode of", path);
     if (::ftruncate(file.get(), 0) != 0) fail("truncate", path);
-    writeAll(file.get(), content, path);
-    if (file.release() != 0) fail("close", path);
+    if (const int error = aws::writeAll(file.get(), content)) {
+      errno = error;
+      fail("write", path);
+    }
+    if (file.close() != 0) fail("close", path);
   } catch (...) {
     // A partial key is of no use; but a file this call did not create is the
     // user's, and is left where it is.

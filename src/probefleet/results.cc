@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "aws/base/strings.h"
 #include "aws/client/error.h"
 #include "aws/services/s3_transfer.h"
 #include "probefleet/tags.h"
@@ -67,11 +68,7 @@ std::string fetchObject(const aws::S3Client& s3_client, const std::string& bucke
 }
 
 bool saysPass(const std::string& text) {
-  constexpr const char* kSpace = " \t\n\v\f\r";
-  const auto first = text.find_first_not_of(kSpace);
-  if (first == std::string::npos) return false;
-  const auto last = text.find_last_not_of(kSpace);
-  return text.compare(first, last - first + 1, "PASS") == 0;
+  return aws::trim(text) == "PASS";
 }
 
 // Collects one gateway into `gateway`, whose keys are set. Only errors the

@@ -2,28 +2,11 @@
 
 #include <stdexcept>
 
-#include <openssl/crypto.h>
-
+#include "aws/base/secret.h"
 #include "probefleet/private_file.h"
 #include "testlib/common.h"
 
 namespace probefleet {
-
-namespace {
-
-// Clears the key text from memory once it is no longer needed.
-class Wiped {
- public:
-  explicit Wiped(std::string& text) : text_(text) {}
-  ~Wiped() { OPENSSL_cleanse(text_.data(), text_.size()); }
-  Wiped(const Wiped&) = delete;
-  Wiped& operator=(const Wiped&) = delete;
-
- private:
-  std::string& text_;
-};
-
-}  // namespace
 
 void getPemKeyFromSSM(const aws::SsmClient& ssm, const std::string& parameter_name,
                       const Args& args) {
@@ -34,7 +17,7 @@ void getPemKeyFromSSM(const aws::SsmClient& ssm, const std::string& parameter_na
   request.name = parameter_name;
   request.with_decryption = true;
   aws::SsmParameter parameter = ssm.getParameter(request);
-  const Wiped wiped(parameter.value);
+  const aws::SecretWiper wiped(parameter.value);
   writeOwnerOnlyFile(*args.key_name, parameter.value);
 }
 

@@ -85,6 +85,11 @@ void RunStory::phase(const std::string& name) {
   change([&] { story_.phase = name; });
 }
 
+void RunStory::step(const std::string& name) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  story_.step = name;
+}
+
 void RunStory::entries(const std::vector<std::string>& gw_subnet_ids,
                        const std::vector<bool>& skipped) {
   change([&] {

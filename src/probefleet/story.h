@@ -69,6 +69,9 @@ struct StorySnapshot {
   std::string mode = "deploy";  // or "revert"
   bool dry_run = false;
   std::string phase;
+  /// Where the run flow stands, finer than the phase and not shown as
+  /// progress: a failure or an interruption is reported as met while it ran.
+  std::string step = "starting";
   std::vector<EntryLine> entries;  // in test-configuration order
   std::vector<ResourceLine> resources;
   std::vector<CheckLine> checks;  // the preflight's findings, in order
@@ -87,6 +90,9 @@ class RunStory {
   void listen(std::function<void()> listener);
 
   void phase(const std::string& name);
+  /// Sets the run flow's step ("reading the test configuration"); listeners
+  /// are not called, since nothing shown changes.
+  void step(const std::string& name);
   /// The entries a deployment works on, in order; skipped ones are listed too.
   void entries(const std::vector<std::string>& gw_subnet_ids, const std::vector<bool>& skipped);
   void instanceFound(const std::string& gw_subnet_id, const std::string& instance_id);

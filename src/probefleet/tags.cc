@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include "aws/base/strings.h"
+
 namespace probefleet {
 
 namespace {
@@ -48,7 +50,7 @@ std::optional<std::string> tagPairsProblem(const std::string& rt_tags, bool for_
   }
   std::set<std::string> keys;
   for (const aws::ec2::Tag& tag : pairs) {
-    const std::string pair = "tag pair \"" + tag.key + "," + tag.value + "\": ";
+    const std::string pair = "tag pair " + aws::inQuotes(tag.key + "," + tag.value) + ": ";
     if (tag.key.empty()) return pair + "the key is empty";
     if (characters(tag.key) > 128) return pair + "the key is longer than 128 characters";
     if (characters(tag.value) > 256) return pair + "the value is longer than 256 characters";

@@ -28,11 +28,10 @@ namespace {
 
 // One worker's whole life: no failure may leave the thread (that would end
 // the process), so each is reported and marks the run failed instead.
-void deleteEc2Worker(const aws::Ec2Client& ec2, const aws::IamClient& iam,
-                     const std::string& subnet_id, const Args& args,
-                     const FleetShare& share) noexcept {
+void deleteEc2Worker(const DeleteEc2Params& params) noexcept {
+  const std::string& subnet_id = params.subnet_id;
   try {
-    deleteEc2(ec2, iam, subnet_id, args, share);
+    deleteEc2(params);
     return;
   } catch (const aws::Interrupted& stop) {
     testlib::logger()->error("  **Error** teardown worker for " + subnet_id +
@@ -74,8 +73,7 @@ std::optional<std::map<std::string, std::string>> allocationsOf(
 // Runs deleteEc2 for every entry that has a private subnet, all at once, and
 // returns when every worker has ended. A worker that cannot be started is
 // reported and the others go on.
-void deleteAllInstances(const aws::Ec2Client& ec2, const aws::IamClient& iam,
-                        const TestConfig& config, const Args& args) {
+void deleteAllInstances(const aws::Ec2Client& ec2, const TestConfig& config, const Args& args) {
   std::vector<std::string> subnets;
   for (const auto& entry : config) {
     if (!entry.at("private_subnet_id").get<std::string>().empty()) {
@@ -88,18 +86,16 @@ void deleteAllInstances(const aws::Ec2Client& ec2, const aws::IamClient& iam,
   if (args.eip) allocations = allocationsOf(ec2, found);
 
   FleetWatch watch(ec2, ec2.clock());
-  std::vector<FleetShare> shares(subnets.size());
-  for (std::size_t i = 0; i < subnets.size(); ++i) {
-    shares[i].watch = &watch;
-    shares[i].found = found.at(subnets[i]);
-    shares[i].allocations = allocations;
+  std::vector<DeleteEc2Params> params;
+  params.reserve(subnets.size());
+  for (const std::string& subnet_id : subnets) {
+    params.push_back({ec2, args, subnet_id, {&watch, found.at(subnet_id), allocations}});
   }
   std::vector<std::jthread> workers;
   workers.reserve(subnets.size());
   for (std::size_t i = 0; i < subnets.size(); ++i) {
     try {
-      workers.emplace_back(deleteEc2Worker, std::cref(ec2), std::cref(iam), subnets[i],
-                           std::cref(args), std::cref(shares[i]));
+      workers.emplace_back(deleteEc2Worker, std::cref(params[i]));
     } catch (const std::exception& failure) {
       testlib::logger()->error("  **Error** cannot start the teardown worker for " + subnets[i] +
                                ": " + failure.what());
@@ -141,10 +137,10 @@ bool vpcClear(const aws::Ec2Client& ec2, const std::string& vpc_id) {
 
 }  // namespace
 
-void terminateEc2s(const aws::Ec2Client& ec2, const aws::IamClient& iam, const Args& args) {
+void terminateEc2s(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/, const Args& args) {
   const TestConfig config = readTestConfig(args.test_config, ConfigUse::kTeardown);
   RunStory::get().phase("terminating");
-  deleteAllInstances(ec2, iam, config, args);
+  deleteAllInstances(ec2, config, args);
   auto log = testlib::logger();
   if (aws::Interruption::requested()) {
     log->error("  **Error** teardown interrupted: the VPC's shared resources are kept");

@@ -31,7 +31,8 @@ namespace probefleet {
 /// Throws probefleet::TestConfigError when the test configuration cannot be
 /// used, testlib::ExitRequest when the VPC of the first entry cannot be
 /// found, and what the lookups of the groups and the key pair throw. Waits
-/// pause through the EC2 client's clock.
+/// pause through the EC2 client's clock. `iam` is not used: nothing of IAM
+/// is deleted per entry.
 void terminateEc2s(const aws::Ec2Client& ec2, const aws::IamClient& iam, const Args& args);
 
 }  // namespace probefleet

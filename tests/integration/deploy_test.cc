@@ -356,10 +356,15 @@ TEST_F(DeployTest, ANamedRoleLaunchesWithItsInstanceProfileOrEndsTheEntry) {
     restartJournal();
     LogCapture log;
 
-    EXPECT_EQ(createEc2(*ec2_, *iam_, imageId(), net.gw_subnet_id, net.private_subnet_id,
-                        "10.77.1.4", args_, entry, std::nullopt, std::nullopt,
-                        std::string(kInstanceProfileName), std::nullopt, *clock_),
-              row.deployed);
+    const CreateEc2Params params{.ec2_client = *ec2_,
+                                 .iam_client = *iam_,
+                                 .args = args_,
+                                 .ami = imageId(),
+                                 .gw_subnet_id = net.gw_subnet_id,
+                                 .private_subnet_id = net.private_subnet_id,
+                                 .instance_profile = std::string(kInstanceProfileName),
+                                 .clock = *clock_};
+    EXPECT_EQ(createEc2(params, entry), row.deployed);
     EXPECT_EQ(log.count(row.line), 1);
     const auto runs = journal("RunInstances");
     ASSERT_EQ(runs.size(), row.deployed ? 1u : 0u);
