@@ -9,8 +9,8 @@
 #include <iostream>
 #include <string>
 
-#include "aws/s3.h"
-#include "aws/session.h"
+#include "aws/services/s3.h"
+#include "aws/session/session.h"
 #include "s3/bucket_transfers.h"
 
 namespace {

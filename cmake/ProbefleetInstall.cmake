@@ -25,9 +25,9 @@ endforeach()
 add_custom_target(man_pages ALL DEPENDS ${PROBEFLEET_MAN_PAGES})
 install(FILES ${PROBEFLEET_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 
-# The archives keep their short build names (libaws.a, libs3.a), so they get
+# The archives keep their short build names (libaws_http.a, libs3.a), so they get
 # a folder of their own rather than risk a clash in a shared library folder.
-install(TARGETS aws testlib s3 EXPORT probefleetTargets
+install(TARGETS ${PROBEFLEET_AWS_LAYERS} aws testlib s3 EXPORT probefleetTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/probefleet COMPONENT development)
 # The public s3 headers include aws/ and testlib/ headers, which include
 # further ones of their own: all three folders' headers go, layout kept.

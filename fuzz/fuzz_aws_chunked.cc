@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "aws/aws_chunked.h"
-#include "aws/checksum.h"
+#include "aws/http/aws_chunked.h"
+#include "aws/base/checksum.h"
 
 namespace {
 

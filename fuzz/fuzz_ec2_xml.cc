@@ -8,8 +8,8 @@
 #include <functional>
 #include <stdexcept>
 
-#include "aws/ec2.h"
-#include "aws/error.h"
+#include "aws/services/ec2.h"
+#include "aws/client/error.h"
 #include "fuzz_support.h"
 
 namespace {

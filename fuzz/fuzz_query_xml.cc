@@ -7,9 +7,9 @@
 #include <functional>
 #include <stdexcept>
 
-#include "aws/error.h"
-#include "aws/iam.h"
-#include "aws/sts.h"
+#include "aws/client/error.h"
+#include "aws/services/iam.h"
+#include "aws/services/sts.h"
 #include "fuzz_support.h"
 
 namespace {

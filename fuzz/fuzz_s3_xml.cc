@@ -12,8 +12,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "aws/error.h"
-#include "aws/s3.h"
+#include "aws/client/error.h"
+#include "aws/services/s3.h"
 #include "fuzz_support.h"
 
 namespace {

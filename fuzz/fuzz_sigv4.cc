@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "aws/sigv4.h"
+#include "aws/auth/sigv4.h"
 
 namespace {
 

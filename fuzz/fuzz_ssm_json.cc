@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "aws/error.h"
-#include "aws/ssm.h"
+#include "aws/client/error.h"
+#include "aws/services/ssm.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "aws/client.h"
-#include "aws/clock.h"
-#include "aws/credentials.h"
-#include "aws/http.h"
+#include "aws/client/client.h"
+#include "aws/base/clock.h"
+#include "aws/auth/credentials.h"
+#include "aws/http/http.h"
 
 namespace fuzz {
 

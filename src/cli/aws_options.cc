@@ -3,8 +3,8 @@
 #include <optional>
 #include <stdexcept>
 
-#include "aws/environment.h"
-#include "aws/session.h"
+#include "aws/base/environment.h"
+#include "aws/session/session.h"
 
 namespace cli {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "aws/client.h"
+#include "aws/client/client.h"
 #include "cli/command_line.h"
 
 namespace cli {

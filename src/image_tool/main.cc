@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "aws/ec2.h"
-#include "aws/ssm.h"
+#include "aws/services/ec2.h"
+#include "aws/services/ssm.h"
 #include "cli/aws_options.h"
 #include "cli/command_line.h"
 #include "cli/program.h"

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "aws/retry.h"
+#include "aws/client/retry.h"
 #include "probefleet/story.h"
 
 namespace probefleet {

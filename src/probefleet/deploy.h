@@ -6,11 +6,11 @@
 
 #include <string>
 
-#include "aws/clock.h"
-#include "aws/ec2.h"
-#include "aws/environment.h"
-#include "aws/iam.h"
-#include "aws/s3.h"
+#include "aws/base/clock.h"
+#include "aws/services/ec2.h"
+#include "aws/base/environment.h"
+#include "aws/services/iam.h"
+#include "aws/services/s3.h"
 #include "probefleet/options.h"
 
 namespace probefleet {

@@ -10,9 +10,9 @@
 #include <system_error>
 #include <typeinfo>
 
-#include "aws/config.h"
-#include "aws/error.h"
-#include "aws/interrupt.h"
+#include "aws/config/config.h"
+#include "aws/client/error.h"
+#include "aws/base/interrupt.h"
 #include "probefleet/console.h"
 #include "probefleet/deploy.h"
 #include "probefleet/identity.h"
@@ -79,7 +79,7 @@ std::string describeFailure(const std::exception& failure) {
 
 // Steps 8 and 9 of the run: the S3 (and workflow SSM) client in deploy mode,
 // then the test account's clients.
-void openWorkflowAccount(const Args& args, const aws::SessionDeps& deps, RunClients& clients) {
+void openWorkflowAccount(const Args& args, const aws::ClientWorld& deps, RunClients& clients) {
   auto log = testlib::logger();
   WorkflowAccountRole role = parseWorkflowAccountRole(*args.workflow_account_role);
   if (!role.number) {
@@ -139,7 +139,7 @@ void requireReasonableSize(const std::string& path) {
 }
 
 int runFlow(const Args& args, const std::vector<std::string>& arguments,
-            const aws::SessionDeps& deps, std::string& step) {
+            const aws::ClientWorld& deps, std::string& step) {
   // An empty folder would put the log under /log/ and the key file under /:
   // stop before the log is set up, so the message goes to the console only.
   if (args.backup_folder.empty()) {
@@ -261,7 +261,7 @@ bool tagPairsComplete(const std::optional<std::string>& tag_resource) {
   return !tag_resource || splitAll(*tag_resource, ',').size() % 2 == 0;
 }
 
-RunClients openClients(const Args& args, const aws::SessionDeps& deps) {
+RunClients openClients(const Args& args, const aws::ClientWorld& deps) {
   // Endpoints AWS does not have stop the run before its first request.
   checkEndpoints(plannedClients(args), args.profile, deps);
   RunClients clients;
@@ -293,7 +293,7 @@ RunClients openClients(const Args& args, const aws::SessionDeps& deps) {
 }
 
 int runProgram(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
-               const aws::SessionDeps& deps) {
+               const aws::ClientWorld& deps) {
   const ParseResult parsed = parseArgs(arguments);
   if (parsed.kind == ParseResult::Kind::kHelp || parsed.kind == ParseResult::Kind::kVersion) {
     out << parsed.text << std::flush;

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "aws/ec2.h"
-#include "aws/iam.h"
-#include "aws/s3.h"
-#include "aws/session.h"
-#include "aws/ssm.h"
-#include "aws/sts.h"
+#include "aws/services/ec2.h"
+#include "aws/services/iam.h"
+#include "aws/services/s3.h"
+#include "aws/session/session.h"
+#include "aws/services/ssm.h"
+#include "aws/services/sts.h"
 #include "probefleet/options.h"
 
 namespace probefleet {
@@ -49,7 +49,7 @@ bool tagPairsComplete(const std::optional<std::string>& tag_resource);
 /// client), then the test account's EC2 and IAM clients. Logs as the run
 /// flow does. Throws what the sessions throw; testlib::ExitRequest when the
 /// identity document or the assumed-role session cannot be had.
-RunClients openClients(const Args& args, const aws::SessionDeps& deps);
+RunClients openClients(const Args& args, const aws::ClientWorld& deps);
 
 /// The whole program for the arguments after the program name; returns the
 /// exit status: 0 or 1 from the run, 2 for a usage error. Help goes to
@@ -57,6 +57,6 @@ RunClients openClients(const Args& args, const aws::SessionDeps& deps);
 /// and the run's log file). Never throws: a failure no operation handles is
 /// reported with its kind, message and the step it happened in, and gives 1.
 int runProgram(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
-               const aws::SessionDeps& deps);
+               const aws::ClientWorld& deps);
 
 }  // namespace probefleet

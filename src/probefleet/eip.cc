@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "aws/error.h"
-#include "aws/interrupt.h"
+#include "aws/client/error.h"
+#include "aws/base/interrupt.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_watch.h"
 #include "probefleet/patience.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "aws/clock.h"
-#include "aws/ec2.h"
+#include "aws/base/clock.h"
+#include "aws/services/ec2.h"
 #include "probefleet/options.h"
 
 namespace probefleet {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "aws/ec2.h"
+#include "aws/services/ec2.h"
 
 namespace probefleet {
 

@@ -4,8 +4,8 @@
 #include <set>
 #include <stdexcept>
 
-#include "aws/ec2_waiters.h"
-#include "aws/error.h"
+#include "aws/services/ec2_waiters.h"
+#include "aws/client/error.h"
 
 namespace probefleet {
 

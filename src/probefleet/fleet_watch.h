@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "aws/clock.h"
-#include "aws/ec2.h"
+#include "aws/base/clock.h"
+#include "aws/services/ec2.h"
 #include "probefleet/fleet_lookup.h"
 
 namespace probefleet {

@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/config.h"
-#include "aws/interrupt.h"
+#include "aws/config/config.h"
+#include "aws/base/interrupt.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/patience.h"
 #include "probefleet/story.h"

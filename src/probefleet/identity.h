@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "aws/iam.h"
+#include "aws/services/iam.h"
 #include "probefleet/options.h"
 
 namespace probefleet {

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "aws/ec2.h"
-#include "aws/ssm.h"
+#include "aws/services/ec2.h"
+#include "aws/services/ssm.h"
 #include "probefleet/options.h"
 
 namespace probefleet {

@@ -6,8 +6,8 @@
 #include <exception>
 #include <vector>
 
-#include "aws/error.h"
-#include "aws/interrupt.h"
+#include "aws/client/error.h"
+#include "aws/base/interrupt.h"
 #include "probefleet/eip.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"

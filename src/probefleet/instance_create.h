@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "aws/clock.h"
-#include "aws/ec2.h"
-#include "aws/iam.h"
+#include "aws/base/clock.h"
+#include "aws/services/ec2.h"
+#include "aws/services/iam.h"
 #include "probefleet/fleet_watch.h"
 #include "probefleet/options.h"
 #include "probefleet/test_config.h"

@@ -5,10 +5,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "aws/ec2_waiters.h"
-#include "aws/error.h"
-#include "aws/http.h"
-#include "aws/interrupt.h"
+#include "aws/services/ec2_waiters.h"
+#include "aws/client/error.h"
+#include "aws/http/http.h"
+#include "aws/base/interrupt.h"
 #include "probefleet/eip.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/interfaces.h"

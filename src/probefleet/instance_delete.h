@@ -8,8 +8,8 @@
 #include <chrono>
 #include <string>
 
-#include "aws/ec2.h"
-#include "aws/iam.h"
+#include "aws/services/ec2.h"
+#include "aws/services/iam.h"
 #include "probefleet/fleet_watch.h"
 #include "probefleet/options.h"
 

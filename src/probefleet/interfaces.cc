@@ -7,8 +7,8 @@
 #include <functional>
 #include <stdexcept>
 
-#include "aws/error.h"
-#include "aws/interrupt.h"
+#include "aws/client/error.h"
+#include "aws/base/interrupt.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/patience.h"

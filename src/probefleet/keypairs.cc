@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "aws/error.h"
-#include "aws/interrupt.h"
+#include "aws/client/error.h"
+#include "aws/base/interrupt.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/network.h"

@@ -8,9 +8,9 @@
 #include <map>
 #include <string>
 
-#include "aws/ec2.h"
-#include "aws/iam.h"
-#include "aws/s3.h"
+#include "aws/services/ec2.h"
+#include "aws/services/iam.h"
+#include "aws/services/s3.h"
 #include "probefleet/options.h"
 
 namespace probefleet {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "aws/interrupt.h"
+#include "aws/base/interrupt.h"
 #include "probefleet/console.h"
 #include "probefleet/driver.h"
 #include "testlib/common.h"
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   try {
     watchSignals();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    aws::SessionDeps deps = aws::SessionDeps::process();
+    aws::ClientWorld deps = aws::ClientWorld::process();
     deps.clock = aws::clockFromEnvironment(*deps.env);
     deps.retry_defaults = probefleet::kRetryDefaults;
     deps.on_retry = probefleet::tellRetry;

@@ -5,9 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/error.h"
-#include "aws/interrupt.h"
-#include "aws/retry.h"
+#include "aws/client/error.h"
+#include "aws/base/interrupt.h"
+#include "aws/client/retry.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/patience.h"
 #include "probefleet/story.h"

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "aws/ec2.h"
-#include "aws/environment.h"
-#include "aws/http.h"
+#include "aws/services/ec2.h"
+#include "aws/base/environment.h"
+#include "aws/http/http.h"
 #include "probefleet/options.h"
 
 namespace probefleet {

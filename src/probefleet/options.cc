@@ -6,7 +6,7 @@
 #include <string_view>
 #include <variant>
 
-#include "aws/environment.h"
+#include "aws/base/environment.h"
 
 namespace probefleet {
 

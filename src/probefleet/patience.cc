@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "aws/error.h"
-#include "aws/retry.h"
+#include "aws/client/error.h"
+#include "aws/client/retry.h"
 
 namespace probefleet {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "aws/clock.h"
-#include "aws/interrupt.h"
+#include "aws/base/clock.h"
+#include "aws/base/interrupt.h"
 
 namespace probefleet {
 

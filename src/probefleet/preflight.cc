@@ -3,8 +3,8 @@
 #include <map>
 #include <set>
 
-#include "aws/error.h"
-#include "aws/interrupt.h"
+#include "aws/client/error.h"
+#include "aws/base/interrupt.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/patience.h"
 #include "probefleet/story.h"

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "aws/ec2.h"
-#include "aws/iam.h"
-#include "aws/s3.h"
-#include "aws/sts.h"
+#include "aws/services/ec2.h"
+#include "aws/services/iam.h"
+#include "aws/services/s3.h"
+#include "aws/services/sts.h"
 #include "probefleet/options.h"
 #include "probefleet/test_config.h"
 

@@ -9,8 +9,8 @@
 #include <system_error>
 #include <utility>
 
-#include "aws/error.h"
-#include "aws/s3_transfer.h"
+#include "aws/client/error.h"
+#include "aws/services/s3_transfer.h"
 #include "probefleet/tags.h"
 #include "probefleet/test_config.h"
 #include "testlib/common.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "aws/s3.h"
+#include "aws/services/s3.h"
 #include "probefleet/options.h"
 
 namespace probefleet {

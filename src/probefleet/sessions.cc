@@ -2,9 +2,9 @@
 
 #include <stdexcept>
 
-#include "aws/config.h"
-#include "aws/credentials.h"
-#include "aws/sts.h"
+#include "aws/config/config.h"
+#include "aws/auth/credentials.h"
+#include "aws/services/sts.h"
 #include "testlib/common.h"
 #include "testlib/exit_request.h"
 
@@ -30,7 +30,7 @@ constexpr const char* kMetadataError =
 
 aws::Session start_aws_session(const std::string& assume_role,
                                const std::optional<std::string>& profile,
-                               const aws::SessionDeps& deps,
+                               const aws::ClientWorld& deps,
                                const std::optional<std::string>& region) {
   const aws::Session source = aws::Session::fromProfile(profile, deps);
   // The source session's own region first, then the run's: the global
@@ -63,7 +63,7 @@ aws::Session start_aws_session(const std::string& assume_role,
 }
 
 void checkEndpoints(const std::vector<PlannedClient>& clients,
-                    const std::optional<std::string>& profile, const aws::SessionDeps& deps) {
+                    const std::optional<std::string>& profile, const aws::ClientWorld& deps) {
   const aws::Environment& env = *deps.env;
   for (const PlannedClient& client : clients) {
     // An assumed role's session reads the default profile, as Session does.
@@ -77,14 +77,10 @@ void checkEndpoints(const std::vector<PlannedClient>& clients,
   }
 }
 
-nlohmann::json get_aws_metadata(const aws::SessionDeps& deps) {
-  aws::ChainContext context;
-  context.env = deps.env;
-  context.transport = deps.transport;
-  context.clock = deps.clock;
+nlohmann::json get_aws_metadata(const aws::ClientWorld& deps) {
   std::optional<aws::HttpResponse> response;
   try {
-    response = aws::fetchInstanceMetadata(context, kIdentityDocumentPath);
+    response = aws::fetchInstanceMetadata(deps, kIdentityDocumentPath);
   } catch (const std::exception& e) {
     metadataUnavailable(e.what());
   }

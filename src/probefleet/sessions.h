@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/session.h"
+#include "aws/session/session.h"
 
 namespace probefleet {
 
@@ -32,7 +32,7 @@ inline constexpr const char* kIdentityDocumentPath = "latest/dynamic/instance-id
 /// testlib::ExitRequest(1): no client is ever opened from a failure.
 aws::Session start_aws_session(const std::string& assume_role,
                                const std::optional<std::string>& profile = std::nullopt,
-                               const aws::SessionDeps& deps = aws::SessionDeps::process(),
+                               const aws::ClientWorld& deps = aws::ClientWorld::process(),
                                const std::optional<std::string>& region = std::nullopt);
 
 /// One client a run will open: its service, its region (nullopt: its
@@ -53,7 +53,7 @@ struct PlannedClient {
 /// the run before its first request. Throws aws::ConfigError naming the
 /// service, the region and the setting.
 void checkEndpoints(const std::vector<PlannedClient>& clients,
-                    const std::optional<std::string>& profile, const aws::SessionDeps& deps);
+                    const std::optional<std::string>& profile, const aws::ClientWorld& deps);
 
 /// The instance identity document, as a JSON object, read from the instance
 /// metadata service (AWS_EC2_METADATA_SERVICE_ENDPOINT or 169.254.169.254)
@@ -63,7 +63,7 @@ void checkEndpoints(const std::vector<PlannedClient>& clients,
 /// object) it logs "  **Error** failed to deduce workflow account number from
 /// meta data" and how to give the account on the command line, and throws
 /// testlib::ExitRequest(1).
-nlohmann::json get_aws_metadata(const aws::SessionDeps& deps = aws::SessionDeps::process());
+nlohmann::json get_aws_metadata(const aws::ClientWorld& deps = aws::ClientWorld::process());
 
 /// --workflow_account_role split at every ",": the role name, and the account
 /// number and region when at least three pieces were given (further pieces

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "aws/ssm.h"
+#include "aws/services/ssm.h"
 #include "probefleet/options.h"
 
 namespace probefleet {

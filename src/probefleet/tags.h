@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "aws/ec2.h"
+#include "aws/services/ec2.h"
 #include "probefleet/test_config.h"
 
 namespace probefleet {

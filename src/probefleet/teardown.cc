@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "aws/interrupt.h"
+#include "aws/base/interrupt.h"
 #include "probefleet/eip.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/s3.h"
+#include "aws/services/s3.h"
 #include "cli/aws_options.h"
 #include "cli/command_line.h"
 #include "cli/program.h"

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "aws/s3_transfer.h"
+#include "aws/services/s3_transfer.h"
 #include "testlib/common.h"
 #include "testlib/globals.h"
 

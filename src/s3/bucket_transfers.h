@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "aws/s3.h"
+#include "aws/services/s3.h"
 
 namespace s3lib {
 

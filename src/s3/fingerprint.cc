@@ -13,7 +13,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include "aws/error.h"
+#include "aws/client/error.h"
 #include "testlib/common.h"
 
 namespace s3lib {

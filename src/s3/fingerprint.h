@@ -11,7 +11,7 @@
 #include <openssl/types.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/s3.h"
+#include "aws/services/s3.h"
 
 namespace s3lib {
 

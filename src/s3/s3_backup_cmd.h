@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "aws/s3.h"
+#include "aws/services/s3.h"
 #include "s3/fingerprint.h"
 
 namespace s3lib {

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <vector>
 
-#include "aws/s3.h"
+#include "aws/services/s3.h"
 #include "cli/aws_options.h"
 #include "cli/command_line.h"
 #include "cli/program.h"

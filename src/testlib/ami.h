@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "aws/ec2.h"
+#include "aws/services/ec2.h"
 
 namespace testlib {
 

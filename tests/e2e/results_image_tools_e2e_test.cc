@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/s3.h"
-#include "aws/ssm.h"
+#include "aws/services/s3.h"
+#include "aws/services/ssm.h"
 #include "integration/ops_sandbox.h"
 #include "probefleet/images.h"
 #include "support/files.h"

@@ -19,11 +19,11 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/config.h"
-#include "aws/credentials.h"
-#include "aws/curl_transport.h"
-#include "aws/s3.h"
-#include "aws/sso.h"
+#include "aws/config/config.h"
+#include "aws/auth/credentials.h"
+#include "aws/http/curl_transport.h"
+#include "aws/services/s3.h"
+#include "aws/services/sso.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 #include "support/serialization.h"

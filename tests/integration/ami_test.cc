@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/curl_transport.h"
-#include "aws/ec2.h"
-#include "aws/session.h"
+#include "aws/http/curl_transport.h"
+#include "aws/services/ec2.h"
+#include "aws/session/session.h"
 #include "support/sandbox.h"
 #include "testlib/exit_request.h"
 
@@ -31,7 +31,7 @@ class AmiTest : public ::testing::Test {
     for (const auto& [name, value] : sandbox_.awsEnv()) {
       if (value != testing_support::kUnsetEnv) env->vars[name] = value;
     }
-    aws::SessionDeps deps;
+    aws::ClientWorld deps;
     deps.env = env;
     deps.transport = aws::makeCurlTransport(*env);
     deps.clock = aws::systemClock();

@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "aws/iam.h"
-#include "aws/query_protocol.h"
-#include "aws/session.h"
-#include "aws/ssm.h"
-#include "aws/sts.h"
+#include "aws/services/iam.h"
+#include "aws/client/query_protocol.h"
+#include "aws/session/session.h"
+#include "aws/services/ssm.h"
+#include "aws/services/sts.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -58,8 +58,8 @@ std::shared_ptr<OverlayEnvironment> sandboxEnvironment() {
   return env;
 }
 
-aws::SessionDeps depsOf(std::shared_ptr<aws::Environment> env) {
-  aws::SessionDeps deps;
+aws::ClientWorld depsOf(std::shared_ptr<aws::Environment> env) {
+  aws::ClientWorld deps;
   deps.env = env;
   deps.transport = aws::makeCurlTransport(*env);
   deps.clock = aws::systemClock();

@@ -10,13 +10,13 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "aws/config.h"
-#include "aws/credentials.h"
-#include "aws/curl_transport.h"
-#include "aws/error.h"
-#include "aws/session.h"
-#include "aws/sso.h"
-#include "aws/sts.h"
+#include "aws/config/config.h"
+#include "aws/auth/credentials.h"
+#include "aws/http/curl_transport.h"
+#include "aws/client/error.h"
+#include "aws/session/session.h"
+#include "aws/services/sso.h"
+#include "aws/services/sts.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 #include "support/serialization.h"
@@ -48,7 +48,7 @@ class CredentialsSandboxTest : public ::testing::Test {
 
   // Who the sandbox's STS says the credentials belong to.
   std::string callerArn(const std::shared_ptr<aws::CredentialsProvider>& provider) {
-    aws::SessionDeps deps{env_, ctx_.transport, ctx_.clock};
+    aws::ClientWorld deps{{env_, ctx_.transport, ctx_.clock}};
     aws::ClientConfig config = aws::Session::fromProfile(std::nullopt, deps).clientConfig("sts");
     config.credentials = provider;
     return aws::StsClient(config).getCallerIdentity().arn;
@@ -197,7 +197,7 @@ class SignInSandboxTest : public CredentialsSandboxTest {
   }
 
   aws::Session session(const std::optional<std::string>& profile) {
-    return aws::Session::fromProfile(profile, aws::SessionDeps{env_, ctx_.transport, ctx_.clock});
+    return aws::Session::fromProfile(profile, aws::ClientWorld{{env_, ctx_.transport, ctx_.clock}});
   }
 
   // What botocore resolves in `home` (with the caller's ARN), or its error.

@@ -1,7 +1,7 @@
 // The EC2 client against the sandbox with signature checking on: each group
 // of actions makes, reads back and removes real (emulated) resources.
 
-#include "aws/ec2.h"
+#include "aws/services/ec2.h"
 
 #include <chrono>
 #include <memory>
@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/credentials.h"
-#include "aws/ec2_waiters.h"
-#include "aws/environment.h"
-#include "aws/error.h"
-#include "aws/http.h"
+#include "aws/auth/credentials.h"
+#include "aws/services/ec2_waiters.h"
+#include "aws/base/environment.h"
+#include "aws/client/error.h"
+#include "aws/http/http.h"
 #include "support/sandbox.h"
 
 namespace {

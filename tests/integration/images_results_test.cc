@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/s3.h"
-#include "aws/ssm.h"
+#include "aws/services/s3.h"
+#include "aws/services/ssm.h"
 #include "integration/ops_sandbox.h"
 #include "probefleet/images.h"
 #include "probefleet/results.h"

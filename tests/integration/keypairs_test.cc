@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/s3.h"
+#include "aws/services/s3.h"
 #include "integration/ops_sandbox.h"
 #include "probefleet/test_config.h"
 #include "testlib/exit_request.h"

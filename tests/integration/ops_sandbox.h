@@ -18,10 +18,10 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/credentials.h"
-#include "aws/ec2.h"
-#include "aws/environment.h"
-#include "aws/iam.h"
+#include "aws/auth/credentials.h"
+#include "aws/services/ec2.h"
+#include "aws/base/environment.h"
+#include "aws/services/iam.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 #include "testlib/common.h"

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/query_protocol.h"
-#include "aws/session.h"
-#include "aws/sts.h"
+#include "aws/client/query_protocol.h"
+#include "aws/session/session.h"
+#include "aws/services/sts.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -38,7 +38,7 @@ class RetrySandboxTest : public ::testing::Test {
     aws::Credentials credentials;
     credentials.access_key_id = world["user"]["access_key_id"].get<std::string>();
     credentials.secret_access_key = world["user"]["secret_access_key"].get<std::string>();
-    aws::SessionDeps deps;
+    aws::ClientWorld deps;
     deps.env = env;
     deps.transport = aws::makeCurlTransport(*env);
     deps.clock = clock_;

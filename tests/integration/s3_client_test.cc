@@ -15,10 +15,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/aws_chunked.h"
-#include "aws/curl_transport.h"
-#include "aws/s3.h"
-#include "aws/s3_transfer.h"
+#include "aws/http/aws_chunked.h"
+#include "aws/http/curl_transport.h"
+#include "aws/services/s3.h"
+#include "aws/services/s3_transfer.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 

@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/error.h"
+#include "aws/client/error.h"
 #include "integration/ops_sandbox.h"
 
 namespace probefleet {

@@ -1,7 +1,7 @@
 // The libcurl transport against a local HTTP server
 // (tests/oracles/http_test_server.py) on an ephemeral 127.0.0.1 port.
 
-#include "aws/curl_transport.h"
+#include "aws/http/curl_transport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -24,8 +24,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/aws_chunked.h"
-#include "aws/sigv4.h"
+#include "aws/http/aws_chunked.h"
+#include "aws/auth/sigv4.h"
 #include "support/files.h"
 #include "support/serialization.h"
 

@@ -26,4 +26,18 @@ class TempFile {
   std::string path_;
 };
 
+/// A new folder under $TMPDIR (or /tmp), removed with all it holds when it
+/// goes out of scope.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& prefix = "probefleet-test");
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
 }  // namespace testing_support

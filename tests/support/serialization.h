@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/client.h"
-#include "aws/http.h"
+#include "aws/client/client.h"
+#include "aws/http/http.h"
 
 namespace testing_support {
 

@@ -3,7 +3,7 @@
 // the token bucket's line of waiting threads stays sound under concurrency
 // and interrupted waits.
 
-#include "aws/adaptive_rate.h"
+#include "aws/client/adaptive_rate.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/retry.h"
+#include "aws/client/retry.h"
 #include "support/serialization.h"
 
 namespace {

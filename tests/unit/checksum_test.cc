@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/aws_chunked.h"
-#include "aws/checksum.h"
+#include "aws/http/aws_chunked.h"
+#include "aws/base/checksum.h"
 #include "support/serialization.h"
 
 namespace {

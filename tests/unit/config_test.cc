@@ -1,4 +1,4 @@
-#include "aws/config.h"
+#include "aws/config/config.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "aws/error.h"
+#include "aws/client/error.h"
 #include "support/serialization.h"
 
 namespace {

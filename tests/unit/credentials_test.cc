@@ -1,4 +1,4 @@
-#include "aws/credentials.h"
+#include "aws/auth/credentials.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "aws/error.h"
-#include "aws/sso.h"
+#include "aws/client/error.h"
+#include "aws/services/sso.h"
 
 namespace {
 
@@ -105,6 +105,9 @@ struct World {
     ctx.env = env;
     ctx.transport = transport;
     ctx.clock = clock;
+    aws::ClientWorld sso_world;
+    static_cast<aws::World&>(sso_world) = ctx;
+    ctx.sso_credentials = aws::ssoCredentialsThrough(sso_world);
     ctx.assume_role = [this](const aws::Credentials& source, const std::string& role_arn,
                              const std::string& session_name, const std::string& region,
                              const std::string& external_id) {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "aws/clock.h"
-#include "aws/credentials.h"
-#include "aws/ec2.h"
-#include "aws/http.h"
+#include "aws/base/clock.h"
+#include "aws/auth/credentials.h"
+#include "aws/services/ec2.h"
+#include "aws/http/http.h"
 
 namespace ec2_test {
 

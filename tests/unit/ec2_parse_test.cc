@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/ec2.h"
-#include "aws/ec2_waiters.h"
-#include "aws/error.h"
+#include "aws/services/ec2.h"
+#include "aws/services/ec2_waiters.h"
+#include "aws/client/error.h"
 #include "support/serialization.h"
 #include "unit/ec2_fake_transport.h"
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/ec2.h"
+#include "aws/services/ec2.h"
 #include "support/serialization.h"
 #include "unit/ec2_fake_transport.h"
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/ec2_waiters.h"
+#include "aws/services/ec2_waiters.h"
 #include "unit/ec2_fake_transport.h"
 
 namespace probefleet {

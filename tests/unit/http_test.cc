@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "aws/environment.h"
-#include "aws/error.h"
-#include "aws/http.h"
+#include "aws/base/environment.h"
+#include "aws/client/error.h"
+#include "aws/http/http.h"
 
 namespace {
 

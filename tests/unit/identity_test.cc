@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/config.h"
+#include "aws/config/config.h"
 #include "probefleet/sessions.h"
 
 namespace probefleet {

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/http.h"
+#include "aws/http/http.h"
 #include "probefleet/instance_create.h"
 #include "probefleet/patience.h"
 #include "unit/ec2_fake_transport.h"

@@ -1,4 +1,4 @@
-#include "aws/query_protocol.h"
+#include "aws/client/query_protocol.h"
 
 #include <gtest/gtest.h>
 

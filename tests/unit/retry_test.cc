@@ -1,4 +1,4 @@
-#include "aws/retry.h"
+#include "aws/client/retry.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <optional>
 #include <variant>
 
-#include "aws/client.h"
-#include "aws/config.h"
-#include "aws/environment.h"
-#include "aws/query_protocol.h"
-#include "aws/s3.h"
-#include "aws/session.h"
+#include "aws/client/client.h"
+#include "aws/config/config.h"
+#include "aws/base/environment.h"
+#include "aws/client/query_protocol.h"
+#include "aws/services/s3.h"
+#include "aws/session/session.h"
 #include "support/serialization.h"
 
 namespace {
@@ -287,7 +287,7 @@ TEST(RetryPolicy, SessionClientsGetTheProgramsDefaults) {
   env->vars = {{"AWS_CONFIG_FILE", "/nonexistent/config"},
                {"AWS_SHARED_CREDENTIALS_FILE", "/nonexistent/credentials"},
                {"AWS_REGION", "us-east-1"}};
-  aws::SessionDeps deps;
+  aws::ClientWorld deps;
   deps.env = env;
   deps.retry_defaults = {"adaptive", 8};
   const aws::ClientConfig config =

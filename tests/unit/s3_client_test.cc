@@ -27,10 +27,10 @@
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
-#include "aws/aws_chunked.h"
-#include "aws/checksum.h"
-#include "aws/s3.h"
-#include "aws/s3_transfer.h"
+#include "aws/http/aws_chunked.h"
+#include "aws/base/checksum.h"
+#include "aws/services/s3.h"
+#include "aws/services/s3_transfer.h"
 #include "support/files.h"
 #include "support/serialization.h"
 

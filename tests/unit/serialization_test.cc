@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/iam.h"
-#include "aws/ssm.h"
-#include "aws/sts.h"
+#include "aws/services/iam.h"
+#include "aws/services/ssm.h"
+#include "aws/services/sts.h"
 #include "support/serialization.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/error.h"
-#include "aws/http.h"
+#include "aws/client/error.h"
+#include "aws/http/http.h"
 #include "testlib/exit_request.h"
 
 namespace probefleet {
@@ -48,7 +48,7 @@ std::string assumeRoleAnswer(const std::string& token) {
 </AssumeRoleResponse>)";
 }
 
-aws::SessionDeps depsWith(std::shared_ptr<aws::HttpTransport> transport) {
+aws::ClientWorld depsWith(std::shared_ptr<aws::HttpTransport> transport) {
   auto env = std::make_shared<aws::MapEnvironment>();
   env->vars = {{"AWS_ACCESS_KEY_ID", "AKIDSOURCE"},
                {"AWS_SECRET_ACCESS_KEY", "source-secret"},
@@ -56,7 +56,7 @@ aws::SessionDeps depsWith(std::shared_ptr<aws::HttpTransport> transport) {
                {"AWS_ENDPOINT_URL", "http://127.0.0.1:1"},
                {"AWS_CONFIG_FILE", "/nonexistent/config"},
                {"AWS_SHARED_CREDENTIALS_FILE", "/nonexistent/credentials"}};
-  aws::SessionDeps deps;
+  aws::ClientWorld deps;
   deps.env = env;
   deps.transport = std::move(transport);
   deps.clock = aws::systemClock();
@@ -120,7 +120,7 @@ TEST(SessionsTest, AssumeRoleAsksStsInTheRunsRegionWhenTheSessionHasNone) {
            {{}, std::nullopt, "sts.amazonaws.com", "/us-east-1/sts/"},
        }) {
     auto transport = std::make_shared<CannedTransport>(assumeRoleAnswer("token-1"));
-    aws::SessionDeps deps = depsWith(transport);
+    aws::ClientWorld deps = depsWith(transport);
     auto& env = static_cast<aws::MapEnvironment&>(*deps.env);
     env.vars.erase("AWS_REGION");
     env.vars.erase("AWS_ENDPOINT_URL");
@@ -138,7 +138,7 @@ TEST(SessionsTest, AssumeRoleAsksStsInTheRunsRegionWhenTheSessionHasNone) {
 
 TEST(SessionsTest, EndpointsAwsDoesNotHaveStopTheRunBeforeAnyRequest) {
   auto transport = std::make_shared<CannedTransport>(assumeRoleAnswer("token-1"));
-  aws::SessionDeps deps = depsWith(transport);
+  aws::ClientWorld deps = depsWith(transport);
   auto& env = static_cast<aws::MapEnvironment&>(*deps.env);
   env.vars.erase("AWS_ENDPOINT_URL");
   env.vars["AWS_USE_FIPS_ENDPOINT"] = "true";

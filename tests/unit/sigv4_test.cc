@@ -2,7 +2,7 @@
 // S3SigV4Auth), run through tests/oracles/sign_oracle.py for the same
 // requests, credentials and time.
 
-#include "aws/sigv4.h"
+#include "aws/auth/sigv4.h"
 
 #include <gtest/gtest.h>
 #include <strings.h>

@@ -1,0 +1,87 @@
+#include "aws/base/interrupt.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+
+namespace aws {
+
+namespace {
+
+struct State {
+  std::mutex mutex;
+  std::condition_variable woken;
+  std::atomic<int> signal{0};
+  std::atomic<int> shelters{0};
+};
+
+// Never destroyed: the signal thread is detached and may still be waking the
+// waiters in request() while exit() runs the static destructors, which would
+// destroy the mutex and condition variable under it.
+State& state() {
+  static State* const instance = new State();
+  return *instance;
+}
+
+bool cutsShort() {
+  const State& s = state();
+  return s.signal.load() != 0 && s.shelters.load() == 0;
+}
+
+}  // namespace
+
+Interrupted::Interrupted(int signal)
+    : std::runtime_error("interrupted by " + signalName(signal)), signal_(signal) {}
+
+std::string signalName(int signal) {
+  if (signal == SIGINT) return "SIGINT";
+  if (signal == SIGTERM) return "SIGTERM";
+  return "signal " + std::to_string(signal);
+}
+
+void Interruption::request(int signal) {
+  State& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    int none = 0;
+    s.signal.compare_exchange_strong(none, signal == 0 ? SIGTERM : signal);
+  }
+  s.woken.notify_all();
+}
+
+bool Interruption::requested() {
+  return state().signal.load() != 0;
+}
+
+int Interruption::signal() {
+  return state().signal.load();
+}
+
+void Interruption::check() {
+  if (cutsShort()) throw Interrupted(state().signal.load());
+}
+
+void Interruption::pause(std::chrono::milliseconds duration) {
+  check();
+  if (duration.count() <= 0) return;
+  State& s = state();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.woken.wait_for(lock, duration, [] { return cutsShort(); });
+  lock.unlock();
+  check();
+}
+
+Interruption::Shelter::Shelter() {
+  ++state().shelters;
+}
+
+Interruption::Shelter::~Shelter() {
+  --state().shelters;
+}
+
+void Interruption::resetForTesting() {
+  state().signal.store(0);
+}
+
+}  // namespace aws

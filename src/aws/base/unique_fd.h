@@ -1,0 +1,43 @@
+#pragma once
+// A file descriptor that closes itself.
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace aws {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  /// Closes the descriptor held (if any) and holds `fd`.
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  /// Closes now and returns close(2)'s result, for writers to whom a failed
+  /// close is a failed write. 0 when nothing is held.
+  int close() {
+    const int fd = std::exchange(fd_, -1);
+    return fd >= 0 ? ::close(fd) : 0;
+  }
+  /// Gives the descriptor up without closing it.
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace aws

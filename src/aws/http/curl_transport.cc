@@ -1,0 +1,431 @@
+#include "aws/http/curl_transport.h"
+
+#include <curl/curl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+
+namespace aws {
+
+namespace {
+
+struct EasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+void globalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+      throw std::runtime_error("libcurl could not be initialised");
+    }
+  });
+}
+
+// The calling thread's handle. Keeping it between requests keeps its
+// connection cache, and so the keep-alive connections. A send() made from
+// inside a callback of another send() on the same thread gets a handle of
+// its own for the occasion.
+class ThreadHandle {
+ public:
+  ThreadHandle() {
+    if (in_use_) {
+      own_.reset(curl_easy_init());
+      handle_ = own_.get();
+    } else {
+      if (!cached_) {
+        cached_.reset(curl_easy_init());
+      } else {
+        curl_easy_reset(cached_.get());  // options only; connections stay
+      }
+      handle_ = cached_.get();
+      in_use_ = true;
+      owns_flag_ = true;
+    }
+    if (handle_ == nullptr) throw std::runtime_error("libcurl could not create a handle");
+  }
+  ~ThreadHandle() {
+    if (owns_flag_) in_use_ = false;
+  }
+  ThreadHandle(const ThreadHandle&) = delete;
+  ThreadHandle& operator=(const ThreadHandle&) = delete;
+  CURL* get() const { return handle_; }
+
+ private:
+  static thread_local EasyHandle cached_;
+  static thread_local bool in_use_;
+  EasyHandle own_;
+  CURL* handle_ = nullptr;
+  bool owns_flag_ = false;
+};
+
+thread_local EasyHandle ThreadHandle::cached_;
+thread_local bool ThreadHandle::in_use_ = false;
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Buffer sizes: a file body is read, and a response received, in pieces of
+// this size (libcurl's defaults, 64 and 16 KiB, cost a system call per piece).
+constexpr long kFileUploadBuffer = 512 * 1024;
+constexpr long kReceiveBuffer = 256 * 1024;
+
+// Everything the callbacks of one transfer share.
+struct Transfer {
+  CURL* handle = nullptr;
+  // Request body: memory, or a byte range of an open file.
+  const std::string* memory = nullptr;
+  File file;
+  std::uint64_t file_offset = 0;
+  std::uint64_t length = 0;
+  std::uint64_t position = 0;
+  std::optional<AwsChunkedEncoder> chunked;  // framing of a file body
+  bool body_short = false;
+  // Response.
+  HttpResponse* response = nullptr;
+  const BodySink* sink = nullptr;
+  bool sink_refused = false;
+  std::size_t max_memory_body = 0;
+  bool body_too_large = false;
+  std::exception_ptr callback_error;
+  // Read timeout: idle time is measured once the connection is up.
+  long read_timeout_ms = 0;
+  bool connected = false;
+  SteadyClock::time_point last_activity = SteadyClock::now();
+  bool timed_out = false;
+
+  void touch() { last_activity = SteadyClock::now(); }
+};
+
+std::size_t readFramed(char* buffer, std::size_t capacity, Transfer& t) {
+  try {
+    const std::size_t n = t.chunked->read(buffer, capacity, [&t](char* out, std::size_t want) {
+      return std::fread(out, 1, want, t.file.get());
+    });
+    t.position += n;
+    return n;
+  } catch (const std::runtime_error&) {
+    t.body_short = true;  // the file shrank since we measured it
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+std::size_t readBody(char* buffer, std::size_t size, std::size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  t->touch();
+  if (t->chunked) return readFramed(buffer, size * count, *t);
+  const std::size_t want =
+      static_cast<std::size_t>(std::min<std::uint64_t>(size * count, t->length - t->position));
+  if (want == 0) return 0;
+  std::size_t got = want;
+  if (t->memory) {
+    std::memcpy(buffer, t->memory->data() + t->position, want);
+  } else {
+    got = std::fread(buffer, 1, want, t->file.get());
+    if (got == 0) {
+      // The file shrank since we measured it: sending fewer bytes than the
+      // announced length would leave the server waiting.
+      t->body_short = true;
+      return CURL_READFUNC_ABORT;
+    }
+  }
+  t->position += got;
+  return got;
+}
+
+int seekBody(void* user, curl_off_t offset, int origin) {
+  auto* t = static_cast<Transfer*>(user);
+  if (origin != SEEK_SET || offset < 0 || static_cast<std::uint64_t>(offset) > t->length) {
+    return CURL_SEEKFUNC_CANTSEEK;
+  }
+  // A framed body can only start over: its checksum covers all before.
+  if (t->chunked && offset != 0) return CURL_SEEKFUNC_CANTSEEK;
+  const std::uint64_t payload_offset = t->chunked ? 0 : static_cast<std::uint64_t>(offset);
+  if (t->file &&
+      fseeko(t->file.get(), static_cast<off_t>(t->file_offset + payload_offset), SEEK_SET) != 0) {
+    return CURL_SEEKFUNC_FAIL;
+  }
+  if (t->chunked) t->chunked->rewind();
+  t->position = static_cast<std::uint64_t>(offset);
+  return CURL_SEEKFUNC_OK;
+}
+
+std::string trim(const std::string& text) {
+  const auto begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return "";
+  const auto end = text.find_last_not_of(" \t\r\n");
+  return text.substr(begin, end - begin + 1);
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  t->touch();
+  const std::size_t bytes = size * count;
+  const std::string line(data, bytes);
+  if (line.rfind("HTTP/", 0) == 0) {
+    // A new status line: a "100 Continue" or a proxy's answer came first.
+    t->response->headers.clear();
+  } else if (const auto colon = line.find(':'); colon != std::string::npos) {
+    t->response->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  }
+  return bytes;
+}
+
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  t->touch();
+  const std::size_t bytes = size * count;
+  long status = 0;
+  curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &status);
+  if (t->sink && status >= 200 && status < 300) {
+    try {
+      if (!(*t->sink)(data, bytes)) {
+        t->sink_refused = true;
+        return 0;
+      }
+    } catch (...) {
+      // Exceptions must not unwind through libcurl.
+      t->callback_error = std::current_exception();
+      return 0;
+    }
+    return bytes;
+  }
+  // An answer held in memory is an API answer or an error: a server that
+  // sends without end must not take the process's memory with it.
+  if (t->response->body.size() + bytes > t->max_memory_body) {
+    t->body_too_large = true;
+    return 0;
+  }
+  t->response->body.append(data, bytes);
+  return bytes;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Transfer*>(user);
+  if (!t->connected || t->read_timeout_ms <= 0) return 0;
+  const auto idle =
+      std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - t->last_activity);
+  if (idle.count() >= t->read_timeout_ms) {
+    t->timed_out = true;
+    return 1;  // aborts the transfer
+  }
+  return 0;
+}
+
+// Called once the connection is up, right before the request goes out
+// (also on a reused connection).
+int onConnected(void* user, char*, char*, int, int) {
+  auto* t = static_cast<Transfer*>(user);
+  t->connected = true;
+  t->touch();
+  return CURL_PREREQFUNC_OK;
+}
+
+bool hasLineBreak(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+HeaderList buildHeaders(const HttpRequest& request) {
+  HeaderList list;
+  auto append = [&](const std::string& line) {
+    curl_slist* extended = curl_slist_append(list.get(), line.c_str());
+    if (extended == nullptr) throw std::bad_alloc();
+    list.release();
+    list.reset(extended);
+  };
+  for (const auto& [name, value] : request.headers) {
+    if (name.empty() || hasLineBreak(name) || hasLineBreak(value) ||
+        name.find(':') != std::string::npos) {
+      throw std::invalid_argument("refusing to send a malformed HTTP header: " + name);
+    }
+    // "Name;" is curl's way to send a header with an empty value.
+    append(value.empty() ? name + ";" : name + ": " + value);
+  }
+  // No "Expect: 100-continue" round trip; no headers that we did not ask for.
+  if (!request.header("Expect")) append("Expect:");
+  if (!request.header("Accept")) append("Accept:");
+  if (!request.header("Content-Type")) append("Content-Type:");
+  return list;
+}
+
+std::string urlForMessages(const HttpRequest& request) {
+  return request.endpoint.url() + request.path;  // never the query: it may hold secrets
+}
+
+void openBody(const HttpRequest& request, Transfer& t) {
+  t.length = request.contentLength();
+  if (!request.body_file) {
+    t.memory = &request.body;
+    return;
+  }
+  const FileRange& range = *request.body_file;
+  t.file.reset(std::fopen(range.path.c_str(), "rb"));
+  // libcurl asks for whole buffers: they go straight to read(2), with no
+  // copy through a stdio buffer.
+  if (t.file) std::setvbuf(t.file.get(), nullptr, _IONBF, 0);
+  struct stat info {};
+  if (!t.file || fstat(fileno(t.file.get()), &info) != 0) {
+    throw std::runtime_error("cannot open " + range.path + " to send it");
+  }
+  if (static_cast<std::uint64_t>(info.st_size) < range.offset + range.length) {
+    throw std::runtime_error(range.path + " is shorter than the byte range to send (" +
+                             std::to_string(range.offset + range.length) + " bytes)");
+  }
+  if (fseeko(t.file.get(), static_cast<off_t>(range.offset), SEEK_SET) != 0) {
+    throw std::runtime_error("cannot seek in " + range.path);
+  }
+  t.file_offset = range.offset;
+  if (request.aws_chunked) t.chunked.emplace(range.length, *request.aws_chunked);
+}
+
+void setMethod(CURL* h, const HttpRequest& request, Transfer& t) {
+  const std::string& method = request.method;
+  const bool has_body = t.length > 0;
+  const auto size = static_cast<curl_off_t>(t.length);
+  if (method == "GET" && !has_body) {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else if (method == "HEAD") {
+    curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+  } else if (method == "POST") {
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, size);
+  } else if (method == "PUT" || has_body) {
+    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, size);
+    if (method != "PUT") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else {
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());  // DELETE and others
+  }
+  if (method == "POST" || method == "PUT" || has_body) {
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, &readBody);
+    curl_easy_setopt(h, CURLOPT_READDATA, &t);
+    curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, &seekBody);
+    curl_easy_setopt(h, CURLOPT_SEEKDATA, &t);
+  }
+}
+
+const std::optional<std::string>& lowerFirst(const std::optional<std::string>& lower,
+                                             const std::optional<std::string>& upper) {
+  return lower ? lower : upper;
+}
+
+}  // namespace
+
+CurlTransport::Options CurlTransport::Options::fromEnvironment(const Environment& env) {
+  Options options;
+  options.ca_bundle = env.nonEmpty("AWS_CA_BUNDLE").value_or("");
+  options.http_proxy = lowerFirst(env.nonEmpty("http_proxy"), env.nonEmpty("HTTP_PROXY"));
+  options.https_proxy = lowerFirst(env.nonEmpty("https_proxy"), env.nonEmpty("HTTPS_PROXY"));
+  options.no_proxy = lowerFirst(env.nonEmpty("no_proxy"), env.nonEmpty("NO_PROXY"));
+  return options;
+}
+
+CurlTransport::CurlTransport(Options options) : options_(std::move(options)) {
+  globalInit();
+}
+
+HttpResponse CurlTransport::send(const HttpRequest& request, const BodySink* sink,
+                                 const Timeouts& timeouts) {
+  HttpResponse response;
+  Transfer t;
+  openBody(request, t);
+  HeaderList headers = buildHeaders(request);
+  ThreadHandle handle;
+  CURL* h = handle.get();
+  t.handle = h;
+  t.response = &response;
+  t.sink = sink;
+  t.max_memory_body = options_.max_memory_body;
+  t.read_timeout_ms = timeouts.read_ms > 0 ? timeouts.read_ms : options_.read_timeout_ms;
+
+  const std::string url = request.url();
+  char error_text[CURL_ERROR_SIZE] = {0};
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  // The path goes out byte for byte as it was signed: "/./", "/../" and "//"
+  // are legitimate parts of S3 keys.
+  curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!options_.ca_bundle.empty()) {
+    // The bundle replaces the system's trust store, as it does for the SDKs;
+    // with no CA folder beside it, libcurl also keeps the parsed bundle
+    // between connections instead of reading it for each one.
+    curl_easy_setopt(h, CURLOPT_CAINFO, options_.ca_bundle.c_str());
+    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+  }
+  const auto& proxy =
+      request.endpoint.scheme == "https" ? options_.https_proxy : options_.http_proxy;
+  if (proxy) curl_easy_setopt(h, CURLOPT_PROXY, proxy->c_str());
+  if (options_.no_proxy) curl_easy_setopt(h, CURLOPT_NOPROXY, options_.no_proxy->c_str());
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                   timeouts.connect_ms > 0 ? timeouts.connect_ms : options_.connect_timeout_ms);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  setMethod(h, request, t);
+  if (t.file) curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, kFileUploadBuffer);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onConnected);
+  curl_easy_setopt(h, CURLOPT_PREREQDATA, &t);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
+
+  const CURLcode code = curl_easy_perform(h);
+  // The handle outlives this call: it must not keep pointers into this frame.
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+
+  if (t.callback_error) std::rethrow_exception(t.callback_error);
+  const std::string where = request.method + " " + urlForMessages(request) + ": ";
+  if (t.sink_refused) throw TransportError(where + "the receiver refused the response body");
+  if (t.body_too_large) {
+    throw TransportError(where + "the answer is larger than " +
+                         std::to_string(t.max_memory_body >> 20) + " MiB; refused");
+  }
+  if (t.body_short) {
+    throw TransportError(where + request.body_file->path + " ended before the announced length");
+  }
+  if (t.timed_out) {
+    throw TransportError(where + "no data for " + std::to_string(t.read_timeout_ms) +
+                         " ms (read timeout)");
+  }
+  if (code != CURLE_OK) {
+    const std::string reason = error_text[0] ? error_text : curl_easy_strerror(code);
+    throw TransportError(where + reason);
+  }
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
+  if (t.chunked) response.sent_checksum = t.chunked->checksum().base64();
+  return response;
+}
+
+std::shared_ptr<HttpTransport> makeCurlTransport(const Environment& env) {
+  return std::make_shared<CurlTransport>(CurlTransport::Options::fromEnvironment(env));
+}
+
+}  // namespace aws

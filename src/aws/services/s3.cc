@@ -1,0 +1,787 @@
+#include "aws/services/s3.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include <pugixml.hpp>
+
+#include "aws/client/retry.h"
+
+namespace aws {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kS3Namespace[] = "http://s3.amazonaws.com/doc/2006-03-01/";
+
+std::mt19937_64& threadRng() {
+  thread_local std::mt19937_64 rng{std::random_device{}()};
+  return rng;
+}
+
+// Python's http.client.responses, as botocore uses them for bodiless errors.
+std::string reasonPhrase(long status) {
+  static const std::map<long, std::string> kPhrases = {{301, "Moved Permanently"},
+                                                       {302, "Found"},
+                                                       {304, "Not Modified"},
+                                                       {307, "Temporary Redirect"},
+                                                       {400, "Bad Request"},
+                                                       {401, "Unauthorized"},
+                                                       {403, "Forbidden"},
+                                                       {404, "Not Found"},
+                                                       {405, "Method Not Allowed"},
+                                                       {409, "Conflict"},
+                                                       {411, "Length Required"},
+                                                       {412, "Precondition Failed"},
+                                                       {416, "Requested Range Not Satisfiable"},
+                                                       {500, "Internal Server Error"},
+                                                       {501, "Not Implemented"},
+                                                       {503, "Service Unavailable"}};
+  auto it = kPhrases.find(status);
+  return it != kPhrases.end() ? it->second : "";
+}
+
+std::string childText(const pugi::xml_node& node, const char* name) {
+  return node.child(name).text().as_string();
+}
+
+std::string headerOr(const HttpResponse& response, const char* name) {
+  const std::string* value = response.header(name);
+  return value ? *value : "";
+}
+
+/// The root element of an XML body, or an empty node when the body is not XML.
+pugi::xml_node parseRoot(pugi::xml_document& doc, const std::string& body) {
+  if (body.empty() || !doc.load_buffer(body.data(), body.size())) return {};
+  return doc.document_element();
+}
+
+/// Decodes a key of a listing sent with encoding-type=url: %XX and "+" for a
+/// blank, as botocore (urllib's unquote_plus) reads them.
+std::string decodeListedKey(const std::string& text) {
+  std::string plus_decoded = text;
+  for (char& c : plus_decoded) {
+    if (c == '+') c = ' ';
+  }
+  return uriDecode(plus_decoded);
+}
+
+std::string xmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+bool isLowerAlnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+/// Region names end up in host names: only letters, digits and inner hyphens.
+bool isValidRegionName(const std::string& region) {
+  if (region.empty() || region.size() > 63) return false;
+  for (char c : region) {
+    bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+    if (!ok) return false;
+  }
+  return region.front() != '-' && region.back() != '-';
+}
+
+void checkBucket(const std::string& bucket) {
+  bool ok = !bucket.empty() && bucket.size() <= 255;
+  for (char c : bucket) {
+    if (!(isLowerAlnum(c) || (c >= 'A' && c <= 'Z') || c == '.' || c == '-' || c == '_')) {
+      ok = false;
+    }
+  }
+  if (!ok) throw std::invalid_argument("invalid S3 bucket name \"" + bucket + "\"");
+}
+
+// An empty key would turn an object request into a bucket request (a
+// DeleteObject into DeleteBucket, a GetObject into a listing).
+void checkObject(const std::string& bucket, const std::string& key) {
+  checkBucket(bucket);
+  if (key.empty()) throw std::invalid_argument("empty S3 object key in bucket " + bucket);
+}
+
+S3ObjectInfo objectInfo(const HttpResponse& response) {
+  S3ObjectInfo info;
+  std::string length = headerOr(response, "Content-Length");
+  if (!length.empty()) info.content_length = std::strtoull(length.c_str(), nullptr, 10);
+  info.etag = headerOr(response, "ETag");
+  info.last_modified = headerOr(response, "Last-Modified");
+  info.content_type = headerOr(response, "Content-Type");
+  const std::string meta_prefix = "x-amz-meta-";
+  for (const auto& [name, value] : response.headers) {
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower.rfind(meta_prefix, 0) == 0) info.metadata[lower.substr(meta_prefix.size())] = value;
+  }
+  return info;
+}
+
+std::string requireEtag(const HttpResponse& response, const std::string& what) {
+  std::string etag = headerOr(response, "ETag");
+  if (etag.empty()) throw std::runtime_error(what + ": S3 answered without an ETag");
+  return etag;
+}
+
+/// What an error answer says about where the bucket lives.
+struct RedirectHint {
+  long status = 0;
+  std::string header_region;  // x-amz-bucket-region
+  std::string body_region;    // <Error><Region>
+};
+
+bool needsRedirect(const ServiceError& error, const RedirectHint& hint,
+                   const std::string& operation) {
+  const std::string& code = error.code();
+  bool status_code = code == "301" || code == "400";
+  if (operation == "HeadObject" && status_code) return true;
+  if (operation == "HeadBucket" && status_code && !hint.header_region.empty()) return true;
+  if (code == "AuthorizationHeaderMalformed" &&
+      !(hint.body_region.empty() && hint.header_region.empty())) {
+    return true;
+  }
+  if (hint.status == 301 || hint.status == 302 || hint.status == 307) return true;
+  if (code == "PermanentRedirect") return true;
+  return code == "IllegalLocationConstraintException" && operation != "CreateBucket";
+}
+
+/// Receives a GetObject body into an open file; restart() empties it so a
+/// retried download begins afresh, finish() writes what is still held.
+///
+/// Bytes gather in an aligned buffer. Once a body fills it (a large object),
+/// full buffers are written with O_DIRECT: they go from the buffer to the disk
+/// without a copy into the page cache, which is where most of a large
+/// download's CPU time went. Small objects, file systems that refuse direct
+/// I/O and the last partial buffer are written the ordinary way.
+class FileStream : public ResponseStream {
+ public:
+  explicit FileStream(int fd) : fd_(fd) {}
+  FileStream(const FileStream&) = delete;
+  FileStream& operator=(const FileStream&) = delete;
+
+  void restart() override {
+    written_ = 0;
+    held_ = 0;
+    error_ = 0;
+    setDirect(false);
+    direct_tried_ = false;
+    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) error_ = errno;
+  }
+  bool write(const char* data, std::size_t size) override {
+    if (error_ == 0 && buffer_ == nullptr && !allocate()) return writeOut(data, size);
+    while (size > 0 && error_ == 0) {
+      const std::size_t n = std::min(size, kBufferSize - held_);
+      std::memcpy(buffer_ + held_, data, n);
+      held_ += n;
+      data += n;
+      size -= n;
+      written_ += n;
+      if (held_ == kBufferSize) {
+        if (!direct_tried_) {
+          direct_tried_ = true;
+          setDirect(true);
+        }
+        if (!writeOut(buffer_, held_) && direct_ && error_ == EINVAL) {
+          // The file system took O_DIRECT but not this write: write the
+          // buffer again from its start, without it.
+          error_ = 0;
+          setDirect(false);
+          if (::lseek(fd_, static_cast<off_t>(written_ - held_), SEEK_SET) < 0) {
+            error_ = errno;
+          } else {
+            writeOut(buffer_, held_);
+          }
+        }
+        held_ = 0;
+      }
+    }
+    return error_ == 0;
+  }
+  /// Writes the bytes still held; false (see error()) when that fails.
+  bool finish() {
+    setDirect(false);
+    if (held_ > 0 && error_ == 0) writeOut(buffer_, held_);
+    held_ = 0;
+    return error_ == 0;
+  }
+  int error() const { return error_; }
+  std::uint64_t written() const { return written_; }
+
+ private:
+  static constexpr std::size_t kBufferSize = 1 << 20;
+  static constexpr std::size_t kAlignment = 4096;
+
+  // One buffer per thread, kept for the downloads it makes one after
+  // another (a folder of small files would otherwise map and unmap a
+  // megabyte per file). A thread runs one download at a time.
+  bool allocate() {
+    struct Owned {
+      char* data = nullptr;
+      ~Owned() { std::free(data); }
+    };
+    thread_local Owned owned;
+    if (owned.data == nullptr) {
+      void* memory = nullptr;
+      if (::posix_memalign(&memory, kAlignment, kBufferSize) != 0) return false;
+      owned.data = static_cast<char*>(memory);
+    }
+    buffer_ = owned.data;
+    return true;
+  }
+  // Without a buffer (no memory for it) bytes go straight to the file.
+  bool writeOut(const char* data, std::size_t size) {
+    if (buffer_ == nullptr) written_ += size;
+    while (size > 0 && error_ == 0) {
+      const ssize_t n = ::write(fd_, data, size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error_ = errno;
+        break;
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return error_ == 0;
+  }
+  void setDirect(bool on) {
+    if (direct_ == on) return;
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0) return;
+    if (::fcntl(fd_, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0) direct_ = on;
+  }
+
+  int fd_;
+  int error_ = 0;
+  std::uint64_t written_ = 0;
+  char* buffer_ = nullptr;
+  std::size_t held_ = 0;
+  bool direct_ = false;
+  bool direct_tried_ = false;
+};
+
+/// A uniquely named file beside the target; removed unless committed.
+class TempFile {
+ public:
+  explicit TempFile(const fs::path& target) {
+    std::string pattern =
+        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    fd_ = ::mkstemp(pattern.data());  // mode 0600
+    if (fd_ < 0) {
+      throw std::system_error(errno, std::generic_category(),
+                              "cannot create a temporary file beside " + target.string());
+    }
+    path_ = pattern;
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlink(path_.c_str());
+  }
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+  /// Syncs, closes and renames the file to `target`.
+  void commitTo(const fs::path& target) {
+    if (::fsync(fd_) != 0) fail("cannot sync " + path_);
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) fail("cannot close " + path_);
+    if (::rename(path_.c_str(), target.c_str()) != 0) {
+      fail("cannot rename " + path_ + " to " + target.string());
+    }
+    committed_ = true;
+    syncFolder(target.parent_path());
+  }
+
+ private:
+  [[noreturn]] static void fail(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+  }
+  // Makes the rename itself durable; a failure here loses nothing already
+  // written, so it is not reported.
+  static void syncFolder(const fs::path& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+  }
+  int fd_ = -1;
+  std::string path_;
+  bool committed_ = false;
+};
+
+/// The x-amz-content-sha256 a request is signed with ("" = the body's SHA-256,
+/// computed by the signer). A body streamed from a file goes out aws-chunked
+/// with a CRC32 trailer, unsigned: S3 checks every byte against the checksum,
+/// and the file is read once instead of twice (hash, then send). Bodies held
+/// in memory are small and keep their signed hash.
+std::string payloadHashFor(const HttpRequest& request) {
+  return request.body_file ? "STREAMING-UNSIGNED-PAYLOAD-TRAILER" : "";
+}
+
+/// Frames a file body: aws-chunked with the CRC32 trailer, as botocore sends
+/// its uploads.
+void frameFileBody(HttpRequest& request) {
+  if (!request.body_file) return;
+  AwsChunked framing;
+  request.setHeader("Content-Encoding", "aws-chunked");
+  request.setHeader("X-Amz-Decoded-Content-Length", std::to_string(request.body_file->length));
+  request.setHeader("X-Amz-Sdk-Checksum-Algorithm", "CRC32");
+  request.setHeader("X-Amz-Trailer", framing.trailer);
+  request.aws_chunked = std::move(framing);
+}
+
+}  // namespace
+
+ServiceError parseS3Error(const HttpResponse& response) {
+  std::string request_id = headerOr(response, "x-amz-request-id");
+  pugi::xml_document doc;
+  pugi::xml_node root = parseRoot(doc, response.body);
+  if (root && std::string(root.name()) == "Error" && !childText(root, "Code").empty()) {
+    if (request_id.empty()) request_id = childText(root, "RequestId");
+    return ServiceError("s3", childText(root, "Code"), childText(root, "Message"), response.status,
+                        request_id);
+  }
+  return ServiceError("s3", std::to_string(response.status), reasonPhrase(response.status),
+                      response.status, request_id);
+}
+
+bool isVirtualHostableBucket(const std::string& bucket) {
+  if (bucket.size() < 3 || bucket.size() > 63) return false;
+  for (char c : bucket) {
+    if (!isLowerAlnum(c) && c != '-') return false;
+  }
+  return isLowerAlnum(bucket.front()) && isLowerAlnum(bucket.back());
+}
+
+// ---------------------------------------------------------------------------
+// S3Client
+
+struct S3Client::Call {
+  std::string operation;
+  std::string method;
+  std::string bucket;
+  std::string key;  // "" for a request on the bucket itself
+  QueryParams query;
+  Headers headers;
+  std::string body;
+  std::optional<FileRange> body_file;
+};
+
+S3Client::S3Client(ClientConfig config) : client_(std::move(config)) {
+  if (!client_.config().credentials) throw ConfigError("S3 client without credentials");
+  if (!client_.config().transport) throw ConfigError("S3 client without an HTTP transport");
+}
+
+std::string S3Client::regionOf(const std::string& bucket) const {
+  std::lock_guard<std::mutex> lock(regions_mutex_);
+  auto it = bucket_regions_.find(bucket);
+  return it != bucket_regions_.end() ? it->second : config().region;
+}
+
+Endpoint S3Client::endpointFor(const std::string& region) const {
+  const ClientConfig& cfg = config();
+  if (cfg.endpoint_overridden || region == cfg.region) return cfg.endpoint;
+  return serviceEndpoint("s3", region, cfg.endpoint_variant);
+}
+
+HttpRequest S3Client::address(const Call& call, const std::string& region) const {
+  HttpRequest request;
+  request.method = call.method;
+  request.query = call.query;
+  request.headers = call.headers;
+  request.body = call.body;
+  request.body_file = call.body_file;
+  frameFileBody(request);
+
+  Endpoint endpoint = endpointFor(region);
+  std::string key_path = call.key.empty() ? "" : uriEncode(call.key, /*keep_slash=*/true);
+  // A custom endpoint (a local server) is addressed path-style, as the SDKs
+  // do; so are bucket names that cannot be a host name label.
+  if (!config().endpoint_overridden && isVirtualHostableBucket(call.bucket)) {
+    endpoint.host = call.bucket + "." + endpoint.host;
+    request.path = "/" + key_path;
+  } else {
+    request.path = "/" + uriEncode(call.bucket);
+    if (!call.key.empty()) request.path += "/" + key_path;
+  }
+  request.endpoint = endpoint;
+  return request;
+}
+
+HttpResponse S3Client::invokeAt(const Call& call, const std::string& region,
+                                const ErrorParser& parse_error,
+                                ServiceClient::Options options) const {
+  HttpRequest request = address(call, region);
+  options.payload_hash = payloadHashFor(request);
+  return client_.invoke(std::move(request), parse_error, options);
+}
+
+HttpResponse S3Client::send(const Call& call, ResponseStream* stream) const {
+  const std::string region = regionOf(call.bucket);
+  ServiceClient::Options options;
+  options.s3 = true;
+  options.stream = stream;
+  options.signing_region = region == config().region ? config().signing_region : region;
+
+  RedirectHint hint;
+  ErrorParser remember_hint = [&hint](const HttpResponse& response) {
+    hint.status = response.status;
+    hint.header_region = headerOr(response, "x-amz-bucket-region");
+    pugi::xml_document doc;
+    hint.body_region = childText(parseRoot(doc, response.body), "Region");
+    return parseS3Error(response);
+  };
+  try {
+    return invokeAt(call, region, remember_hint, options);
+  } catch (const ServiceError& error) {
+    if (!needsRedirect(error, hint, call.operation)) throw;
+    std::string new_region = !hint.header_region.empty() ? hint.header_region
+                             : !hint.body_region.empty() ? hint.body_region
+                                                         : discoverRegion(call.bucket);
+    if (new_region == region || !isValidRegionName(new_region)) throw;
+    {
+      std::lock_guard<std::mutex> lock(regions_mutex_);
+      bucket_regions_[call.bucket] = new_region;
+    }
+    options.signing_region = new_region;
+    return invokeAt(call, new_region, parseS3Error, options);
+  }
+}
+
+std::string S3Client::discoverRegion(const std::string& bucket) const {
+  Call head{"HeadBucket", "HEAD", bucket, "", {}, {}, "", std::nullopt};
+  const std::string region = regionOf(bucket);
+  ServiceClient::Options options;
+  options.s3 = true;
+  options.signing_region = region == config().region ? config().signing_region : region;
+  std::string found;
+  ErrorParser remember_region = [&found](const HttpResponse& response) {
+    found = headerOr(response, "x-amz-bucket-region");
+    return parseS3Error(response);
+  };
+  try {
+    HttpResponse response = client_.invoke(address(head, region), remember_region, options);
+    found = headerOr(response, "x-amz-bucket-region");
+  } catch (const ServiceError&) {
+    // The region header comes with refusals too; it is all we wanted.
+  }
+  return found;
+}
+
+GetObjectResult S3Client::getObject(const std::string& bucket, const std::string& key) const {
+  checkObject(bucket, key);
+  HttpResponse response = send({"GetObject", "GET", bucket, key, {}, {}, "", std::nullopt});
+  GetObjectResult result;
+  result.info = objectInfo(response);
+  result.body = std::move(response.body);
+  result.info.content_length = result.body.size();
+  return result;
+}
+
+S3ObjectInfo S3Client::getObjectToFile(const std::string& bucket, const std::string& key,
+                                       const std::string& path) const {
+  checkObject(bucket, key);
+  fs::path target(path);
+  if (target.filename().empty()) {
+    throw std::invalid_argument("download target \"" + path + "\" names no file");
+  }
+  if (target.parent_path().empty()) target = fs::path(".") / target;
+  fs::create_directories(target.parent_path());
+
+  TempFile temp(target);
+  FileStream stream(temp.fd());
+  auto localFailure = [&] {
+    return std::system_error(
+        stream.error(), std::generic_category(),
+        "cannot write " + temp.path() + " (download of s3://" + bucket + "/" + key + ")");
+  };
+  HttpResponse response;
+  try {
+    response = send({"GetObject", "GET", bucket, key, {}, {}, "", std::nullopt}, &stream);
+  } catch (const TransportError&) {
+    // A full disk shows up as a transfer the sink broke off.
+    if (stream.error() != 0) throw localFailure();
+    throw;
+  }
+  if (!stream.finish()) throw localFailure();
+  S3ObjectInfo info = objectInfo(response);
+  if (const std::string* length = response.header("Content-Length");
+      length && info.content_length != stream.written()) {
+    throw TransportError("download of s3://" + bucket + "/" + key + " ended after " +
+                         std::to_string(stream.written()) + " of " + *length + " bytes");
+  }
+  info.content_length = stream.written();
+  temp.commitTo(target);
+  return info;
+}
+
+S3ObjectInfo S3Client::headObject(const std::string& bucket, const std::string& key) const {
+  checkObject(bucket, key);
+  return objectInfo(send({"HeadObject", "HEAD", bucket, key, {}, {}, "", std::nullopt}));
+}
+
+std::string S3Client::putObject(const std::string& bucket, const std::string& key, std::string body,
+                                const std::string& content_type) const {
+  checkObject(bucket, key);
+  Call call{"PutObject", "PUT", bucket, key, {}, {}, std::move(body), std::nullopt};
+  if (!content_type.empty()) call.headers.emplace_back("Content-Type", content_type);
+  return headerOr(send(call), "ETag");
+}
+
+std::string S3Client::putObjectFromFile(const std::string& bucket, const std::string& key,
+                                        const FileRange& range) const {
+  checkObject(bucket, key);
+  return headerOr(send({"PutObject", "PUT", bucket, key, {}, {}, "", range}), "ETag");
+}
+
+void S3Client::deleteObject(const std::string& bucket, const std::string& key) const {
+  checkObject(bucket, key);
+  send({"DeleteObject", "DELETE", bucket, key, {}, {}, "", std::nullopt});
+}
+
+ListObjectsV2Page S3Client::listObjectsV2(const ListObjectsV2Request& request) const {
+  checkBucket(request.bucket);
+  Call call{"ListObjectsV2", "GET", request.bucket, "", {{"list-type", "2"}}, {}, "", std::nullopt};
+  if (!request.continuation_token.empty()) {
+    call.query.emplace_back("continuation-token", request.continuation_token);
+  }
+  // As botocore does: keys come back %-encoded, so that any key survives XML.
+  call.query.emplace_back("encoding-type", "url");
+  if (request.max_keys) call.query.emplace_back("max-keys", std::to_string(*request.max_keys));
+  if (!request.prefix.empty()) call.query.emplace_back("prefix", request.prefix);
+  if (!request.start_after.empty()) call.query.emplace_back("start-after", request.start_after);
+
+  HttpResponse response = send(call);
+  pugi::xml_document doc;
+  pugi::xml_node root = parseRoot(doc, response.body);
+  if (!root || std::string(root.name()) != "ListBucketResult") {
+    throw std::runtime_error("ListObjectsV2 on bucket " + request.bucket +
+                             ": the answer is not a listing");
+  }
+  const bool url_encoded = childText(root, "EncodingType") == "url";
+  ListObjectsV2Page page;
+  for (pugi::xml_node entry : root.children("Contents")) {
+    S3Object object;
+    object.key = childText(entry, "Key");
+    if (url_encoded) object.key = decodeListedKey(object.key);
+    object.size = entry.child("Size").text().as_ullong();
+    object.last_modified = childText(entry, "LastModified");
+    object.etag = childText(entry, "ETag");
+    page.contents.push_back(std::move(object));
+  }
+  page.is_truncated = childText(root, "IsTruncated") == "true";
+  page.next_continuation_token = childText(root, "NextContinuationToken");
+  page.key_count = root.child("KeyCount").text().as_int(static_cast<int>(page.contents.size()));
+  return page;
+}
+
+std::string S3Client::createMultipartUpload(const std::string& bucket,
+                                            const std::string& key) const {
+  checkObject(bucket, key);
+  // Parts carry CRC32 checksums; S3 wants the upload to say so up front.
+  HttpResponse response = send({"CreateMultipartUpload",
+                                "POST",
+                                bucket,
+                                key,
+                                {{"uploads", ""}},
+                                {{"x-amz-checksum-algorithm", "CRC32"}},
+                                "",
+                                std::nullopt});
+  pugi::xml_document doc;
+  std::string upload_id = childText(parseRoot(doc, response.body), "UploadId");
+  if (upload_id.empty()) {
+    throw std::runtime_error("CreateMultipartUpload s3://" + bucket + "/" + key +
+                             ": no UploadId in the answer");
+  }
+  return upload_id;
+}
+
+CompletedPart S3Client::uploadPart(const std::string& bucket, const std::string& key,
+                                   const std::string& upload_id, int part_number,
+                                   const FileRange& range) const {
+  checkObject(bucket, key);
+  Call call{"UploadPart",
+            "PUT",
+            bucket,
+            key,
+            {{"partNumber", std::to_string(part_number)}, {"uploadId", upload_id}},
+            {},
+            "",
+            range};
+  HttpResponse response = send(call);
+  return {part_number,
+          requireEtag(response, "UploadPart " + std::to_string(part_number) + " of s3://" + bucket +
+                                    "/" + key),
+          response.sent_checksum};
+}
+
+std::string S3Client::completeMultipartUpload(const std::string& bucket, const std::string& key,
+                                              const std::string& upload_id,
+                                              const std::vector<CompletedPart>& parts) const {
+  checkObject(bucket, key);
+  std::string body = std::string("<CompleteMultipartUpload xmlns=\"") + kS3Namespace + "\">";
+  for (const CompletedPart& part : parts) {
+    body += "<Part><ETag>" + xmlEscape(part.etag) + "</ETag>";
+    if (!part.checksum_crc32.empty()) {
+      body += "<ChecksumCRC32>" + xmlEscape(part.checksum_crc32) + "</ChecksumCRC32>";
+    }
+    body += "<PartNumber>" + std::to_string(part.part_number) + "</PartNumber></Part>";
+  }
+  body += "</CompleteMultipartUpload>";
+  Call call{"CompleteMultipartUpload", "POST", bucket, key,
+            {{"uploadId", upload_id}}, {},     body,   std::nullopt};
+
+  const int attempts = std::max(1, config().retry.max_attempts);
+  for (int attempt = 1;; ++attempt) {
+    HttpResponse response = send(call);
+    pugi::xml_document doc;
+    pugi::xml_node root = parseRoot(doc, response.body);
+    if (!root) {
+      throw std::runtime_error("CompleteMultipartUpload s3://" + bucket + "/" + key +
+                               ": the answer is not XML: " + response.body.substr(0, 200));
+    }
+    if (std::string(root.name()) != "Error") return childText(root, "ETag");
+    // S3 may fail the assembly after it has sent 200; botocore treats that
+    // as the 500 it really is.
+    ServiceError error("s3", childText(root, "Code"), childText(root, "Message"), 500,
+                       headerOr(response, "x-amz-request-id"));
+    // The limiter was told of a 200; a SlowDown inside it must still slow us.
+    if (const auto& limiter = client_.rateLimiter(); limiter && isThrottlingCode(error.code())) {
+      limiter->onLateThrottlingError();
+    }
+    if (attempt >= attempts || !isRetryable(error)) throw error;
+    config().clock->sleep(config().retry.backoff(attempt, threadRng()));
+  }
+}
+
+void S3Client::abortMultipartUpload(const std::string& bucket, const std::string& key,
+                                    const std::string& upload_id) const {
+  checkObject(bucket, key);
+  send({"AbortMultipartUpload",
+        "DELETE",
+        bucket,
+        key,
+        {{"uploadId", upload_id}},
+        {},
+        "",
+        std::nullopt});
+}
+
+std::string S3Client::headBucket(const std::string& bucket) const {
+  checkBucket(bucket);
+  return headerOr(send({"HeadBucket", "HEAD", bucket, "", {}, {}, "", std::nullopt}),
+                  "x-amz-bucket-region");
+}
+
+// ---------------------------------------------------------------------------
+// Listing
+
+ListObjectsV2Paginator::ListObjectsV2Paginator(const S3Client& client, ListObjectsV2Request request)
+    : client_(&client), request_(std::move(request)) {}
+
+bool ListObjectsV2Paginator::next(ListObjectsV2Page& page) {
+  if (done_) return false;
+  page = client_->listObjectsV2(request_);
+  const std::string& token = page.next_continuation_token;
+  if (token.empty()) {
+    done_ = true;
+  } else if (token == request_.continuation_token) {
+    done_ = true;
+    throw std::runtime_error("ListObjectsV2 on bucket " + request_.bucket +
+                             " returned the same continuation token twice");
+  } else {
+    request_.continuation_token = token;
+  }
+  return true;
+}
+
+struct S3ObjectRange::iterator::State {
+  ListObjectsV2Paginator pages;
+  ListObjectsV2Page page;
+  std::size_t index = 0;
+  bool started = false;
+  bool ended = false;
+
+  // Moves to the next page that has entries; ends when there is none.
+  void fill() {
+    while (index >= page.contents.size()) {
+      page = {};
+      index = 0;
+      if (!pages.next(page)) {
+        ended = true;
+        return;
+      }
+    }
+  }
+};
+
+S3ObjectRange::S3ObjectRange(const S3Client& client, ListObjectsV2Request request)
+    : state_(std::make_unique<iterator::State>(iterator::State{
+          ListObjectsV2Paginator(client, std::move(request)), {}, 0, false, false})) {}
+S3ObjectRange::~S3ObjectRange() = default;
+S3ObjectRange::S3ObjectRange(S3ObjectRange&&) noexcept = default;
+S3ObjectRange& S3ObjectRange::operator=(S3ObjectRange&&) noexcept = default;
+
+S3ObjectRange::iterator S3ObjectRange::begin() {
+  if (!state_->started) {
+    state_->started = true;
+    state_->fill();
+  }
+  return iterator(state_.get());
+}
+
+const S3Object& S3ObjectRange::iterator::operator*() const {
+  return state_->page.contents[state_->index];
+}
+
+S3ObjectRange::iterator& S3ObjectRange::iterator::operator++() {
+  ++state_->index;
+  state_->fill();
+  return *this;
+}
+
+static_assert(std::input_iterator<S3ObjectRange::iterator>);
+static_assert(std::sentinel_for<std::default_sentinel_t, S3ObjectRange::iterator>);
+
+bool S3ObjectRange::iterator::atEnd() const {
+  return state_ == nullptr || state_->ended;
+}
+
+}  // namespace aws

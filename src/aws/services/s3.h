@@ -1,0 +1,207 @@
+#pragma once
+// The S3 client (REST-XML): object reads and writes, lazy listing, the pieces
+// of a multipart upload, and the region redirects S3 answers with when a
+// bucket lives elsewhere than the client's region.
+
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "aws/client/client.h"
+#include "aws/client/error.h"
+#include "aws/http/http.h"
+
+namespace aws {
+
+/// One entry of a listing.
+struct S3Object {
+  std::string key;
+  std::uint64_t size = 0;
+  /// As the service reports it, e.g. "2024-05-01T10:00:00.000Z".
+  std::string last_modified;
+  std::string etag;
+};
+
+struct ListObjectsV2Request {
+  std::string bucket;
+  std::string prefix;              // "" = not sent
+  std::string continuation_token;  // "" = not sent
+  std::string start_after;         // "" = not sent
+  std::optional<int> max_keys;     // nullopt = the service's default
+};
+
+struct ListObjectsV2Page {
+  std::vector<S3Object> contents;
+  bool is_truncated = false;
+  std::string next_continuation_token;  // "" on the last page
+  int key_count = 0;
+};
+
+/// What HeadObject and GetObject report about an object.
+struct S3ObjectInfo {
+  std::uint64_t content_length = 0;
+  std::string etag;
+  std::string last_modified;  // the Last-Modified header, as sent
+  std::string content_type;
+  std::map<std::string, std::string> metadata;  // x-amz-meta-*, names lower-cased, prefix removed
+};
+
+struct GetObjectResult {
+  S3ObjectInfo info;
+  std::string body;
+};
+
+struct CompletedPart {
+  int part_number = 0;
+  std::string etag;
+  /// The part's CRC32 in S3's base64 form ("" when it was sent without one).
+  std::string checksum_crc32 = {};
+};
+
+/// Turns an S3 error answer into a ServiceError (service "s3"): code, message
+/// and request id from an <Error> body; without a usable body (HEAD answers),
+/// the code is the status as text ("404") and the message its reason phrase,
+/// as botocore reports them.
+ServiceError parseS3Error(const HttpResponse& response);
+
+/// True when S3 can address `bucket` as a host name label (lower case,
+/// digits, hyphens, 3 to 63 characters, no dots).
+bool isVirtualHostableBucket(const std::string& bucket);
+
+class S3Client {
+ public:
+  /// Throws ConfigError when the configuration has no credentials or transport.
+  explicit S3Client(ClientConfig config);
+  S3Client(const S3Client&) = delete;
+  S3Client& operator=(const S3Client&) = delete;
+
+  const ClientConfig& config() const { return client_.config(); }
+
+  // Every call below throws std::invalid_argument for an empty or malformed
+  // bucket name or an empty key (before anything is sent), ServiceError when
+  // S3 says no, TransportError when no answer could be had.
+
+  /// The whole object in memory.
+  GetObjectResult getObject(const std::string& bucket, const std::string& key) const;
+  /// Streams the object into `path`: the bytes go to a new file (mode 0600)
+  /// beside it, which is synced and renamed over `path` once complete; missing
+  /// parent folders are created. On any failure the temporary file is removed
+  /// and `path` is left as it was. Local file failures throw
+  /// std::filesystem::filesystem_error or std::system_error.
+  S3ObjectInfo getObjectToFile(const std::string& bucket, const std::string& key,
+                               const std::string& path) const;
+  S3ObjectInfo headObject(const std::string& bucket, const std::string& key) const;
+  /// Returns the new object's ETag ("" when S3 sent none).
+  std::string putObject(const std::string& bucket, const std::string& key, std::string body,
+                        const std::string& content_type = "") const;
+  /// Uploads a file range (the whole file when `range.length` covers it)
+  /// without loading it, with its CRC32 as trailer. Returns the ETag.
+  std::string putObjectFromFile(const std::string& bucket, const std::string& key,
+                                const FileRange& range) const;
+  void deleteObject(const std::string& bucket, const std::string& key) const;
+  /// One ListObjectsV2 request. Keys come back decoded.
+  ListObjectsV2Page listObjectsV2(const ListObjectsV2Request& request) const;
+
+  /// Returns the upload id. The upload is declared with CRC32 part checksums.
+  std::string createMultipartUpload(const std::string& bucket, const std::string& key) const;
+  /// Sends one part from a file range, with its CRC32 as trailer. Returns
+  /// what CompleteMultipartUpload needs of it (ETag and checksum).
+  CompletedPart uploadPart(const std::string& bucket, const std::string& key,
+                           const std::string& upload_id, int part_number,
+                           const FileRange& range) const;
+  /// Returns the object's ETag. An error that S3 reports inside a 200 answer
+  /// is thrown as a ServiceError like any other (and retried when transient).
+  std::string completeMultipartUpload(const std::string& bucket, const std::string& key,
+                                      const std::string& upload_id,
+                                      const std::vector<CompletedPart>& parts) const;
+  void abortMultipartUpload(const std::string& bucket, const std::string& key,
+                            const std::string& upload_id) const;
+  /// HeadBucket; returns the bucket's region as S3 reports it ("" when not said).
+  std::string headBucket(const std::string& bucket) const;
+
+  /// The region requests for `bucket` are sent to: the one learnt from a
+  /// redirect, else the client's.
+  std::string regionOf(const std::string& bucket) const;
+
+ private:
+  struct Call;
+  HttpResponse send(const Call& call, ResponseStream* stream = nullptr) const;
+  /// One invocation of `call` at `region`'s endpoint, signed for it.
+  HttpResponse invokeAt(const Call& call, const std::string& region, const ErrorParser& parse_error,
+                        ServiceClient::Options options) const;
+  HttpRequest address(const Call& call, const std::string& region) const;
+  Endpoint endpointFor(const std::string& region) const;
+  std::string discoverRegion(const std::string& bucket) const;
+
+  ServiceClient client_;
+  mutable std::mutex regions_mutex_;
+  mutable std::map<std::string, std::string> bucket_regions_;
+};
+
+/// Walks a listing page by page; each call to next() is one request.
+class ListObjectsV2Paginator {
+ public:
+  /// `client` must outlive the paginator.
+  ListObjectsV2Paginator(const S3Client& client, ListObjectsV2Request request);
+  /// Fetches the next page into `page`. Returns false, without a request, once
+  /// the previous page carried no continuation token. Throws what the client
+  /// throws, and std::runtime_error when S3 hands back the same token twice
+  /// (a listing that would never end).
+  bool next(ListObjectsV2Page& page);
+
+ private:
+  const S3Client* client_;
+  ListObjectsV2Request request_;
+  bool done_ = false;
+};
+
+/// The objects of a listing as an input range; holds one page at a time and
+/// requests the next only when the consumer steps past the current one. The
+/// first page is requested by begin().
+class S3ObjectRange {
+ public:
+  /// `client` must outlive the range.
+  S3ObjectRange(const S3Client& client, ListObjectsV2Request request);
+  ~S3ObjectRange();
+  S3ObjectRange(S3ObjectRange&&) noexcept;
+  S3ObjectRange& operator=(S3ObjectRange&&) noexcept;
+
+  class iterator {
+   public:
+    using iterator_concept = std::input_iterator_tag;
+    using iterator_category = std::input_iterator_tag;
+    using value_type = S3Object;
+    using difference_type = std::ptrdiff_t;
+    using reference = const S3Object&;
+    using pointer = const S3Object*;
+
+    iterator() = default;
+    reference operator*() const;
+    pointer operator->() const { return &**this; }
+    /// May send the request for the next page.
+    iterator& operator++();
+    void operator++(int) { ++*this; }
+    friend bool operator==(const iterator& it, std::default_sentinel_t) { return it.atEnd(); }
+
+   private:
+    friend class S3ObjectRange;
+    struct State;
+    explicit iterator(State* state) : state_(state) {}
+    bool atEnd() const;
+    State* state_ = nullptr;
+  };
+
+  /// Requests the first page (and further pages while they are empty).
+  iterator begin();
+  std::default_sentinel_t end() const { return {}; }
+
+ private:
+  std::unique_ptr<iterator::State> state_;
+};
+
+}  // namespace aws

@@ -1,0 +1,124 @@
+#include "aws/services/s3_transfer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace aws {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kMinPartSize = 5ull * 1024 * 1024;
+constexpr std::uint64_t kMaxPartSize = 5ull * 1024 * 1024 * 1024;
+constexpr std::uint64_t kMaxParts = 10000;
+
+/// The file's size, after making sure it is a regular file we can open.
+std::uint64_t readableFileSize(const std::string& path) {
+  std::uint64_t size = fs::file_size(path);  // throws for a missing file or a folder
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw fs::filesystem_error("cannot open file for upload", path,
+                               std::error_code(errno, std::generic_category()));
+  }
+  ::close(fd);
+  return size;
+}
+
+/// Sends the parts of an open multipart upload from a few worker threads.
+/// Returns the completed parts in order, or rethrows the first failure after
+/// every worker has stopped.
+std::vector<CompletedPart> uploadParts(const S3Client& client, const std::string& path,
+                                       std::uint64_t size, const std::string& bucket,
+                                       const std::string& key, const std::string& upload_id,
+                                       std::uint64_t part_size, int max_concurrency) {
+  const std::uint64_t count = (size + part_size - 1) / part_size;
+  std::vector<CompletedPart> parts(count);
+  std::atomic<std::uint64_t> next_part{0};
+  std::atomic<bool> failed{false};
+  std::mutex error_mutex;
+  std::exception_ptr first_error;
+
+  auto fail = [&](std::exception_ptr error) {
+    std::lock_guard<std::mutex> lock(error_mutex);
+    if (!first_error) first_error = error;
+    failed = true;
+  };
+  auto worker = [&] {
+    while (!failed) {
+      const std::uint64_t index = next_part++;
+      if (index >= count) return;
+      const std::uint64_t offset = index * part_size;
+      const FileRange range{path, offset, std::min(part_size, size - offset)};
+      const int number = static_cast<int>(index + 1);
+      try {
+        parts[index] = client.uploadPart(bucket, key, upload_id, number, range);
+      } catch (...) {
+        fail(std::current_exception());
+        return;
+      }
+    }
+  };
+
+  const auto workers = static_cast<std::uint64_t>(std::max(1, max_concurrency));
+  {
+    std::vector<std::jthread> threads;
+    try {
+      for (std::uint64_t i = 0; i < std::min(workers, count); ++i) threads.emplace_back(worker);
+    } catch (...) {
+      fail(std::current_exception());  // the threads already started stop and are joined
+    }
+  }
+  if (first_error) std::rethrow_exception(first_error);
+  return parts;
+}
+
+}  // namespace
+
+std::uint64_t adjustedPartSize(std::uint64_t file_size, std::uint64_t requested) {
+  std::uint64_t part_size = std::clamp(requested, kMinPartSize, kMaxPartSize);
+  while ((file_size + part_size - 1) / part_size > kMaxParts) part_size *= 2;
+  return part_size;
+}
+
+void uploadFile(const S3Client& client, const std::string& path, const std::string& bucket,
+                const std::string& key, const TransferOptions& options) {
+  const std::uint64_t size = readableFileSize(path);
+  if (size < options.multipart_threshold) {
+    client.putObjectFromFile(bucket, key, FileRange{path, 0, size});
+    return;
+  }
+
+  const std::uint64_t part_size = adjustedPartSize(size, options.part_size);
+  const std::string upload_id = client.createMultipartUpload(bucket, key);
+  try {
+    std::vector<CompletedPart> parts =
+        uploadParts(client, path, size, bucket, key, upload_id, part_size, options.max_concurrency);
+    client.completeMultipartUpload(bucket, key, upload_id, parts);
+  } catch (...) {
+    try {
+      client.abortMultipartUpload(bucket, key, upload_id);
+    } catch (...) {
+      // The original failure is the one worth reporting; an upload left
+      // open is removed by the bucket's lifecycle rules or a later abort.
+    }
+    throw;
+  }
+}
+
+void downloadFile(const S3Client& client, const std::string& bucket, const std::string& key,
+                  const std::string& path) {
+  client.getObjectToFile(bucket, key, path);
+}
+
+}  // namespace aws
