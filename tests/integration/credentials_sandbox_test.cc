@@ -48,7 +48,7 @@ class CredentialsSandboxTest : public ::testing::Test {
 
   // Who the sandbox's STS says the credentials belong to.
   std::string callerArn(const std::shared_ptr<aws::CredentialsProvider>& provider) {
-    aws::ClientWorld deps{{env_, ctx_.transport, ctx_.clock}};
+    aws::ClientWorld deps(aws::World{env_, ctx_.transport, ctx_.clock});
     aws::ClientConfig config = aws::Session::fromProfile(std::nullopt, deps).clientConfig("sts");
     config.credentials = provider;
     return aws::StsClient(config).getCallerIdentity().arn;
@@ -197,7 +197,7 @@ class SignInSandboxTest : public CredentialsSandboxTest {
   }
 
   aws::Session session(const std::optional<std::string>& profile) {
-    return aws::Session::fromProfile(profile, aws::ClientWorld{{env_, ctx_.transport, ctx_.clock}});
+    return aws::Session::fromProfile(profile, aws::ClientWorld(aws::World{env_, ctx_.transport, ctx_.clock}));
   }
 
   // What botocore resolves in `home` (with the caller's ARN), or its error.

@@ -252,14 +252,16 @@ class Faults(unittest.TestCase):
         self.assertTrue(8 <= failures <= 32, failures)
 
     def test_latency_rules_delay_matching_calls(self):
-        sandbox.set_faults({"rules": [{"service": "sts", "action": "GetCallerIdentity", "latency_ms": 400}]})
-        sts = sandbox.client("sts")
+        # The clients are made before the clock starts, and the delay is long
+        # enough that a loaded machine's own slowness does not pass for it.
+        sandbox.set_faults({"rules": [{"service": "sts", "action": "GetCallerIdentity", "latency_ms": 1000}]})
+        sts, iam = sandbox.client("sts"), sandbox.client("iam")
         started = time.monotonic()
         sts.get_caller_identity()
-        self.assertGreaterEqual(time.monotonic() - started, 0.4)
+        self.assertGreaterEqual(time.monotonic() - started, 1.0)
         started = time.monotonic()
-        sandbox.client("iam").get_user()
-        self.assertLess(time.monotonic() - started, 0.4)
+        iam.get_user()
+        self.assertLess(time.monotonic() - started, 1.0)
 
     def test_malformed_answers(self):
         # What boto3 makes of each: the body as given, a body cut short of

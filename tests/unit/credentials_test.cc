@@ -105,9 +105,7 @@ struct World {
     ctx.env = env;
     ctx.transport = transport;
     ctx.clock = clock;
-    aws::ClientWorld sso_world;
-    static_cast<aws::World&>(sso_world) = ctx;
-    ctx.sso_credentials = aws::ssoCredentialsThrough(sso_world);
+    ctx.sso_credentials = aws::ssoCredentialsThrough(aws::ClientWorld(ctx));
     ctx.assume_role = [this](const aws::Credentials& source, const std::string& role_arn,
                              const std::string& session_name, const std::string& region,
                              const std::string& external_id) {

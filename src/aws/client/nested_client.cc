@@ -15,8 +15,7 @@ constexpr long kDefaultTimeoutMs = 60'000;
 }  // namespace
 
 ClientWorld ClientWorld::process() {
-  ClientWorld world;
-  static_cast<World&>(world) = World::process();
+  ClientWorld world(World::process());
   world.steady_time = SteadyTime::real();
   return world;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "aws/client/client.h"
 #include "aws/http/world.h"
@@ -16,6 +17,9 @@ namespace aws {
 /// The outside world and the settings a client is opened with; a session
 /// opens all of its clients with one.
 struct ClientWorld : World {
+  ClientWorld() = default;
+  explicit ClientWorld(World world) : World(std::move(world)) {}
+
   /// The profile whose endpoint and retry settings apply (nullopt: the
   /// default one). A session sets its own.
   std::optional<std::string> profile;

@@ -57,7 +57,7 @@ Session Session::fromProfile(const std::optional<std::string>& profile, ClientWo
   world.profile = profile;
   session.world_ = world;
   ChainContext context;
-  static_cast<World&>(context) = world;
+  static_cast<World&>(context) = world;  // the chain reads and sends as the clients do
   context.assume_role = stsAssumeRole(world);
   context.assume_role_with_web_identity = stsAssumeRoleWithWebIdentity(world);
   context.sso_credentials = ssoCredentialsThrough(world);
