@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs one of the fleet scripts (fleet_soak.py, fleet_bench.py) with the
+# Runs one of the fleet scripts (tests/soak/fleet_soak.py, bench/fleet_bench.py) with the
 # project's python and a built probefleet, building it first if needed.
-#   scripts/fleet_py.sh SCRIPT.py [build-dir] [script options...]
+#   scripts/fleet_py.sh PATH/SCRIPT.py [build-dir] [script options...]
+# PATH is relative to the source tree.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 script="$1"
@@ -14,4 +15,4 @@ if [ ! -x "$build/probefleet" ]; then
     -DPROBEFLEET_PYTHON="$python" >/dev/null
   cmake --build "$build" -j "$(nproc)" --target probefleet
 fi
-exec "$python" "$here/scripts/$script" --binary "$build/probefleet" --python "$python" "$@"
+exec "$python" "$here/$script" --binary "$build/probefleet" --python "$python" "$@"

@@ -9,7 +9,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 packages=(build-essential cmake ninja-build pkg-config git openssl ca-certificates
   libcurl4-openssl-dev libssl-dev libpugixml-dev libspdlog-dev libfmt-dev
   nlohmann-json3-dev zlib1g-dev libisal-dev libgtest-dev libgmock-dev python3 python3-venv
-  dpkg-dev file tmux)
+  dpkg-dev file tmux ccache)
 
 . "$here/scripts/lib/packages.sh"
 ensure_packages setup "${packages[@]}"

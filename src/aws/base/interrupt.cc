@@ -16,9 +16,12 @@ struct State {
   std::atomic<int> shelters{0};
 };
 
+// Never destroyed: the signal thread is detached and may still be waking the
+// waiters in request() while exit() runs the static destructors, which would
+// destroy the mutex and condition variable under it.
 State& state() {
-  static State instance;
-  return instance;
+  static State* const instance = new State();
+  return *instance;
 }
 
 bool cutsShort() {

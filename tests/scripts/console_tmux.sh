@@ -4,9 +4,9 @@
 # the pane is captured while it works and after it ends. Checks that the
 # progress is one line updated in place and that the summary follows; prints
 # the captures.
-#   scripts/console_tmux.sh [dir with the probefleet binary]
+#   tests/scripts/console_tmux.sh [dir with the probefleet binary]
 set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
+here="$(cd "$(dirname "$0")/../.." && pwd)"
 bin="$(realpath -m "${1:-$here/build}")"
 python="$("$here/scripts/setup.sh" | tail -n 1)"
 command -v tmux >/dev/null || { echo "console_tmux: tmux is not installed" >&2; exit 1; }

@@ -5,7 +5,7 @@
 # transfers run once over plain http and once over https (the sandbox's --tls
 # mode), since the clients do different work per byte on each.
 #
-#   scripts/bench_s3.sh [--big-mib N] [--files N] [--list-keys N] [--page N]
+#   bench/bench_s3.sh [--big-mib N] [--files N] [--list-keys N] [--page N]
 #                       [--schemes "http https"]
 #
 # --list-keys 0 skips the listing.

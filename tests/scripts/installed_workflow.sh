@@ -9,9 +9,9 @@
 #   3. probefleet-image answers what the AWS CLI's own lookups give;
 #   4. probefleet reverts and leaves nothing.
 # The AWS CLI (botocore) is the independent reader of the sandbox's state.
-#   scripts/installed_workflow.sh [build-dir]
+#   tests/scripts/installed_workflow.sh [build-dir]
 set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
+here="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(realpath -m "${1:-$here/build}")"
 python="$("$here/scripts/setup.sh" | tail -n 1)"
 

@@ -1,5 +1,5 @@
 """Runs probefleet against a local sandbox with a fleet-sized world: shared by
-the soak (scripts/soak.sh) and the fleet benchmark (scripts/bench_fleet.sh).
+the soak (scripts/soak.sh) and the fleet benchmark (bench/bench_fleet.sh).
 
 Everything stays on 127.0.0.1: the program is pointed at the sandbox through
 AWS_ENDPOINT_URL, the metadata endpoint and PROBEFLEET_ECHO_URL, with the
@@ -20,7 +20,7 @@ import time
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
+ROOT = os.path.dirname(os.path.dirname(HERE))
 SANDBOX = os.path.join(ROOT, "tests", "sandbox", "sandbox.py")
 BASE_WORLD = os.path.join(ROOT, "tests", "sandbox", "world.json")
 ZONES = ["us-east-1a", "us-east-1b", "us-east-1c", "us-east-1d"]
