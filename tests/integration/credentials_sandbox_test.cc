@@ -11,7 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/config/config.h"
-#include "aws/auth/credentials.h"
+#include "aws/auth/credential_chain.h"
+#include "aws/auth/instance_metadata.h"
 #include "aws/http/curl_transport.h"
 #include "aws/client/error.h"
 #include "aws/session/session.h"
