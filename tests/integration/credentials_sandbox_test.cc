@@ -10,14 +10,14 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "aws/config/config.h"
 #include "aws/auth/credential_chain.h"
 #include "aws/auth/instance_metadata.h"
-#include "aws/http/curl_transport.h"
 #include "aws/client/error.h"
-#include "aws/session/session.h"
+#include "aws/config/config.h"
+#include "aws/http/curl_transport.h"
 #include "aws/services/sso.h"
 #include "aws/services/sts.h"
+#include "aws/session/session.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 #include "support/serialization.h"
@@ -49,7 +49,7 @@ class CredentialsSandboxTest : public ::testing::Test {
 
   // Who the sandbox's STS says the credentials belong to.
   std::string callerArn(const std::shared_ptr<aws::CredentialsProvider>& provider) {
-    aws::ClientWorld deps{{env_, ctx_.transport, ctx_.clock}};
+    aws::ClientWorld deps{{env_, ctx_.transport, ctx_.clock}, std::nullopt};
     aws::ClientConfig config = aws::Session::fromProfile(std::nullopt, deps).clientConfig("sts");
     config.credentials = provider;
     return aws::StsClient(config).getCallerIdentity().arn;
@@ -198,7 +198,8 @@ class SignInSandboxTest : public CredentialsSandboxTest {
   }
 
   aws::Session session(const std::optional<std::string>& profile) {
-    return aws::Session::fromProfile(profile, aws::ClientWorld{{env_, ctx_.transport, ctx_.clock}});
+    return aws::Session::fromProfile(
+        profile, aws::ClientWorld{{env_, ctx_.transport, ctx_.clock}, std::nullopt});
   }
 
   // What botocore resolves in `home` (with the caller's ARN), or its error.
