@@ -4,6 +4,7 @@
 
 #include "aws/config/config.h"
 #include "aws/auth/credentials.h"
+#include "aws/auth/instance_metadata.h"
 #include "aws/services/sts.h"
 #include "testlib/common.h"
 #include "testlib/exit_request.h"

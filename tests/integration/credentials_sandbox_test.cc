@@ -10,13 +10,14 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "aws/config/config.h"
-#include "aws/auth/credentials.h"
-#include "aws/http/curl_transport.h"
+#include "aws/auth/credential_chain.h"
+#include "aws/auth/instance_metadata.h"
 #include "aws/client/error.h"
-#include "aws/session/session.h"
+#include "aws/config/config.h"
+#include "aws/http/curl_transport.h"
 #include "aws/services/sso.h"
 #include "aws/services/sts.h"
+#include "aws/session/session.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 #include "support/serialization.h"
@@ -197,7 +198,8 @@ class SignInSandboxTest : public CredentialsSandboxTest {
   }
 
   aws::Session session(const std::optional<std::string>& profile) {
-    return aws::Session::fromProfile(profile, aws::ClientWorld(aws::World{env_, ctx_.transport, ctx_.clock}));
+    return aws::Session::fromProfile(
+        profile, aws::ClientWorld(aws::World{env_, ctx_.transport, ctx_.clock}));
   }
 
   // What botocore resolves in `home` (with the caller's ARN), or its error.

@@ -1,4 +1,5 @@
-#include "aws/auth/credentials.h"
+#include "aws/auth/credential_chain.h"
+#include "aws/auth/instance_metadata.h"
 
 #include <gtest/gtest.h>
 

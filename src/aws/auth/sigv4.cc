@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "aws/base/strings.h"
+
 namespace aws {
 
 namespace {
@@ -70,11 +72,6 @@ std::string hmacSha256(const std::string& key, const std::string& message) {
   return std::string(reinterpret_cast<const char*>(out), size);
 }
 
-std::string lowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // Whitespace as Python's str.split() sees it in ASCII text.
 bool isSpace(unsigned char c) {
   return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
@@ -106,7 +103,7 @@ std::string trimName(const std::string& name) {
 // The Host header a client sends to this endpoint: lower case, without the
 // scheme's default port.
 std::string hostHeader(const Endpoint& endpoint) {
-  std::string host = lowerCase(endpoint.host);
+  std::string host = lower(endpoint.host);
   const std::string default_port = endpoint.scheme == "http" ? ":80" : ":443";
   if (host.size() > default_port.size() &&
       host.compare(host.size() - default_port.size(), default_port.size(), default_port) == 0) {
@@ -190,8 +187,8 @@ std::string payloadHash(const HttpRequest& request, const SigningParams& params)
 }
 
 void removeHeader(HttpRequest& request, const std::string& name) {
-  const std::string lower = lowerCase(name);
-  std::erase_if(request.headers, [&](const Header& h) { return lowerCase(h.first) == lower; });
+  const std::string key = lower(name);
+  std::erase_if(request.headers, [&](const Header& h) { return lower(h.first) == key; });
 }
 
 }  // namespace
@@ -250,9 +247,9 @@ std::string canonicalRequest(const HttpRequest& request, const SigningParams& pa
   // Headers by lower-case name; repeated headers are joined with "," in order.
   std::map<std::string, std::string> headers;
   for (const auto& [name, value] : request.headers) {
-    const std::string lower = lowerCase(trimName(name));
-    if (isUnsignedHeader(lower)) continue;
-    auto [it, inserted] = headers.emplace(lower, trimAll(value));
+    const std::string key = lower(trimName(name));
+    if (isUnsignedHeader(key)) continue;
+    auto [it, inserted] = headers.emplace(key, trimAll(value));
     if (!inserted) it->second += "," + trimAll(value);
   }
   if (!headers.count("host")) headers.emplace("host", hostHeader(request.endpoint));
@@ -265,10 +262,9 @@ std::string canonicalRequest(const HttpRequest& request, const SigningParams& pa
   }
   if (signed_headers) *signed_headers = names;
 
-  std::string method = request.method;
-  for (char& c : method) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return method + "\n" + canonicalUri(request, params.s3) + "\n" + canonicalQuery(request.query) +
-         "\n" + canonical_headers + "\n" + names + "\n" + payload_hash;
+  return upper(request.method) + "\n" + canonicalUri(request, params.s3) + "\n" +
+         canonicalQuery(request.query) + "\n" + canonical_headers + "\n" + names + "\n" +
+         payload_hash;
 }
 
 std::string stringToSign(const std::string& canonical_request, const SigningParams& params) {

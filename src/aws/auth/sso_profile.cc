@@ -3,16 +3,9 @@
 #include <vector>
 
 #include "aws/base/config_error.h"
+#include "aws/base/strings.h"
 
 namespace aws {
-
-namespace {
-
-std::string inQuotes(const std::string& text) {
-  return "\"" + text + "\"";
-}
-
-}  // namespace
 
 std::optional<SsoProfile> ssoProfileOf(const ProfileFiles& files, const std::string& profile) {
   ProfileFiles::Section config = files.merged(profile);

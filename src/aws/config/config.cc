@@ -9,27 +9,11 @@
 #include <utility>
 
 #include "aws/base/config_error.h"
+#include "aws/base/strings.h"
 
 namespace aws {
 
 namespace {
-
-std::string trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r\n\f\v");
-  if (first == std::string::npos) return "";
-  const auto last = text.find_last_not_of(" \t\r\n\f\v");
-  return text.substr(first, last - first + 1);
-}
-
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 bool isTrue(const std::optional<std::string>& value) {
   return value.has_value() && lower(*value) == "true";

@@ -13,6 +13,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include "aws/base/strings.h"
+
 namespace aws {
 
 namespace {
@@ -168,13 +170,6 @@ int seekBody(void* user, curl_off_t offset, int origin) {
   return CURL_SEEKFUNC_OK;
 }
 
-std::string trim(const std::string& text) {
-  const auto begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos) return "";
-  const auto end = text.find_last_not_of(" \t\r\n");
-  return text.substr(begin, end - begin + 1);
-}
-
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   t->touch();
@@ -184,7 +179,10 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     // A new status line: a "100 Continue" or a proxy's answer came first.
     t->response->headers.clear();
   } else if (const auto colon = line.find(':'); colon != std::string::npos) {
-    t->response->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+    // Header lines end in CRLF; a form feed or vertical tab is part of a value.
+    const std::string_view text(line);
+    t->response->headers.emplace_back(trim(text.substr(0, colon), " \t\r\n"),
+                                      trim(text.substr(colon + 1), " \t\r\n"));
   }
   return bytes;
 }
@@ -327,6 +325,85 @@ const std::optional<std::string>& lowerFirst(const std::optional<std::string>& l
   return lower ? lower : upper;
 }
 
+// What every request sets: the URL, the protocol, TLS, proxies and the
+// connect time limit.
+void setConnection(CURL* h, const HttpRequest& request, const CurlTransport::Options& options,
+                   const Timeouts& timeouts) {
+  curl_easy_setopt(h, CURLOPT_URL, request.url().c_str());  // libcurl keeps a copy
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  // The path goes out byte for byte as it was signed: "/./", "/../" and "//"
+  // are legitimate parts of S3 keys.
+  curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!options.ca_bundle.empty()) {
+    // The bundle replaces the system's trust store, as it does for the SDKs;
+    // with no CA folder beside it, libcurl also keeps the parsed bundle
+    // between connections instead of reading it for each one.
+    curl_easy_setopt(h, CURLOPT_CAINFO, options.ca_bundle.c_str());
+    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+  }
+  const auto& proxy = request.endpoint.scheme == "https" ? options.https_proxy : options.http_proxy;
+  if (proxy) curl_easy_setopt(h, CURLOPT_PROXY, proxy->c_str());
+  if (options.no_proxy) curl_easy_setopt(h, CURLOPT_NOPROXY, options.no_proxy->c_str());
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                   timeouts.connect_ms > 0 ? timeouts.connect_ms : options.connect_timeout_ms);
+}
+
+// The callbacks that fill the answer and watch for idle time, all on `t`,
+// and the buffer sizes.
+void setCallbacks(CURL* h, Transfer& t) {
+  if (t.file) curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, kFileUploadBuffer);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onConnected);
+  curl_easy_setopt(h, CURLOPT_PREREQDATA, &t);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
+}
+
+// Runs the transfer with the header list and error buffer of the caller's
+// frame. The handle outlives this call: it must not keep pointers to them.
+CURLcode perform(CURL* h, curl_slist* headers, char* error_text) {
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text);
+  const CURLcode code = curl_easy_perform(h);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+  return code;
+}
+
+// Throws what the callbacks caught, or a TransportError saying why the
+// transfer got no complete answer.
+void throwIfUnanswered(const HttpRequest& request, const Transfer& t, CURLcode code,
+                       const char* error_text) {
+  if (t.callback_error) std::rethrow_exception(t.callback_error);
+  const std::string where = request.method + " " + urlForMessages(request) + ": ";
+  if (t.sink_refused) throw TransportError(where + "the receiver refused the response body");
+  if (t.body_too_large) {
+    throw TransportError(where + "the answer is larger than " +
+                         std::to_string(t.max_memory_body >> 20) + " MiB; refused");
+  }
+  if (t.body_short) {
+    throw TransportError(where + request.body_file->path + " ended before the announced length");
+  }
+  if (t.timed_out) {
+    throw TransportError(where + "no data for " + std::to_string(t.read_timeout_ms) +
+                         " ms (read timeout)");
+  }
+  if (code != CURLE_OK) {
+    const std::string reason = error_text[0] ? error_text : curl_easy_strerror(code);
+    throw TransportError(where + reason);
+  }
+}
+
 }  // namespace
 
 CurlTransport::Options CurlTransport::Options::fromEnvironment(const Environment& env) {
@@ -349,77 +426,18 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const BodySink* sin
   openBody(request, t);
   HeaderList headers = buildHeaders(request);
   ThreadHandle handle;
-  CURL* h = handle.get();
-  t.handle = h;
+  t.handle = handle.get();
   t.response = &response;
   t.sink = sink;
   t.max_memory_body = options_.max_memory_body;
   t.read_timeout_ms = timeouts.read_ms > 0 ? timeouts.read_ms : options_.read_timeout_ms;
-
-  const std::string url = request.url();
+  setConnection(t.handle, request, options_, timeouts);
+  setMethod(t.handle, request, t);
+  setCallbacks(t.handle, t);
   char error_text[CURL_ERROR_SIZE] = {0};
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  // The path goes out byte for byte as it was signed: "/./", "/../" and "//"
-  // are legitimate parts of S3 keys.
-  curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!options_.ca_bundle.empty()) {
-    // The bundle replaces the system's trust store, as it does for the SDKs;
-    // with no CA folder beside it, libcurl also keeps the parsed bundle
-    // between connections instead of reading it for each one.
-    curl_easy_setopt(h, CURLOPT_CAINFO, options_.ca_bundle.c_str());
-    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
-  }
-  const auto& proxy =
-      request.endpoint.scheme == "https" ? options_.https_proxy : options_.http_proxy;
-  if (proxy) curl_easy_setopt(h, CURLOPT_PROXY, proxy->c_str());
-  if (options_.no_proxy) curl_easy_setopt(h, CURLOPT_NOPROXY, options_.no_proxy->c_str());
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
-                   timeouts.connect_ms > 0 ? timeouts.connect_ms : options_.connect_timeout_ms);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  setMethod(h, request, t);
-  if (t.file) curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, kFileUploadBuffer);
-  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
-  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onConnected);
-  curl_easy_setopt(h, CURLOPT_PREREQDATA, &t);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
-
-  const CURLcode code = curl_easy_perform(h);
-  // The handle outlives this call: it must not keep pointers into this frame.
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
-
-  if (t.callback_error) std::rethrow_exception(t.callback_error);
-  const std::string where = request.method + " " + urlForMessages(request) + ": ";
-  if (t.sink_refused) throw TransportError(where + "the receiver refused the response body");
-  if (t.body_too_large) {
-    throw TransportError(where + "the answer is larger than " +
-                         std::to_string(t.max_memory_body >> 20) + " MiB; refused");
-  }
-  if (t.body_short) {
-    throw TransportError(where + request.body_file->path + " ended before the announced length");
-  }
-  if (t.timed_out) {
-    throw TransportError(where + "no data for " + std::to_string(t.read_timeout_ms) +
-                         " ms (read timeout)");
-  }
-  if (code != CURLE_OK) {
-    const std::string reason = error_text[0] ? error_text : curl_easy_strerror(code);
-    throw TransportError(where + reason);
-  }
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
+  const CURLcode code = perform(t.handle, headers.get(), error_text);
+  throwIfUnanswered(request, t, code, error_text);
+  curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &response.status);
   if (t.chunked) response.sent_checksum = t.chunked->checksum().base64();
   return response;
 }

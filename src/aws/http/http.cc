@@ -4,6 +4,8 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "aws/base/strings.h"
+
 namespace aws {
 
 namespace {
@@ -20,11 +22,6 @@ const std::string* findHeader(const Headers& headers, const std::string& name) {
     if (equalsIgnoreCase(key, name)) return &value;
   }
   return nullptr;
-}
-
-std::string lowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 int hexDigit(char c) {
@@ -77,7 +74,7 @@ Endpoint Endpoint::parse(const std::string& url) {
     throw std::invalid_argument("endpoint URL without scheme: " + url);
   }
   Endpoint endpoint;
-  endpoint.scheme = lowerCase(url.substr(0, sep));
+  endpoint.scheme = lower(url.substr(0, sep));
   if (endpoint.scheme != "http" && endpoint.scheme != "https") {
     throw std::invalid_argument("endpoint URL scheme must be http or https: " + url);
   }
@@ -93,7 +90,7 @@ Endpoint Endpoint::parse(const std::string& url) {
   std::string host, port;
   splitHostPort(authority, url, &host, &port);
   const std::string default_port = endpoint.scheme == "https" ? "443" : "80";
-  endpoint.host = lowerCase(host);
+  endpoint.host = lower(host);
   if (!port.empty() && std::stoi(port) != std::stoi(default_port)) {
     endpoint.host += ":" + port;
   }

@@ -1,17 +1,13 @@
 #include "aws/services/sso.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
-#include <vector>
+#include <system_error>
 
+#include "aws/base/atomic_file.h"
+#include "aws/base/strings.h"
 #include "aws/client/error.h"
 #include "aws/client/nested_client.h"
 #include "aws/client/query_protocol.h"
@@ -24,10 +20,6 @@ using TimePoint = std::chrono::system_clock::time_point;
 
 // botocore's SSOTokenProvider renews a token this long before it expires.
 constexpr auto kTokenRefreshWindow = std::chrono::minutes(15);
-
-std::string inQuotes(const std::string& text) {
-  return "\"" + text + "\"";
-}
 
 std::string loginHint(const SsoProfile& sso) {
   return "run `aws sso login --profile " + sso.profile + "` to sign in again";
@@ -104,46 +96,13 @@ std::string pythonJson(const nlohmann::ordered_json& object) {
   return out + "}";
 }
 
-void makeDirectories(const std::string& path) {
-  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-      throw ConfigError("cannot create " + prefix + ": " + std::strerror(errno));
-    }
-    if (slash == std::string::npos) return;
-  }
-}
-
-struct FileDescriptor {
-  int fd = -1;
-  ~FileDescriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-// A reader of the cache sees the old file or the new one, never a part.
-void writeAtomically(const std::string& path, const std::string& text) {
-  const std::string folder = path.substr(0, path.rfind('/'));
-  makeDirectories(folder);
-  std::string temp = folder + "/tmpXXXXXX.tmp";
-  FileDescriptor file;
-  file.fd = mkstemps(temp.data(), 4);  // created owner-only (0600)
-  if (file.fd < 0) throw ConfigError("cannot write " + path + ": " + std::strerror(errno));
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = write(file.fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const std::string reason = std::strerror(errno);
-      unlink(temp.c_str());
-      throw ConfigError("cannot write " + path + ": " + reason);
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (fsync(file.fd) != 0 || std::rename(temp.c_str(), path.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    unlink(temp.c_str());
-    throw ConfigError("cannot write " + path + ": " + reason);
+// A reader of the cache sees the old file or the new one, never a part; the
+// tokens in it are for the owner only.
+void writeCache(const std::string& path, const std::string& text) {
+  try {
+    writeFileAtomically(path, text, {.owner_only = true, .make_folders = true});
+  } catch (const std::system_error& error) {
+    throw ConfigError("cannot write " + path + ": " + error.what());
   }
 }
 
@@ -231,7 +190,7 @@ std::string accessToken(const ClientWorld& ctx, const SsoProfile& sso) {
   const TimePoint now = ctx.clock->now();
   if (!sso.session_name.empty() && token.expires_at - now < kTokenRefreshWindow) {
     if (auto renewed = renewToken(ctx, sso, token, path)) {
-      writeAtomically(path, pythonJson(*renewed));
+      writeCache(path, pythonJson(*renewed));
       token.access_token = (*renewed)["accessToken"].get<std::string>();
       token.expires_at =
           parseCacheTime((*renewed)["expiresAt"].get<std::string>(), "expiresAt", path);

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "aws/auth/credentials.h"
+#include "aws/auth/credential_chain.h"
 #include "aws/auth/sso_profile.h"
 #include "aws/client/nested_client.h"
 

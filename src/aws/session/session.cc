@@ -1,5 +1,6 @@
 #include "aws/session/session.h"
 
+#include "aws/auth/credential_chain.h"
 #include "aws/client/retry.h"
 #include "aws/config/config.h"
 #include "aws/services/sso.h"
