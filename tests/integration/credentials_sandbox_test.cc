@@ -10,13 +10,13 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "aws/config/config.h"
 #include "aws/auth/credentials.h"
-#include "aws/http/curl_transport.h"
 #include "aws/client/error.h"
-#include "aws/session/session.h"
+#include "aws/config/config.h"
+#include "aws/http/curl_transport.h"
 #include "aws/services/sso.h"
 #include "aws/services/sts.h"
+#include "aws/session/session.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 #include "support/serialization.h"
@@ -48,7 +48,7 @@ class CredentialsSandboxTest : public ::testing::Test {
 
   // Who the sandbox's STS says the credentials belong to.
   std::string callerArn(const std::shared_ptr<aws::CredentialsProvider>& provider) {
-    aws::ClientWorld deps{{env_, ctx_.transport, ctx_.clock}};
+    aws::ClientWorld deps{{env_, ctx_.transport, ctx_.clock}, std::nullopt};
     aws::ClientConfig config = aws::Session::fromProfile(std::nullopt, deps).clientConfig("sts");
     config.credentials = provider;
     return aws::StsClient(config).getCallerIdentity().arn;
@@ -161,20 +161,11 @@ class SignInSandboxTest : public CredentialsSandboxTest {
     ctx_.env = env_;
     Sandbox::shared().control("POST", "sso", {{"reset", true}});
     env_->vars["AWS_EC2_METADATA_DISABLED"] = "true";
-    for (auto* home : {&ours_, &theirs_}) {
-      char folder[] = "/tmp/signin-home-XXXXXX";
-      ASSERT_NE(mkdtemp(folder), nullptr);
-      *home = folder;
-    }
     env_->vars["HOME"] = ours_;
     env_->vars["AWS_CONFIG_FILE"] = ours_ + "/.aws/config";
     env_->vars["AWS_SHARED_CREDENTIALS_FILE"] = ours_ + "/.aws/credentials";
   }
-  void TearDown() override {
-    std::filesystem::remove_all(ours_);
-    std::filesystem::remove_all(theirs_);
-    CredentialsSandboxTest::TearDown();
-  }
+  void TearDown() override { CredentialsSandboxTest::TearDown(); }
 
   // Profiles "modern" (sso-session "corp"), "legacy", "pod" (web identity).
   void writeHome(const std::string& home, const std::string& token_file) {
@@ -197,7 +188,8 @@ class SignInSandboxTest : public CredentialsSandboxTest {
   }
 
   aws::Session session(const std::optional<std::string>& profile) {
-    return aws::Session::fromProfile(profile, aws::ClientWorld{{env_, ctx_.transport, ctx_.clock}});
+    return aws::Session::fromProfile(
+        profile, aws::ClientWorld{{env_, ctx_.transport, ctx_.clock}, std::nullopt});
   }
 
   // What botocore resolves in `home` (with the caller's ARN), or its error.
@@ -214,7 +206,8 @@ class SignInSandboxTest : public CredentialsSandboxTest {
   }
 
   static constexpr const char* kStartUrl = "https://sandbox-corp.awsapps.com/start";
-  std::string ours_, theirs_;
+  testing_support::ScratchDir our_home_{"signin-home"}, their_home_{"signin-home"};
+  std::string ours_ = our_home_.path().string(), theirs_ = their_home_.path().string();
 };
 
 TEST_F(SignInSandboxTest, SsoProfilesSignInAsBotocoreDoes) {
