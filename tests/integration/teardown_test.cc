@@ -209,7 +209,6 @@ class TeardownTest : public ops_sandbox::SandboxTest {
   aws::MapEnvironment env_;
   testing_support::ScratchDir scratch_;
   fs::path dir_ = scratch_.path();
-  static inline int serial_ = 0;
 };
 
 long seqOf(const json& entry) {
