@@ -31,7 +31,7 @@ class E2eTest : public ::testing::Test {
   /// Clears the sandbox's faults, so that none outlives its test.
   void TearDown() override;
 
-  /// Reseeds the sandbox's world (world_ follows).
+  /// Reseeds the sandbox's world (world_ and env_ follow).
   void resetWorld();
   /// Writes the world's test configuration to `relative` in the scratch folder.
   void writeTestConfig(const std::string& relative = "tc.json") const;
