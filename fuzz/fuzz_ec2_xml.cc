@@ -8,8 +8,8 @@
 #include <functional>
 #include <stdexcept>
 
-#include "aws/services/ec2.h"
 #include "aws/client/error.h"
+#include "aws/services/ec2.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -51,10 +51,10 @@ const std::vector<Action>& actions() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const auto transport = std::make_shared<fuzz::AnswerTransport>();
+  static const auto transport = std::make_shared<fakes::FakeTransport>();
   static const aws::Ec2Client client(fuzz::clientConfig("ec2", transport));
   const fuzz::Answer answer = fuzz::answerFrom(data, size);
-  transport->answer = answer.response;
+  fuzz::answerWith(*transport, answer.response);
   try {
     actions()[answer.operation % actions().size()](client);
   } catch (const aws::ServiceError&) {

@@ -51,11 +51,11 @@ const std::vector<Action>& actions() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const auto transport = std::make_shared<fuzz::AnswerTransport>();
+  static const auto transport = std::make_shared<fakes::FakeTransport>();
   static const Clients clients{aws::IamClient(fuzz::clientConfig("iam", transport)),
                                aws::StsClient(fuzz::clientConfig("sts", transport))};
   const fuzz::Answer answer = fuzz::answerFrom(data, size);
-  transport->answer = answer.response;
+  fuzz::answerWith(*transport, answer.response);
   try {
     actions()[answer.operation % actions().size()](clients);
   } catch (const aws::ServiceError&) {

@@ -69,9 +69,9 @@ const std::vector<Action>& actions() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const auto transport = std::make_shared<fuzz::AnswerTransport>();
+  static const auto transport = std::make_shared<fakes::FakeTransport>();
   const fuzz::Answer answer = fuzz::answerFrom(data, size);
-  transport->answer = answer.response;
+  fuzz::answerWith(*transport, answer.response);
   // A fresh client per input: a redirect teaches the client a bucket's
   // region, which must not carry over to the next input.
   const aws::S3Client client(fuzz::clientConfig("s3", transport));

@@ -11,10 +11,10 @@
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const auto transport = std::make_shared<fuzz::AnswerTransport>();
+  static const auto transport = std::make_shared<fakes::FakeTransport>();
   static const aws::SsmClient client(fuzz::clientConfig("ssm", transport));
   const fuzz::Answer answer = fuzz::answerFrom(data, size);
-  transport->answer = answer.response;
+  fuzz::answerWith(*transport, answer.response);
   try {
     if (answer.operation % 2 == 0) {
       client.getParameter({"/probefleet/p", true});

@@ -1,64 +1,34 @@
 #pragma once
-// What the answer-parser targets share: a transport that answers every request
-// with the fuzz input, a clock that never waits, and the client set-up that
-// sends through them. The real client code runs from request building to the
-// typed result; only the network is missing.
+// What the answer-parser targets share: the tests' transport fake answering
+// every request with the fuzz input, and the client set-up that sends
+// through it (with the tests' clock, which never waits). The real client code runs from request
+// building to the typed result; only the network is missing.
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "aws/client/client.h"
-#include "aws/base/clock.h"
-#include "aws/auth/credentials.h"
 #include "aws/http/http.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 
 namespace fuzz {
-
-/// Answers every request with `answer`, through the sink when one is given
-/// (as the curl transport hands 2xx bodies to it).
-class AnswerTransport : public aws::HttpTransport {
- public:
-  aws::HttpResponse answer;
-
-  aws::HttpResponse send(const aws::HttpRequest&, const aws::BodySink* sink,
-                         const aws::Timeouts&) override {
-    aws::HttpResponse response = answer;
-    if (sink != nullptr && response.status >= 200 && response.status < 300) {
-      if (!(*sink)(response.body.data(), response.body.size())) {
-        throw aws::TransportError("the sink refused the body");
-      }
-      response.body.clear();
-    }
-    return response;
-  }
-};
-
-class StillClock : public aws::Clock {
- public:
-  std::chrono::system_clock::time_point now() const override {
-    return std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
-  }
-  void sleep(std::chrono::milliseconds) override {}
-};
 
 /// A client configuration for `service` that sends through `transport` only,
 /// with one attempt per call (a retry would only replay the same answer).
 inline aws::ClientConfig clientConfig(const std::string& service,
                                       std::shared_ptr<aws::HttpTransport> transport) {
-  aws::ClientConfig config;
-  config.service = service;
-  config.region = "us-east-1";
-  config.endpoint = aws::Endpoint::parse("http://127.0.0.1:9");
-  config.endpoint_overridden = true;
-  config.credentials = std::make_shared<aws::StaticCredentialsProvider>(
-      aws::Credentials{"AKIDEXAMPLE", "secret", "", std::nullopt});
-  config.transport = std::move(transport);
-  config.clock = std::make_shared<StillClock>();
-  config.retry.max_attempts = 1;
-  return config;
+  return fakes::clientConfig(service, std::move(transport));
+}
+
+/// The tests' transport fake answering every request with `answer`; it
+/// forgets the requests of earlier inputs, so that memory stays flat over a
+/// long run.
+inline void answerWith(fakes::FakeTransport& transport, const aws::HttpResponse& answer) {
+  transport.clear();
+  transport.setFallback(answer);
 }
 
 /// The answer the input describes: byte 0 picks the operation (returned),

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "support/e2e.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 
@@ -41,22 +42,12 @@ bool mutating(const std::string& action) {
   return false;
 }
 
-class BadInputE2eTest : public ::testing::Test {
+class BadInputE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("bad_input_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    sandbox_.clearFaults();
-    world_ = sandbox_.world();
+    E2eTest::SetUp();
     bucket_ = world_["bucket"].get<std::string>();
-    writeFile(dir_ / "tc.json", world_["test_config"].dump(2));
-  }
-  void TearDown() override {
-    sandbox_.clearFaults();
-    fs::remove_all(dir_);
+    writeTestConfig();
   }
 
   // Runs the row, checks its ending and that nothing in AWS was changed; a
@@ -64,11 +55,8 @@ class BadInputE2eTest : public ::testing::Test {
   RunResult check(const Row& row) {
     SCOPED_TRACE(row.name);
     sandbox_.clearJournal();
-    auto env = sandbox_.awsEnv();
-    for (const auto& [name, value] : row.env) env[name] = value;
     const auto started = std::chrono::steady_clock::now();
-    const RunResult r = testing_support::runIn(
-        dir_, std::string(PROBEFLEET_BINARY_DIR) + "/" + row.program, row.argv, env);
+    const RunResult r = runProgram(row.program, row.argv, row.env);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
     EXPECT_EQ(r.status, row.status) << r.err.substr(0, 4000);
     EXPECT_NE(r.err.find(row.message), std::string::npos)
@@ -80,8 +68,7 @@ class BadInputE2eTest : public ::testing::Test {
   }
 
   RunResult upload(const std::string& key) {
-    return testing_support::runIn(dir_, std::string(PROBEFLEET_BINARY_DIR) + "/probefleet-s3",
-                                  {"upload-file", bucket_, key}, sandbox_.awsEnv());
+    return runProgram("probefleet-s3", {"upload-file", bucket_, key});
   }
 
   // probefleet with the required options and `extra`.
@@ -91,10 +78,7 @@ class BadInputE2eTest : public ::testing::Test {
     return argv;
   }
 
-  Sandbox& sandbox_ = Sandbox::shared();
-  nlohmann::ordered_json world_;
   std::string bucket_;
-  fs::path dir_;
 };
 
 TEST_F(BadInputE2eTest, TestConfigurationsAreRefusedBeforeAnyChange) {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "support/e2e.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 
@@ -37,31 +38,20 @@ bool contains(const std::string& text, const std::string& piece) {
   return text.find(piece) != std::string::npos;
 }
 
-class DriverE2eTest : public ::testing::Test {
+class DriverE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
-    const char* bin = std::getenv("PROBEFLEET_BIN");
-    ASSERT_NE(bin, nullptr) << "PROBEFLEET_BIN must name the probefleet binary";
-    bin_ = bin;
-    dir_ = fs::temp_directory_path() /
-           ("driver_e2e_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     sandbox_.imds({{"reset", true}});
-    sandbox_.clearFaults();
+    E2eTest::SetUp();
     sandbox_.clearJournal();
-    env_ = sandbox_.awsEnv();
-    const auto world = sandbox_.world();
-    account_ = world["account"].get<std::string>();
+    account_ = world_["account"].get<std::string>();
     // The world's own test configuration: the run reads it before any request.
-    std::ofstream(dir_ / "tc.json") << world["test_config"].dump(2) << "\n";
+    writeTestConfig();
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs the binary in the scratch folder (the backup folder is relative).
+  // Runs the program in the scratch folder (the backup folder is relative).
   RunResult run(const std::vector<std::string>& arguments) {
-    return testing_support::runIn(dir_, bin_, arguments, env_);
+    return runProgram("probefleet", arguments);
   }
 
   static std::vector<std::string> required(std::vector<std::string> extra) {
@@ -74,10 +64,6 @@ class DriverE2eTest : public ::testing::Test {
     return "arn:aws:iam::" + account + ":role/" + role;
   }
 
-  Sandbox& sandbox_ = Sandbox::shared();
-  std::string bin_;
-  fs::path dir_;
-  std::map<std::string, std::string> env_;
   std::string account_;
 };
 

@@ -20,6 +20,7 @@
 #include <openssl/evp.h>
 
 #include "probefleet/instance_create.h"
+#include "support/e2e.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 
@@ -51,26 +52,17 @@ std::string filled(std::string text, const std::string& placeholder, const std::
   return text;
 }
 
-class FleetE2eTest : public ::testing::Test {
+class FleetE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
-    const char* bin = std::getenv("PROBEFLEET_BIN");
-    ASSERT_NE(bin, nullptr) << "PROBEFLEET_BIN must name the probefleet binary";
-    bin_ = bin;
-    dir_ = fs::temp_directory_path() /
-           ("fleet_e2e_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    world_ = sandbox_.reset();
-    env_ = sandbox_.awsEnv();
+    E2eTest::SetUp();
+    resetWorld();
     env_["PROBEFLEET_TIME_SCALE"] = std::to_string(kTimeScale);
-    std::ofstream(dir_ / "tc.json") << world_["test_config"].dump(2) << "\n";
+    writeTestConfig();
   }
   void TearDown() override {
     sandbox_.control("DELETE", "profile");
-    sandbox_.clearFaults();
-    fs::remove_all(dir_);
+    E2eTest::TearDown();
   }
 
   RunResult run(const std::vector<std::string>& extra,
@@ -79,7 +71,7 @@ class FleetE2eTest : public ::testing::Test {
                                      "--backup_folder", "keys",
                                      "--s3_bucket",     world_["bucket"].get<std::string>()};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    return testing_support::runIn(dir_, bin_, argv, env_, meanwhile);
+    return runProgram("probefleet", argv, {}, meanwhile);
   }
 
   int successes(const std::string& action) {
@@ -87,12 +79,6 @@ class FleetE2eTest : public ::testing::Test {
     for (const auto& entry : sandbox_.journal("ec2", action)) count += entry["status"] == 200;
     return count;
   }
-
-  Sandbox& sandbox_ = Sandbox::shared();
-  std::string bin_;
-  fs::path dir_;
-  nlohmann::ordered_json world_;
-  std::map<std::string, std::string> env_;
 };
 
 TEST_F(FleetE2eTest, InterruptedDeploymentWindsDownAndRerunAndRevertConverge) {
@@ -447,15 +433,13 @@ TEST_F(FleetE2eTest, InstanceRoleAllowsTheRunsBucketAndTheRevertRemovesIt) {
 // GovCloud, where IAM refuses ARNs of the commercial partition: a deployment
 // with the instance role and its revert, through the binary.
 TEST(PartitionE2eTest, GovCloudDeploysAndRevertsWithItsOwnArns) {
-  const char* bin = std::getenv("PROBEFLEET_BIN");
-  ASSERT_NE(bin, nullptr) << "PROBEFLEET_BIN must name the probefleet binary";
+  const std::string bin = testing_support::programPath("probefleet");
   Sandbox gov(true, "world-gov.json");
   const auto world = gov.world();
   ASSERT_EQ(world["partition"], "aws-us-gov");
-  const fs::path dir = fs::temp_directory_path() / ("partition_e2e_" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  std::ofstream(dir / "tc.json") << world["test_config"].dump(2) << "\n";
+  const testing_support::ScratchDir scratch("partition-e2e");
+  const fs::path dir = scratch.path();
+  testing_support::writeFile(dir / "tc.json", world["test_config"].dump(2) + "\n");
   const std::string bucket = world["bucket"];
   const std::vector<std::string> common = {"--test_config", "tc.json",     "--backup_folder",
                                            "keys",          "--s3_bucket", bucket,
@@ -491,7 +475,6 @@ TEST(PartitionE2eTest, GovCloudDeploysAndRevertsWithItsOwnArns) {
   EXPECT_TRUE(inventory["instances"].empty()) << inventory["instances"];
   EXPECT_EQ(inventory["iam"]["roles"], json::array()) << inventory["iam"];
   EXPECT_EQ(inventory["iam"]["instance_profiles"], json::array()) << inventory["iam"];
-  fs::remove_all(dir);
 }
 
 // Problems a deployment can see with read-only requests stop it before its

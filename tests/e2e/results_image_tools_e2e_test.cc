@@ -17,6 +17,7 @@
 #include "aws/services/ssm.h"
 #include "integration/ops_sandbox.h"
 #include "probefleet/images.h"
+#include "support/e2e.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 #include "testlib/exit_request.h"
@@ -32,28 +33,15 @@ bool contains(const std::string& text, const std::string& piece) {
   return text.find(piece) != std::string::npos;
 }
 
-class ToolE2eTest : public ops_sandbox::SandboxTest {
+class ToolE2eTest : public testing_support::E2eTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    dir_ = fs::temp_directory_path() / ("tools_e2e_" + std::to_string(::getpid()) + "_" + name);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    fs::remove_all(dir_);
-    SandboxTest::TearDown();
-  }
-
   RunResult run(const std::string& program, const std::vector<std::string>& arguments,
                 const std::map<std::string, std::string>& extra_env = {}) {
-    auto env = Sandbox::shared().awsEnv();
-    for (const auto& [name, value] : extra_env) env[name] = value;
-    return testing_support::runIn(dir_, std::string(PROBEFLEET_BINARY_DIR) + "/" + program,
-                                  arguments, env);
+    return runProgram(program, arguments, extra_env);
   }
 
-  fs::path dir_;
+  const std::unique_ptr<aws::Ec2Client> ec2_ =
+      std::make_unique<aws::Ec2Client>(ops_sandbox::clientConfig("ec2"));
 };
 
 class ResultsToolE2eTest : public ToolE2eTest {
@@ -61,7 +49,7 @@ class ResultsToolE2eTest : public ToolE2eTest {
   void SetUp() override {
     ToolE2eTest::SetUp();
     bucket_ = world_.at("bucket").get<std::string>();
-    s3_ = std::make_unique<aws::S3Client>(ops_sandbox::s3ClientConfig());
+    s3_ = std::make_unique<aws::S3Client>(ops_sandbox::clientConfig("s3"));
   }
   void TearDown() override {
     for (const auto& key : keys_) s3_->deleteObject(bucket_, key);

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/e2e.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 
@@ -42,29 +43,19 @@ std::vector<std::string> filesBelow(const fs::path& folder) {
   return out;
 }
 
-class S3ToolE2eTest : public ::testing::Test {
+class S3ToolE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
-    const char* bin = std::getenv("PROBEFLEET_S3_BIN");
-    ASSERT_NE(bin, nullptr) << "PROBEFLEET_S3_BIN must name the probefleet-s3 binary";
-    bin_ = bin;
+    E2eTest::SetUp();
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    dir_ = fs::temp_directory_path() / ("s3tool_e2e_" + std::to_string(::getpid()) + "_" + name);
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    sandbox_.clearFaults();
-    env_ = sandbox_.awsEnv();
-    bucket_ = sandbox_.world()["bucket"].get<std::string>();
+    bucket_ = world_["bucket"].get<std::string>();
     tag_ = name + std::to_string(::getpid());
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs the binary in the scratch folder.
+  // Runs the program in the scratch folder.
   RunResult run(const std::vector<std::string>& arguments,
                 const std::map<std::string, std::string>& extra_env = {}) {
-    std::map<std::string, std::string> env = env_;
-    for (const auto& [name, value] : extra_env) env[name] = value;
-    return testing_support::runIn(dir_, bin_, arguments, env);
+    return runProgram("probefleet-s3", arguments, extra_env);
   }
 
   long count(const std::string& action) {
@@ -81,10 +72,7 @@ class S3ToolE2eTest : public ::testing::Test {
     return out.substr(out.find("= ") + 2, 59);
   }
 
-  Sandbox& sandbox_ = Sandbox::shared();
-  std::string bin_, bucket_, tag_;
-  fs::path dir_;
-  std::map<std::string, std::string> env_;
+  std::string bucket_, tag_;
 };
 
 TEST_F(S3ToolE2eTest, FolderUpAndTheVpcBackupFolderDown) {

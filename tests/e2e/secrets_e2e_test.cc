@@ -19,11 +19,12 @@
 
 #include <gtest/gtest.h>
 
-#include "aws/config/config.h"
 #include "aws/auth/credentials.h"
+#include "aws/config/config.h"
 #include "aws/http/curl_transport.h"
 #include "aws/services/s3.h"
 #include "aws/services/sso.h"
+#include "support/e2e.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 #include "support/serialization.h"
@@ -61,17 +62,13 @@ std::vector<std::string> fragments(const std::string& secret) {
   return out;
 }
 
-class SecretsE2eTest : public ::testing::Test {
+class SecretsE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
-    const char* bin = std::getenv("PROBEFLEET_BIN");
-    ASSERT_NE(bin, nullptr) << "PROBEFLEET_BIN must name the probefleet binary";
-    bin_ = bin;
-    dir_ = fs::temp_directory_path() / ("secrets_e2e_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    world_ = sandbox_.reset();
+    E2eTest::SetUp();
+    resetWorld();
     sandbox_.control("POST", "sso", {{"reset", true}});
-    writeFile(dir_ / "run/tc.json", world_["test_config"].dump(2));
+    writeTestConfig("run/tc.json");
     const std::string user_secret = world_["user"]["secret_access_key"];
     secrets_ = {{user_secret, "the user's secret key"},
                 {kWebToken, "the web identity token"},
@@ -95,9 +92,8 @@ class SecretsE2eTest : public ::testing::Test {
     role_arn_ = roles + "workflow-role";
   }
   void TearDown() override {
-    sandbox_.clearFaults();
+    E2eTest::TearDown();
     sandbox_.imds({{"reset", true}});
-    fs::remove_all(dir_);
   }
 
   std::string home() const { return (dir_ / "home").string(); }
@@ -155,15 +151,7 @@ class SecretsE2eTest : public ::testing::Test {
 
   // The log objects the run put in the bucket, as S3 holds them.
   std::vector<std::pair<std::string, std::string>> uploadedLogs() {
-    aws::ClientConfig config;
-    config.service = config.signing_name = "s3";
-    config.region = config.signing_region = world_["region"].get<std::string>();
-    config.endpoint = aws::Endpoint::parse(sandbox_.endpoint());
-    config.endpoint_overridden = true;
-    config.credentials = std::make_shared<aws::StaticCredentialsProvider>(aws::Credentials{
-        world_["user"]["access_key_id"], world_["user"]["secret_access_key"], "", std::nullopt});
-    config.transport = std::make_shared<aws::CurlTransport>(aws::CurlTransport::Options{});
-    const aws::S3Client s3(config);
+    const aws::S3Client s3(sandbox_.clientConfig("s3"));
     std::vector<std::pair<std::string, std::string>> logs;
     for (const json& put : sandbox_.journal("s3", "PutObject")) {
       const std::string key = put["params"]["Key"];
@@ -183,7 +171,8 @@ class SecretsE2eTest : public ::testing::Test {
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::map<std::string, std::string> overrides = base_env_;
     for (const auto& [key, value] : env) overrides[key] = value;
-    const RunResult r = testing_support::runIn(dir_ / "run", bin_, argv, overrides);
+    const RunResult r = testing_support::runIn(
+        dir_ / "run", testing_support::programPath("probefleet"), argv, overrides);
     captureSecrets();
     std::vector<std::pair<std::string, std::string>> outputs = {
         {"stdout", r.out},
@@ -205,10 +194,6 @@ class SecretsE2eTest : public ::testing::Test {
     return r;
   }
 
-  Sandbox& sandbox_ = Sandbox::shared();
-  std::string bin_;
-  fs::path dir_;
-  json world_;
   std::string config_, role_arn_;
   std::map<std::string, std::string> base_env_;
   std::map<std::string, std::string> secrets_;  // value -> what it is

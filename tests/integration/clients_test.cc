@@ -7,11 +7,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "aws/services/iam.h"
 #include "aws/client/query_protocol.h"
-#include "aws/session/session.h"
+#include "aws/services/iam.h"
 #include "aws/services/ssm.h"
 #include "aws/services/sts.h"
+#include "aws/session/session.h"
+#include "support/files.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -187,9 +188,6 @@ TEST(ClientsAgainstSandbox, WrongSecretIsRefusedWithEachServicesOwnCode) {
 class ProfileSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("probefleet-profiles-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
     std::ofstream(dir_ / "credentials") << "[probe]\naws_access_key_id = " << userKey()
                                         << "\naws_secret_access_key = " << userSecret() << "\n";
     std::ofstream(dir_ / "config")
@@ -205,7 +203,8 @@ class ProfileSessionTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::filesystem::path dir_;
+  testing_support::ScratchDir scratch_;
+  std::filesystem::path dir_ = scratch_.path();
   std::shared_ptr<OverlayEnvironment> env_;
 };
 

@@ -162,20 +162,11 @@ class SignInSandboxTest : public CredentialsSandboxTest {
     ctx_.env = env_;
     Sandbox::shared().control("POST", "sso", {{"reset", true}});
     env_->vars["AWS_EC2_METADATA_DISABLED"] = "true";
-    for (auto* home : {&ours_, &theirs_}) {
-      char folder[] = "/tmp/signin-home-XXXXXX";
-      ASSERT_NE(mkdtemp(folder), nullptr);
-      *home = folder;
-    }
     env_->vars["HOME"] = ours_;
     env_->vars["AWS_CONFIG_FILE"] = ours_ + "/.aws/config";
     env_->vars["AWS_SHARED_CREDENTIALS_FILE"] = ours_ + "/.aws/credentials";
   }
-  void TearDown() override {
-    std::filesystem::remove_all(ours_);
-    std::filesystem::remove_all(theirs_);
-    CredentialsSandboxTest::TearDown();
-  }
+  void TearDown() override { CredentialsSandboxTest::TearDown(); }
 
   // Profiles "modern" (sso-session "corp"), "legacy", "pod" (web identity).
   void writeHome(const std::string& home, const std::string& token_file) {
@@ -216,7 +207,8 @@ class SignInSandboxTest : public CredentialsSandboxTest {
   }
 
   static constexpr const char* kStartUrl = "https://sandbox-corp.awsapps.com/start";
-  std::string ours_, theirs_;
+  testing_support::ScratchDir our_home_{"signin-home"}, their_home_{"signin-home"};
+  std::string ours_ = our_home_.path().string(), theirs_ = their_home_.path().string();
 };
 
 TEST_F(SignInSandboxTest, SsoProfilesSignInAsBotocoreDoes) {

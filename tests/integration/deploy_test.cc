@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/fake_clock.h"
 #include "integration/ops_sandbox.h"
 #include "probefleet/deploy.h"
 #include "probefleet/fleet_lookup.h"
@@ -23,6 +24,7 @@
 #include "probefleet/instance_create.h"
 #include "probefleet/network.h"
 #include "probefleet/test_config.h"
+#include "support/files.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/globals.h"
 
@@ -35,41 +37,15 @@ using ops_sandbox::LogCapture;
 using ops_sandbox::readFile;
 using std::chrono::milliseconds;
 
-// Records the pauses asked of it from any thread, and makes none.
-class RecordingClock : public aws::Clock {
- public:
-  std::chrono::system_clock::time_point now() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::chrono::system_clock::time_point(std::chrono::hours(480000)) + slept_;
-  }
-  void sleep(milliseconds duration) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sleeps_.push_back(duration);
-    slept_ += duration;
-  }
-  long count(milliseconds duration) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::count(sleeps_.begin(), sleeps_.end(), duration);
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<milliseconds> sleeps_;
-  milliseconds slept_{0};
-};
-
 class DeployTest : public ops_sandbox::SandboxTest {
  protected:
   void SetUp() override {
     SandboxTest::SetUp();
-    clock_ = std::make_shared<RecordingClock>();
+    ++serial_;  // names what this test makes apart from earlier tests'
+    clock_ = std::make_shared<fakes::FakeClock>();
     ec2_ = std::make_unique<aws::Ec2Client>(ops_sandbox::clientConfig("ec2", clock_));
     iam_ = std::make_unique<aws::IamClient>(ops_sandbox::clientConfig("iam", clock_));
     env_.vars[kAddressEchoUrlVariable] = ops_sandbox::Sandbox::shared().endpoint() + "/echo";
-    work_ = fs::temp_directory_path() /
-            ("probefleet-deploy-" + std::to_string(::getpid()) + "-" + std::to_string(++serial_));
-    fs::remove_all(work_);
-    fs::create_directories(work_);
     args_.test_config = (work_ / "test_config.json").string();
     args_.output_test_config = (work_ / "out" / "test_config.json").string();
     fs::create_directories(work_ / "out");
@@ -82,7 +58,6 @@ class DeployTest : public ops_sandbox::SandboxTest {
     terminateTestInstances(world_.at("vpc_id").get<std::string>());
     testlib::Globals::dry_run = false;
     testlib::AppExitStatus::resetForTesting();
-    fs::remove_all(work_);
     SandboxTest::TearDown();
   }
   // Leaves no live test instance in the VPC, so that each test starts
@@ -143,9 +118,10 @@ class DeployTest : public ops_sandbox::SandboxTest {
     return "";
   }
 
-  std::shared_ptr<RecordingClock> clock_;
+  std::shared_ptr<fakes::FakeClock> clock_;
   aws::MapEnvironment env_;
-  fs::path work_;
+  testing_support::ScratchDir scratch_;
+  fs::path work_ = scratch_.path();
   Args args_;
   static inline int serial_ = 0;
 };
@@ -283,7 +259,7 @@ TEST_F(DeployTest, LaunchIsRetriedWhileTheInstanceProfileIsNotReady) {
   EXPECT_EQ(runs[5].value("status", 0), 200);
   EXPECT_EQ(runs[5].at("params").value("IamInstanceProfile.Name", ""),
             "corvanta-test-ec2-instance-profile");
-  EXPECT_EQ(clock_->count(milliseconds(10000)), 5);
+  EXPECT_EQ(clock_->count(milliseconds(10000)), 5u);
   EXPECT_EQ(log.count("info|  Instance profile corvanta-test-ec2-instance-profile is not ready, "
                       "retry in 10 sec"),
             5);

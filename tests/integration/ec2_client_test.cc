@@ -12,10 +12,10 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/auth/credentials.h"
-#include "aws/services/ec2_waiters.h"
 #include "aws/base/environment.h"
 #include "aws/client/error.h"
 #include "aws/http/http.h"
+#include "aws/services/ec2_waiters.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -30,19 +30,7 @@ class Ec2ClientTest : public ::testing::Test {
   void SetUp() override {
     // Read afresh: another test of this binary may have reseeded the world.
     world_ = Sandbox::shared().world();
-    const ordered_json& w = world_;
-    aws::ClientConfig config;
-    config.service = "ec2";
-    config.region = w.at("region").get<std::string>();
-    config.endpoint = aws::Endpoint::parse(Sandbox::shared().endpoint());
-    config.endpoint_overridden = true;
-    config.credentials = std::make_shared<aws::StaticCredentialsProvider>(aws::Credentials{
-        w.at("user").at("access_key_id").get<std::string>(),
-        w.at("user").at("secret_access_key").get<std::string>(), "", std::nullopt});
-    config.transport = aws::makeCurlTransport(*aws::processEnvironment());
-    config.clock = aws::systemClock();
-    config.retry.max_attempts = 1;
-    client_ = std::make_unique<aws::Ec2Client>(std::move(config));
+    client_ = std::make_unique<aws::Ec2Client>(Sandbox::shared().clientConfig("ec2"));
   }
 
   std::string vpcId() const { return world_.at("vpc_id").get<std::string>(); }

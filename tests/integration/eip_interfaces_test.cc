@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/fake_clock.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "integration/ops_sandbox.h"
 #include "probefleet/eip.h"
 #include "probefleet/fleet_lookup.h"
@@ -18,7 +21,6 @@
 #include "testlib/app_exit_status.h"
 #include "testlib/exit_request.h"
 #include "testlib/value_not_found_exception.h"
-#include "unit/ec2_fake_transport.h"
 
 namespace probefleet {
 namespace {
@@ -189,7 +191,7 @@ TEST_F(EipInterfacesTest, StoresTheAddressInsideThePrivateNetwork) {
     if (nic.subnet_id == net.private_subnet_id) secondary = nic.private_ip_address;
   }
   ASSERT_EQ(secondary.rfind("10.77.2.", 0), 0u);
-  auto clock = std::make_shared<ec2_test::ManualClock>();
+  auto clock = std::make_shared<fakes::FakeClock>();
   TestConfig entry = {{"gw_subnet_id", net.gw_subnet_id}, {"private_subnet_cidr", "10.77.2.0/24"}};
   LogCapture log;
 
@@ -197,13 +199,13 @@ TEST_F(EipInterfacesTest, StoresTheAddressInsideThePrivateNetwork) {
   EXPECT_EQ(entry.at("ec2_2nd_private_ip"), secondary);
   EXPECT_EQ(entry.begin().key(), "gw_subnet_id");  // added after the existing keys
   EXPECT_EQ(log.lines(), Lines{"info|  private subnet IP: " + secondary});
-  EXPECT_TRUE(clock->sleeps.empty());
+  EXPECT_TRUE(clock->sleeps().empty());
 }
 
 TEST_F(EipInterfacesTest, AddressLookupRetriesSixTimesThenFails) {
   const auto net = freshNetwork();
   const std::string instance = launch(net.gw_subnet_id).at(0);
-  auto clock = std::make_shared<ec2_test::ManualClock>();
+  auto clock = std::make_shared<fakes::FakeClock>();
   TestConfig entry = {{"private_subnet_cidr", "10.77.2.0/24"}};  // nothing attached there
   LogCapture log;
 
@@ -214,7 +216,7 @@ TEST_F(EipInterfacesTest, AddressLookupRetriesSixTimesThenFails) {
     EXPECT_STREQ(failure.what(), "secondary interface private IP not fonud");
   }
   EXPECT_EQ(journal("DescribeInstances").size(), 6u);
-  EXPECT_EQ(clock->sleeps, std::vector<milliseconds>(5, milliseconds(2000)));
+  EXPECT_EQ(clock->sleeps(), std::vector<milliseconds>(5, milliseconds(2000)));
   EXPECT_EQ(log.lines(),
             Lines(6, "info|  waiting for secondary interface private IP after attaching ..."));
   EXPECT_FALSE(entry.contains("ec2_2nd_private_ip"));
@@ -223,7 +225,7 @@ TEST_F(EipInterfacesTest, AddressLookupRetriesSixTimesThenFails) {
 TEST_F(EipInterfacesTest, AddressLookupFailsOnABadNetworkAtOnceAndOnAnUnknownInstanceInTime) {
   const auto net = freshNetwork();
   const std::string instance = launch(net.gw_subnet_id).at(0);
-  auto clock = std::make_shared<ec2_test::ManualClock>();
+  auto clock = std::make_shared<fakes::FakeClock>();
   for (const char* cidr : {"10.77.2.5/24", "10.77.2.0/33", "10.77.2/24", "not a network"}) {
     SCOPED_TRACE(cidr);
     restartJournal();
@@ -235,7 +237,7 @@ TEST_F(EipInterfacesTest, AddressLookupFailsOnABadNetworkAtOnceAndOnAnUnknownIns
   // An unknown id may be one too new to be seen: waited for, then passed on.
   EXPECT_THROW(lookupInf2PrivateIp(*ec2_, "i-00000000000000000", entry, *clock), aws::ServiceError);
   milliseconds waited{0};
-  for (const milliseconds pause : clock->sleeps) waited += pause;
+  for (const milliseconds pause : clock->sleeps()) waited += pause;
   EXPECT_GE(waited, kConsistencyBudget);
   EXPECT_LT(waited, kConsistencyBudget + kPatientPauseCap);
 }
@@ -248,7 +250,7 @@ TEST_F(EipInterfacesTest, DetachesAndWaitsUntilTheInstanceNoLongerShowsIt) {
   const std::string attachment = attachSecondary(instance, net.private_subnet_id);
   const std::string nic_id =
       getEc2(*ec2_, net.gw_subnet_id).private_interface->network_interface_id;
-  auto clock = std::make_shared<ec2_test::ManualClock>();
+  auto clock = std::make_shared<fakes::FakeClock>();
   const std::string deleting =
       "info|- Delete network interface attachment " + attachment + " in " + net.gw_subnet_id;
   Args args;
@@ -272,7 +274,7 @@ TEST_F(EipInterfacesTest, DetachesAndWaitsUntilTheInstanceNoLongerShowsIt) {
 
   deleteNetworkInterface(*ec2_, nic_id, args);
   EXPECT_FALSE(interfaceExists(nic_id));
-  EXPECT_TRUE(clock->sleeps.empty());
+  EXPECT_TRUE(clock->sleeps().empty());
 }
 
 // A refused detachment leaves the interface attached: the wait gives up at
@@ -281,12 +283,12 @@ TEST_F(EipInterfacesTest, RefusedDetachmentIsLoggedAndTheWaitIsBounded) {
   const auto net = freshNetwork();
   const std::string instance = launch(net.gw_subnet_id).at(0);
   const std::string attachment = attachSecondary(instance, net.private_subnet_id);
-  auto clock = std::make_shared<ec2_test::ManualClock>();
+  auto clock = std::make_shared<fakes::FakeClock>();
   fail("ec2", "DetachNetworkInterface", "IncorrectState");
   LogCapture log;
 
   deleteAttachment(*ec2_, attachment, net.gw_subnet_id, Args{}, *clock);
-  EXPECT_EQ(clock->sleeps, std::vector<milliseconds>(kDetachPollPauses, kDetachPollPause));
+  EXPECT_EQ(clock->sleeps(), std::vector<milliseconds>(kDetachPollPauses, kDetachPollPause));
   EXPECT_EQ(journal("DescribeInstances").size(), static_cast<size_t>(kDetachPollPauses + 1));
   const auto lines = log.lines();
   ASSERT_EQ(lines.size(), 3u);
@@ -305,13 +307,13 @@ TEST_F(EipInterfacesTest, FailedInterfaceDeletionIsLoggedNotThrown) {
   LogCapture log;
 
   // Still attached: tried again for the consistency budget, then reported.
-  ops_sandbox::NoPauseClock clock;
+  const auto clock = fakes::FakeClock::onWallClock();
   testlib::AppExitStatus::resetForTesting();
-  EXPECT_NO_THROW(deleteNetworkInterface(*ec2_, nic_id, Args{}, clock));
+  EXPECT_NO_THROW(deleteNetworkInterface(*ec2_, nic_id, Args{}, *clock));
   EXPECT_EQ(log.lines(), (Lines{"info|- Delete natwork interface " + nic_id,
                                 "error|  **Error** Failed to delete natwork interface " + nic_id}));
   EXPECT_TRUE(interfaceExists(nic_id));
-  EXPECT_GE(clock.paused(), kConsistencyBudget);
+  EXPECT_GE(clock->slept(), kConsistencyBudget);
   EXPECT_EQ(testlib::AppExitStatus().getStatus(), 1);
   testlib::AppExitStatus::resetForTesting();
 }

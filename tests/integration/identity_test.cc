@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "fakes/fake_clock.h"
 #include "integration/ops_sandbox.h"
 #include "testlib/app_exit_status.h"
 
@@ -346,14 +347,14 @@ TEST_F(IdentityTest, TeardownRemovesWhateverIsLeft) {
 // DeleteConflict is waited out while IAM catches up; what cannot be removed
 // is reported, the rest removed all the same, and the run fails.
 TEST_F(IdentityTest, TeardownWaitsOutConflictsAndReportsWhatItLeaves) {
-  auto clock = std::make_shared<ops_sandbox::NoPauseClock>();
+  auto clock = fakes::FakeClock::onWallClock();
   const aws::IamClient iam(ops_sandbox::clientConfig("iam", clock));
   createAll(withAccount());
   fail("iam", "DeleteRole", "DeleteConflict", 2, 409);
 
   EXPECT_EQ(deleteInstanceProfile(iam), Lines{});
   EXPECT_EQ(journal("DeleteRole").size(), 3u);
-  EXPECT_GT(clock->paused().count(), 0);
+  EXPECT_GT(clock->slept().count(), 0);
   EXPECT_EQ(readBack(), json::object());
   EXPECT_EQ(testlib::AppExitStatus().getStatus(), 0);
 

@@ -209,7 +209,6 @@ class ResultsTest : public ops_sandbox::SandboxTest {
   }
   void TearDown() override {
     for (const auto& key : keys_) s3_->deleteObject(bucket_, key);
-    fs::remove_all(dir_);
     SandboxTest::TearDown();
   }
 
@@ -230,7 +229,6 @@ class ResultsTest : public ops_sandbox::SandboxTest {
     return a;
   }
   std::string writeConfig(const json& entries) {
-    fs::create_directories(dir_);
     const fs::path path = dir_ / "test_config.json";
     std::ofstream(path) << entries.dump();
     return path.string();
@@ -239,7 +237,8 @@ class ResultsTest : public ops_sandbox::SandboxTest {
   std::string bucket_, run_;
   std::unique_ptr<aws::S3Client> s3_;
   std::vector<std::string> keys_;
-  fs::path dir_ = fs::temp_directory_path() / ("results-test-" + std::to_string(::getpid()));
+  testing_support::ScratchDir scratch_;
+  fs::path dir_ = scratch_.path();
 };
 
 TEST_F(ResultsTest, SingleGatewayVerdictFollowsTheResultText) {
@@ -343,7 +342,6 @@ TEST_F(ResultsTest, PerEntryFormCollectsEveryEntryInFileOrder) {
 
 TEST_F(ResultsTest, FixedFilesAreReplacedNotWrittenThrough) {
   // A link planted at the fixed path must not carry the download elsewhere.
-  fs::create_directories(dir_);
   const fs::path victim = dir_ / "victim";
   std::ofstream(victim) << "untouched";
   fs::remove(kTestResultFile);

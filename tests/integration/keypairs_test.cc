@@ -18,6 +18,7 @@
 #include "aws/services/s3.h"
 #include "integration/ops_sandbox.h"
 #include "probefleet/test_config.h"
+#include "support/files.h"
 #include "testlib/exit_request.h"
 
 namespace probefleet {
@@ -59,14 +60,10 @@ class KeyPairsTest : public ops_sandbox::SandboxTest {
   void SetUp() override {
     SandboxTest::SetUp();
     bucket_ = world_.at("bucket").get<std::string>();
-    s3_ = std::make_unique<aws::S3Client>(ops_sandbox::s3ClientConfig());
+    s3_ = std::make_unique<aws::S3Client>(ops_sandbox::clientConfig("s3"));
 
     // The key file path is relative to the working folder, as in a run.
     old_cwd_ = fs::current_path();
-    work_ = fs::temp_directory_path() /
-            ("probefleet-keypairs-" + std::to_string(::getpid()) + "-" + std::to_string(++serial_));
-    fs::remove_all(work_);
-    fs::create_directories(work_);
     fs::current_path(work_);
     old_umask_ = ::umask(0);  // a mode of 0600 must not come from the umask
   }
@@ -74,7 +71,6 @@ class KeyPairsTest : public ops_sandbox::SandboxTest {
   void TearDown() override {
     ::umask(old_umask_);
     fs::current_path(old_cwd_);
-    fs::remove_all(work_);
     SandboxTest::TearDown();
   }
 
@@ -121,7 +117,9 @@ class KeyPairsTest : public ops_sandbox::SandboxTest {
 
   std::string bucket_;
   std::unique_ptr<aws::S3Client> s3_;
-  fs::path old_cwd_, work_;
+  fs::path old_cwd_;
+  testing_support::ScratchDir scratch_;
+  fs::path work_ = scratch_.path();
   mode_t old_umask_ = 0;
   static inline int serial_ = 0;
 };

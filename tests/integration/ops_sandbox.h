@@ -19,8 +19,8 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/auth/credentials.h"
-#include "aws/services/ec2.h"
 #include "aws/base/environment.h"
+#include "aws/services/ec2.h"
 #include "aws/services/iam.h"
 #include "support/files.h"
 #include "support/sandbox.h"
@@ -72,46 +72,10 @@ class LogCapture {
   std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
 };
 
-/// A clock whose pauses take no time; it adds up what they would have taken.
-class NoPauseClock : public aws::Clock {
- public:
-  std::chrono::system_clock::time_point now() const override {
-    return std::chrono::system_clock::now();
-  }
-  void sleep(std::chrono::milliseconds duration) override { paused_ms += duration.count(); }
-  std::chrono::milliseconds paused() const { return std::chrono::milliseconds(paused_ms.load()); }
-
- private:
-  std::atomic<long long> paused_ms{0};
-};
-
-/// A sandbox client config for `service`, signed as the world's user, that
-/// never retries (every answer reaches the operation as sent) and pauses
-/// through `clock`.
+/// Sandbox::clientConfig of the shared sandbox.
 inline aws::ClientConfig clientConfig(const std::string& service,
                                       std::shared_ptr<aws::Clock> clock = aws::systemClock()) {
-  Sandbox& sandbox = Sandbox::shared();
-  const auto world = sandbox.world();
-  aws::ClientConfig config;
-  config.service = service;
-  config.region = world.at("region").get<std::string>();
-  config.endpoint = aws::Endpoint::parse(sandbox.endpoint());
-  config.endpoint_overridden = true;
-  config.credentials = std::make_shared<aws::StaticCredentialsProvider>(aws::Credentials{
-      world.at("user").at("access_key_id").get<std::string>(),
-      world.at("user").at("secret_access_key").get<std::string>(), "", std::nullopt});
-  config.transport = aws::makeCurlTransport(*aws::processEnvironment());
-  config.clock = std::move(clock);
-  config.retry.max_attempts = 1;
-  return config;
-}
-
-/// clientConfig("s3") signed for S3 in the world's region.
-inline aws::ClientConfig s3ClientConfig(std::shared_ptr<aws::Clock> clock = aws::systemClock()) {
-  aws::ClientConfig config = clientConfig("s3", std::move(clock));
-  config.signing_name = "s3";
-  config.signing_region = config.region;
-  return config;
+  return Sandbox::shared().clientConfig(service, std::move(clock));
 }
 
 /// The highest sequence number in the sandbox's journal so far.

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "aws/client/query_protocol.h"
-#include "aws/session/session.h"
 #include "aws/services/sts.h"
+#include "aws/session/session.h"
+#include "fakes/fake_clock.h"
+#include "fakes/test_client.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -13,28 +15,14 @@ namespace {
 using nlohmann::json;
 using testing_support::Sandbox;
 
-// Real time, but backoffs are recorded instead of slept.
-class RecordingClock : public aws::Clock {
- public:
-  std::chrono::system_clock::time_point now() const override {
-    return std::chrono::system_clock::now();
-  }
-  void sleep(std::chrono::milliseconds duration) override { sleeps.push_back(duration); }
-  std::vector<std::chrono::milliseconds> sleeps;
-};
-
 class RetrySandboxTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    clock_ = std::make_shared<RecordingClock>();
-    auto env = std::make_shared<aws::MapEnvironment>();
+    clock_ = fakes::FakeClock::onWallClock();
     const json world = json::parse(Sandbox::shared().world().dump());
-    env->vars = {{"AWS_ENDPOINT_URL", Sandbox::shared().endpoint()},
-                 {"AWS_EC2_METADATA_DISABLED", "true"},
-                 {"AWS_CONFIG_FILE", "/nonexistent/probefleet/config"},
-                 {"AWS_SHARED_CREDENTIALS_FILE", "/nonexistent/probefleet/credentials"},
-                 {"AWS_REGION", world["region"].get<std::string>()},
-                 {"AWS_MAX_ATTEMPTS", "3"}};
+    const auto env = fakes::isolatedEnvironment({{"AWS_ENDPOINT_URL", Sandbox::shared().endpoint()},
+                                                 {"AWS_REGION", world["region"].get<std::string>()},
+                                                 {"AWS_MAX_ATTEMPTS", "3"}});
     aws::Credentials credentials;
     credentials.access_key_id = world["user"]["access_key_id"].get<std::string>();
     credentials.secret_access_key = world["user"]["secret_access_key"].get<std::string>();
@@ -54,7 +42,7 @@ class RetrySandboxTest : public ::testing::Test {
     return Sandbox::shared().journal(service, action);
   }
 
-  std::shared_ptr<RecordingClock> clock_;
+  std::shared_ptr<fakes::FakeClock> clock_;
   std::unique_ptr<aws::Session> session_;
 };
 
@@ -67,9 +55,9 @@ TEST_F(RetrySandboxTest, ThrottledTwiceThenAnswered) {
   auto identity = aws::StsClient(session_->clientConfig("sts")).getCallerIdentity();
   EXPECT_EQ(identity.account, Sandbox::shared().world()["account"].get<std::string>());
 
-  ASSERT_EQ(clock_->sleeps.size(), 2u);
-  EXPECT_LE(clock_->sleeps[0].count(), 1000);
-  EXPECT_LE(clock_->sleeps[1].count(), 2000);
+  ASSERT_EQ(clock_->sleeps().size(), 2u);
+  EXPECT_LE(clock_->sleeps()[0].count(), 1000);
+  EXPECT_LE(clock_->sleeps()[1].count(), 2000);
   json entries = journal("sts", "GetCallerIdentity");
   ASSERT_EQ(entries.size(), 3u) << entries.dump(1);
   EXPECT_EQ(entries[0]["error_code"], "Throttling");
@@ -89,7 +77,7 @@ TEST_F(RetrySandboxTest, PersistentThrottlingSurfacesAfterTheLastAttempt) {
     EXPECT_EQ(error.code(), "RequestLimitExceeded");
   }
   EXPECT_EQ(journal("ec2", "DescribeRegions").size(), 3u);
-  EXPECT_EQ(clock_->sleeps.size(), 2u);
+  EXPECT_EQ(clock_->sleeps().size(), 2u);
 }
 
 TEST_F(RetrySandboxTest, DroppedConnectionIsRetried) {
@@ -97,7 +85,7 @@ TEST_F(RetrySandboxTest, DroppedConnectionIsRetried) {
       {{"rules",
         {{{"service", "sts"}, {"action", "GetCallerIdentity"}, {"drop", true}, {"count", 1}}}}});
   aws::StsClient(session_->clientConfig("sts")).getCallerIdentity();
-  EXPECT_EQ(clock_->sleeps.size(), 1u);
+  EXPECT_EQ(clock_->sleeps().size(), 1u);
   json entries = journal("sts", "GetCallerIdentity");
   ASSERT_EQ(entries.size(), 2u) << entries.dump(1);
   EXPECT_EQ(entries[1]["status"], 200);
@@ -113,7 +101,7 @@ TEST_F(RetrySandboxTest, TargetedClientErrorIsNotRetried) {
   EXPECT_THROW(aws::StsClient(session_->clientConfig("sts")).getCallerIdentity(),
                aws::ServiceError);
   EXPECT_EQ(journal("sts", "GetCallerIdentity").size(), 1u);
-  EXPECT_TRUE(clock_->sleeps.empty());
+  EXPECT_TRUE(clock_->sleeps().empty());
 }
 
 }  // namespace

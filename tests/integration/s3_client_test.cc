@@ -19,6 +19,7 @@
 #include "aws/http/curl_transport.h"
 #include "aws/services/s3.h"
 #include "aws/services/s3_transfer.h"
+#include "fakes/fake_transport.h"
 #include "support/files.h"
 #include "support/sandbox.h"
 
@@ -26,24 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::Sandbox;
-
-/// Passes requests on and counts those of one kind.
-class CountingTransport : public aws::HttpTransport {
- public:
-  explicit CountingTransport(std::shared_ptr<aws::HttpTransport> inner)
-      : inner_(std::move(inner)) {}
-  aws::HttpResponse send(const aws::HttpRequest& request, const aws::BodySink* sink,
-                         const aws::Timeouts& timeouts) override {
-    for (const auto& [name, value] : request.query) {
-      if (name == "list-type") ++listings;
-    }
-    return inner_->send(request, sink, timeouts);
-  }
-  std::atomic<int> listings{0};
-
- private:
-  std::shared_ptr<aws::HttpTransport> inner_;
-};
 
 using testing_support::readFile;
 
@@ -54,34 +37,20 @@ class S3ClientSandboxTest : public ::testing::Test {
     const nlohmann::ordered_json world = sandbox.world();
     bucket_ = world.at("bucket").get<std::string>();
     endpoint_ = aws::Endpoint::parse(sandbox.endpoint());
-    transport_ = std::make_shared<CountingTransport>(
+    transport_ = fakes::FakeTransport::wrapping(
         std::make_shared<aws::CurlTransport>(aws::CurlTransport::Options{}));
-
-    aws::ClientConfig config;
-    config.service = config.signing_name = "s3";
-    config.region = config.signing_region = world.at("region").get<std::string>();
-    config.endpoint = endpoint_;
-    config.endpoint_overridden = true;
-    config.credentials = std::make_shared<aws::StaticCredentialsProvider>(aws::Credentials{
-        world.at("user").at("access_key_id").get<std::string>(),
-        world.at("user").at("secret_access_key").get<std::string>(), "", std::nullopt});
-    config.transport = transport_;
+    aws::ClientConfig config = sandbox.clientConfig("s3", aws::systemClock(), transport_);
+    config.retry.max_attempts = aws::RetryPolicy{}.max_attempts;
     client_ = std::make_unique<aws::S3Client>(config);
-
-    folder_ = fs::temp_directory_path() / ("probefleet-s3-it-" + std::to_string(::getpid()));
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
   }
-  void TearDown() override {
-    Sandbox::shared().s3MaxKeys(0);
-    fs::remove_all(folder_);
-  }
+  void TearDown() override { Sandbox::shared().s3MaxKeys(0); }
 
   std::string bucket_;
   aws::Endpoint endpoint_;
-  std::shared_ptr<CountingTransport> transport_;
+  std::shared_ptr<fakes::FakeTransport> transport_;
   std::unique_ptr<aws::S3Client> client_;
-  fs::path folder_;
+  testing_support::ScratchDir scratch_;
+  fs::path folder_ = scratch_.path();
 };
 
 TEST_F(S3ClientSandboxTest, ObjectsWithAwkwardKeysMakeTheRoundTrip) {
@@ -178,7 +147,7 @@ TEST_F(S3ClientSandboxTest, ListingFollowsContinuationTokensPageByPage) {
                             {{"fill", {{"bucket", bucket_}, {"prefix", "paged/"}, {"count", 25}}}});
   Sandbox::shared().s3MaxKeys(10);
 
-  transport_->listings = 0;
+  transport_->clear();
   std::vector<std::string> keys;
   for (const aws::S3Object& object :
        aws::S3ObjectRange(*client_, {bucket_, "paged/", "", "", {}})) {
@@ -189,12 +158,12 @@ TEST_F(S3ClientSandboxTest, ListingFollowsContinuationTokensPageByPage) {
   ASSERT_EQ(keys.size(), 25u);
   EXPECT_EQ(keys.front(), "paged/00000");
   EXPECT_EQ(keys.back(), "paged/00024");
-  EXPECT_EQ(transport_->listings.load(), 3);
+  EXPECT_EQ(transport_->countWithQuery("list-type"), 3u);
 
-  transport_->listings = 0;
+  transport_->clear();
   aws::S3ObjectRange range(*client_, {bucket_, "paged/", "", "", {}});
   EXPECT_EQ(range.begin()->key, "paged/00000");
-  EXPECT_EQ(transport_->listings.load(), 1);
+  EXPECT_EQ(transport_->countWithQuery("list-type"), 1u);
 
   for (const std::string& key : keys) client_->deleteObject(bucket_, key);
 }

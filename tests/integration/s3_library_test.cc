@@ -23,6 +23,7 @@
 #include "s3/bucket_transfers.h"
 #include "s3/fingerprint.h"
 #include "s3/s3_backup_cmd.h"
+#include "support/files.h"
 #include "testlib/common.h"
 #include "testlib/globals.h"
 
@@ -52,13 +53,11 @@ class S3LibraryTest : public ::testing::Test {
     sandbox.clearFaults();
     sandbox.s3MaxKeys(0);
     bucket_ = sandbox.world().at("bucket").get<std::string>();
-    client_ = std::make_unique<aws::S3Client>(ops_sandbox::s3ClientConfig());
+    client_ = std::make_unique<aws::S3Client>(ops_sandbox::clientConfig("s3"));
 
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::random_device random;
     tag_ = name + "-" + std::to_string(random() % 1000000);
-    dir_ = fs::temp_directory_path() / ("s3_library_test_" + std::to_string(::getpid())) / tag_;
-    fs::create_directories(dir_);
     old_cwd_ = fs::current_path();
     testlib::Globals::dry_run = false;
     journal_start_ = lastSeq();
@@ -66,7 +65,6 @@ class S3LibraryTest : public ::testing::Test {
   void TearDown() override {
     testlib::Globals::dry_run = false;
     fs::current_path(old_cwd_);
-    fs::remove_all(dir_.parent_path());
     Sandbox::shared().clearFaults();
     Sandbox::shared().s3MaxKeys(0);
   }
@@ -102,7 +100,8 @@ class S3LibraryTest : public ::testing::Test {
 
   std::unique_ptr<aws::S3Client> client_;
   std::string bucket_, tag_;
-  fs::path dir_, old_cwd_;
+  testing_support::ScratchDir scratch_;
+  fs::path dir_ = scratch_.path(), old_cwd_;
   long journal_start_ = 0;
 };
 

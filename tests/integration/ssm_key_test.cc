@@ -18,6 +18,7 @@
 
 #include "aws/client/error.h"
 #include "integration/ops_sandbox.h"
+#include "support/files.h"
 
 namespace probefleet {
 namespace {
@@ -38,8 +39,6 @@ class SsmKeyTest : public ops_sandbox::SandboxTest {
     SandboxTest::SetUp();
     ssm_ = std::make_unique<aws::SsmClient>(ops_sandbox::clientConfig("ssm"));
     old_cwd_ = fs::current_path();
-    work_ = fs::temp_directory_path() / ("ssm-key-" + std::to_string(::getpid()));
-    fs::create_directories(work_);
     fs::current_path(work_);
     // With no umask at all, only the program's own mode keeps others out.
     old_umask_ = ::umask(0);
@@ -47,7 +46,6 @@ class SsmKeyTest : public ops_sandbox::SandboxTest {
   void TearDown() override {
     ::umask(old_umask_);
     fs::current_path(old_cwd_);
-    fs::remove_all(work_);
     SandboxTest::TearDown();
   }
 
@@ -64,7 +62,9 @@ class SsmKeyTest : public ops_sandbox::SandboxTest {
   }
 
   std::unique_ptr<aws::SsmClient> ssm_;
-  fs::path old_cwd_, work_;
+  fs::path old_cwd_;
+  testing_support::ScratchDir scratch_;
+  fs::path work_ = scratch_.path();
   mode_t old_umask_ = 0;
 };
 

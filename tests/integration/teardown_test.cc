@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/fake_clock.h"
 #include "integration/ops_sandbox.h"
 #include "probefleet/eip.h"
 #include "probefleet/fleet_lookup.h"
@@ -26,6 +27,7 @@
 #include "probefleet/keypairs.h"
 #include "probefleet/network.h"
 #include "probefleet/teardown.h"
+#include "support/files.h"
 #include "testlib/app_exit_status.h"
 
 namespace probefleet {
@@ -35,16 +37,6 @@ namespace fs = std::filesystem;
 using ops_sandbox::json;
 using ops_sandbox::LogCapture;
 using testing_support::Sandbox;
-
-// Counts pauses instead of making them; shared by the worker threads.
-class CountingClock : public aws::Clock {
- public:
-  std::chrono::system_clock::time_point now() const override {
-    return std::chrono::system_clock::now();
-  }
-  void sleep(std::chrono::milliseconds) override { ++pauses; }
-  std::atomic<int> pauses{0};
-};
 
 // What a test deployed: the ids of everything a teardown must remove.
 struct Deployment {
@@ -62,16 +54,12 @@ class TeardownTest : public ops_sandbox::SandboxTest {
   void SetUp() override {
     SandboxTest::SetUp();
     testlib::AppExitStatus::resetForTesting();
-    clock_ = std::make_shared<CountingClock>();
+    clock_ = fakes::FakeClock::onWallClock();
     ec2_ = std::make_unique<aws::Ec2Client>(ops_sandbox::clientConfig("ec2", clock_));
     env_.vars[kAddressEchoUrlVariable] = Sandbox::shared().awsEnv().at(kAddressEchoUrlVariable);
-    dir_ = fs::temp_directory_path() /
-           ("teardown-" + std::to_string(::getpid()) + "-" + std::to_string(++serial_));
-    fs::create_directories(dir_);
   }
   void TearDown() override {
     testlib::AppExitStatus::resetForTesting();
-    fs::remove_all(dir_);
     SandboxTest::TearDown();
   }
 
@@ -217,10 +205,10 @@ class TeardownTest : public ops_sandbox::SandboxTest {
     return out;
   }
 
-  std::shared_ptr<CountingClock> clock_;
+  std::shared_ptr<fakes::FakeClock> clock_;
   aws::MapEnvironment env_;
-  fs::path dir_;
-  static inline int serial_ = 0;
+  testing_support::ScratchDir scratch_;
+  fs::path dir_ = scratch_.path();
 };
 
 long seqOf(const json& entry) {

@@ -24,8 +24,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/http/aws_chunked.h"
 #include "aws/auth/sigv4.h"
+#include "aws/http/aws_chunked.h"
 #include "support/files.h"
 #include "support/serialization.h"
 
@@ -436,8 +436,8 @@ TEST_F(TransportTest, ProxySettingsFromTheEnvironmentAreHonoured) {
 }
 
 TEST(CurlTransportTls, VerifiesPeersAgainstTheConfiguredBundle) {
-  char dir_pattern[] = "/tmp/probefleet-tls-XXXXXX";
-  const std::string dir = ::mkdtemp(dir_pattern);
+  const testing_support::ScratchDir scratch("probefleet-tls");
+  const std::string dir = scratch.path().string();
   const std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
   const std::string command =
       "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "

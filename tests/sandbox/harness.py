@@ -156,6 +156,32 @@ class Sandbox:
         return _clients[key]
 
 
+class ModuleSandbox:
+    """The sandbox one test module shares: started by its setUpModule, stopped
+    by its tearDownModule, and otherwise used as the Sandbox itself:
+
+        sandbox = harness.ModuleSandbox(auth=True)
+        setUpModule, tearDownModule = sandbox.start, sandbox.stop
+    """
+
+    def __init__(self, **options) -> None:
+        self._options = options
+        self._sandbox: Sandbox | None = None
+
+    def start(self) -> None:
+        self._sandbox = Sandbox(**self._options)
+
+    def stop(self) -> None:
+        if self._sandbox is not None:
+            self._sandbox.stop()
+            self._sandbox = None
+
+    def __getattr__(self, name: str):
+        if self._sandbox is None:
+            raise RuntimeError("the module's sandbox is not running (setUpModule not run)")
+        return getattr(self._sandbox, name)
+
+
 def error_of(call):
     """(code, HTTP status) of the botocore ClientError a call raises."""
     from botocore.exceptions import ClientError

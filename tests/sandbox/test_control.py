@@ -18,18 +18,12 @@ from botocore.parsers import ResponseParserError
 import harness
 from harness import error_of
 
-sandbox: harness.Sandbox
 
 SECRET_PARAMETER = "/corvanta/workflow/secrets/probefleet-workflow-key"
 
 
-def setUpModule():
-    global sandbox
-    sandbox = harness.Sandbox(auth=True)
-
-
-def tearDownModule():
-    sandbox.stop()
+sandbox = harness.ModuleSandbox(auth=True)
+setUpModule, tearDownModule = sandbox.start, sandbox.stop
 
 
 def calls(world):

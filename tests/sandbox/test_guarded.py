@@ -12,19 +12,13 @@ import unittest
 import harness
 from harness import error_of, refusal
 
-sandbox: harness.Sandbox
 
 OWNER = [{"Key": "Owner", "Value": "qa"}]
 DENIED = ("UnauthorizedOperation", 403)
 
 
-def setUpModule():
-    global sandbox
-    sandbox = harness.Sandbox(auth=True)
-
-
-def tearDownModule():
-    sandbox.stop()
+sandbox = harness.ModuleSandbox(auth=True)
+setUpModule, tearDownModule = sandbox.start, sandbox.stop
 
 
 def tagged(*resource_types, tags=OWNER):

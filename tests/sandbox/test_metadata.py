@@ -14,16 +14,10 @@ from botocore.utils import ContainerMetadataFetcher, InstanceMetadataFetcher
 
 import harness
 
-sandbox: harness.Sandbox
 
 
-def setUpModule():
-    global sandbox
-    sandbox = harness.Sandbox(auth=True)
-
-
-def tearDownModule():
-    sandbox.stop()
+sandbox = harness.ModuleSandbox(auth=True)
+setUpModule, tearDownModule = sandbox.start, sandbox.stop
 
 
 def imds_fetcher():

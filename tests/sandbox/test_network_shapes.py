@@ -9,16 +9,10 @@ import unittest
 import harness
 from harness import error_of
 
-sandbox: harness.Sandbox
 
 
-def setUpModule():
-    global sandbox
-    sandbox = harness.Sandbox(auth=True)
-
-
-def tearDownModule():
-    sandbox.stop()
+sandbox = harness.ModuleSandbox(auth=True)
+setUpModule, tearDownModule = sandbox.start, sandbox.stop
 
 
 

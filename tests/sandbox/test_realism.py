@@ -14,7 +14,6 @@ from botocore.exceptions import ClientError
 import harness
 from harness import error_of, refusal
 
-sandbox: harness.Sandbox
 
 # Everything off but what a test turns on: no windows, no waits, no buckets.
 QUIET = {"consistency_s": 0, "iam_propagation_s": 0, "pending_s": 0, "status_init_s": 0,
@@ -22,13 +21,8 @@ QUIET = {"consistency_s": 0, "iam_propagation_s": 0, "pending_s": 0, "status_ini
 THROTTLED = ("RequestLimitExceeded", 503)
 
 
-def setUpModule():
-    global sandbox
-    sandbox = harness.Sandbox(auth=True)
-
-
-def tearDownModule():
-    sandbox.stop()
+sandbox = harness.ModuleSandbox(auth=True)
+setUpModule, tearDownModule = sandbox.start, sandbox.stop
 
 
 def eventually(check, timeout=5.0):

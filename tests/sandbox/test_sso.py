@@ -24,16 +24,10 @@ import harness
 ORACLE = os.path.join(os.path.dirname(harness.HERE), "oracles", "credentials_oracle.py")
 START_URL = "https://sandbox-corp.awsapps.com/start"
 
-sandbox: harness.Sandbox
 
 
-def setUpModule():
-    global sandbox
-    sandbox = harness.Sandbox(auth=True)
-
-
-def tearDownModule():
-    sandbox.stop()
+sandbox = harness.ModuleSandbox(auth=True)
+setUpModule, tearDownModule = sandbox.start, sandbox.stop
 
 
 def unsigned(service: str):

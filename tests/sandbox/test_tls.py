@@ -12,16 +12,10 @@ from botocore.exceptions import SSLError
 
 import harness
 
-sandbox: harness.Sandbox
 
 
-def setUpModule():
-    global sandbox
-    sandbox = harness.Sandbox(auth=True, extra_args=["--tls"])
-
-
-def tearDownModule():
-    sandbox.stop()
+sandbox = harness.ModuleSandbox(auth=True, extra_args=["--tls"])
+setUpModule, tearDownModule = sandbox.start, sandbox.stop
 
 
 def s3_client(verify):

@@ -22,6 +22,8 @@
 #include <thread>
 #include <utility>
 
+#include "aws/auth/credentials.h"
+#include "fakes/test_client.h"
 #include "support/files.h"
 
 extern char** environ;
@@ -485,6 +487,20 @@ std::map<std::string, std::string> Sandbox::isolatedAwsEnv() const {
     env.emplace(name, unset);
   }
   return env;
+}
+
+aws::ClientConfig Sandbox::clientConfig(const std::string& service,
+                                        std::shared_ptr<aws::Clock> clock,
+                                        std::shared_ptr<aws::HttpTransport> transport) {
+  const nlohmann::ordered_json seeded = world();
+  if (!transport) transport = aws::makeCurlTransport(*aws::processEnvironment());
+  aws::ClientConfig config = fakes::clientConfig(service, std::move(transport), std::move(clock));
+  config.region = seeded.at("region").get<std::string>();
+  config.endpoint = aws::Endpoint::parse(endpoint());
+  config.credentials = std::make_shared<aws::StaticCredentialsProvider>(aws::Credentials{
+      seeded.at("user").at("access_key_id").get<std::string>(),
+      seeded.at("user").at("secret_access_key").get<std::string>(), "", std::nullopt});
+  return config;
 }
 
 }  // namespace testing_support

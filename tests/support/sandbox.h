@@ -9,11 +9,15 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "aws/base/clock.h"
+#include "aws/client/client.h"
 
 namespace testing_support {
 
@@ -66,6 +70,14 @@ class Sandbox {
   /// The sandbox of this test binary (one per value of auth), started on
   /// first use and stopped at exit.
   static Sandbox& shared(bool auth = true);
+
+  /// A client of `service` talking to this sandbox in the world's region,
+  /// signed as the world's user, with one attempt per call (every answer
+  /// reaches the test as sent), pausing through `clock`, sending through
+  /// `transport` (the process's curl transport when null).
+  aws::ClientConfig clientConfig(const std::string& service,
+                                 std::shared_ptr<aws::Clock> clock = aws::systemClock(),
+                                 std::shared_ptr<aws::HttpTransport> transport = nullptr);
 
   /// "http://127.0.0.1:PORT".
   const std::string& endpoint() const { return endpoint_; }

@@ -60,27 +60,4 @@ std::map<std::string, std::string> decodeForm(const std::string& body);
 /// decodeForm(request.body).
 std::map<std::string, std::string> decodeForm(const aws::HttpRequest& request);
 
-/// A transport that records every request it is handed and answers with
-/// `answer(request)`; no network is touched.
-class CannedTransport : public aws::HttpTransport {
- public:
-  using Answer = std::function<aws::HttpResponse(const aws::HttpRequest&)>;
-  explicit CannedTransport(Answer answer) : answer_(std::move(answer)) {}
-  aws::HttpResponse send(const aws::HttpRequest& request, const aws::BodySink* sink,
-                         const aws::Timeouts& timeouts) override;
-  /// Copies of the requests sent so far, in order.
-  std::vector<aws::HttpRequest> requests() const;
-
- private:
-  Answer answer_;
-  mutable std::mutex mutex_;
-  std::vector<aws::HttpRequest> requests_;
-};
-
-/// A ClientConfig for `service` ("iam", "sts", "ssm", "ec2", ...) in us-east-1
-/// that sends through `transport`, signs with fixed test credentials, never
-/// retries and never sleeps.
-aws::ClientConfig cannedClientConfig(const std::string& service,
-                                     std::shared_ptr<aws::HttpTransport> transport);
-
 }  // namespace testing_support

@@ -15,25 +15,6 @@ namespace {
 
 using Sections = std::map<std::string, std::map<std::string, std::string>>;
 
-// Runs `script` with the project's Python (botocore inside), feeding `input`
-// through a file; returns what it prints.
-std::string runPython(const std::string& script, const nlohmann::json& input) {
-  const auto dir =
-      std::filesystem::temp_directory_path() /
-      ("config_oracle_" + std::to_string(::getpid()) + "_" + std::to_string(std::rand()));
-  std::filesystem::create_directories(dir);
-  std::ofstream(dir / "oracle.py") << script;
-  std::ofstream(dir / "input.json") << input.dump();
-  const std::string command = std::string(PROBEFLEET_PYTHON) + " " + (dir / "oracle.py").string() +
-                              " " + (dir / "input.json").string() + " " + dir.string();
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  std::string output;
-  char buffer[4096];
-  while (pipe && fgets(buffer, sizeof buffer, pipe.get())) output += buffer;
-  std::filesystem::remove_all(dir);
-  return output;
-}
-
 // --- shared files -----------------------------------------------------------
 
 // Texts that exercise configparser's rules: comments, case of keys,
@@ -86,31 +67,8 @@ aws_access_key_id=AKIDDEV
 )";
 
 TEST(ProfileFilesTest, ParsesAsBotocoreDoes) {
-  const char* script = R"(
-import json, sys, os
-import botocore.configloader as cl
-data = json.load(open(sys.argv[1]))
-d = sys.argv[2]
-def write(name, text):
-    p = os.path.join(d, name); open(p, 'w').write(text); return p
-def flat(profiles):
-    out = {}
-    for name, values in profiles.items():
-        row = {}
-        for k, v in values.items():
-            if isinstance(v, dict):
-                for sk, sv in v.items(): row[k + '.' + sk] = sv
-            else:
-                row[k] = v
-        out[name] = row
-    return out
-print(json.dumps({
-  'config': flat(cl.load_config(write('config', data['config']))['profiles']),
-  'credentials': flat(cl.raw_config_parse(write('credentials', data['credentials']))),
-}))
-)";
-  const auto oracle = nlohmann::json::parse(
-      runPython(script, {{"config", kConfigText}, {"credentials", kCredentialsText}}));
+  const auto oracle = testing_support::runOracle(
+      "profile_files_oracle.py", {{"config", kConfigText}, {"credentials", kCredentialsText}});
   EXPECT_EQ(aws::ProfileFiles::parseIni(kConfigText, true), oracle["config"].get<Sections>());
   EXPECT_EQ(aws::ProfileFiles::parseIni(kCredentialsText, false),
             oracle["credentials"].get<Sections>());
@@ -179,11 +137,7 @@ TEST(ShellSplitTest, SplitsAsPythonShlex) {
       "empty '' \"\" end",
       "/opt/bin/creds --profile \"my x\" --json",
   };
-  const char* script = R"(
-import json, sys, shlex
-print(json.dumps([shlex.split(l) for l in json.load(open(sys.argv[1]))]))
-)";
-  const auto oracle = nlohmann::json::parse(runPython(script, lines));
+  const auto oracle = testing_support::runOracle("shlex_oracle.py", lines);
   ASSERT_EQ(oracle.size(), lines.size());
   for (std::size_t i = 0; i < lines.size(); ++i) {
     auto words = aws::shellSplit(lines[i]);

@@ -10,6 +10,8 @@
 
 #include "aws/client/error.h"
 #include "aws/services/sso.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_transport.h"
 
 namespace {
 
@@ -21,60 +23,9 @@ using TimePoint = std::chrono::system_clock::time_point;
 // 2024-05-01T12:00:00Z
 const TimePoint kNow = TimePoint(seconds(1714564800));
 
-class FakeClock : public aws::Clock {
- public:
-  TimePoint now() const override { return now_; }
-  void sleep(std::chrono::milliseconds duration) override {
-    sleeps.push_back(duration);
-    now_ += duration;
-  }
-  TimePoint now_ = kNow;
-  std::vector<std::chrono::milliseconds> sleeps;
-};
-
-struct Sent {
-  aws::HttpRequest request;
-  aws::Timeouts timeouts;
-  std::string line() const { return request.method + " " + request.url(); }
-};
-
-// Answers by "METHOD URL" from scripted queues (the last answer repeats; an
-// answer with status 0 is a connection that got no answer). Unscripted
-// requests get no answer either.
-class FakeTransport : public aws::HttpTransport {
- public:
-  aws::HttpResponse send(const aws::HttpRequest& request, const aws::BodySink*,
-                         const aws::Timeouts& timeouts) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sent.push_back({request, timeouts});
-    auto it = script.find(request.method + " " + request.url());
-    if (it == script.end() || it->second.empty()) throw aws::TransportError("no route");
-    aws::HttpResponse response = it->second.front();
-    if (it->second.size() > 1) it->second.pop_front();
-    if (response.status == 0) throw aws::TransportError("timed out");
-    return response;
-  }
-  void on(const std::string& line, std::vector<aws::HttpResponse> answers) {
-    script[line] = std::deque<aws::HttpResponse>(answers.begin(), answers.end());
-  }
-  std::vector<std::string> lines() const {
-    std::vector<std::string> out;
-    for (const auto& s : sent) out.push_back(s.line());
-    return out;
-  }
-  std::map<std::string, std::deque<aws::HttpResponse>> script;
-  std::vector<Sent> sent;
-
- private:
-  std::mutex mutex_;
-};
-
-aws::HttpResponse answer(long status, std::string body = "") {
-  aws::HttpResponse response;
-  response.status = status;
-  response.body = std::move(body);
-  return response;
-}
+using fakes::answer;
+using fakes::FakeClock;
+using fakes::FakeTransport;
 
 std::string credentialsJson(const std::string& key, const std::string& expiration,
                             const char* token_key = "Token") {
@@ -164,7 +115,7 @@ struct World {
 
   std::shared_ptr<aws::MapEnvironment> env = std::make_shared<aws::MapEnvironment>();
   std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
-  std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+  std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>(kNow);
   aws::ChainContext ctx;
   std::vector<AssumeCall> assume_calls;
   struct WebCall {
@@ -293,7 +244,7 @@ TEST(CredentialChainTest, NothingIsFetchedBeforeTheFirstUseAndOnceAfter) {
   World world;
   world.enableImds();
   auto chain = world.chain();
-  EXPECT_TRUE(world.transport->sent.empty());
+  EXPECT_TRUE(world.transport->sent().empty());
   EXPECT_TRUE(contains(chain->describe(), "default"));
   std::vector<std::thread> threads;
   std::atomic<int> good{0};
@@ -304,7 +255,7 @@ TEST(CredentialChainTest, NothingIsFetchedBeforeTheFirstUseAndOnceAfter) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(good, 8);
-  EXPECT_EQ(world.transport->sent.size(), 3u);  // token, role name, credentials
+  EXPECT_EQ(world.transport->sent().size(), 3u);  // token, role name, credentials
   EXPECT_EQ(chain->describe(), "instance metadata (role web role)");
 }
 
@@ -549,18 +500,18 @@ TEST(CredentialChainTest, ContainerCredentials) {
     }
     if (!c.error.empty()) {
       EXPECT_TRUE(contains(errorOf([&] { world.chain()->credentials(); }), c.error)) << c.name;
-      EXPECT_TRUE(world.transport->sent.empty()) << c.name;
+      EXPECT_TRUE(world.transport->sent().empty()) << c.name;
       continue;
     }
     const aws::Credentials got = world.chain()->credentials();
     EXPECT_EQ(got.access_key_id, "CONTAINER") << c.name;
     EXPECT_EQ(got.session_token, "TOKEN-CONTAINER") << c.name;
     EXPECT_EQ(got.expiration, kNow + hours(6)) << c.name;
-    ASSERT_EQ(world.transport->sent.size(), 1u) << c.name;
-    const aws::HttpRequest& sent = world.transport->sent[0].request;
+    ASSERT_EQ(world.transport->sent().size(), 1u) << c.name;
+    const aws::HttpRequest sent = world.transport->sent()[0].request;
     const std::string* authorization = sent.header("Authorization");
     EXPECT_EQ(authorization ? *authorization : "", c.authorization) << c.name;
-    EXPECT_EQ(world.transport->sent[0].timeouts.connect_ms, 2000) << c.name;
+    EXPECT_EQ(world.transport->sent()[0].timeouts.connect_ms, 2000) << c.name;
   }
 }
 
@@ -572,7 +523,7 @@ TEST(CredentialChainTest, ContainerFailuresRetryThenStopTheChain) {
   const std::string error = errorOf([&] { world.chain()->credentials(); });
   EXPECT_EQ(error, "cannot get container credentials at http://169.254.170.2/c: timed out");
   EXPECT_EQ(world.transport->lines(), std::vector<std::string>(3, "GET http://169.254.170.2/c"));
-  EXPECT_EQ(world.clock->sleeps, std::vector<std::chrono::milliseconds>(2, seconds(1)));
+  EXPECT_EQ(world.clock->sleeps(), std::vector<std::chrono::milliseconds>(2, seconds(1)));
 }
 
 // --- instance metadata -----------------------------------------------------------
@@ -597,7 +548,7 @@ TEST(CredentialChainTest, InstanceMetadataTokenFlowAndV1Fallback) {
     EXPECT_EQ(world.key(), "IMDS") << c.name;
     ASSERT_EQ(world.transport->lines(), (std::vector<std::string>{kToken, kRoleList, kRoleCreds}))
         << c.name;
-    const auto& sent = world.transport->sent;
+    const auto sent = world.transport->sent();
     EXPECT_EQ(*sent[0].request.header("x-aws-ec2-metadata-token-ttl-seconds"), "21600");
     for (std::size_t i = 1; i < sent.size(); ++i) {
       const std::string* token = sent[i].request.header("x-aws-ec2-metadata-token");
@@ -624,8 +575,8 @@ TEST(CredentialChainTest, InstanceMetadataSettingsAndDeadEnds) {
     world.transport->on("GET " + base + "meta-data/iam/security-credentials/r",
                         {answer(200, credentialsJson("LOCAL", "2024-05-01T18:00:00Z"))});
     EXPECT_EQ(world.key(), "LOCAL");
-    EXPECT_EQ(world.transport->sent.size(), 4u);
-    EXPECT_EQ(world.transport->sent[0].timeouts.connect_ms, 3000);
+    EXPECT_EQ(world.transport->sent().size(), 4u);
+    EXPECT_EQ(world.transport->sent()[0].timeouts.connect_ms, 3000);
   }
   struct DeadEnd {
     const char* name;
@@ -653,7 +604,7 @@ TEST(CredentialChainTest, InstanceMetadataSettingsAndDeadEnds) {
   disabled.enableImds();
   disabled.env->vars["AWS_EC2_METADATA_DISABLED"] = "TRUE";
   EXPECT_TRUE(contains(errorOf([&] { disabled.chain()->credentials(); }), "no AWS credentials"));
-  EXPECT_TRUE(disabled.transport->sent.empty());
+  EXPECT_TRUE(disabled.transport->sent().empty());
 }
 
 TEST(FetchInstanceMetadataTest, ReturnsAnyAnswerAndTellsNoAnswerApart) {
@@ -666,7 +617,7 @@ TEST(FetchInstanceMetadataTest, ReturnsAnyAnswerAndTellsNoAnswerApart) {
   auto got = aws::fetchInstanceMetadata(world.ctx, "/latest/dynamic/instance-identity/document");
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(got->body, R"({"accountId":"1"})");
-  EXPECT_EQ(*world.transport->sent.back().request.header("x-aws-ec2-metadata-token"), "t");
+  EXPECT_EQ(*world.transport->sent().back().request.header("x-aws-ec2-metadata-token"), "t");
 
   world.transport->on(doc, {answer(404, "not here")});
   got = aws::fetchInstanceMetadata(world.ctx, "latest/dynamic/instance-identity/document");
@@ -679,9 +630,9 @@ TEST(FetchInstanceMetadataTest, ReturnsAnyAnswerAndTellsNoAnswerApart) {
                aws::TransportError);
 
   world.env->vars["AWS_EC2_METADATA_DISABLED"] = "true";
-  const std::size_t before = world.transport->sent.size();
+  const std::size_t before = world.transport->sent().size();
   EXPECT_EQ(aws::fetchInstanceMetadata(world.ctx, "latest/x"), std::nullopt);
-  EXPECT_EQ(world.transport->sent.size(), before);
+  EXPECT_EQ(world.transport->sent().size(), before);
 }
 
 // --- refresh ----------------------------------------------------------------------
@@ -694,22 +645,22 @@ TEST(CredentialChainTest, TemporaryCredentialsAreRefreshedBeforeTheyExpire) {
                                    answer(200, credentialsJson("SECOND", "2024-05-01T20:00:00Z"))});
   auto chain = world.chain();
   EXPECT_EQ(chain->credentials().access_key_id, "FIRST");
-  const std::size_t fetches = world.transport->sent.size();
+  const std::size_t fetches = world.transport->sent().size();
 
-  world.clock->now_ = kNow + hours(5) + minutes(50);  // 10 minutes left: keep
+  world.clock->set(kNow + hours(5) + minutes(50));  // 10 minutes left: keep
   EXPECT_EQ(chain->credentials().access_key_id, "FIRST");
-  EXPECT_EQ(world.transport->sent.size(), fetches);
+  EXPECT_EQ(world.transport->sent().size(), fetches);
 
-  world.clock->now_ = kNow + hours(5) + minutes(56);  // 4 minutes left: replace
+  world.clock->set(kNow + hours(5) + minutes(56));  // 4 minutes left: replace
   EXPECT_EQ(chain->credentials().access_key_id, "SECOND");
-  EXPECT_GT(world.transport->sent.size(), fetches);
+  EXPECT_GT(world.transport->sent().size(), fetches);
 
   // A failed early refresh keeps the old credentials; at the last minute it fails.
   world.transport->on(kRoleCreds, {answer(0)});
   world.transport->on(kRoleList, {answer(0)});
-  world.clock->now_ = kNow + hours(7) + minutes(56);
+  world.clock->set(kNow + hours(7) + minutes(56));
   EXPECT_EQ(chain->credentials().access_key_id, "SECOND");
-  world.clock->now_ = kNow + hours(7) + minutes(59) + seconds(30);
+  world.clock->set(kNow + hours(7) + minutes(59) + seconds(30));
   EXPECT_THROW(chain->credentials(), aws::ConfigError);
 }
 
@@ -719,7 +670,7 @@ TEST(CredentialChainTest, AssumedRolesAreRefreshedAndStaticKeysAreNot) {
   world.config("[default]\nrole_arn = arn:aws:iam::1:role/r\nsource_profile = base\n");
   auto chain = world.chain();
   chain->credentials();
-  world.clock->now_ += minutes(56);  // the role's hour is nearly over
+  world.clock->advance(minutes(56));  // the role's hour is nearly over
   chain->credentials();
   EXPECT_EQ(world.assume_calls.size(), 2u);
   EXPECT_EQ(world.assume_calls[1].source.access_key_id, "BASE");
@@ -733,7 +684,7 @@ TEST(CredentialChainTest, AssumedRolesAreRefreshedAndStaticKeysAreNot) {
   plain.env->vars["AWS_SECURITY_TOKEN"] = "LEGACY";  // botocore reads the legacy name first
   EXPECT_EQ(plain.chain()->credentials().session_token, "LEGACY");
   plain.env->vars["AWS_ACCESS_KEY_ID"] = "CHANGED";
-  plain.clock->now_ += hours(100);
+  plain.clock->advance(hours(100));
   EXPECT_EQ(static_chain->credentials().access_key_id, "K");  // resolved once, kept
 }
 
@@ -816,7 +767,7 @@ TEST(CredentialChainTest, WebIdentityRereadsItsTokenAndNamesSessionsAsBotocore) 
   auto chain = world.chain();
   EXPECT_EQ(chain->credentials().access_key_id, "WEBID-botocore-session-1714564800");
   world.env->files["/var/run/token"] = "rotated-jwt";
-  world.clock->now_ += minutes(56);
+  world.clock->advance(minutes(56));
   chain->credentials();
   ASSERT_EQ(world.web_calls.size(), 2u);
   EXPECT_EQ(world.web_calls[0].token, "first-jwt");
@@ -831,16 +782,16 @@ TEST(CredentialChainTest, SsoAsksThePortalUnsignedWithTheCachedToken) {
   const aws::Credentials got = world.chain("dev")->credentials();
   EXPECT_EQ(got.secret_access_key, "sso-secret");
   EXPECT_EQ(got.expiration, kNow + hours(1));  // epoch milliseconds
-  ASSERT_EQ(world.transport->sent.size(), 1u);
-  const aws::HttpRequest& sent = world.transport->sent[0].request;
+  ASSERT_EQ(world.transport->sent().size(), 1u);
+  const aws::HttpRequest sent = world.transport->sent()[0].request;
   EXPECT_EQ(sent.header("Authorization"), nullptr);
   ASSERT_NE(sent.header("x-amz-sso_bearer_token"), nullptr);
   EXPECT_EQ(*sent.header("x-amz-sso_bearer_token"), "ACCESS-TOKEN-SECRET");
 
   world.env->vars["AWS_ENDPOINT_URL_SSO"] = "http://127.0.0.1:9";
-  world.transport->sent.clear();
+  world.transport->clear();
   EXPECT_THROW(world.chain("dev")->credentials(), aws::TransportError);
-  EXPECT_EQ(world.transport->sent[0].request.endpoint.host, "127.0.0.1:9");
+  EXPECT_EQ(world.transport->sent()[0].request.endpoint.host, "127.0.0.1:9");
 
   // Within 15 minutes of its expiry the token is renewed at SSO OIDC, also
   // unsigned; a refused renewal leaves the still valid token in use.
@@ -849,10 +800,10 @@ TEST(CredentialChainTest, SsoAsksThePortalUnsignedWithTheCachedToken) {
                  R"(, "clientId": "cid", "clientSecret": "cs", "refreshToken": "rt",)"
                  R"( "registrationExpiresAt": "2099-01-01T00:00:00Z")");
   world.transport->on(kOidc, {answer(400, R"({"error":"invalid_grant"})")});
-  world.transport->sent.clear();
+  world.transport->clear();
   EXPECT_EQ(world.chain("dev")->credentials().access_key_id, "SSO");
   ASSERT_EQ(world.transport->lines(), (std::vector<std::string>{kOidc, kPortal}));
-  const aws::HttpRequest& renewal = world.transport->sent[0].request;
+  const aws::HttpRequest renewal = world.transport->sent()[0].request;
   EXPECT_EQ(renewal.header("Authorization"), nullptr);
   EXPECT_EQ(nlohmann::json::parse(renewal.body), nlohmann::json({{"clientId", "cid"},
                                                                  {"clientSecret", "cs"},
@@ -885,9 +836,8 @@ TEST(CredentialChainTest, SignInProblemsSayWhatToDoAndNeverShowSecrets) {
       {"portal refuses the token", "dev",
        [](World& w) {
          w.ssoToken("corp", "2024-05-01T20:00:00Z");
-         w.transport->on(kPortal, {answer(401, R"({"message":"Session token not found"})")});
-         w.transport->script[kPortal].front().headers = {
-             {"x-amzn-ErrorType", "UnauthorizedException"}};
+         w.transport->on(kPortal, {answer(401, R"({"message":"Session token not found"})",
+                                          {{"x-amzn-ErrorType", "UnauthorizedException"}})});
        },
        "refused the token"},
       {"portal answer without expiry (secret key)", "dev",

@@ -15,18 +15,20 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "fakes/fake_clock.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "probefleet/eip.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/identity.h"
 #include "probefleet/interfaces.h"
 #include "support/serialization.h"
-#include "unit/ec2_fake_transport.h"
 
 namespace probefleet {
 namespace {
 
+using fakes::FakeTransport;
 using nlohmann::json;
-using testing_support::CannedTransport;
 using testing_support::OracleRequest;
 
 // The documents as laid out for IAM, written out here by hand.
@@ -41,7 +43,7 @@ std::string xmlAnswer(const std::string& action, const std::string& inner) {
 
 // Answers each action with its canned body (an ErrorResponse as a 409), or
 // an empty success.
-CannedTransport::Answer byAction(std::map<std::string, std::string> bodies) {
+FakeTransport::Answer byAction(std::map<std::string, std::string> bodies) {
   return [bodies = std::move(bodies)](const aws::HttpRequest& request) {
     const auto form = testing_support::decodeForm(request);
     const std::string action = form.at("Action");
@@ -368,8 +370,8 @@ TEST(OpsSerialization, EveryRequestMatchesBotocore) {
   std::size_t next = 0;
   for (const Case& c : table) {
     SCOPED_TRACE(c.name);
-    auto transport = std::make_shared<CannedTransport>(byAction(c.answers));
-    c.run(testing_support::cannedClientConfig(c.service, transport));
+    auto transport = std::make_shared<FakeTransport>(byAction(c.answers));
+    c.run(fakes::clientConfig(c.service, transport));
     const auto sent = transport->requests();
     ASSERT_EQ(sent.size(), c.expected.size());
     for (std::size_t i = 0; i < sent.size(); ++i, ++next) {
@@ -389,12 +391,11 @@ TEST(OpsSerialization, EveryRequestMatchesBotocore) {
 TEST(OpsCannedAnswers, BucketNamesThatWouldWidenThePolicyAreRefused) {
   for (const char* bucket : {"*", "logs*", "b/x", "b\"], \"Resource\": [\"*", "b?"}) {
     SCOPED_TRACE(bucket);
-    auto transport = std::make_shared<CannedTransport>(byAction({}));
+    auto transport = std::make_shared<FakeTransport>(byAction({}));
     Args args;
     args.s3_bucket = bucket;
-    EXPECT_THROW(
-        createS3Policy(aws::IamClient(testing_support::cannedClientConfig("iam", transport)), args),
-        std::invalid_argument);
+    EXPECT_THROW(createS3Policy(aws::IamClient(fakes::clientConfig("iam", transport)), args),
+                 std::invalid_argument);
     EXPECT_TRUE(transport->requests().empty());
   }
 }
@@ -402,18 +403,18 @@ TEST(OpsCannedAnswers, BucketNamesThatWouldWidenThePolicyAreRefused) {
 // ---- Answers the sandbox cannot give -----------------------------------
 
 TEST(OpsCannedAnswers, AllocationWithoutIdAssociatesNothing) {
-  auto transport = std::make_shared<CannedTransport>(byAction(
+  auto transport = std::make_shared<FakeTransport>(byAction(
       {{"AllocateAddress", xmlAnswer("AllocateAddress", "<publicIp>203.0.113.9</publicIp>")}}));
-  associateEIP(aws::Ec2Client(testing_support::cannedClientConfig("ec2", transport)), "eni-a", {});
+  associateEIP(aws::Ec2Client(fakes::clientConfig("ec2", transport)), "eni-a", {});
   const auto sent = transport->requests();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(testing_support::decodeForm(sent[0]).at("Action"), "AllocateAddress");
 }
 
 TEST(OpsCannedAnswers, CreationAnswerWithoutInterfaceIdAttachesNothing) {
-  auto transport = std::make_shared<CannedTransport>(byAction({}));
-  createNetworkfInterface(aws::Ec2Client(testing_support::cannedClientConfig("ec2", transport)),
-                          "i-1", "subnet-priv", "sg-p", {});
+  auto transport = std::make_shared<FakeTransport>(byAction({}));
+  createNetworkfInterface(aws::Ec2Client(fakes::clientConfig("ec2", transport)), "i-1",
+                          "subnet-priv", "sg-p", {});
   const auto sent = transport->requests();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(testing_support::decodeForm(sent[0]).at("Action"), "CreateNetworkInterface");
@@ -430,17 +431,17 @@ TEST(OpsCannedAnswers, DetachmentIsAwaitedUntilItShows) {
       "<subnetId>subnet-priv</subnetId><attachment><attachmentId>eni-attach-1</attachmentId>"
       "<status>detaching</status></attachment></item></networkInterfaceSet>"
       "</item></instancesSet></item></reservationSet>");
-  auto transport = std::make_shared<ec2_test::ScriptedTransport>();
+  auto transport = fakes::ec2Transport();
   transport->enqueue(200, xmlAnswer("DetachNetworkInterface", "<return>true</return>"));
   transport->enqueue(200, attached);
   transport->enqueue(200, attached);
   transport->enqueue(200, kInstanceAnswer);  // eni-b without its attachment
-  auto clock = std::make_shared<ec2_test::ManualClock>();
-  const auto ec2 = ec2_test::makeClient(transport, clock);
+  auto clock = std::make_shared<fakes::FakeClock>();
+  const auto ec2 = aws::Ec2Client(fakes::clientConfig("ec2", transport, clock));
 
   deleteAttachment(ec2, "eni-attach-1", "subnet-gw", {}, *clock);
-  EXPECT_EQ(transport->requests.size(), 4u);
-  EXPECT_EQ(clock->sleeps, std::vector<std::chrono::milliseconds>(2, std::chrono::seconds(2)));
+  EXPECT_EQ(transport->requests().size(), 4u);
+  EXPECT_EQ(clock->sleeps(), std::vector<std::chrono::milliseconds>(2, std::chrono::seconds(2)));
 }
 
 }  // namespace

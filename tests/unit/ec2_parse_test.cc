@@ -10,11 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "aws/client/error.h"
 #include "aws/services/ec2.h"
 #include "aws/services/ec2_waiters.h"
-#include "aws/client/error.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "support/serialization.h"
-#include "unit/ec2_fake_transport.h"
 
 namespace {
 
@@ -38,10 +40,9 @@ std::string errorAnswer(const std::string& code) {
 }
 
 struct Fixture {
-  std::shared_ptr<ec2_test::ScriptedTransport> transport =
-      std::make_shared<ec2_test::ScriptedTransport>();
-  std::shared_ptr<ec2_test::ManualClock> clock = std::make_shared<ec2_test::ManualClock>();
-  Ec2Client client = ec2_test::makeClient(transport, clock);
+  std::shared_ptr<fakes::FakeTransport> transport = fakes::ec2Transport();
+  std::shared_ptr<fakes::FakeClock> clock = std::make_shared<fakes::FakeClock>();
+  Ec2Client client = aws::Ec2Client(fakes::clientConfig("ec2", transport, clock));
 
   Fixture& reply(const std::string& body, long status = 200) {
     transport->enqueue(status, body);
@@ -589,7 +590,7 @@ TEST(Ec2Waiters, AcceptorsDecideSuccessFailureAndRetry) {
     SCOPED_TRACE(row.name);
     Fixture f;
     for (const Reply& r : row.replies) f.reply(r.body, r.status);
-    f.transport->fallback = {200, {}, row.replies.back().body};
+    f.transport->setFallback(fakes::answer(200, row.replies.back().body));
     aws::Ec2Waiter waiter = aws::Ec2Waiter::named(f.client, row.waiter);
     if (row.max_attempts > 0) waiter.configure(seconds(15), row.max_attempts);
 
@@ -608,10 +609,10 @@ TEST(Ec2Waiters, AcceptorsDecideSuccessFailureAndRetry) {
         EXPECT_NE(what.find(row.failure), std::string::npos) << what;
       }
     }
-    ASSERT_EQ(f.transport->requests.size(), row.polls);
+    ASSERT_EQ(f.transport->requests().size(), row.polls);
     // One pause of the published 15 seconds between polls, none after the last.
-    EXPECT_EQ(f.clock->sleeps, std::vector<milliseconds>(row.polls - 1, milliseconds(15000)));
-    const auto params = testing_support::decodeForm(f.transport->requests[0]);
+    EXPECT_EQ(f.clock->sleeps(), std::vector<milliseconds>(row.polls - 1, milliseconds(15000)));
+    const auto params = testing_support::decodeForm(f.transport->requests()[0]);
     EXPECT_EQ(params.at("Action"),
               row.waiter == "instance_status_ok" ? "DescribeInstanceStatus" : "DescribeInstances");
     EXPECT_EQ(params.at("InstanceId.1"), "i-1");
@@ -621,19 +622,19 @@ TEST(Ec2Waiters, AcceptorsDecideSuccessFailureAndRetry) {
 
 TEST(Ec2Waiters, PublishedDefaultsAndConfiguration) {
   Fixture f;
-  f.transport->fallback = {200, {}, statusAnswer({"initializing"})};
+  f.transport->setFallback(fakes::answer(200, statusAnswer({"initializing"})));
   aws::Ec2Waiter waiter = aws::Ec2Waiter::named(f.client, "instance_status_ok");
   EXPECT_EQ(waiter.delay(), milliseconds(15000));
   EXPECT_EQ(waiter.maxAttempts(), 40);
   EXPECT_THROW(waiter.wait({"i-1"}), aws::WaiterError);
-  EXPECT_EQ(f.transport->requests.size(), 40u);
-  EXPECT_EQ(f.clock->sleeps.size(), 39u);
+  EXPECT_EQ(f.transport->requests().size(), 40u);
+  EXPECT_EQ(f.clock->sleeps().size(), 39u);
 
-  f.transport->requests.clear();
-  f.clock->sleeps.clear();
+  f.transport->clear();
+  f.clock->clearSleeps();
   waiter.configure(milliseconds(250), 2);
   EXPECT_THROW(waiter.wait({"i-1"}), aws::WaiterError);
-  EXPECT_EQ(f.clock->sleeps, std::vector<milliseconds>{milliseconds(250)});
+  EXPECT_EQ(f.clock->sleeps(), std::vector<milliseconds>{milliseconds(250)});
 
   EXPECT_EQ(aws::Ec2Waiter::named(f.client, "instance_terminated").maxAttempts(), 40);
   EXPECT_THROW(aws::Ec2Waiter::named(f.client, "instance_stopped"), std::invalid_argument);

@@ -12,8 +12,10 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/services/ec2.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "support/serialization.h"
-#include "unit/ec2_fake_transport.h"
 
 namespace {
 
@@ -458,9 +460,9 @@ std::vector<Case> cases() {
 }
 
 TEST(Ec2Serialization, EveryActionMatchesBotocore) {
-  auto transport = std::make_shared<ec2_test::ScriptedTransport>();
+  auto transport = fakes::ec2Transport();
   const Ec2Client client =
-      ec2_test::makeClient(transport, std::make_shared<ec2_test::ManualClock>());
+      aws::Ec2Client(fakes::clientConfig("ec2", transport, std::make_shared<fakes::FakeClock>()));
   const std::vector<Case> table = cases();
 
   std::vector<testing_support::OracleRequest> batch;
@@ -468,7 +470,7 @@ TEST(Ec2Serialization, EveryActionMatchesBotocore) {
     c.call(client);
     batch.push_back({"ec2", c.operation, c.params});
   }
-  ASSERT_EQ(transport->requests.size(), table.size());
+  ASSERT_EQ(transport->requests().size(), table.size());
   const auto expected = testing_support::botocoreSerialize(batch);
   ASSERT_EQ(expected.size(), table.size());
 
@@ -476,17 +478,18 @@ TEST(Ec2Serialization, EveryActionMatchesBotocore) {
   for (std::size_t i = 0; i < table.size(); ++i) {
     SCOPED_TRACE(table[i].name);
     operations.insert(table[i].operation);
-    EXPECT_EQ(transport->requests[i].method, "POST");
-    EXPECT_EQ(testing_support::decodeForm(transport->requests[i]), expected[i].params);
+    EXPECT_EQ(transport->requests()[i].method, "POST");
+    EXPECT_EQ(testing_support::decodeForm(transport->requests()[i]), expected[i].params);
   }
   // Every action the program sends is covered above.
   EXPECT_EQ(operations.size(), 27u);
 }
 
 TEST(Ec2Serialization, ClientTokenIsStableAcrossRetriesAndFreshPerCall) {
-  auto transport = std::make_shared<ec2_test::ScriptedTransport>();
-  auto clock = std::make_shared<ec2_test::ManualClock>();
-  const Ec2Client client = ec2_test::makeClient(transport, clock, /*max_attempts=*/3);
+  auto transport = fakes::ec2Transport();
+  auto clock = std::make_shared<fakes::FakeClock>();
+  const Ec2Client client =
+      aws::Ec2Client(fakes::clientConfig("ec2", transport, clock, /*max_attempts=*/3));
 
   const std::string throttled =
       "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>slow down</Message>"
@@ -509,14 +512,14 @@ TEST(Ec2Serialization, ClientTokenIsStableAcrossRetriesAndFreshPerCall) {
   };
   for (const auto& [name, call] : calls) {
     SCOPED_TRACE(name);
-    transport->requests.clear();
+    transport->clear();
     transport->enqueue(503, throttled);
     transport->enqueue(400, throttled);
     call();  // two refusals, then the fallback success
     call();  // a second logical call
-    ASSERT_EQ(transport->requests.size(), 4u);
+    ASSERT_EQ(transport->requests().size(), 4u);
     std::vector<std::string> tokens;
-    for (const auto& request : transport->requests) {
+    for (const auto& request : transport->requests()) {
       tokens.push_back(testing_support::decodeForm(request)["ClientToken"]);
     }
     EXPECT_TRUE(std::regex_match(tokens[0], uuid)) << tokens[0];

@@ -56,19 +56,16 @@ struct KeyCase {
 
 class FingerprintTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = fs::temp_directory_path() / ("fingerprint_test_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  static void TearDownTestSuite() { fs::remove_all(dir_); }
+  static void SetUpTestSuite() { scratch_ = std::make_unique<testing_support::ScratchDir>(); }
+  static void TearDownTestSuite() { scratch_.reset(); }
 
   static fs::path make(const KeyCase& key) {
-    const fs::path path = dir_ / (key.name + ".pem");
+    const fs::path path = scratch_->path() / (key.name + ".pem");
     if (!fs::exists(path)) shell("K='" + path.string() + "'; " + key.generate);
     return path;
   }
 
-  static inline fs::path dir_;
+  static inline std::unique_ptr<testing_support::ScratchDir> scratch_;
 };
 
 const std::vector<KeyCase>& keyCases() {
@@ -132,7 +129,7 @@ TEST_F(FingerprintTest, EqualsOpensslPkcs8Sha1ForEveryKeyKind) {
 
 TEST_F(FingerprintTest, TraditionalAndPkcs8FormsOfOneKeyAgree) {
   const fs::path traditional = make(keyCases()[0]);
-  const fs::path pkcs8 = dir_ / "rsa2048_same_as_pkcs8.pem";
+  const fs::path pkcs8 = scratch_->path() / "rsa2048_same_as_pkcs8.pem";
   shell("openssl pkey -in '" + traditional.string() + "' -out '" + pkcs8.string() + "'");
   ASSERT_NE(readFile(traditional), readFile(pkcs8));
   EXPECT_EQ(fingerprintOfPem(readFile(traditional))["fingerprint"],
@@ -142,8 +139,8 @@ TEST_F(FingerprintTest, TraditionalAndPkcs8FormsOfOneKeyAgree) {
 TEST_F(FingerprintTest, RefusesWhatIsNotAnUnlockedPrivateKey) {
   const std::string encrypted = readFile(make(keyCases()[8]));
   const std::string plain = readFile(make(keyCases()[1]));
-  const fs::path public_key = dir_ / "public.pem";
-  shell("openssl pkey -in '" + (dir_ / "rsa2048_pkcs8.pem").string() + "' -pubout -out '" +
+  const fs::path public_key = scratch_->path() / "public.pem";
+  shell("openssl pkey -in '" + (scratch_->path() / "rsa2048_pkcs8.pem").string() + "' -pubout -out '" +
         public_key.string() + "'");
   struct Case {
     const char* name;

@@ -11,47 +11,35 @@
 #include <gtest/gtest.h>
 
 #include "aws/services/ec2_waiters.h"
-#include "unit/ec2_fake_transport.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 
 namespace probefleet {
 namespace {
 
 using std::chrono::milliseconds;
 
-// A clock whose pauses are short real sleeps, so that waiters arriving
-// together meet in one round.
-class ShortSleepClock : public aws::Clock {
- public:
-  std::chrono::system_clock::time_point now() const override {
-    return std::chrono::system_clock::now();
-  }
-  void sleep(milliseconds) override { std::this_thread::sleep_for(milliseconds(50)); }
-};
-
-// A clock whose first pause lasts until every waiter has come (and a little
-// more, for the last ones to reach the rounds), however slowly threads start
-// on a loaded machine; later pauses are short.
-class GatheringClock : public ShortSleepClock {
- public:
-  GatheringClock(const std::atomic<int>& arrived, int expected)
-      : arrived_(arrived), expected_(expected) {}
-  void sleep(milliseconds pause) override {
-    if (!gathered_) {
+// A clock whose pauses really pass: the first lasts until every waiter has
+// come (and a little more, for the last ones to reach the rounds), however
+// slowly threads start on a loaded machine; later ones are short, so that
+// waiters arriving together meet in one round.
+std::shared_ptr<fakes::FakeClock> gatheringClock(const std::atomic<int>& arrived, int expected) {
+  auto clock = fakes::FakeClock::onWallClock();
+  auto gathered = std::make_shared<std::atomic<bool>>(false);
+  clock->onSleep([&arrived, expected, gathered](milliseconds) {
+    if (!*gathered) {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-      while (arrived_ < expected_ && std::chrono::steady_clock::now() < deadline) {
+      while (arrived < expected && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(1));
       }
-      gathered_ = true;
+      *gathered = true;
       std::this_thread::sleep_for(milliseconds(200));
     }
-    ShortSleepClock::sleep(pause);
-  }
-
- private:
-  const std::atomic<int>& arrived_;
-  int expected_;
-  std::atomic<bool> gathered_{false};
-};
+    std::this_thread::sleep_for(milliseconds(50));
+  });
+  return clock;
+}
 
 TEST(RoundsTest, WaitersShareRoundsWhateverTheirNumber) {
   struct Row {
@@ -61,16 +49,17 @@ TEST(RoundsTest, WaitersShareRoundsWhateverTheirNumber) {
   for (const Row row : {Row{1, 1}, Row{60, 1}, Row{250, 3}}) {
     SCOPED_TRACE(row.waiters);
     std::atomic<int> arrived{0};
-    GatheringClock clock(arrived, row.waiters);
+    const auto clock = gatheringClock(arrived, row.waiters);
     std::mutex mutex;
     std::vector<std::size_t> asked;  // ids per request
-    Rounds<std::string> rounds(clock, milliseconds(2000), [&](const std::vector<std::string>& ids) {
-      std::lock_guard<std::mutex> lock(mutex);
-      asked.push_back(ids.size());
-      std::map<std::string, std::string> seen;
-      for (const std::string& id : ids) seen[id] = "seen " + id;
-      return seen;
-    });
+    Rounds<std::string> rounds(*clock, milliseconds(2000),
+                               [&](const std::vector<std::string>& ids) {
+                                 std::lock_guard<std::mutex> lock(mutex);
+                                 asked.push_back(ids.size());
+                                 std::map<std::string, std::string> seen;
+                                 for (const std::string& id : ids) seen[id] = "seen " + id;
+                                 return seen;
+                               });
     std::atomic<int> right{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < row.waiters; ++i) {
@@ -90,7 +79,7 @@ TEST(RoundsTest, WaitersShareRoundsWhateverTheirNumber) {
 }
 
 TEST(RoundsTest, AFailedRoundTellsNothingAndTheNextOneAnswers) {
-  ec2_test::ManualClock clock;
+  fakes::FakeClock clock;
   int polls = 0;
   Rounds<std::string> rounds(clock, milliseconds(2000), [&](const std::vector<std::string>&) {
     if (++polls == 1) throw std::runtime_error("RequestLimitExceeded: slow down");
@@ -102,7 +91,7 @@ TEST(RoundsTest, AFailedRoundTellsNothingAndTheNextOneAnswers) {
   const auto second = rounds.next("i-1");
   EXPECT_TRUE(second.answered);
   EXPECT_EQ(second.value, "running");
-  EXPECT_EQ(clock.sleeps, std::vector<milliseconds>(2, milliseconds(2000)));
+  EXPECT_EQ(clock.sleeps(), std::vector<milliseconds>(2, milliseconds(2000)));
 }
 
 std::string statusAnswer(const std::string& id, const std::string& status) {
@@ -114,9 +103,9 @@ std::string statusAnswer(const std::string& id, const std::string& status) {
 }
 
 TEST(FleetWatchTest, StatusWaitOutlastsUnknownIdsThrottlingAndInitializing) {
-  auto transport = std::make_shared<ec2_test::ScriptedTransport>();
-  auto clock = std::make_shared<ec2_test::ManualClock>();
-  const aws::Ec2Client ec2 = ec2_test::makeClient(transport, clock);
+  auto transport = fakes::ec2Transport();
+  auto clock = std::make_shared<fakes::FakeClock>();
+  const aws::Ec2Client ec2 = aws::Ec2Client(fakes::clientConfig("ec2", transport, clock));
   const std::string not_found =
       "<Response><Errors><Error><Code>InvalidInstanceID.NotFound</Code><Message>The instance ID "
       "'i-0abc' does not exist</Message></Error></Errors></Response>";
@@ -129,11 +118,11 @@ TEST(FleetWatchTest, StatusWaitOutlastsUnknownIdsThrottlingAndInitializing) {
   transport->enqueue(200, statusAnswer("i-0abc", "ok"));
   FleetWatch watch(ec2, *clock);
   watch.waitStatusOk("i-0abc");
-  EXPECT_EQ(transport->requests.size(), 4u);
-  EXPECT_EQ(clock->sleeps, std::vector<milliseconds>(4, kStatusRoundPeriod));
+  EXPECT_EQ(transport->requests().size(), 4u);
+  EXPECT_EQ(clock->sleeps(), std::vector<milliseconds>(4, kStatusRoundPeriod));
 
   // Never ok: given up after the waiter's ten minutes, naming the last state.
-  transport->fallback = {200, {}, statusAnswer("i-0abc", "impaired")};
+  transport->setFallback(fakes::answer(200, statusAnswer("i-0abc", "impaired")));
   try {
     watch.waitStatusOk("i-0abc");
     ADD_FAILURE() << "no WaiterError";

@@ -11,9 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "aws/http/http.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "probefleet/instance_create.h"
 #include "probefleet/patience.h"
-#include "unit/ec2_fake_transport.h"
 
 namespace probefleet {
 namespace {
@@ -29,23 +31,18 @@ std::string errorBody(const std::string& code, const std::string& message = "no"
          "</Message></Error></Errors><RequestID>req</RequestID></Response>";
 }
 
-// Answers like ScriptedTransport, but fails without an answer from the
-// `drop_from`-th request on.
-class DroppingTransport : public ec2_test::ScriptedTransport {
- public:
-  explicit DroppingTransport(std::size_t drop_from) : drop_from_(drop_from) {}
-  aws::HttpResponse send(const aws::HttpRequest& request, const aws::BodySink* sink,
-                         const aws::Timeouts& timeouts) override {
-    if (requests.size() + 1 >= drop_from_) {
-      requests.push_back(request);
-      throw aws::TransportError("connection refused");
-    }
-    return ScriptedTransport::send(request, sink, timeouts);
+// Answers `answers` in order (a bare success where they run out) up to the
+// `drop_from`-th request, which and all later ones get no answer.
+std::shared_ptr<fakes::FakeTransport> droppingTransport(
+    const std::vector<std::pair<long, std::string>>& answers, std::size_t drop_from) {
+  auto transport = std::make_shared<fakes::FakeTransport>();
+  for (std::size_t i = 0; i + 1 < drop_from; ++i) {
+    transport->enqueue(i < answers.size() ? fakes::answer(answers[i].first, answers[i].second)
+                                          : fakes::answer(200, fakes::kEc2Ok));
   }
-
- private:
-  std::size_t drop_from_;
-};
+  transport->setFallback(fakes::noAnswer("connection refused"));
+  return transport;
+}
 
 TEST(CreateEc2WithRetryTest, RetriesOnlyAnUnreadyProfileSixTimesTenSecondsApart) {
   struct Row {
@@ -129,10 +126,9 @@ TEST(CreateEc2WithRetryTest, RetriesOnlyAnUnreadyProfileSixTimesTenSecondsApart)
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    auto transport = std::make_shared<DroppingTransport>(row.drop_from ? row.drop_from : 1000);
-    for (const auto& [status, body] : row.answers) transport->enqueue(status, body);
-    auto clock = std::make_shared<ec2_test::ManualClock>();
-    const aws::Ec2Client ec2 = ec2_test::makeClient(transport, clock);
+    auto transport = droppingTransport(row.answers, row.drop_from ? row.drop_from : 1000);
+    auto clock = std::make_shared<fakes::FakeClock>();
+    const aws::Ec2Client ec2 = aws::Ec2Client(fakes::clientConfig("ec2", transport, clock));
     aws::ec2::RunInstancesRequest data;
     data.image_id = "ami-1";
     data.network_interfaces = {{0, "subnet-1", "", "", true, std::nullopt, {}}};
@@ -146,17 +142,17 @@ TEST(CreateEc2WithRetryTest, RetriesOnlyAnUnreadyProfileSixTimesTenSecondsApart)
     }
     EXPECT_EQ(got, row.expected);
     if (row.requests == 0) {
-      ASSERT_GT(clock->sleeps.size(), 3u);
-      EXPECT_EQ(clock->sleeps.front(), kLaunchRetryPause);
+      ASSERT_GT(clock->sleeps().size(), 3u);
+      EXPECT_EQ(clock->sleeps().front(), kLaunchRetryPause);
       milliseconds patient{0};
-      for (std::size_t i = 1; i < clock->sleeps.size(); ++i) patient += clock->sleeps[i];
+      for (std::size_t i = 1; i < clock->sleeps().size(); ++i) patient += clock->sleeps()[i];
       EXPECT_GE(patient, kConsistencyBudget);
       EXPECT_LT(patient, kConsistencyBudget + kPatientPauseCap);
       continue;
     }
-    EXPECT_EQ(transport->requests.size(), row.requests);
+    EXPECT_EQ(transport->requests().size(), row.requests);
     // A pause before every new attempt, none after the last.
-    EXPECT_EQ(clock->sleeps, std::vector<milliseconds>(row.requests - 1, milliseconds(10000)));
+    EXPECT_EQ(clock->sleeps(), std::vector<milliseconds>(row.requests - 1, milliseconds(10000)));
   }
 }
 

@@ -18,9 +18,11 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/fake_clock.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "probefleet/private_file.h"
 #include "testlib/exit_request.h"
-#include "unit/ec2_fake_transport.h"
 
 #include "support/files.h"
 
@@ -43,25 +45,20 @@ using testing_support::readFile;
 class KeyFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("probefleet-keyfile-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     old_umask_ = ::umask(0);  // 0600 must not come from the umask
-    transport_ = std::make_shared<ec2_test::ScriptedTransport>();
-    ec2_ = std::make_unique<aws::Ec2Client>(
-        ec2_test::makeClient(transport_, std::make_shared<ec2_test::ManualClock>()));
+    transport_ = fakes::ec2Transport();
+    ec2_ = std::make_unique<aws::Ec2Client>(aws::Ec2Client(
+        fakes::clientConfig("ec2", transport_, std::make_shared<fakes::FakeClock>())));
     args_.backup_folder = (dir_ / "keys").string();
   }
-  void TearDown() override {
-    ::umask(old_umask_);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { ::umask(old_umask_); }
 
   fs::path keyFile() const { return dir_ / "keys" / "corvanta-test-ec2-key-pair-vpc-1.pem"; }
 
-  fs::path dir_;
+  testing_support::ScratchDir scratch_;
+  fs::path dir_ = scratch_.path();
   mode_t old_umask_ = 0;
-  std::shared_ptr<ec2_test::ScriptedTransport> transport_;
+  std::shared_ptr<fakes::FakeTransport> transport_;
   std::unique_ptr<aws::Ec2Client> ec2_;
   Args args_;
 };

@@ -1,4 +1,5 @@
 #include "probefleet/options.h"
+#include "support/files.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -374,9 +375,9 @@ for argv in cases:
     out.append(kind)
 print(json.dumps(out))
 )PY";
-  const auto dir = std::filesystem::temp_directory_path();
-  const auto script_path = dir / ("pf_argparse_" + std::to_string(::getpid()) + ".py");
-  const auto cases_path = dir / ("pf_argparse_" + std::to_string(::getpid()) + ".json");
+  const testing_support::ScratchDir dir("pf-argparse");
+  const auto script_path = dir / "argparse_oracle.py";
+  const auto cases_path = dir / "cases.json";
   std::ofstream(script_path) << script;
   std::ofstream(cases_path) << nlohmann::json(cases).dump();
   const std::string command =
@@ -388,8 +389,6 @@ print(json.dumps(out))
   for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
     output.append(buffer, n);
   ASSERT_EQ(::pclose(pipe), 0) << output;
-  std::filesystem::remove(script_path);
-  std::filesystem::remove(cases_path);
 
   const nlohmann::json expected = nlohmann::json::parse(output);
   ASSERT_EQ(expected.size(), cases.size());

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "support/serialization.h"
 
 namespace {
@@ -131,13 +133,13 @@ TEST(ParseIsoTime, AcceptsUtcFormsAndRejectsOthers) {
 }
 
 TEST(InvokeQuery, ReturnsResultNodeAndRejectsAnswersOfAnotherAction) {
-  auto transport = std::make_shared<testing_support::CannedTransport>([](const aws::HttpRequest&) {
+  auto transport = std::make_shared<fakes::FakeTransport>([](const aws::HttpRequest&) {
     return answer(200,
                   "<GetRoleResponse><GetRoleResult><Role><RoleName>r</RoleName></Role>"
                   "</GetRoleResult><ResponseMetadata><RequestId>q</RequestId></ResponseMetadata>"
                   "</GetRoleResponse>");
   });
-  aws::ServiceClient client(testing_support::cannedClientConfig("iam", transport));
+  aws::ServiceClient client(fakes::clientConfig("iam", transport));
   auto ok = protocol::invokeQuery(client, protocol::QueryBuilder("GetRole", "2010-05-08"));
   EXPECT_EQ(protocol::text(ok.result.child("Role"), "RoleName"), "r");
   EXPECT_EQ(ok.request_id, "q");

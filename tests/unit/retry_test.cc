@@ -6,27 +6,20 @@
 #include <optional>
 #include <variant>
 
-#include "aws/client/client.h"
-#include "aws/config/config.h"
 #include "aws/base/environment.h"
+#include "aws/client/client.h"
 #include "aws/client/query_protocol.h"
+#include "aws/config/config.h"
 #include "aws/services/s3.h"
 #include "aws/session/session.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "support/serialization.h"
 
 namespace {
 
 using std::chrono::milliseconds;
-
-// Records sleeps instead of sleeping.
-class RecordingClock : public aws::Clock {
- public:
-  std::chrono::system_clock::time_point now() const override {
-    return std::chrono::system_clock::time_point(std::chrono::hours(480000));
-  }
-  void sleep(milliseconds duration) override { sleeps.push_back(duration); }
-  std::vector<milliseconds> sleeps;
-};
 
 aws::HttpResponse ec2Error(long status, const std::string& code) {
   aws::HttpResponse response;
@@ -65,18 +58,17 @@ using Step = std::variant<aws::HttpResponse, TransportFailure>;
 struct Scripted {
   explicit Scripted(std::vector<Step> steps, int max_attempts = 3,
                     const std::string& mode = "standard")
-      : clock(std::make_shared<RecordingClock>()), steady(std::make_shared<SteadyRecorder>()) {
+      : clock(std::make_shared<fakes::FakeClock>()), steady(std::make_shared<SteadyRecorder>()) {
     auto queue = std::make_shared<std::deque<Step>>(steps.begin(), steps.end());
-    transport =
-        std::make_shared<testing_support::CannedTransport>([queue](const aws::HttpRequest&) {
-          Step step = queue->front();
-          if (queue->size() > 1) queue->pop_front();
-          if (std::holds_alternative<TransportFailure>(step)) {
-            throw aws::TransportError("connection refused");
-          }
-          return std::get<aws::HttpResponse>(step);
-        });
-    aws::ClientConfig config = testing_support::cannedClientConfig("ec2", transport);
+    transport = std::make_shared<fakes::FakeTransport>([queue](const aws::HttpRequest&) {
+      Step step = queue->front();
+      if (queue->size() > 1) queue->pop_front();
+      if (std::holds_alternative<TransportFailure>(step)) {
+        throw aws::TransportError("connection refused");
+      }
+      return std::get<aws::HttpResponse>(step);
+    });
+    aws::ClientConfig config = fakes::clientConfig("ec2", transport);
     config.clock = clock;
     config.retry.max_attempts = max_attempts;
     config.retry.mode = mode;
@@ -88,9 +80,9 @@ struct Scripted {
     return client->invoke(aws::protocol::QueryBuilder("DescribeRegions", "2016-11-15").toRequest(),
                           aws::protocol::parseEc2Error);
   }
-  std::shared_ptr<RecordingClock> clock;
+  std::shared_ptr<fakes::FakeClock> clock;
   std::shared_ptr<SteadyRecorder> steady;
-  std::shared_ptr<testing_support::CannedTransport> transport;
+  std::shared_ptr<fakes::FakeTransport> transport;
   std::unique_ptr<aws::ServiceClient> client;
   std::vector<aws::RetryNotice> notices;
 };
@@ -99,9 +91,9 @@ TEST(RetryingClient, ThrottledTwiceThenAnsweredSleepsWithinTheJitterBound) {
   Scripted s({ec2Error(503, "RequestLimitExceeded"), ec2Error(400, "Throttling"), ok()});
   EXPECT_EQ(s.call().status, 200);
   EXPECT_EQ(s.transport->requests().size(), 3u);
-  ASSERT_EQ(s.clock->sleeps.size(), 2u);
-  EXPECT_LE(s.clock->sleeps[0], milliseconds(1000));
-  EXPECT_LE(s.clock->sleeps[1], milliseconds(2000));
+  ASSERT_EQ(s.clock->sleeps().size(), 2u);
+  EXPECT_LE(s.clock->sleeps()[0], milliseconds(1000));
+  EXPECT_LE(s.clock->sleeps()[1], milliseconds(2000));
 }
 
 TEST(RetryingClient, ExhaustedRetriesSurfaceTheServiceErrorWithItsCode) {
@@ -115,7 +107,7 @@ TEST(RetryingClient, ExhaustedRetriesSurfaceTheServiceErrorWithItsCode) {
     EXPECT_EQ(error.requestId(), "r1");
   }
   EXPECT_EQ(s.transport->requests().size(), 3u);
-  EXPECT_EQ(s.clock->sleeps.size(), 2u);
+  EXPECT_EQ(s.clock->sleeps().size(), 2u);
 }
 
 TEST(RetryingClient, EveryRetryIsToldAndALongWaitOnceAsItHappens) {
@@ -136,7 +128,7 @@ TEST(RetryingClient, EveryRetryIsToldAndALongWaitOnceAsItHappens) {
     EXPECT_EQ(notice.attempt, static_cast<int>(i) + 1);
     EXPECT_EQ(notice.max_attempts, 10);
     EXPECT_NE(notice.host, "");
-    paused += s.clock->sleeps[i];
+    paused += s.clock->sleeps()[i];
     EXPECT_GE(notice.waited, paused);
     if (!first_long && notice.waited >= aws::kRetryAnnounceAfter) first_long = i;
     if (notice.first_long_wait) {
@@ -155,7 +147,7 @@ TEST(RetryingClient, ClientErrorIsNotRetried) {
   Scripted s({ec2Error(400, "InvalidParameterValue"), ok()});
   EXPECT_THROW(s.call(), aws::ServiceError);
   EXPECT_EQ(s.transport->requests().size(), 1u);
-  EXPECT_TRUE(s.clock->sleeps.empty());
+  EXPECT_TRUE(s.clock->sleeps().empty());
 }
 
 TEST(RetryingClient, TransportErrorIsRetriedThenSurfaced) {
@@ -166,7 +158,7 @@ TEST(RetryingClient, TransportErrorIsRetriedThenSurfaced) {
   Scripted failed({TransportFailure{}});
   EXPECT_THROW(failed.call(), aws::TransportError);
   EXPECT_EQ(failed.transport->requests().size(), 3u);
-  EXPECT_EQ(failed.clock->sleeps.size(), 2u);
+  EXPECT_EQ(failed.clock->sleeps().size(), 2u);
 }
 
 TEST(RetryingClient, OneAttemptMeansNoRetry) {
@@ -178,7 +170,7 @@ TEST(RetryingClient, OneAttemptMeansNoRetry) {
              aws::RetryPolicy::fromEnvironment(env, std::nullopt).max_attempts);
   EXPECT_THROW(s.call(), aws::ServiceError);
   EXPECT_EQ(s.transport->requests().size(), 1u);
-  EXPECT_TRUE(s.clock->sleeps.empty());
+  EXPECT_TRUE(s.clock->sleeps().empty());
 }
 
 TEST(AdaptiveClient, OnlyThrottlingAnswersMakeLaterAttemptsWaitForTokens) {
@@ -200,23 +192,21 @@ TEST(AdaptiveClient, OnlyThrottlingAnswersMakeLaterAttemptsWaitForTokens) {
     EXPECT_EQ(s.call().status, 200);
     EXPECT_EQ(s.client->rateLimiter() != nullptr, c.mode == "adaptive");
     EXPECT_NEAR(s.steady->slept, c.waited, 1e-6);
-    EXPECT_EQ(s.clock->sleeps.size(), c.steps.size() - 1) << "backoff as in standard mode";
+    EXPECT_EQ(s.clock->sleeps().size(), c.steps.size() - 1) << "backoff as in standard mode";
   }
 }
 
 TEST(AdaptiveClient, SlowDownInsideA200CompleteMultipartUploadSlowsTheClient) {
   auto completes = std::make_shared<int>(0);
-  auto transport =
-      std::make_shared<testing_support::CannedTransport>([completes](const aws::HttpRequest&) {
-        aws::HttpResponse response;
-        response.status = 200;
-        response.body = (*completes)++ == 0
-                            ? "<Error><Code>SlowDown</Code><Message>m</Message></Error>"
-                            : "<CompleteMultipartUploadResult><ETag>\"e2\"</ETag>"
-                              "</CompleteMultipartUploadResult>";
-        return response;
-      });
-  aws::ClientConfig config = testing_support::cannedClientConfig("s3", transport);
+  auto transport = std::make_shared<fakes::FakeTransport>([completes](const aws::HttpRequest&) {
+    aws::HttpResponse response;
+    response.status = 200;
+    response.body = (*completes)++ == 0 ? "<Error><Code>SlowDown</Code><Message>m</Message></Error>"
+                                        : "<CompleteMultipartUploadResult><ETag>\"e2\"</ETag>"
+                                          "</CompleteMultipartUploadResult>";
+    return response;
+  });
+  aws::ClientConfig config = fakes::clientConfig("s3", transport);
   config.retry.mode = "adaptive";
   config.retry.max_attempts = 3;
   auto steady = std::make_shared<SteadyRecorder>();

@@ -27,10 +27,12 @@
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
-#include "aws/http/aws_chunked.h"
 #include "aws/base/checksum.h"
+#include "aws/http/aws_chunked.h"
 #include "aws/services/s3.h"
 #include "aws/services/s3_transfer.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "support/files.h"
 #include "support/serialization.h"
 
@@ -40,94 +42,23 @@ namespace fs = std::filesystem;
 using aws::HttpRequest;
 using aws::HttpResponse;
 
-class NoSleepClock : public aws::Clock {
- public:
-  std::chrono::system_clock::time_point now() const override {
-    return std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
-  }
-  void sleep(std::chrono::milliseconds) override {}
-};
-
-/// Answers each request through `handler` and records what was sent. The
-/// handler may feed the sink itself (to break a download off midway);
-/// otherwise a 2xx body goes to the sink whole.
-class ScriptedTransport : public aws::HttpTransport {
- public:
-  using Handler = std::function<HttpResponse(const HttpRequest&, const aws::BodySink*)>;
-  explicit ScriptedTransport(Handler handler) : handler_(std::move(handler)) {}
-
-  HttpResponse send(const HttpRequest& request, const aws::BodySink* sink,
-                    const aws::Timeouts&) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      sent_.push_back(request);
-    }
-    HttpResponse response = handler_(request, sink);
-    if (response.status / 100 == 2 && request.aws_chunked && request.body_file) {
-      response.sent_checksum = drainFramedBody(request);
-    }
-    if (sink && response.status / 100 == 2 && !response.body.empty()) {
-      (*sink)(response.body.data(), response.body.size());
-      response.body.clear();
-    }
-    return response;
-  }
-  std::vector<HttpRequest> sent() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sent_;
-  }
-
- private:
-  /// Reads a framed file body as a real transport would send it; returns the
-  /// checksum its trailer carried.
-  static std::string drainFramedBody(const HttpRequest& request) {
-    const aws::FileRange& range = *request.body_file;
-    std::ifstream file(range.path, std::ios::binary);
-    file.seekg(static_cast<std::streamoff>(range.offset));
-    aws::AwsChunkedEncoder encoder(range.length, *request.aws_chunked);
-    std::vector<char> buffer(256 * 1024);
-    std::uint64_t total = 0;
-    while (const std::size_t n =
-               encoder.read(buffer.data(), buffer.size(), [&](char* out, std::size_t want) {
-                 file.read(out, static_cast<std::streamsize>(want));
-                 return static_cast<std::size_t>(file.gcount());
-               })) {
-      total += n;
-    }
-    EXPECT_EQ(total, request.contentLength());
-    return encoder.checksum().base64();
-  }
-
-  Handler handler_;
-  mutable std::mutex mutex_;
-  std::vector<HttpRequest> sent_;
-};
-
-HttpResponse answer(long status, std::string body = "", aws::Headers headers = {}) {
-  HttpResponse response;
-  response.status = status;
-  response.body = std::move(body);
-  response.headers = std::move(headers);
-  return response;
-}
+using fakes::answer;
+using fakes::FakeTransport;
 
 std::string errorXml(const std::string& code, const std::string& extra = "") {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error><Code>" + code +
          "</Code><Message>m</Message>" + extra + "<RequestId>body-id</RequestId></Error>";
 }
 
+// The test client for S3 in `region`, retrying as S3 clients do by default.
 aws::ClientConfig s3Config(std::shared_ptr<aws::HttpTransport> transport, bool overridden,
                            const std::string& region = "eu-west-1") {
-  aws::ClientConfig config;
-  config.service = config.signing_name = "s3";
+  aws::ClientConfig config =
+      fakes::clientConfig("s3", std::move(transport), nullptr, aws::RetryPolicy{}.max_attempts);
   config.region = config.signing_region = region;
   config.endpoint = aws::Endpoint::parse(overridden ? "http://127.0.0.1:5000"
                                                     : "https://s3." + region + ".amazonaws.com");
   config.endpoint_overridden = overridden;
-  config.credentials = std::make_shared<aws::StaticCredentialsProvider>(
-      aws::Credentials{"AKID", "SECRET", "", std::nullopt});
-  config.transport = std::move(transport);
-  config.clock = std::make_shared<NoSleepClock>();
   return config;
 }
 
@@ -141,7 +72,8 @@ std::string queryValue(const HttpRequest& request, const std::string& name) {
 std::string scopeRegion(const HttpRequest& request) {
   std::smatch match;
   const std::string* auth = request.header("Authorization");
-  if (auth && std::regex_search(*auth, match, std::regex("Credential=AKID/\\d{8}/([^/]+)/s3/"))) {
+  if (auth &&
+      std::regex_search(*auth, match, std::regex("Credential=AKIDEXAMPLE/\\d{8}/([^/]+)/s3/"))) {
     return match[1];
   }
   return "<unsigned>";
@@ -149,28 +81,7 @@ std::string scopeRegion(const HttpRequest& request) {
 
 using testing_support::readFile;
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "probefleet-s3-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-  /// Every entry below the folder (temporary files included).
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(path_)) {
-      names.push_back(fs::relative(entry.path(), path_).string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  fs::path path_;
-};
+using TempFolder = testing_support::ScratchDir;
 
 // ---------------------------------------------------------------------------
 
@@ -187,7 +98,7 @@ TEST(S3Addressing, MatchesBotocoreUrlsForStylesAndKeyEncoding) {
       {true, "bkt", "/lead"},                         // local endpoint: path-style
       {true, "bkt", "x/y z+%2F"},
   };
-  auto transport = std::make_shared<ScriptedTransport>(
+  auto transport = std::make_shared<FakeTransport>(
       [](const HttpRequest&, const aws::BodySink*) { return answer(200, "x"); });
   aws::S3Client virtual_client(s3Config(transport, false));
   aws::S3Client local_client(s3Config(transport, true));
@@ -201,40 +112,9 @@ TEST(S3Addressing, MatchesBotocoreUrlsForStylesAndKeyEncoding) {
   }
 
   // botocore builds the same requests; only the URL is captured, nothing is sent.
-  TempFolder folder;
-  const fs::path input = folder.path() / "cases.json";
-  std::ofstream(input) << oracle_cases.dump();
-  const fs::path script = folder.path() / "urls.py";
-  std::ofstream(script) << R"(import json, sys
-import botocore.session
-out = []
-for c in json.load(open(sys.argv[1])):
-    kw = dict(region_name=c["region"], aws_access_key_id="AKID", aws_secret_access_key="SECRET")
-    if c.get("endpoint"): kw["endpoint_url"] = c["endpoint"]
-    client = botocore.session.get_session().create_client("s3", **kw)
-    seen = {}
-    def capture(request, **_):
-        seen["url"] = request.url
-        raise KeyboardInterrupt
-    client.meta.events.register("before-send.s3", capture)
-    try:
-        client.get_object(Bucket=c["bucket"], Key=c["key"])
-    except KeyboardInterrupt:
-        pass
-    out.append(seen["url"])
-print(json.dumps(out))
-)";
-  const std::string command = "AWS_EC2_METADATA_DISABLED=true AWS_CONFIG_FILE=/dev/null " +
-                              std::string(PROBEFLEET_PYTHON) + " " + script.string() + " " +
-                              input.string();
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-  ASSERT_TRUE(pipe);
-  std::string output;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) output.append(buffer, n);
-  const auto expected = nlohmann::json::parse(output);
+  const auto expected = testing_support::runOracle("s3_url_oracle.py", oracle_cases);
 
-  const auto sent = transport->sent();
+  const auto sent = transport->requests();
   ASSERT_EQ(sent.size(), cases.size());
   for (std::size_t i = 0; i < cases.size(); ++i) {
     EXPECT_EQ(sent[i].url(), expected[i].get<std::string>()) << cases[i].bucket << " " << i;
@@ -244,7 +124,7 @@ print(json.dumps(out))
 }
 
 TEST(S3Addressing, RefusesRequestsThatWouldAddressSomethingElse) {
-  auto transport = std::make_shared<ScriptedTransport>(
+  auto transport = std::make_shared<FakeTransport>(
       [](const HttpRequest&, const aws::BodySink*) { return answer(204); });
   aws::S3Client client(s3Config(transport, true));
   // An empty key would make DeleteObject a DeleteBucket; a "/" would move to
@@ -253,14 +133,13 @@ TEST(S3Addressing, RefusesRequestsThatWouldAddressSomethingElse) {
   EXPECT_THROW(client.deleteObject("", "k"), std::invalid_argument);
   EXPECT_THROW(client.deleteObject("bkt/other", "k"), std::invalid_argument);
   EXPECT_THROW(client.getObject("bkt?x", "k"), std::invalid_argument);
-  EXPECT_TRUE(transport->sent().empty());
+  EXPECT_TRUE(transport->requests().empty());
 }
 
 TEST(S3Client, SignsMemoryBodiesAndFramesFileBodiesWithTheirChecksum) {
-  auto transport =
-      std::make_shared<ScriptedTransport>([](const HttpRequest&, const aws::BodySink*) {
-        return answer(200, "", {{"ETag", "\"e\""}});
-      });
+  auto transport = std::make_shared<FakeTransport>([](const HttpRequest&, const aws::BodySink*) {
+    return answer(200, "", {{"ETag", "\"e\""}});
+  });
   aws::S3Client client(s3Config(transport, true));
   TempFolder folder;
   const fs::path file = folder.path() / "f";
@@ -268,7 +147,7 @@ TEST(S3Client, SignsMemoryBodiesAndFramesFileBodiesWithTheirChecksum) {
 
   EXPECT_EQ(client.putObject("bkt", "k", "hello"), "\"e\"");
   client.putObjectFromFile("bkt", "k", {file.string(), 2, 5});
-  const auto sent = transport->sent();
+  const auto sent = transport->requests();
   ASSERT_EQ(sent.size(), 2u);
   const std::string hello_sha = "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
   EXPECT_EQ(*sent[0].header("x-amz-content-sha256"), hello_sha);
@@ -334,15 +213,14 @@ TEST(S3Client, FileBodiesAreFramedOnEveryEndpoint) {
        [](const aws::S3Client& c) { c.getObject("bkt", "k"); }, empty_sha},
   };
   for (const Case& c : cases) {
-    auto transport =
-        std::make_shared<ScriptedTransport>([](const HttpRequest&, const aws::BodySink*) {
-          return answer(200, "", {{"ETag", "\"e\""}});
-        });
+    auto transport = std::make_shared<FakeTransport>([](const HttpRequest&, const aws::BodySink*) {
+      return answer(200, "", {{"ETag", "\"e\""}});
+    });
     aws::ClientConfig config = s3Config(transport, true);
     config.endpoint = aws::Endpoint::parse(c.endpoint);
     aws::S3Client client(std::move(config));
     c.call(client);
-    const auto sent = transport->sent();
+    const auto sent = transport->requests();
     ASSERT_EQ(sent.size(), 1u) << c.name;
     ASSERT_TRUE(sent[0].header("x-amz-content-sha256")) << c.name;
     EXPECT_EQ(*sent[0].header("x-amz-content-sha256"), c.expected) << c.name;
@@ -353,7 +231,7 @@ TEST(S3Client, FileBodiesAreFramedOnEveryEndpoint) {
   }
 
   auto transport =
-      std::make_shared<ScriptedTransport>([](const HttpRequest& request, const aws::BodySink*) {
+      std::make_shared<FakeTransport>([](const HttpRequest& request, const aws::BodySink*) {
         if (request.endpoint.host.find("us-west-2") == std::string::npos) {
           return answer(301, errorXml("PermanentRedirect"), {{"x-amz-bucket-region", "us-west-2"}});
         }
@@ -361,7 +239,7 @@ TEST(S3Client, FileBodiesAreFramedOnEveryEndpoint) {
       });
   aws::S3Client client(s3Config(transport, false));
   client.putObjectFromFile("my-bucket", "k", range);
-  const auto sent = transport->sent();
+  const auto sent = transport->requests();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[1].url(), "https://my-bucket.s3.us-west-2.amazonaws.com/k");
   EXPECT_EQ(scopeRegion(sent[1]), "us-west-2");
@@ -389,10 +267,9 @@ std::string listingXml(const std::vector<std::string>& keys, const std::string& 
 }
 
 TEST(S3Listing, SendsTheRequestFieldsAndDecodesKeys) {
-  auto transport =
-      std::make_shared<ScriptedTransport>([](const HttpRequest&, const aws::BodySink*) {
-        return answer(200, listingXml({"a+b%2Bc%25", "plain/k%C3%BC"}, "tok=/+"));
-      });
+  auto transport = std::make_shared<FakeTransport>([](const HttpRequest&, const aws::BodySink*) {
+    return answer(200, listingXml({"a+b%2Bc%25", "plain/k%C3%BC"}, "tok=/+"));
+  });
   aws::S3Client client(s3Config(transport, true));
   aws::ListObjectsV2Request request;
   request.bucket = "bkt";
@@ -402,7 +279,7 @@ TEST(S3Listing, SendsTheRequestFieldsAndDecodesKeys) {
   request.max_keys = 2;
   const aws::ListObjectsV2Page page = client.listObjectsV2(request);
 
-  const HttpRequest sent = transport->sent().at(0);
+  const HttpRequest sent = transport->requests().at(0);
   EXPECT_EQ(sent.path, "/bkt");
   EXPECT_EQ(queryValue(sent, "list-type"), "2");
   EXPECT_EQ(queryValue(sent, "prefix"), "backups/vpc 1/");
@@ -423,7 +300,7 @@ TEST(S3Listing, SendsTheRequestFieldsAndDecodesKeys) {
 
   // Without the optional fields, none is sent.
   client.listObjectsV2({"bkt", "", "", "", std::nullopt});
-  const HttpRequest bare = transport->sent().at(1);
+  const HttpRequest bare = transport->requests().at(1);
   for (const char* name : {"prefix", "continuation-token", "start-after", "max-keys"}) {
     EXPECT_EQ(queryValue(bare, name), "<absent>") << name;
   }
@@ -431,23 +308,22 @@ TEST(S3Listing, SendsTheRequestFieldsAndDecodesKeys) {
 
 TEST(S3Listing, RequestsPagesOnlyAsTheConsumerAdvances) {
   // Three pages, the middle one empty (S3 may send those), then a last one.
-  auto transport =
-      std::make_shared<ScriptedTransport>([](const HttpRequest& r, const aws::BodySink*) {
-        const std::string token = queryValue(r, "continuation-token");
-        if (token == "<absent>") return answer(200, listingXml({"k1", "k2"}, "t1"));
-        if (token == "t1") return answer(200, listingXml({}, "t2"));
-        return answer(200, listingXml({"k3"}, ""));
-      });
+  auto transport = std::make_shared<FakeTransport>([](const HttpRequest& r, const aws::BodySink*) {
+    const std::string token = queryValue(r, "continuation-token");
+    if (token == "<absent>") return answer(200, listingXml({"k1", "k2"}, "t1"));
+    if (token == "t1") return answer(200, listingXml({}, "t2"));
+    return answer(200, listingXml({"k3"}, ""));
+  });
   aws::S3Client client(s3Config(transport, true));
 
   {
     aws::S3ObjectRange range(client, {"bkt", "p/", "", "", std::nullopt});
-    EXPECT_TRUE(transport->sent().empty()) << "nothing is sent before iteration starts";
+    EXPECT_TRUE(transport->requests().empty()) << "nothing is sent before iteration starts";
     for (const aws::S3Object& object : range) {
       EXPECT_EQ(object.key, "k1");
       break;
     }
-    EXPECT_EQ(transport->sent().size(), 1u);
+    EXPECT_EQ(transport->requests().size(), 1u);
   }
 
   std::vector<std::string> keys;
@@ -455,7 +331,7 @@ TEST(S3Listing, RequestsPagesOnlyAsTheConsumerAdvances) {
     keys.push_back(object.key);
   }
   EXPECT_EQ(keys, (std::vector<std::string>{"k1", "k2", "k3"}));
-  const auto sent = transport->sent();
+  const auto sent = transport->requests();
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(queryValue(sent[2], "continuation-token"), "t1");
   EXPECT_EQ(queryValue(sent[3], "continuation-token"), "t2");
@@ -463,17 +339,16 @@ TEST(S3Listing, RequestsPagesOnlyAsTheConsumerAdvances) {
 }
 
 TEST(S3Listing, ATokenThatRepeatsEndsTheListingWithAnError) {
-  auto transport =
-      std::make_shared<ScriptedTransport>([](const HttpRequest&, const aws::BodySink*) {
-        return answer(200, listingXml({"k"}, "same"));
-      });
+  auto transport = std::make_shared<FakeTransport>([](const HttpRequest&, const aws::BodySink*) {
+    return answer(200, listingXml({"k"}, "same"));
+  });
   aws::S3Client client(s3Config(transport, true));
   aws::ListObjectsV2Paginator pages(client, {"bkt", "", "", "", std::nullopt});
   aws::ListObjectsV2Page page;
   EXPECT_TRUE(pages.next(page));
   EXPECT_THROW(pages.next(page), std::runtime_error);
   EXPECT_FALSE(pages.next(page));
-  EXPECT_EQ(transport->sent().size(), 2u);
+  EXPECT_EQ(transport->requests().size(), 2u);
 }
 
 // ---------------------------------------------------------------------------
@@ -503,10 +378,9 @@ TEST(S3Errors, CodesComeFromTheBodyOrElseFromTheStatus) {
 }
 
 TEST(S3Errors, AClientCallThrowsTheServiceErrorWithoutRetryingA4xx) {
-  auto transport =
-      std::make_shared<ScriptedTransport>([](const HttpRequest& r, const aws::BodySink*) {
-        return r.method == "HEAD" ? answer(404) : answer(404, errorXml("NoSuchKey"));
-      });
+  auto transport = std::make_shared<FakeTransport>([](const HttpRequest& r, const aws::BodySink*) {
+    return r.method == "HEAD" ? answer(404) : answer(404, errorXml("NoSuchKey"));
+  });
   aws::S3Client client(s3Config(transport, true));
   try {
     client.getObject("bkt", "missing");
@@ -520,7 +394,7 @@ TEST(S3Errors, AClientCallThrowsTheServiceErrorWithoutRetryingA4xx) {
   } catch (const aws::ServiceError& error) {
     EXPECT_EQ(error.code(), "404");
   }
-  EXPECT_EQ(transport->sent().size(), 2u);
+  EXPECT_EQ(transport->requests().size(), 2u);
 }
 
 // ---------------------------------------------------------------------------
@@ -556,7 +430,7 @@ TEST(S3Redirects, ResendOnceToTheBucketsRegionAndRememberIt) {
     SCOPED_TRACE(c.name);
     std::atomic<int> count{0};
     auto transport =
-        std::make_shared<ScriptedTransport>([&](const HttpRequest& r, const aws::BodySink*) {
+        std::make_shared<FakeTransport>([&](const HttpRequest& r, const aws::BodySink*) {
           ++count;
           if (scopeRegion(r) == "eu-west-1") {
             if (r.method == "HEAD" && r.path == "/" && c.name.find("HEAD") != std::string::npos) {
@@ -575,13 +449,13 @@ TEST(S3Redirects, ResendOnceToTheBucketsRegionAndRememberIt) {
       }
     };
     call();
-    auto sent = transport->sent();
+    auto sent = transport->requests();
     ASSERT_EQ(sent.size(), static_cast<std::size_t>(c.requests));
     EXPECT_EQ(sent.back().endpoint.host, c.expected_host);
     EXPECT_NE(scopeRegion(sent.back()), "eu-west-1");
     EXPECT_EQ(client.regionOf("bkt"), scopeRegion(sent.back()));
     call();  // the region is remembered: straight there
-    sent = transport->sent();
+    sent = transport->requests();
     ASSERT_EQ(sent.size(), static_cast<std::size_t>(c.requests + 1));
     EXPECT_EQ(scopeRegion(sent.back()), client.regionOf("bkt"));
     EXPECT_EQ(client.regionOf("other"), "eu-west-1");
@@ -590,10 +464,9 @@ TEST(S3Redirects, ResendOnceToTheBucketsRegionAndRememberIt) {
 
 TEST(S3Redirects, AreNotFollowedTwiceNorToAMalformedRegion) {
   for (const std::string region : {"us-west-2", "evil.example.com/x"}) {
-    auto transport =
-        std::make_shared<ScriptedTransport>([&](const HttpRequest&, const aws::BodySink*) {
-          return answer(301, errorXml("PermanentRedirect"), {{"x-amz-bucket-region", region}});
-        });
+    auto transport = std::make_shared<FakeTransport>([&](const HttpRequest&, const aws::BodySink*) {
+      return answer(301, errorXml("PermanentRedirect"), {{"x-amz-bucket-region", region}});
+    });
     aws::S3Client client(s3Config(transport, false));
     try {
       client.getObject("bkt", "k");
@@ -601,7 +474,7 @@ TEST(S3Redirects, AreNotFollowedTwiceNorToAMalformedRegion) {
     } catch (const aws::ServiceError& error) {
       EXPECT_EQ(error.code(), "PermanentRedirect");
     }
-    EXPECT_EQ(transport->sent().size(), region == "us-west-2" ? 2u : 1u);
+    EXPECT_EQ(transport->requests().size(), region == "us-west-2" ? 2u : 1u);
   }
 }
 
@@ -642,12 +515,12 @@ TEST(S3Transfer, MultipartUploadSendsRangesInParallelAndCompletesInOrder) {
   TempFolder folder;
   const std::uint64_t size = 20 * kMiB + 5;
   const fs::path file = sparseFile(folder, size);
-  auto transport = std::make_shared<ScriptedTransport>(
+  auto transport = std::make_shared<FakeTransport>(
       [](const HttpRequest& r, const aws::BodySink*) { return multipartAnswer(r, 0); });
   aws::S3Client client(s3Config(transport, true));
   aws::uploadFile(client, file.string(), "bkt", "big", {});
 
-  const auto sent = transport->sent();
+  const auto sent = transport->requests();
   ASSERT_EQ(sent.size(), 5u);
   EXPECT_EQ(sent.front().method, "POST");
   EXPECT_EQ(queryValue(sent.front(), "uploads"), "");
@@ -711,13 +584,13 @@ std::string canonicalXml(const std::string& text) {
 }
 
 TEST(S3Transfer, ChecksumRequestsMatchBotocoresSerialization) {
-  auto transport = std::make_shared<ScriptedTransport>(
+  auto transport = std::make_shared<FakeTransport>(
       [](const HttpRequest& r, const aws::BodySink*) { return multipartAnswer(r, 0); });
   aws::S3Client client(s3Config(transport, true));
   client.createMultipartUpload("bkt", "big");
   client.completeMultipartUpload("bkt", "big", "up-1",
                                  {{1, "\"etag-1\"", "NSRBwg=="}, {2, "\"etag-2\"", "AAAAAA=="}});
-  const auto sent = transport->sent();
+  const auto sent = transport->requests();
   ASSERT_EQ(sent.size(), 2u);
 
   const auto oracle = testing_support::botocoreSerialize(
@@ -744,7 +617,7 @@ TEST(S3Transfer, ChecksumRequestsMatchBotocoresSerialization) {
 TEST(S3Transfer, AFailedPartAbortsTheUploadAndRethrows) {
   TempFolder folder;
   const fs::path file = sparseFile(folder, 24 * kMiB);
-  auto transport = std::make_shared<ScriptedTransport>(
+  auto transport = std::make_shared<FakeTransport>(
       [](const HttpRequest& r, const aws::BodySink*) { return multipartAnswer(r, 2); });
   aws::S3Client client(s3Config(transport, true));
   try {
@@ -753,7 +626,7 @@ TEST(S3Transfer, AFailedPartAbortsTheUploadAndRethrows) {
   } catch (const aws::ServiceError& error) {
     EXPECT_EQ(error.code(), "InvalidPart");
   }
-  const auto sent = transport->sent();
+  const auto sent = transport->requests();
   ASSERT_FALSE(sent.empty());
   EXPECT_EQ(sent.back().method, "DELETE");
   EXPECT_EQ(queryValue(sent.back(), "uploadId"), "up-1");
@@ -765,7 +638,7 @@ TEST(S3Transfer, AFailedPartAbortsTheUploadAndRethrows) {
 TEST(S3Transfer, SmallFilesGoInOnePutAndMissingFilesSendNothing) {
   TempFolder folder;
   const fs::path file = sparseFile(folder, 8 * kMiB - 1);
-  auto transport = std::make_shared<ScriptedTransport>(
+  auto transport = std::make_shared<FakeTransport>(
       [](const HttpRequest& r, const aws::BodySink*) { return multipartAnswer(r, 0); });
   aws::S3Client client(s3Config(transport, true));
   aws::uploadFile(client, file.string(), "bkt", "small", {});
@@ -773,7 +646,7 @@ TEST(S3Transfer, SmallFilesGoInOnePutAndMissingFilesSendNothing) {
                fs::filesystem_error);
   EXPECT_THROW(aws::uploadFile(client, folder.path().string(), "bkt", "x", {}),
                fs::filesystem_error);
-  const auto sent = transport->sent();
+  const auto sent = transport->requests();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].method, "PUT");
   EXPECT_EQ(sent[0].path, "/bkt/small");
@@ -792,8 +665,8 @@ TEST(S3Transfer, PartSizeGrowsToStayWithinTenThousandParts) {
 TEST(S3Transfer, AnErrorInsideA200CompleteIsRetriedThenReported) {
   for (const int failures : {1, 99}) {
     std::atomic<int> completes{0};
-    auto transport = std::make_shared<ScriptedTransport>([&](const HttpRequest& r,
-                                                             const aws::BodySink*) {
+    auto transport = std::make_shared<FakeTransport>([&](const HttpRequest& r,
+                                                         const aws::BodySink*) {
       if (r.method == "POST" && queryValue(r, "uploadId") != "<absent>" && completes++ < failures) {
         return answer(200, "\n\n" + errorXml("InternalError"));
       }
@@ -821,7 +694,7 @@ TEST(S3Download, WritesTheWholeFileAtomicallyIntoNewFolders) {
   TempFolder folder;
   int attempts = 0;
   auto transport =
-      std::make_shared<ScriptedTransport>([&](const HttpRequest&, const aws::BodySink* sink) {
+      std::make_shared<FakeTransport>([&](const HttpRequest&, const aws::BodySink* sink) {
         // The first attempt breaks off after a few bytes; the retry must not
         // append to them.
         if (++attempts == 1) {
@@ -852,7 +725,7 @@ TEST(S3Download, LargeBodiesInUnevenPiecesSurviveARetry) {
     }
   };
   int attempts = 0;
-  auto transport = std::make_shared<ScriptedTransport>(
+  auto transport = std::make_shared<FakeTransport>(
       [&](const HttpRequest&, const aws::BodySink* sink) -> HttpResponse {
         if (++attempts == 1) {
           feed(sink, 2 * kMiB + kMiB / 2);
@@ -891,7 +764,7 @@ TEST(S3Download, AFailureLeavesNoFileUnderTheRealName) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempFolder folder;
-    auto transport = std::make_shared<ScriptedTransport>(
+    auto transport = std::make_shared<FakeTransport>(
         [&](const HttpRequest&, const aws::BodySink* sink) { return c.answer(sink); });
     aws::S3Client client(s3Config(transport, true));
     const fs::path fresh = folder.path() / "fresh.txt";

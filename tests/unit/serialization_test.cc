@@ -6,12 +6,14 @@
 #include "aws/services/iam.h"
 #include "aws/services/ssm.h"
 #include "aws/services/sts.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "support/serialization.h"
 
 namespace {
 
+using fakes::FakeTransport;
 using nlohmann::json;
-using testing_support::CannedTransport;
 using testing_support::OracleRequest;
 
 aws::HttpResponse ok(std::string body) {
@@ -48,7 +50,7 @@ struct Case {
   std::string name;
   OracleRequest oracle;
   std::function<void(const aws::ClientConfig&)> call;
-  CannedTransport::Answer answer = emptyQueryAnswer;
+  FakeTransport::Answer answer = emptyQueryAnswer;
 };
 
 const std::string kPolicyDocument =
@@ -195,8 +197,8 @@ TEST(Serialization, RequestsMatchBotocore) {
   std::vector<aws::HttpRequest> sent;
   for (const auto& c : all) {
     SCOPED_TRACE(c.name);
-    auto transport = std::make_shared<CannedTransport>(c.answer);
-    ASSERT_NO_THROW(c.call(testing_support::cannedClientConfig(c.oracle.service, transport)));
+    auto transport = std::make_shared<FakeTransport>(c.answer);
+    ASSERT_NO_THROW(c.call(fakes::clientConfig(c.oracle.service, transport)));
     ASSERT_EQ(transport->requests().size(), 1u);
     sent.push_back(transport->requests().front());
     batch.push_back(c.oracle);
@@ -223,12 +225,12 @@ TEST(Serialization, RequestsMatchBotocore) {
 // Answers a fixed body with a fixed status.
 aws::ClientConfig answering(const std::string& service, long status, std::string body) {
   auto transport =
-      std::make_shared<CannedTransport>([status, body = std::move(body)](const aws::HttpRequest&) {
+      std::make_shared<FakeTransport>([status, body = std::move(body)](const aws::HttpRequest&) {
         aws::HttpResponse response = ok(body);
         response.status = status;
         return response;
       });
-  return testing_support::cannedClientConfig(service, transport);
+  return fakes::clientConfig(service, transport);
 }
 
 TEST(Responses, StsAnswersAreRead) {

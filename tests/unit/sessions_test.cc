@@ -9,28 +9,12 @@
 
 #include "aws/client/error.h"
 #include "aws/http/http.h"
+#include "fakes/fake_transport.h"
+#include "fakes/test_client.h"
 #include "testlib/exit_request.h"
 
 namespace probefleet {
 namespace {
-
-// Answers every request with one canned STS answer and keeps the requests.
-class CannedTransport : public aws::HttpTransport {
- public:
-  explicit CannedTransport(std::string body) : body_(std::move(body)) {}
-  aws::HttpResponse send(const aws::HttpRequest& request, const aws::BodySink*,
-                         const aws::Timeouts&) override {
-    requests.push_back(request);
-    aws::HttpResponse response;
-    response.status = 200;
-    response.body = body_;
-    return response;
-  }
-  std::vector<aws::HttpRequest> requests;
-
- private:
-  std::string body_;
-};
 
 std::string assumeRoleAnswer(const std::string& token) {
   return R"(<AssumeRoleResponse xmlns="https://sts.amazonaws.com/doc/2011-06-15/">
@@ -48,23 +32,26 @@ std::string assumeRoleAnswer(const std::string& token) {
 </AssumeRoleResponse>)";
 }
 
+// A transport that answers every request with an AssumeRole answer.
+std::shared_ptr<fakes::FakeTransport> stsAnswering(const std::string& token) {
+  auto transport = std::make_shared<fakes::FakeTransport>();
+  transport->setFallback(fakes::answer(200, assumeRoleAnswer(token)));
+  return transport;
+}
+
 aws::ClientWorld depsWith(std::shared_ptr<aws::HttpTransport> transport) {
-  auto env = std::make_shared<aws::MapEnvironment>();
-  env->vars = {{"AWS_ACCESS_KEY_ID", "AKIDSOURCE"},
-               {"AWS_SECRET_ACCESS_KEY", "source-secret"},
-               {"AWS_REGION", "eu-west-1"},
-               {"AWS_ENDPOINT_URL", "http://127.0.0.1:1"},
-               {"AWS_CONFIG_FILE", "/nonexistent/config"},
-               {"AWS_SHARED_CREDENTIALS_FILE", "/nonexistent/credentials"}};
   aws::ClientWorld deps;
-  deps.env = env;
+  deps.env = fakes::isolatedEnvironment({{"AWS_ACCESS_KEY_ID", "AKIDSOURCE"},
+                                         {"AWS_SECRET_ACCESS_KEY", "source-secret"},
+                                         {"AWS_REGION", "eu-west-1"},
+                                         {"AWS_ENDPOINT_URL", "http://127.0.0.1:1"}});
   deps.transport = std::move(transport);
   deps.clock = aws::systemClock();
   return deps;
 }
 
 TEST(SessionsTest, AssumedRoleSessionCarriesTheThreeReturnedValues) {
-  auto transport = std::make_shared<CannedTransport>(assumeRoleAnswer("token-1"));
+  auto transport = stsAnswering("token-1");
   const aws::Session session =
       start_aws_session("arn:aws:iam::1:role/r", std::nullopt, depsWith(transport));
   const aws::Credentials credentials = session.credentials()->credentials();
@@ -74,14 +61,14 @@ TEST(SessionsTest, AssumedRoleSessionCarriesTheThreeReturnedValues) {
   EXPECT_FALSE(credentials.expiration.has_value());  // nothing but the three values
   // Its default region is the environment's; none was taken from STS.
   EXPECT_EQ(session.defaultRegion(), "eu-west-1");
-  ASSERT_EQ(transport->requests.size(), 1u);
-  const std::string& body = transport->requests[0].body;
+  ASSERT_EQ(transport->requests().size(), 1u);
+  const std::string body = transport->requests()[0].body;
   EXPECT_NE(body.find("RoleSessionName=Corvanta_Workflow"), std::string::npos) << body;
   EXPECT_NE(body.find("RoleArn=arn%3Aaws%3Aiam%3A%3A1%3Arole%2Fr"), std::string::npos) << body;
 }
 
 TEST(SessionsTest, SessionThatCannotBeBuiltEndsTheRunInsteadOfReturningText) {
-  auto transport = std::make_shared<CannedTransport>(assumeRoleAnswer(""));
+  auto transport = stsAnswering("");
   ::testing::internal::CaptureStderr();
   try {
     start_aws_session("arn:aws:iam::1:role/r", std::nullopt, depsWith(transport));
@@ -119,17 +106,18 @@ TEST(SessionsTest, AssumeRoleAsksStsInTheRunsRegionWhenTheSessionHasNone) {
             "/eu-west-1/sts/"},
            {{}, std::nullopt, "sts.amazonaws.com", "/us-east-1/sts/"},
        }) {
-    auto transport = std::make_shared<CannedTransport>(assumeRoleAnswer("token-1"));
+    auto transport = stsAnswering("token-1");
     aws::ClientWorld deps = depsWith(transport);
     auto& env = static_cast<aws::MapEnvironment&>(*deps.env);
     env.vars.erase("AWS_REGION");
     env.vars.erase("AWS_ENDPOINT_URL");
     for (const auto& [name, value] : c.vars) env.vars[name] = value;
     start_aws_session("arn:aws:iam::1:role/r", std::nullopt, deps, c.run_region);
-    ASSERT_EQ(transport->requests.size(), 1u);
-    EXPECT_EQ(transport->requests[0].endpoint.host, c.host) << c.run_region.value_or("none");
+    const std::vector<aws::HttpRequest> sent = transport->requests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].endpoint.host, c.host) << c.run_region.value_or("none");
     std::string authorization;
-    for (const auto& header : transport->requests[0].headers) {
+    for (const auto& header : sent[0].headers) {
       if (header.first == "Authorization") authorization = header.second;
     }
     EXPECT_NE(authorization.find(c.scope), std::string::npos) << c.host << " " << authorization;
@@ -137,7 +125,7 @@ TEST(SessionsTest, AssumeRoleAsksStsInTheRunsRegionWhenTheSessionHasNone) {
 }
 
 TEST(SessionsTest, EndpointsAwsDoesNotHaveStopTheRunBeforeAnyRequest) {
-  auto transport = std::make_shared<CannedTransport>(assumeRoleAnswer("token-1"));
+  auto transport = stsAnswering("token-1");
   aws::ClientWorld deps = depsWith(transport);
   auto& env = static_cast<aws::MapEnvironment&>(*deps.env);
   env.vars.erase("AWS_ENDPOINT_URL");
@@ -152,7 +140,7 @@ TEST(SessionsTest, EndpointsAwsDoesNotHaveStopTheRunBeforeAnyRequest) {
         << error.what();
   }
   EXPECT_NO_THROW(checkEndpoints({plan[0], plan[1]}, std::nullopt, deps));
-  EXPECT_TRUE(transport->requests.empty());
+  EXPECT_TRUE(transport->requests().empty());
 }
 
 TEST(SessionsTest, WorkflowAccountRoleForms) {

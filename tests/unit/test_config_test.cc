@@ -24,37 +24,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "probefleet-config-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    for (const auto& entry : fs::directory_iterator(path_)) {
-      out.push_back(entry.path().filename().string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-
- private:
-  fs::path path_;
-};
+using TempDir = testing_support::ScratchDir;
 
 using testing_support::readFile;
 
-void writeFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using testing_support::writeFile;
 
 struct Assignment {
   int entry;
@@ -308,7 +282,7 @@ TEST(TestConfigFile, WriteReplacesTheFileAndKeepsItsPermissions) {
   struct stat info {};
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
-  EXPECT_EQ(dir.names(), std::vector<std::string>{"out.json"});  // no temporary left
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.json"});  // no temporary left
 }
 
 TEST(TestConfigFile, FailedWriteLeavesTheOldFileAndNoTemporary) {
@@ -338,12 +312,12 @@ TEST(TestConfigFile, FailedWriteLeavesTheOldFileAndNoTemporary) {
             std::string::npos)
       << message;
   EXPECT_EQ(readFile(path), good);
-  EXPECT_EQ(dir.names(), std::vector<std::string>{"out.json"});
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.json"});
 
   // The target cannot be replaced (it is a folder): the temporary goes too.
   fs::create_directory(dir / "taken");
   EXPECT_THROW(writeTestConfig((dir / "taken").string(), big), TestConfigError);
-  EXPECT_EQ(dir.names(), (std::vector<std::string>{"out.json", "taken"}));
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"out.json", "taken"}));
 
   EXPECT_THROW(writeTestConfig((dir / "no-such-folder" / "out.json").string(), big),
                TestConfigError);

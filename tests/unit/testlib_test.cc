@@ -29,25 +29,18 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 // A scratch working folder, since the backup folder is relative to it.
-class ScratchDir : public ::testing::Test {
+class InScratchDir : public ::testing::Test {
  protected:
   void SetUp() override {
     old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("testlib_test_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     fs::current_path(dir_);
   }
-  void TearDown() override {
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
-  fs::path old_, dir_;
+  void TearDown() override { fs::current_path(old_); }
+  testing_support::ScratchDir scratch_;
+  fs::path old_, dir_ = scratch_.path();
 };
 
-using CommonTest = ScratchDir;
+using CommonTest = InScratchDir;
 
 TEST_F(CommonTest, LogFileHoldsTheCommandFirstAndBothLoggersRecords) {
   // A log file left from an earlier run is kept: the run's records follow it.
