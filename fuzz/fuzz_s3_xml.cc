@@ -13,7 +13,8 @@
 #include <string>
 
 #include "aws/client/error.h"
-#include "aws/services/s3.h"
+#include "aws/services/s3_download.h"
+#include "aws/services/s3_listing.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -53,7 +54,7 @@ const std::vector<Action>& actions() {
       [](const aws::S3Client& c) { c.abortMultipartUpload("bucket", "key", "upload"); },
       [](const aws::S3Client& c) { c.headBucket("bucket"); },
       [](const aws::S3Client& c) {
-        c.getObjectToFile("bucket", "key", downloadFolder() + "/object");
+        aws::getObjectToFile(c, "bucket", "key", downloadFolder() + "/object");
       },
       [](const aws::S3Client& c) {
         // A listing that pages through the same answer until the token repeats.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "aws/services/ec2.h"
+#include "aws/services/ec2_types.h"
 #include "probefleet/test_config.h"
 
 namespace probefleet {

@@ -1,6 +1,7 @@
 #include "s3/bucket_transfers.h"
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -33,18 +34,13 @@ std::string joinPath(const std::string& folder, const std::string& name) {
   return folder + "/" + name;
 }
 
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // The part of `key` after the first length(prefix) characters.
 std::string remainderOf(const std::string& key, const std::string& prefix) {
   return key.size() > prefix.size() ? key.substr(prefix.size()) : std::string();
 }
 
 bool isSkippedBackup(const std::string& key) {
-  return endsWith(key, ".log") || endsWith(key, ".tfstate") || endsWith(key, ".backup");
+  return key.ends_with(".log") || key.ends_with(".tfstate") || key.ends_with(".backup");
 }
 
 void uploadOne(const aws::S3Client& client, const std::string& file_path,
@@ -84,6 +80,27 @@ void uploadTree(const aws::S3Client& client, const std::string& folder,
     uploadTree(client, joinPath(folder, name), backupdir, bucket);
 }
 
+using UploadStep = void (*)(const aws::S3Client&, const std::string& local_path,
+                            const std::string& backupdir, const std::string& bucket);
+
+// What uploadFile and uploadAllFiles share: the checks of their arguments and
+// the log lines, around `step`, which uploads backupdir/relative_path.
+void uploadBelow(const aws::S3Client* s3_client, const std::optional<std::string>& backupdir,
+                 const std::optional<std::string>& relative_path,
+                 const std::optional<std::string>& s3_bucket, const char* function,
+                 UploadStep step) {
+  if (s3_client == nullptr) return;
+  const std::string& base = required(backupdir, "base directory", function);
+  const std::string local_path = base + "/" + required(relative_path, "relative path", function);
+  auto log = testlib::s3Logger();
+  log->info("- Upload " + local_path + " to S3");
+  if (!s3_bucket) {
+    log->info("  **Alert** failed to read S3 bucket name for upload");
+    return;
+  }
+  step(*s3_client, local_path, base, *s3_bucket);
+}
+
 }  // namespace
 
 bool staysInFolder(const std::string& relative_key) {
@@ -100,77 +117,6 @@ bool staysInFolder(const std::string& relative_key) {
 
 // ---- listing -------------------------------------------------------------
 
-struct FileListing::iterator::State {
-  const aws::S3Client* client;
-  std::string bucket;
-  std::string prefix;
-  std::string contains;
-  std::optional<aws::S3ObjectRange> objects;
-  aws::S3ObjectRange::iterator position;
-  ListingEntry current;
-  bool ended = false;
-
-  // Moves `position` to the next object whose key matches, starting at the
-  // one it points to, and copies it out; ends at the end of the listing.
-  void settle() {
-    for (; !(position == std::default_sentinel); ++position) {
-      if (position->key.find(contains) != std::string::npos) {
-        current = ListingEntry{position->key, position->last_modified};
-        return;
-      }
-    }
-    ended = true;
-    current = {};
-    objects.reset();
-  }
-};
-
-FileListing::FileListing(const aws::S3Client* client, std::string bucket, std::string prefix,
-                         std::string contains)
-    : state_(std::make_unique<iterator::State>()) {
-  state_->client = client;
-  state_->bucket = std::move(bucket);
-  state_->prefix = std::move(prefix);
-  state_->contains = std::move(contains);
-}
-FileListing::~FileListing() = default;
-FileListing::FileListing(FileListing&&) noexcept = default;
-FileListing& FileListing::operator=(FileListing&&) noexcept = default;
-
-FileListing::iterator FileListing::begin() {
-  iterator::State& state = *state_;
-  if (state.ended || state.objects) return iterator(&state);
-  if (state.client == nullptr) {
-    testlib::s3Logger()->warn("  **Alert** failed to listAllFiles - no access to S3.");
-    state.ended = true;
-    return iterator(&state);
-  }
-  aws::ListObjectsV2Request request;
-  request.bucket = state.bucket;
-  request.prefix = state.prefix;
-  state.objects.emplace(*state.client, std::move(request));
-  state.position = state.objects->begin();
-  state.settle();
-  return iterator(&state);
-}
-
-const ListingEntry& FileListing::iterator::operator*() const {
-  return state_->current;
-}
-
-FileListing::iterator& FileListing::iterator::operator++() {
-  ++state_->position;
-  state_->settle();
-  return *this;
-}
-
-bool FileListing::iterator::atEnd() const {
-  return state_ == nullptr || state_->ended;
-}
-
-static_assert(std::input_iterator<FileListing::iterator>);
-static_assert(std::sentinel_for<std::default_sentinel_t, FileListing::iterator>);
-
 FileListing listAllFiles(const aws::S3Client* s3_client, const std::string& bucket,
                          const std::string& prefix, const std::string& /*suffix*/,
                          const std::string& contains) {
@@ -182,33 +128,13 @@ FileListing listAllFiles(const aws::S3Client* s3_client, const std::string& buck
 void uploadFile(const aws::S3Client* s3_client, const std::optional<std::string>& backupdir,
                 const std::optional<std::string>& relative_path,
                 const std::optional<std::string>& s3_bucket) {
-  if (s3_client == nullptr) return;
-  const std::string& base = required(backupdir, "base directory", "uploadFile");
-  const std::string local_path =
-      base + "/" + required(relative_path, "relative path", "uploadFile");
-  auto log = testlib::s3Logger();
-  log->info("- Upload " + local_path + " to S3");
-  if (!s3_bucket) {
-    log->info("  **Alert** failed to read S3 bucket name for upload");
-    return;
-  }
-  uploadOne(*s3_client, local_path, base, *s3_bucket);
+  uploadBelow(s3_client, backupdir, relative_path, s3_bucket, "uploadFile", uploadOne);
 }
 
 void uploadAllFiles(const aws::S3Client* s3_client, const std::optional<std::string>& backupdir,
                     const std::optional<std::string>& relative_path,
                     const std::optional<std::string>& s3_bucket) {
-  if (s3_client == nullptr) return;
-  const std::string& base = required(backupdir, "base directory", "uploadAllFiles");
-  const std::string local_path =
-      base + "/" + required(relative_path, "relative path", "uploadAllFiles");
-  auto log = testlib::s3Logger();
-  log->info("- Upload " + local_path + " to S3");
-  if (!s3_bucket) {
-    log->info("  **Alert** failed to read S3 bucket name for upload");
-    return;
-  }
-  uploadTree(*s3_client, local_path, base, *s3_bucket);
+  uploadBelow(s3_client, backupdir, relative_path, s3_bucket, "uploadAllFiles", uploadTree);
 }
 
 // ---- deletion and downloads ------------------------------------------------

@@ -1,6 +1,6 @@
 #pragma once
 // Moving files between a local folder tree and a bucket: single files, whole
-// folders, the backup folder of a VPC, and a lazy listing under a key prefix.
+// folders, the backup folder of a VPC, and the listing under a key prefix.
 //
 // The functions that change something test testlib::Globals::dry_run right
 // before the change and then only log. Everything is logged to the library's
@@ -9,68 +9,13 @@
 // std::system_error, std::invalid_argument for an absent bucket) reach the
 // caller; what was already transferred stays so.
 
-#include <iterator>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "aws/services/s3.h"
+#include "s3/file_listing.h"
 
 namespace s3lib {
-
-/// An object of a listing: its key and its LastModified as the service sent it.
-struct ListingEntry {
-  std::string key;
-  std::string last_modified;
-};
-
-/// The objects under a prefix whose keys contain a text, produced one listing
-/// page at a time: a page is requested only when the consumer steps past the
-/// previous one, and only the current page is held. Iterate it once.
-class FileListing {
- public:
-  /// `client` (may be null) must outlive the listing. Sends nothing yet.
-  FileListing(const aws::S3Client* client, std::string bucket, std::string prefix,
-              std::string contains);
-  ~FileListing();
-  FileListing(FileListing&&) noexcept;
-  FileListing& operator=(FileListing&&) noexcept;
-
-  class iterator {
-   public:
-    using iterator_concept = std::input_iterator_tag;
-    using iterator_category = std::input_iterator_tag;
-    using value_type = ListingEntry;
-    using difference_type = std::ptrdiff_t;
-    using reference = const ListingEntry&;
-    using pointer = const ListingEntry*;
-
-    iterator() = default;
-    reference operator*() const;
-    pointer operator->() const { return &**this; }
-    /// May send the request for the next page; throws what the client throws.
-    iterator& operator++();
-    void operator++(int) { ++*this; }
-    friend bool operator==(const iterator& it, std::default_sentinel_t) { return it.atEnd(); }
-
-   private:
-    friend class FileListing;
-    struct State;
-    explicit iterator(State* state) : state_(state) {}
-    bool atEnd() const;
-    State* state_ = nullptr;
-  };
-
-  /// Starts the listing: with no client, logs the warning "  **Alert** failed
-  /// to listAllFiles - no access to S3." and yields nothing; otherwise sends
-  /// the first request (more only while pages hold no matching key). Throws
-  /// what the client throws.
-  iterator begin();
-  std::default_sentinel_t end() const { return {}; }
-
- private:
-  std::unique_ptr<iterator::State> state_;
-};
 
 /// Uploads backupdir/relative_path under the key relative_path. Returns at
 /// once, silently, without a client; logs an alert and returns without a

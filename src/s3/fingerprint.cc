@@ -13,6 +13,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "aws/base/secret.h"
 #include "aws/client/error.h"
 #include "testlib/common.h"
 
@@ -33,18 +34,6 @@ struct Pkcs8Free {
 struct DerFree {
   int length;
   void operator()(unsigned char* der) const { OPENSSL_clear_free(der, length); }
-};
-
-// Wipes a buffer that held key text when the scope ends.
-class Wipe {
- public:
-  explicit Wipe(std::string& text) : text_(text) {}
-  ~Wipe() { OPENSSL_cleanse(text_.data(), text_.size()); }
-  Wipe(const Wipe&) = delete;
-  Wipe& operator=(const Wipe&) = delete;
-
- private:
-  std::string& text_;
 };
 
 // OpenSSL's reason for the latest failure (its error queue emptied), or
@@ -181,7 +170,7 @@ FingerprintResult get_private_key_fingerprint_from_s3(const aws::S3Client* s3_cl
                                                       const std::optional<std::string>& password) {
   auto log = testlib::s3Logger();
   aws::GetObjectResult object;
-  Wipe wipe(object.body);
+  aws::SecretWiper wipe(object.body);
   try {
     if (s3_client == nullptr) throw std::invalid_argument("no S3 client to read " + key_name);
     object = s3_client->getObject(bucket_name, key_name);

@@ -17,7 +17,7 @@
 
 #include "aws/http/aws_chunked.h"
 #include "aws/http/curl_transport.h"
-#include "aws/services/s3.h"
+#include "aws/services/s3_listing.h"
 #include "aws/services/s3_transfer.h"
 #include "fakes/fake_transport.h"
 #include "support/files.h"

@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "aws/services/s3.h"
+#include "aws/services/s3_listing.h"
 #include "integration/ops_sandbox.h"
 #include "s3/bucket_transfers.h"
 #include "s3/fingerprint.h"

@@ -30,6 +30,7 @@
 #include "aws/base/checksum.h"
 #include "aws/http/aws_chunked.h"
 #include "aws/services/s3.h"
+#include "aws/services/s3_listing.h"
 #include "aws/services/s3_transfer.h"
 #include "fakes/fake_transport.h"
 #include "fakes/test_client.h"
@@ -336,6 +337,30 @@ TEST(S3Listing, RequestsPagesOnlyAsTheConsumerAdvances) {
   EXPECT_EQ(queryValue(sent[2], "continuation-token"), "t1");
   EXPECT_EQ(queryValue(sent[3], "continuation-token"), "t2");
   for (const HttpRequest& request : sent) EXPECT_EQ(queryValue(request, "prefix"), "p/");
+}
+
+// A consumer that catches a failed page and goes on gets that page, not a
+// stale or empty position.
+TEST(S3Listing, APageWhoseRequestFailedIsAskedForAgain) {
+  int calls = 0;
+  auto transport = std::make_shared<FakeTransport>([&](const HttpRequest& r, const aws::BodySink*) {
+    if (++calls % 2 == 1) return answer(403, errorXml("AccessDenied"));
+    return queryValue(r, "continuation-token") == "t1" ? answer(200, listingXml({"k2"}, ""))
+                                                       : answer(200, listingXml({"k1"}, "t1"));
+  });
+  aws::S3Client client(s3Config(transport, true));
+  aws::S3ObjectRange range(client, {"bkt", "", "", "", std::nullopt});
+  EXPECT_THROW(range.begin(), aws::ServiceError);
+  auto it = range.begin();
+  ASSERT_FALSE(it == std::default_sentinel);
+  EXPECT_EQ(it->key, "k1");
+  EXPECT_THROW(++it, aws::ServiceError);
+  ++it;
+  ASSERT_FALSE(it == std::default_sentinel);
+  EXPECT_EQ(it->key, "k2");
+  ++it;
+  EXPECT_TRUE(it == std::default_sentinel);
+  EXPECT_EQ(calls, 4);
 }
 
 TEST(S3Listing, ATokenThatRepeatsEndsTheListingWithAnError) {

@@ -285,13 +285,6 @@ ec2::Address parseAddress(const pugi::xml_node& n) {
 
 }  // namespace
 
-std::string ec2::tagValue(const std::vector<Tag>& tags, const std::string& key) {
-  for (const Tag& tag : tags) {
-    if (tag.key == key) return tag.value;
-  }
-  return "";
-}
-
 std::string newClientToken() {
   unsigned char b[16];
   if (RAND_bytes(b, sizeof b) != 1) throw std::runtime_error("cannot draw random bytes");

@@ -1,30 +1,19 @@
 #include "aws/services/s3.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <iterator>
 #include <random>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 #include <pugixml.hpp>
 
+#include "aws/base/strings.h"
 #include "aws/client/retry.h"
 
 namespace aws {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 const char kS3Namespace[] = "http://s3.amazonaws.com/doc/2006-03-01/";
 
@@ -129,13 +118,6 @@ void checkBucket(const std::string& bucket) {
   if (!ok) throw std::invalid_argument("invalid S3 bucket name \"" + bucket + "\"");
 }
 
-// An empty key would turn an object request into a bucket request (a
-// DeleteObject into DeleteBucket, a GetObject into a listing).
-void checkObject(const std::string& bucket, const std::string& key) {
-  checkBucket(bucket);
-  if (key.empty()) throw std::invalid_argument("empty S3 object key in bucket " + bucket);
-}
-
 S3ObjectInfo objectInfo(const HttpResponse& response) {
   S3ObjectInfo info;
   std::string length = headerOr(response, "Content-Length");
@@ -145,9 +127,8 @@ S3ObjectInfo objectInfo(const HttpResponse& response) {
   info.content_type = headerOr(response, "Content-Type");
   const std::string meta_prefix = "x-amz-meta-";
   for (const auto& [name, value] : response.headers) {
-    std::string lower = name;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lower.rfind(meta_prefix, 0) == 0) info.metadata[lower.substr(meta_prefix.size())] = value;
+    const std::string lowered = lower(name);
+    if (lowered.starts_with(meta_prefix)) info.metadata[lowered.substr(meta_prefix.size())] = value;
   }
   return info;
 }
@@ -180,170 +161,24 @@ bool needsRedirect(const ServiceError& error, const RedirectHint& hint,
   return code == "IllegalLocationConstraintException" && operation != "CreateBucket";
 }
 
-/// Receives a GetObject body into an open file; restart() empties it so a
-/// retried download begins afresh, finish() writes what is still held.
-///
-/// Bytes gather in an aligned buffer. Once a body fills it (a large object),
-/// full buffers are written with O_DIRECT: they go from the buffer to the disk
-/// without a copy into the page cache, which is where most of a large
-/// download's CPU time went. Small objects, file systems that refuse direct
-/// I/O and the last partial buffer are written the ordinary way.
-class FileStream : public ResponseStream {
+/// Passes a streamed body on and counts the bytes, so that a body cut short
+/// of its Content-Length is told from a whole one.
+class CountingStream : public ResponseStream {
  public:
-  explicit FileStream(int fd) : fd_(fd) {}
-  FileStream(const FileStream&) = delete;
-  FileStream& operator=(const FileStream&) = delete;
-
+  explicit CountingStream(ResponseStream& sink) : sink_(sink) {}
   void restart() override {
-    written_ = 0;
-    held_ = 0;
-    error_ = 0;
-    setDirect(false);
-    direct_tried_ = false;
-    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) error_ = errno;
+    count_ = 0;
+    sink_.restart();
   }
   bool write(const char* data, std::size_t size) override {
-    if (error_ == 0 && buffer_ == nullptr && !allocate()) return writeOut(data, size);
-    while (size > 0 && error_ == 0) {
-      const std::size_t n = std::min(size, kBufferSize - held_);
-      std::memcpy(buffer_ + held_, data, n);
-      held_ += n;
-      data += n;
-      size -= n;
-      written_ += n;
-      if (held_ == kBufferSize) {
-        if (!direct_tried_) {
-          direct_tried_ = true;
-          setDirect(true);
-        }
-        if (!writeOut(buffer_, held_) && direct_ && error_ == EINVAL) {
-          // The file system took O_DIRECT but not this write: write the
-          // buffer again from its start, without it.
-          error_ = 0;
-          setDirect(false);
-          if (::lseek(fd_, static_cast<off_t>(written_ - held_), SEEK_SET) < 0) {
-            error_ = errno;
-          } else {
-            writeOut(buffer_, held_);
-          }
-        }
-        held_ = 0;
-      }
-    }
-    return error_ == 0;
+    count_ += size;
+    return sink_.write(data, size);
   }
-  /// Writes the bytes still held; false (see error()) when that fails.
-  bool finish() {
-    setDirect(false);
-    if (held_ > 0 && error_ == 0) writeOut(buffer_, held_);
-    held_ = 0;
-    return error_ == 0;
-  }
-  int error() const { return error_; }
-  std::uint64_t written() const { return written_; }
+  std::uint64_t count() const { return count_; }
 
  private:
-  static constexpr std::size_t kBufferSize = 1 << 20;
-  static constexpr std::size_t kAlignment = 4096;
-
-  // One buffer per thread, kept for the downloads it makes one after
-  // another (a folder of small files would otherwise map and unmap a
-  // megabyte per file). A thread runs one download at a time.
-  bool allocate() {
-    struct Owned {
-      char* data = nullptr;
-      ~Owned() { std::free(data); }
-    };
-    thread_local Owned owned;
-    if (owned.data == nullptr) {
-      void* memory = nullptr;
-      if (::posix_memalign(&memory, kAlignment, kBufferSize) != 0) return false;
-      owned.data = static_cast<char*>(memory);
-    }
-    buffer_ = owned.data;
-    return true;
-  }
-  // Without a buffer (no memory for it) bytes go straight to the file.
-  bool writeOut(const char* data, std::size_t size) {
-    if (buffer_ == nullptr) written_ += size;
-    while (size > 0 && error_ == 0) {
-      const ssize_t n = ::write(fd_, data, size);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        error_ = errno;
-        break;
-      }
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    }
-    return error_ == 0;
-  }
-  void setDirect(bool on) {
-    if (direct_ == on) return;
-    const int flags = ::fcntl(fd_, F_GETFL);
-    if (flags < 0) return;
-    if (::fcntl(fd_, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0) direct_ = on;
-  }
-
-  int fd_;
-  int error_ = 0;
-  std::uint64_t written_ = 0;
-  char* buffer_ = nullptr;
-  std::size_t held_ = 0;
-  bool direct_ = false;
-  bool direct_tried_ = false;
-};
-
-/// A uniquely named file beside the target; removed unless committed.
-class TempFile {
- public:
-  explicit TempFile(const fs::path& target) {
-    std::string pattern =
-        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-    fd_ = ::mkstemp(pattern.data());  // mode 0600
-    if (fd_ < 0) {
-      throw std::system_error(errno, std::generic_category(),
-                              "cannot create a temporary file beside " + target.string());
-    }
-    path_ = pattern;
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!committed_) ::unlink(path_.c_str());
-  }
-  int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
-
-  /// Syncs, closes and renames the file to `target`.
-  void commitTo(const fs::path& target) {
-    if (::fsync(fd_) != 0) fail("cannot sync " + path_);
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) fail("cannot close " + path_);
-    if (::rename(path_.c_str(), target.c_str()) != 0) {
-      fail("cannot rename " + path_ + " to " + target.string());
-    }
-    committed_ = true;
-    syncFolder(target.parent_path());
-  }
-
- private:
-  [[noreturn]] static void fail(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-  }
-  // Makes the rename itself durable; a failure here loses nothing already
-  // written, so it is not reported.
-  static void syncFolder(const fs::path& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-  }
-  int fd_ = -1;
-  std::string path_;
-  bool committed_ = false;
+  ResponseStream& sink_;
+  std::uint64_t count_ = 0;
 };
 
 /// The x-amz-content-sha256 a request is signed with ("" = the body's SHA-256,
@@ -380,6 +215,13 @@ ServiceError parseS3Error(const HttpResponse& response) {
   }
   return ServiceError("s3", std::to_string(response.status), reasonPhrase(response.status),
                       response.status, request_id);
+}
+
+// An empty key would turn an object request into a bucket request (a
+// DeleteObject into DeleteBucket, a GetObject into a listing).
+void checkS3Object(const std::string& bucket, const std::string& key) {
+  checkBucket(bucket);
+  if (key.empty()) throw std::invalid_argument("empty S3 object key in bucket " + bucket);
 }
 
 bool isVirtualHostableBucket(const std::string& bucket) {
@@ -506,7 +348,7 @@ std::string S3Client::discoverRegion(const std::string& bucket) const {
 }
 
 GetObjectResult S3Client::getObject(const std::string& bucket, const std::string& key) const {
-  checkObject(bucket, key);
+  checkS3Object(bucket, key);
   HttpResponse response = send({"GetObject", "GET", bucket, key, {}, {}, "", std::nullopt});
   GetObjectResult result;
   result.info = objectInfo(response);
@@ -515,51 +357,30 @@ GetObjectResult S3Client::getObject(const std::string& bucket, const std::string
   return result;
 }
 
-S3ObjectInfo S3Client::getObjectToFile(const std::string& bucket, const std::string& key,
-                                       const std::string& path) const {
-  checkObject(bucket, key);
-  fs::path target(path);
-  if (target.filename().empty()) {
-    throw std::invalid_argument("download target \"" + path + "\" names no file");
-  }
-  if (target.parent_path().empty()) target = fs::path(".") / target;
-  fs::create_directories(target.parent_path());
-
-  TempFile temp(target);
-  FileStream stream(temp.fd());
-  auto localFailure = [&] {
-    return std::system_error(
-        stream.error(), std::generic_category(),
-        "cannot write " + temp.path() + " (download of s3://" + bucket + "/" + key + ")");
-  };
-  HttpResponse response;
-  try {
-    response = send({"GetObject", "GET", bucket, key, {}, {}, "", std::nullopt}, &stream);
-  } catch (const TransportError&) {
-    // A full disk shows up as a transfer the sink broke off.
-    if (stream.error() != 0) throw localFailure();
-    throw;
-  }
-  if (!stream.finish()) throw localFailure();
+S3ObjectInfo S3Client::getObject(const std::string& bucket, const std::string& key,
+                                 ResponseStream& sink) const {
+  checkS3Object(bucket, key);
+  CountingStream counted(sink);
+  HttpResponse response =
+      send({"GetObject", "GET", bucket, key, {}, {}, "", std::nullopt}, &counted);
   S3ObjectInfo info = objectInfo(response);
   if (const std::string* length = response.header("Content-Length");
-      length && info.content_length != stream.written()) {
+      length && info.content_length != counted.count()) {
     throw TransportError("download of s3://" + bucket + "/" + key + " ended after " +
-                         std::to_string(stream.written()) + " of " + *length + " bytes");
+                         std::to_string(counted.count()) + " of " + *length + " bytes");
   }
-  info.content_length = stream.written();
-  temp.commitTo(target);
+  info.content_length = counted.count();
   return info;
 }
 
 S3ObjectInfo S3Client::headObject(const std::string& bucket, const std::string& key) const {
-  checkObject(bucket, key);
+  checkS3Object(bucket, key);
   return objectInfo(send({"HeadObject", "HEAD", bucket, key, {}, {}, "", std::nullopt}));
 }
 
 std::string S3Client::putObject(const std::string& bucket, const std::string& key, std::string body,
                                 const std::string& content_type) const {
-  checkObject(bucket, key);
+  checkS3Object(bucket, key);
   Call call{"PutObject", "PUT", bucket, key, {}, {}, std::move(body), std::nullopt};
   if (!content_type.empty()) call.headers.emplace_back("Content-Type", content_type);
   return headerOr(send(call), "ETag");
@@ -567,12 +388,12 @@ std::string S3Client::putObject(const std::string& bucket, const std::string& ke
 
 std::string S3Client::putObjectFromFile(const std::string& bucket, const std::string& key,
                                         const FileRange& range) const {
-  checkObject(bucket, key);
+  checkS3Object(bucket, key);
   return headerOr(send({"PutObject", "PUT", bucket, key, {}, {}, "", range}), "ETag");
 }
 
 void S3Client::deleteObject(const std::string& bucket, const std::string& key) const {
-  checkObject(bucket, key);
+  checkS3Object(bucket, key);
   send({"DeleteObject", "DELETE", bucket, key, {}, {}, "", std::nullopt});
 }
 
@@ -614,7 +435,7 @@ ListObjectsV2Page S3Client::listObjectsV2(const ListObjectsV2Request& request) c
 
 std::string S3Client::createMultipartUpload(const std::string& bucket,
                                             const std::string& key) const {
-  checkObject(bucket, key);
+  checkS3Object(bucket, key);
   // Parts carry CRC32 checksums; S3 wants the upload to say so up front.
   HttpResponse response = send({"CreateMultipartUpload",
                                 "POST",
@@ -636,7 +457,7 @@ std::string S3Client::createMultipartUpload(const std::string& bucket,
 CompletedPart S3Client::uploadPart(const std::string& bucket, const std::string& key,
                                    const std::string& upload_id, int part_number,
                                    const FileRange& range) const {
-  checkObject(bucket, key);
+  checkS3Object(bucket, key);
   Call call{"UploadPart",
             "PUT",
             bucket,
@@ -655,7 +476,7 @@ CompletedPart S3Client::uploadPart(const std::string& bucket, const std::string&
 std::string S3Client::completeMultipartUpload(const std::string& bucket, const std::string& key,
                                               const std::string& upload_id,
                                               const std::vector<CompletedPart>& parts) const {
-  checkObject(bucket, key);
+  checkS3Object(bucket, key);
   std::string body = std::string("<CompleteMultipartUpload xmlns=\"") + kS3Namespace + "\">";
   for (const CompletedPart& part : parts) {
     body += "<Part><ETag>" + xmlEscape(part.etag) + "</ETag>";
@@ -693,7 +514,7 @@ std::string S3Client::completeMultipartUpload(const std::string& bucket, const s
 
 void S3Client::abortMultipartUpload(const std::string& bucket, const std::string& key,
                                     const std::string& upload_id) const {
-  checkObject(bucket, key);
+  checkS3Object(bucket, key);
   send({"AbortMultipartUpload",
         "DELETE",
         bucket,
@@ -708,80 +529,6 @@ std::string S3Client::headBucket(const std::string& bucket) const {
   checkBucket(bucket);
   return headerOr(send({"HeadBucket", "HEAD", bucket, "", {}, {}, "", std::nullopt}),
                   "x-amz-bucket-region");
-}
-
-// ---------------------------------------------------------------------------
-// Listing
-
-ListObjectsV2Paginator::ListObjectsV2Paginator(const S3Client& client, ListObjectsV2Request request)
-    : client_(&client), request_(std::move(request)) {}
-
-bool ListObjectsV2Paginator::next(ListObjectsV2Page& page) {
-  if (done_) return false;
-  page = client_->listObjectsV2(request_);
-  const std::string& token = page.next_continuation_token;
-  if (token.empty()) {
-    done_ = true;
-  } else if (token == request_.continuation_token) {
-    done_ = true;
-    throw std::runtime_error("ListObjectsV2 on bucket " + request_.bucket +
-                             " returned the same continuation token twice");
-  } else {
-    request_.continuation_token = token;
-  }
-  return true;
-}
-
-struct S3ObjectRange::iterator::State {
-  ListObjectsV2Paginator pages;
-  ListObjectsV2Page page;
-  std::size_t index = 0;
-  bool started = false;
-  bool ended = false;
-
-  // Moves to the next page that has entries; ends when there is none.
-  void fill() {
-    while (index >= page.contents.size()) {
-      page = {};
-      index = 0;
-      if (!pages.next(page)) {
-        ended = true;
-        return;
-      }
-    }
-  }
-};
-
-S3ObjectRange::S3ObjectRange(const S3Client& client, ListObjectsV2Request request)
-    : state_(std::make_unique<iterator::State>(iterator::State{
-          ListObjectsV2Paginator(client, std::move(request)), {}, 0, false, false})) {}
-S3ObjectRange::~S3ObjectRange() = default;
-S3ObjectRange::S3ObjectRange(S3ObjectRange&&) noexcept = default;
-S3ObjectRange& S3ObjectRange::operator=(S3ObjectRange&&) noexcept = default;
-
-S3ObjectRange::iterator S3ObjectRange::begin() {
-  if (!state_->started) {
-    state_->started = true;
-    state_->fill();
-  }
-  return iterator(state_.get());
-}
-
-const S3Object& S3ObjectRange::iterator::operator*() const {
-  return state_->page.contents[state_->index];
-}
-
-S3ObjectRange::iterator& S3ObjectRange::iterator::operator++() {
-  ++state_->index;
-  state_->fill();
-  return *this;
-}
-
-static_assert(std::input_iterator<S3ObjectRange::iterator>);
-static_assert(std::sentinel_for<std::default_sentinel_t, S3ObjectRange::iterator>);
-
-bool S3ObjectRange::iterator::atEnd() const {
-  return state_ == nullptr || state_->ended;
 }
 
 }  // namespace aws

@@ -1,12 +1,11 @@
 #pragma once
-// The S3 client (REST-XML): object reads and writes, lazy listing, the pieces
-// of a multipart upload, and the region redirects S3 answers with when a
-// bucket lives elsewhere than the client's region.
+// The S3 client (REST-XML): object reads and writes, listing pages, the
+// pieces of a multipart upload, and the region redirects S3 answers with when
+// a bucket lives elsewhere than the client's region. Downloads to a file are
+// in s3_download.h, listings walked object by object in s3_listing.h.
 
 #include <cstdint>
-#include <iterator>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -69,6 +68,10 @@ struct CompletedPart {
 /// as botocore reports them.
 ServiceError parseS3Error(const HttpResponse& response);
 
+/// Throws std::invalid_argument for an empty or malformed bucket name or an
+/// empty key: what every object call checks before anything is sent.
+void checkS3Object(const std::string& bucket, const std::string& key);
+
 /// True when S3 can address `bucket` as a host name label (lower case,
 /// digits, hyphens, 3 to 63 characters, no dots).
 bool isVirtualHostableBucket(const std::string& bucket);
@@ -88,13 +91,11 @@ class S3Client {
 
   /// The whole object in memory.
   GetObjectResult getObject(const std::string& bucket, const std::string& key) const;
-  /// Streams the object into `path`: the bytes go to a new file (mode 0600)
-  /// beside it, which is synced and renamed over `path` once complete; missing
-  /// parent folders are created. On any failure the temporary file is removed
-  /// and `path` is left as it was. Local file failures throw
-  /// std::filesystem::filesystem_error or std::system_error.
-  S3ObjectInfo getObjectToFile(const std::string& bucket, const std::string& key,
-                               const std::string& path) const;
+  /// Streams the object's body into `sink` (restarted before every attempt)
+  /// instead of memory. Throws TransportError when the body ends short of its
+  /// Content-Length; `content_length` is what the sink received.
+  S3ObjectInfo getObject(const std::string& bucket, const std::string& key,
+                         ResponseStream& sink) const;
   S3ObjectInfo headObject(const std::string& bucket, const std::string& key) const;
   /// Returns the new object's ETag ("" when S3 sent none).
   std::string putObject(const std::string& bucket, const std::string& key, std::string body,
@@ -141,67 +142,6 @@ class S3Client {
   ServiceClient client_;
   mutable std::mutex regions_mutex_;
   mutable std::map<std::string, std::string> bucket_regions_;
-};
-
-/// Walks a listing page by page; each call to next() is one request.
-class ListObjectsV2Paginator {
- public:
-  /// `client` must outlive the paginator.
-  ListObjectsV2Paginator(const S3Client& client, ListObjectsV2Request request);
-  /// Fetches the next page into `page`. Returns false, without a request, once
-  /// the previous page carried no continuation token. Throws what the client
-  /// throws, and std::runtime_error when S3 hands back the same token twice
-  /// (a listing that would never end).
-  bool next(ListObjectsV2Page& page);
-
- private:
-  const S3Client* client_;
-  ListObjectsV2Request request_;
-  bool done_ = false;
-};
-
-/// The objects of a listing as an input range; holds one page at a time and
-/// requests the next only when the consumer steps past the current one. The
-/// first page is requested by begin().
-class S3ObjectRange {
- public:
-  /// `client` must outlive the range.
-  S3ObjectRange(const S3Client& client, ListObjectsV2Request request);
-  ~S3ObjectRange();
-  S3ObjectRange(S3ObjectRange&&) noexcept;
-  S3ObjectRange& operator=(S3ObjectRange&&) noexcept;
-
-  class iterator {
-   public:
-    using iterator_concept = std::input_iterator_tag;
-    using iterator_category = std::input_iterator_tag;
-    using value_type = S3Object;
-    using difference_type = std::ptrdiff_t;
-    using reference = const S3Object&;
-    using pointer = const S3Object*;
-
-    iterator() = default;
-    reference operator*() const;
-    pointer operator->() const { return &**this; }
-    /// May send the request for the next page.
-    iterator& operator++();
-    void operator++(int) { ++*this; }
-    friend bool operator==(const iterator& it, std::default_sentinel_t) { return it.atEnd(); }
-
-   private:
-    friend class S3ObjectRange;
-    struct State;
-    explicit iterator(State* state) : state_(state) {}
-    bool atEnd() const;
-    State* state_ = nullptr;
-  };
-
-  /// Requests the first page (and further pages while they are empty).
-  iterator begin();
-  std::default_sentinel_t end() const { return {}; }
-
- private:
-  std::unique_ptr<iterator::State> state_;
 };
 
 }  // namespace aws

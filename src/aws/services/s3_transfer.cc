@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "aws/base/unique_fd.h"
+#include "aws/services/s3_download.h"
+
 namespace aws {
 
 namespace {
@@ -26,12 +29,10 @@ constexpr std::uint64_t kMaxParts = 10000;
 /// The file's size, after making sure it is a regular file we can open.
 std::uint64_t readableFileSize(const std::string& path) {
   std::uint64_t size = fs::file_size(path);  // throws for a missing file or a folder
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  if (!UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC))) {
     throw fs::filesystem_error("cannot open file for upload", path,
                                std::error_code(errno, std::generic_category()));
   }
-  ::close(fd);
   return size;
 }
 
@@ -118,7 +119,7 @@ void uploadFile(const S3Client& client, const std::string& path, const std::stri
 
 void downloadFile(const S3Client& client, const std::string& bucket, const std::string& key,
                   const std::string& path) {
-  client.getObjectToFile(bucket, key, path);
+  getObjectToFile(client, bucket, key, path);
 }
 
 }  // namespace aws

@@ -27,7 +27,7 @@ struct TransferOptions {
 void uploadFile(const S3Client& client, const std::string& path, const std::string& bucket,
                 const std::string& key, const TransferOptions& options = {});
 
-/// Downloads s3://bucket/key to `path` (see S3Client::getObjectToFile: a
+/// Downloads s3://bucket/key to `path` (see getObjectToFile: a
 /// failure never leaves a partial file under `path`).
 void downloadFile(const S3Client& client, const std::string& bucket, const std::string& key,
                   const std::string& path);

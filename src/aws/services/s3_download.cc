@@ -1,0 +1,179 @@
+#include "aws/services/s3_download.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "aws/base/atomic_file.h"
+#include "aws/client/error.h"
+
+namespace aws {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Receives a GetObject body into an open file; restart() empties it so a
+/// retried download begins afresh, finish() writes what is still held.
+///
+/// Bytes gather in an aligned buffer. Once a body fills it (a large object),
+/// full buffers are written with O_DIRECT: they go from the buffer to the disk
+/// without a copy into the page cache, which is where most of a large
+/// download's CPU time went. Small objects, file systems that refuse direct
+/// I/O and the last partial buffer are written the ordinary way.
+class FileStream : public ResponseStream {
+ public:
+  explicit FileStream(int fd) : fd_(fd) {}
+  FileStream(const FileStream&) = delete;
+  FileStream& operator=(const FileStream&) = delete;
+
+  void restart() override {
+    written_ = 0;
+    held_ = 0;
+    error_ = 0;
+    setDirect(false);
+    direct_tried_ = false;
+    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) error_ = errno;
+  }
+  bool write(const char* data, std::size_t size) override {
+    if (error_ == 0 && buffer_ == nullptr && !allocate()) return writeOut(data, size);
+    while (size > 0 && error_ == 0) {
+      const std::size_t n = std::min(size, kBufferSize - held_);
+      std::memcpy(buffer_ + held_, data, n);
+      held_ += n;
+      data += n;
+      size -= n;
+      written_ += n;
+      if (held_ == kBufferSize) {
+        if (!direct_tried_) {
+          direct_tried_ = true;
+          setDirect(true);
+        }
+        if (!writeOut(buffer_, held_) && direct_ && error_ == EINVAL) {
+          // The file system took O_DIRECT but not this write: write the
+          // buffer again from its start, without it.
+          error_ = 0;
+          setDirect(false);
+          if (::lseek(fd_, static_cast<off_t>(written_ - held_), SEEK_SET) < 0) {
+            error_ = errno;
+          } else {
+            writeOut(buffer_, held_);
+          }
+        }
+        held_ = 0;
+      }
+    }
+    return error_ == 0;
+  }
+  /// Writes the bytes still held; false (see error()) when that fails.
+  bool finish() {
+    setDirect(false);
+    if (held_ > 0 && error_ == 0) writeOut(buffer_, held_);
+    held_ = 0;
+    return error_ == 0;
+  }
+  int error() const { return error_; }
+
+ private:
+  static constexpr std::size_t kBufferSize = 1 << 20;
+  static constexpr std::size_t kAlignment = 4096;
+
+  // One buffer per thread, kept for the downloads it makes one after
+  // another (a folder of small files would otherwise map and unmap a
+  // megabyte per file). A thread runs one download at a time.
+  bool allocate() {
+    struct Owned {
+      char* data = nullptr;
+      ~Owned() { std::free(data); }
+    };
+    thread_local Owned owned;
+    if (owned.data == nullptr) {
+      void* memory = nullptr;
+      if (::posix_memalign(&memory, kAlignment, kBufferSize) != 0) return false;
+      owned.data = static_cast<char*>(memory);
+    }
+    buffer_ = owned.data;
+    return true;
+  }
+  // Without a buffer (no memory for it) bytes go straight to the file.
+  bool writeOut(const char* data, std::size_t size) {
+    if (buffer_ == nullptr) written_ += size;
+    while (size > 0 && error_ == 0) {
+      const ssize_t n = ::write(fd_, data, size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error_ = errno;
+        break;
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return error_ == 0;
+  }
+  void setDirect(bool on) {
+    if (direct_ == on) return;
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0) return;
+    if (::fcntl(fd_, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0) direct_ = on;
+  }
+
+  int fd_;
+  int error_ = 0;
+  std::uint64_t written_ = 0;
+  char* buffer_ = nullptr;
+  std::size_t held_ = 0;
+  bool direct_ = false;
+  bool direct_tried_ = false;
+};
+
+// The temporary file beside `target`; failing to make it is reported against
+// the target, the file the user asked for.
+AtomicFile temporaryFileBeside(const fs::path& target) {
+  try {
+    return AtomicFile(target.string(), {.owner_only = true});
+  } catch (const std::system_error& error) {
+    throw std::system_error(error.code(),
+                            "cannot create a temporary file beside " + target.string());
+  }
+}
+
+}  // namespace
+
+S3ObjectInfo getObjectToFile(const S3Client& client, const std::string& bucket,
+                             const std::string& key, const std::string& path) {
+  checkS3Object(bucket, key);
+  fs::path target(path);
+  if (target.filename().empty()) {
+    throw std::invalid_argument("download target \"" + path + "\" names no file");
+  }
+  if (target.parent_path().empty()) target = fs::path(".") / target;
+  fs::create_directories(target.parent_path());
+
+  AtomicFile temp = temporaryFileBeside(target);
+  FileStream stream(temp.fd());
+  auto localFailure = [&] {
+    return std::system_error(
+        stream.error(), std::generic_category(),
+        "cannot write " + temp.path() + " (download of s3://" + bucket + "/" + key + ")");
+  };
+  S3ObjectInfo info;
+  try {
+    info = client.getObject(bucket, key, stream);
+  } catch (const TransportError&) {
+    // A full disk shows up as a transfer the sink broke off.
+    if (stream.error() != 0) throw localFailure();
+    throw;
+  }
+  if (!stream.finish()) throw localFailure();
+  temp.commit();
+  return info;
+}
+
+}  // namespace aws
