@@ -24,6 +24,7 @@
 #include "probefleet/instance_create.h"
 #include "probefleet/network.h"
 #include "probefleet/test_config.h"
+#include "support/build_paths.h"
 #include "support/files.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/globals.h"
@@ -82,7 +83,7 @@ class DeployTest : public ops_sandbox::SandboxTest {
   std::string pythonLayout() const {
     std::string out;
     const int status =
-        testing_support::runProcess({PROBEFLEET_PYTHON, "-c",
+        testing_support::runProcess({testing_support::pythonPath(), "-c",
                                      "import json,sys; d=json.load(open(sys.argv[1])); "
                                      "sys.stdout.write(json.dumps(d, indent=2) + '\\n')",
                                      *args_.output_test_config},

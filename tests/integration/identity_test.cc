@@ -4,6 +4,7 @@
 // back exactly as laid out.
 
 #include "probefleet/identity.h"
+#include "support/build_paths.h"
 
 #include <functional>
 #include <memory>
@@ -110,7 +111,7 @@ class IdentityTest : public ops_sandbox::SandboxTest {
   json readBack() {
     std::string out, err;
     const int status =
-        testing_support::runProcess({PROBEFLEET_PYTHON, "-c", kReadBack},
+        testing_support::runProcess({testing_support::pythonPath(), "-c", kReadBack},
                                     testing_support::Sandbox::shared().awsEnv(), &out, &err);
     EXPECT_EQ(status, 0) << err;
     return json::parse(out);

@@ -3,6 +3,7 @@
 // one, and what a failing lookup leaves the caller to decide.
 
 #include "probefleet/fleet_lookup.h"
+#include "support/build_paths.h"
 
 #include <string>
 #include <vector>
@@ -28,7 +29,7 @@ class LookupTest : public ops_sandbox::SandboxTest {
     // The EC2 client has no StopInstances; the sandbox is asked directly.
     std::string err;
     const int status = testing_support::runProcess(
-        {PROBEFLEET_PYTHON, "-c",
+        {testing_support::pythonPath(), "-c",
          "import boto3, sys\n"
          "boto3.client('ec2').stop_instances(InstanceIds=[sys.argv[1]])\n",
          instance_id},

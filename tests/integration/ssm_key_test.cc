@@ -3,6 +3,7 @@
 // file content comes from an implementation independent of ours.
 
 #include "probefleet/ssm_key.h"
+#include "support/build_paths.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,7 +53,7 @@ class SsmKeyTest : public ops_sandbox::SandboxTest {
   static void putSecureString(const std::string& name, const std::string& value) {
     std::string out, err;
     const int status = testing_support::runProcess(
-        {PROBEFLEET_PYTHON, "-c",
+        {testing_support::pythonPath(), "-c",
          "import sys, boto3\n"
          "boto3.client('ssm').put_parameter(Name=sys.argv[1], Value=sys.argv[2],\n"
          "    Type='SecureString', Overwrite=True)\n",

@@ -2,6 +2,7 @@
 // (tests/oracles/http_test_server.py) on an ephemeral 127.0.0.1 port.
 
 #include "aws/http/curl_transport.h"
+#include "support/build_paths.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -56,8 +57,9 @@ class TestServer {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, in[1]);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {PROBEFLEET_PYTHON, std::string(PROBEFLEET_SOURCE_DIR) +
-                                                            "/tests/oracles/http_test_server.py"};
+    std::vector<std::string> args = {
+        testing_support::pythonPath(),
+        std::string(testing_support::sourceDir()) + "/tests/oracles/http_test_server.py"};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "support/build_paths.h"
+
 namespace testing_support {
 
 std::string programPath(const std::string& program) {
@@ -10,7 +12,7 @@ std::string programPath(const std::string& program) {
                                                       : nullptr;
   const char* set = variable ? std::getenv(variable) : nullptr;
   if (set && *set) return set;
-  return std::string(PROBEFLEET_BINARY_DIR) + "/" + program;
+  return std::string(testing_support::binaryDir()) + "/" + program;
 }
 
 void E2eTest::SetUp() {

@@ -24,6 +24,7 @@
 
 #include "aws/auth/credentials.h"
 #include "fakes/test_client.h"
+#include "support/build_paths.h"
 #include "support/files.h"
 
 extern char** environ;
@@ -284,8 +285,8 @@ void Sandbox::start(bool auth, const std::string& world) {
   const fs::path port_file = dir / "port";
   const fs::path log_file = dir / "sandbox.log";
   std::vector<std::string> argv = {
-      PROBEFLEET_PYTHON,
-      (fs::path(PROBEFLEET_SOURCE_DIR) / "tests" / "sandbox" / "sandbox.py").string(),
+      testing_support::pythonPath(),
+      (fs::path(testing_support::sourceDir()) / "tests" / "sandbox" / "sandbox.py").string(),
       "--port-file",
       port_file.string(),
       "--world-out",
@@ -293,7 +294,7 @@ void Sandbox::start(bool auth, const std::string& world) {
   if (auth) argv.push_back("--auth");
   if (!world.empty()) {
     argv.push_back("--world");
-    argv.push_back((fs::path(PROBEFLEET_SOURCE_DIR) / "tests" / "sandbox" / world).string());
+    argv.push_back((fs::path(testing_support::sourceDir()) / "tests" / "sandbox" / world).string());
   }
 
   Fd log(::open(log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -414,8 +415,8 @@ nlohmann::json Sandbox::journal(const std::string& service, const std::string& a
 
 nlohmann::json Sandbox::boto3(const std::string& code) {
   std::string out, err;
-  const int status =
-      runProcess({PROBEFLEET_PYTHON, "-c", "import json, boto3\n" + code}, awsEnv(), &out, &err);
+  const int status = runProcess(
+      {testing_support::pythonPath(), "-c", "import json, boto3\n" + code}, awsEnv(), &out, &err);
   if (status != 0) throw std::runtime_error("boto3 failed: " + err);
   return nlohmann::json::parse(out);
 }

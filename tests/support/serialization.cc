@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/build_paths.h"
 #include "support/files.h"
 
 namespace testing_support {
@@ -60,10 +61,10 @@ nlohmann::json runOracle(const std::string& script, const nlohmann::json& input)
     std::ofstream file(in.path(), std::ios::binary);
     file << input.dump();
   }
-  const std::string path = std::string(PROBEFLEET_SOURCE_DIR) + "/tests/oracles/" + script;
-  const std::string command = shellQuote(PROBEFLEET_PYTHON) + " " + shellQuote(path) + " < " +
-                              shellQuote(in.path()) + " > " + shellQuote(out.path()) + " 2> " +
-                              shellQuote(err.path());
+  const std::string path = std::string(testing_support::sourceDir()) + "/tests/oracles/" + script;
+  const std::string command = shellQuote(testing_support::pythonPath()) + " " + shellQuote(path) +
+                              " < " + shellQuote(in.path()) + " > " + shellQuote(out.path()) +
+                              " 2> " + shellQuote(err.path());
   const int status = std::system(command.c_str());
   if (status != 0) {
     throw std::runtime_error(script + " failed (status " + std::to_string(status) +

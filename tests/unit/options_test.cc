@@ -1,4 +1,5 @@
 #include "probefleet/options.h"
+#include "support/build_paths.h"
 #include "support/files.h"
 
 #include <algorithm>
@@ -380,8 +381,8 @@ print(json.dumps(out))
   const auto cases_path = dir / "cases.json";
   std::ofstream(script_path) << script;
   std::ofstream(cases_path) << nlohmann::json(cases).dump();
-  const std::string command =
-      std::string(PROBEFLEET_PYTHON) + " " + script_path.string() + " " + cases_path.string();
+  const std::string command = std::string(testing_support::pythonPath()) + " " +
+                              script_path.string() + " " + cases_path.string();
   std::string output;
   FILE* pipe = ::popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);

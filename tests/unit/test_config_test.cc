@@ -1,4 +1,5 @@
 #include "probefleet/test_config.h"
+#include "support/build_paths.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -52,7 +53,8 @@ std::vector<std::string> pythonLayouts(const std::vector<LayoutCase>& cases) {
   }
   TempDir dir;
   writeFile(dir / "in.json", batch.dump());
-  const std::string command = std::string(PROBEFLEET_PYTHON) + " " + PROBEFLEET_SOURCE_DIR +
+  const std::string command = std::string(testing_support::pythonPath()) + " " +
+                              testing_support::sourceDir() +
                               "/tests/oracles/json_layout_oracle.py < " +
                               (dir / "in.json").string() + " > " + (dir / "out.json").string();
   if (std::system(command.c_str()) != 0) throw std::runtime_error("oracle failed: " + command);
