@@ -49,12 +49,9 @@ if [ ! -f "$BUILD/build.ninja" ]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPROBEFLEET_PYTHON="$PY" \
     >/dev/null
 fi
-cmake --build "$BUILD" --target probefleet-s3 s3 >/dev/null
+cmake --build "$BUILD" --target probefleet-s3 list_memory >/dev/null
 TOOL=$BUILD/probefleet-s3
-LISTER=$WORK/list_memory
-g++ -std=c++20 -O2 -I"$ROOT/src" -DSPDLOG_COMPILED_LIB -DSPDLOG_FMT_EXTERNAL -DSPDLOG_SHARED_LIB \
-  "$ROOT/bench/list_memory.cc" "$BUILD/libs3.a" "$BUILD/libtestlib.a" "$BUILD/libaws.a" \
-  -lcurl -lssl -lcrypto -lpugixml -lspdlog -lfmt -lisal -lz -pthread -o "$LISTER"
+LISTER=$BUILD/list_memory
 
 # ---- data -----------------------------------------------------------------------
 mkdir -p "$WORK/data/backups/vpc-big" "$WORK/data/backups/vpc-many"
