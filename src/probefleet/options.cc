@@ -324,6 +324,10 @@ std::optional<ParseResult> checkComplete(const Parse& parse) {
         "got '" +
         *parse.args.lock_lease_seconds + "'");
   }
+  // The lock lives in the bucket: without one there is nothing to clear.
+  if (parse.args.force_unlock && !given(parse.args.s3_bucket)) {
+    return usageError("argument --force_unlock: needs --s3_bucket, which holds the VPC's lock");
+  }
   // The instances' tests leave their results in the bucket.
   if (given(parse.args.tag) && !given(parse.args.s3_bucket)) {
     return usageError("argument --run_tag: needs --s3_bucket, where the tests leave their results");

@@ -1,8 +1,9 @@
 #include "probefleet/run_lock.h"
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
-#include <regex>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -49,9 +50,20 @@ bool optionHoldsSecret(const std::string& word) {
   return false;
 }
 
+// An access key id: AKIA (long-term) or ASIA (temporary) and 16 upper-case
+// letters or digits. Scanned by hand: std::regex recurses per character.
+bool holdsAccessKeyId(const std::string& word) {
+  const auto keyChar = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); };
+  for (std::size_t at = 0; at + 20 <= word.size(); ++at) {
+    const std::string_view prefix(word.data() + at, 4);
+    if (prefix != "AKIA" && prefix != "ASIA") continue;
+    if (std::all_of(word.begin() + at + 4, word.begin() + at + 20, keyChar)) return true;
+  }
+  return false;
+}
+
 bool looksLikeAwsKey(const std::string& word) {
-  static const std::regex key_id("(AKIA|ASIA)[A-Z0-9]{16}");
-  if (std::regex_search(word, key_id)) return true;
+  if (holdsAccessKeyId(word)) return true;
   // A secret access key: 40 characters of base64 mixing cases and digits.
   std::size_t run = 0;
   bool lower = false, upper = false, digit = false;

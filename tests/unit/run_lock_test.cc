@@ -81,7 +81,7 @@ TEST(RunLock, CommandLineKeepsNoSecret) {
   }
 }
 
-TEST(RunLock, LeaseOptionTakesWholeSecondsUpToADay) {
+TEST(RunLock, LeaseIsWholeSecondsUpToADayAndForceUnlockNeedsABucket) {
   const std::vector<std::string> base = {"--test_config", "t", "--backup_folder", "k"};
   const std::vector<std::pair<std::string, long long>> cases = {
       {"", probefleet::kDefaultLeaseSeconds},
@@ -103,6 +103,11 @@ TEST(RunLock, LeaseOptionTakesWholeSecondsUpToADay) {
       EXPECT_EQ(probefleet::leaseSecondsOf(parsed.args, probefleet::kDefaultLeaseSeconds), lease);
     }
   }
+  std::vector<std::string> unlock = base;
+  unlock.push_back("--force_unlock");
+  EXPECT_EQ(probefleet::parseArgs(unlock).kind, probefleet::ParseResult::Kind::kError);
+  unlock.insert(unlock.end(), {"--s3_bucket", "b"});
+  EXPECT_TRUE(probefleet::parseArgs(unlock).args.force_unlock);
   EXPECT_NE(probefleet::helpText().find("--force_unlock"), std::string::npos);
 }
 
