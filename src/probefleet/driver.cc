@@ -1,6 +1,7 @@
 #include "probefleet/driver.h"
 
 #include <cxxabi.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -19,12 +20,14 @@
 #include "probefleet/instance_create.h"
 #include "probefleet/keypairs.h"
 #include "probefleet/preflight.h"
+#include "probefleet/run_lock.h"
 #include "probefleet/sessions.h"
 #include "probefleet/ssm_key.h"
 #include "probefleet/story.h"
 #include "probefleet/tags.h"
 #include "probefleet/teardown.h"
 #include "probefleet/test_config.h"
+#include "probefleet/vpc_lock.h"
 #include "s3/s3_backup_cmd.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -112,7 +115,7 @@ std::vector<PlannedClient> plannedClients(const Args& args) {
     clients.push_back({"sts", workflow_region, false, true});
     if (given(role.region)) clients.push_back({"ssm", role.region, true});
     clients.push_back({"s3", std::nullopt, true});
-  } else if (!args.revert) {
+  } else if (!args.revert || given(args.s3_bucket)) {
     clients.push_back({"s3", std::nullopt, false});
   }
   const bool assumed = given(args.assume_role);
@@ -240,11 +243,71 @@ void revert(const Args& args, const RunClients& clients) {
   }
 }
 
-// The preflight, then the deployment or the teardown. False when the
-// preflight found problems (nothing was changed). An interruption ends the
-// mode early and is reported, marking the run failed.
+std::string hostName() {
+  char name[256] = {};
+  return ::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "unknown";
+}
+
+std::string userName() {
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    return found->pw_name;
+  }
+  return "uid " + std::to_string(::geteuid());
+}
+
+LockHolder thisRun(const Args& args, const std::vector<std::string>& arguments,
+                   const aws::Clock& clock) {
+  LockHolder self;
+  self.run_id = newRunId();
+  self.host = hostName();
+  self.user = userName();
+  self.mode = args.revert ? "revert" : "deploy";
+  self.started = isoTime(clock.now());
+  self.command = commandForLock("probefleet", arguments);
+  self.pid = ::getpid();
+  self.lease_seconds = leaseSecondsOf(args, kDefaultLeaseSeconds);
+  return self;
+}
+
+// The run's lock on its VPC, taken once the read-only checks passed and
+// before the first change; null when the run goes unlocked (no bucket, no
+// VPC, a dry run, which only reports the lock it finds). Throws LockHeld.
+std::unique_ptr<VpcLock> lockTheVpc(const Args& args, const RunClients& clients,
+                                    const std::string& vpc_id,
+                                    const std::vector<std::string>& arguments, aws::Clock& clock) {
+  auto log = testlib::logger();
+  const aws::S3Client* s3 = args.revert ? clients.lock_s3.get() : clients.s3.get();
+  if (!given(args.s3_bucket) || s3 == nullptr) {
+    log->info(
+        "- No --s3_bucket: this run takes no lock on its VPC, so another run on it at "
+        "the same time is not stopped");
+    return nullptr;
+  }
+  if (vpc_id.empty()) {
+    log->info("- No VPC holds the test subnets: this run takes no lock");
+    return nullptr;
+  }
+  step("locking the VPC");
+  const LockPlace place{*s3, *args.s3_bucket, vpc_id, clock};
+  if (args.dry_run) {
+    if (args.force_unlock) log->info("- Dry run: --force_unlock would clear the lock below");
+    reportLock(place);
+    return nullptr;
+  }
+  if (args.force_unlock) forceUnlock(place);
+  return VpcLock::take(place, thisRun(args, arguments, clock));
+}
+
+// The preflight, then the deployment or the teardown under the VPC's lock.
+// False when the preflight found problems or another run holds the lock
+// (nothing was changed). An interruption ends the mode early and is
+// reported, marking the run failed. The lock is given back on every way out.
 bool runMode(const Args& args, const RunClients& clients, const TestConfig& document,
-             const aws::ClientWorld& deps) {
+             const std::vector<std::string>& arguments, const aws::ClientWorld& deps) {
+  std::unique_ptr<VpcLock> lock;
   try {
     step("checking before any change");
     const PreflightReport checked =
@@ -253,6 +316,17 @@ bool runMode(const Args& args, const RunClients& clients, const TestConfig& docu
       testlib::logger()->error("  **Error** " + std::to_string(checked.problems.size()) +
                                (checked.problems.size() == 1 ? " problem" : " problems") +
                                " found before any change; nothing was changed");
+      return false;
+    }
+    try {
+      lock = lockTheVpc(args, clients, checked.vpc_id, arguments, *deps.clock);
+    } catch (const LockHeld& held) {
+      testlib::logger()->error(
+          "  **Error** " + std::string(held.what()) +
+          "; nothing was changed. Once that run is gone its lock is taken over after its "
+          "lease of " +
+          std::to_string(held.found().holder.lease_seconds) +
+          " s; --force_unlock clears it at once");
       return false;
     }
     if (args.revert) {
@@ -270,6 +344,7 @@ bool runMode(const Args& args, const RunClients& clients, const TestConfig& docu
                              ": nothing new was made after it; run again to finish");
     testlib::AppExitStatus::markFailed();
   }
+  if (lock) lock->release();
   return true;
 }
 
@@ -292,7 +367,7 @@ int runFlow(const Args& args, const std::vector<std::string>& arguments,
   if (!document) return 1;
   step("opening the AWS sessions and clients");
   const RunClients clients = openClients(args, deps);
-  if (!runMode(args, clients, *document, deps)) return 1;
+  if (!runMode(args, clients, *document, arguments, deps)) return 1;
   uploadLog(args, clients);
   return testlib::AppExitStatus().getStatus();
 }
@@ -325,6 +400,8 @@ RunClients openClients(const Args& args, const aws::ClientWorld& deps) {
     } else {
       clients.s3 = std::make_unique<aws::S3Client>(profileSession().clientConfig("s3"));
     }
+  } else if (given(args.s3_bucket)) {
+    clients.lock_s3 = std::make_unique<aws::S3Client>(profileSession().clientConfig("s3"));
   }
   clients.test_session =
       given(args.assume_role)

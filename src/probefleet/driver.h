@@ -11,9 +11,9 @@
 #include "aws/services/ec2.h"
 #include "aws/services/iam.h"
 #include "aws/services/s3.h"
-#include "aws/session/session.h"
 #include "aws/services/ssm.h"
 #include "aws/services/sts.h"
+#include "aws/session/session.h"
 #include "probefleet/options.h"
 
 namespace probefleet {
@@ -34,6 +34,9 @@ struct RunClients {
   std::unique_ptr<aws::Ec2Client> ec2;
   std::unique_ptr<aws::IamClient> iam;
   std::unique_ptr<aws::StsClient> sts;  // the test account's, for the preflight
+  // Revert mode with --s3_bucket: the profile's S3 client, for the VPC's lock
+  // only (a revert uploads no log).
+  std::unique_ptr<aws::S3Client> lock_s3;
 };
 
 /// True when the backup folder is a non-empty relative path that does not
@@ -46,7 +49,8 @@ bool tagPairsComplete(const std::optional<std::string>& tag_resource);
 
 /// Opens the sessions and clients: in deploy mode the S3 client (of the
 /// workflow account when --workflow_account_role is given, with its SSM
-/// client), then the test account's EC2 and IAM clients. Logs as the run
+/// client), in revert mode with --s3_bucket the profile's S3 client for the
+/// lock, then the test account's EC2 and IAM clients. Logs as the run
 /// flow does. Throws what the sessions throw; testlib::ExitRequest when the
 /// identity document or the assumed-role session cannot be had.
 RunClients openClients(const Args& args, const aws::ClientWorld& deps);

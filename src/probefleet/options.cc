@@ -1,6 +1,7 @@
 #include "probefleet/options.h"
 
 #include <algorithm>
+#include <charconv>
 #include <sstream>
 #include <string_view>
 #include <variant>
@@ -68,6 +69,12 @@ const std::vector<OptionSpec>& optionTable() {
       {"report", &Args::report, false,
        "write a run report (JSON) to this file: each entry's outcome and addresses, what was "
        "created, reused, deleted or left"},
+      {"force_unlock", &Args::force_unlock, false,
+       "clear the VPC's lock (locks/<vpc_id>.json in the s3 bucket) whoever holds it, with a "
+       "warning, then run; for a run that died and whose lease has not yet run out"},
+      {"lock_lease_seconds", &Args::lock_lease_seconds, false,
+       "lease of the VPC's lock in seconds, default 300: the run renews it every fifth of it, "
+       "and a lock not renewed for that long is taken over by the next run"},
   };
   return table;
 }
@@ -311,6 +318,16 @@ std::optional<ParseResult> checkComplete(const Parse& parse) {
     }
     return usageError("unrecognized arguments: " + list);
   }
+  if (parse.args.lock_lease_seconds && leaseSecondsOf(parse.args, 0) <= 0) {
+    return usageError(
+        "argument --lock_lease_seconds: expected a whole number of seconds from 1 to 86400, "
+        "got '" +
+        *parse.args.lock_lease_seconds + "'");
+  }
+  // The lock lives in the bucket: without one there is nothing to clear.
+  if (parse.args.force_unlock && !given(parse.args.s3_bucket)) {
+    return usageError("argument --force_unlock: needs --s3_bucket, which holds the VPC's lock");
+  }
   // The instances' tests leave their results in the bucket.
   if (given(parse.args.tag) && !given(parse.args.s3_bucket)) {
     return usageError("argument --run_tag: needs --s3_bucket, where the tests leave their results");
@@ -319,6 +336,16 @@ std::optional<ParseResult> checkComplete(const Parse& parse) {
 }
 
 }  // namespace
+
+long long leaseSecondsOf(const Args& args, long long fallback) {
+  if (!args.lock_lease_seconds) return fallback;
+  const std::string& text = *args.lock_lease_seconds;
+  long long value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  // A day at most: a longer lease would keep a dead run's VPC locked for days.
+  if (error != std::errc() || end != text.data() + text.size() || value > 86400) return 0;
+  return value;
+}
 
 ParseResult parseArgs(const std::vector<std::string>& arguments) {
   Parse parse;

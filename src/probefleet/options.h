@@ -39,7 +39,14 @@ struct Args {
   std::optional<std::string> tag;
   bool log_console = false;           // every log record on the console, no progress
   std::optional<std::string> report;  // where to write the run report (JSON)
+  bool force_unlock = false;          // clear the VPC's lock, whoever holds it, then run
+  // The lease of the run's lock on its VPC, in seconds (a whole number above
+  // 0, checked by the parser); absent: kDefaultLeaseSeconds.
+  std::optional<std::string> lock_lease_seconds;
 };
+
+/// The lease --lock_lease_seconds gives, or `fallback` when it is absent.
+long long leaseSecondsOf(const Args& args, long long fallback);
 
 /// True when a text option was given with a non-empty value: wherever the
 /// program asks whether a text option was given, the empty text counts as not

@@ -10,6 +10,7 @@ import json
 import os
 import subprocess
 import tempfile
+import threading
 import unittest
 
 
@@ -451,3 +452,38 @@ class S3ChecksumCase(unittest.TestCase):
         self.assertEqual(error_of(lambda: complete(ChecksumCRC32="AAAAAA==")), ("InvalidPart", 400))
         complete(ChecksumCRC32=right)
         self.assertEqual(self.s3.get_object(Bucket=self.bucket, Key=key)["Body"].read(), b"part one")
+
+
+class S3ConditionalWriteCase(unittest.TestCase):
+    # AWS: of many conditional writes racing on one key, exactly one wins;
+    # the others answer 412 PreconditionFailed.
+    def race(self, key, **condition):
+        s3, bucket = sandbox.client("s3"), sandbox.world["bucket"]
+        outcomes, barrier = [], threading.Barrier(12)
+
+        def put(i):
+            barrier.wait()
+            from botocore.exceptions import ClientError
+            try:
+                s3.put_object(Bucket=bucket, Key=key, Body=f"{i}".encode(), **condition)
+                outcomes.append(None)
+            except ClientError as error:
+                outcomes.append((error.response["Error"]["Code"],
+                                 error.response["ResponseMetadata"]["HTTPStatusCode"]))
+        threads = [threading.Thread(target=put, args=(i,)) for i in range(12)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.addCleanup(s3.delete_object, Bucket=bucket, Key=key)
+        return sorted(outcomes, key=str)
+
+    def test_one_of_many_creates_wins(self):
+        self.assertEqual(self.race("locks/race-new.json", IfNoneMatch="*"),
+                         [("PreconditionFailed", 412)] * 11 + [None])
+
+    def test_one_of_many_takeovers_wins(self):
+        s3, bucket = sandbox.client("s3"), sandbox.world["bucket"]
+        etag = s3.put_object(Bucket=bucket, Key="locks/race-old.json", Body=b"old")["ETag"]
+        self.assertEqual(self.race("locks/race-old.json", IfMatch=etag),
+                         [("PreconditionFailed", 412)] * 11 + [None])

@@ -803,3 +803,63 @@ TEST(S3Download, AFailureLeavesNoFileUnderTheRealName) {
 }
 
 }  // namespace
+
+// Conditional writes send the header botocore's model names and turn S3's
+// refusal of the condition (and only that) into S3ConditionFailed, at once.
+TEST(S3Conditions, HeadersAndRefusalsOfConditionalWrites) {
+  struct Case {
+    std::string name;
+    aws::S3WriteCondition condition;
+    bool remove;  // DeleteObject instead of PutObject
+    HttpResponse answer;
+    std::string header;  // "If-None-Match: *", "If-Match: ..." or "" for none
+    std::string thrown;  // "condition", "service" or "" for none
+  };
+  const auto absent = aws::S3WriteCondition::absent();
+  const auto ours = aws::S3WriteCondition::matching("\"e1\"");
+  const std::vector<Case> cases = {
+      {"create", absent, false, answer(200, "", {{"ETag", "\"e2\""}}), "If-None-Match: *", ""},
+      {"key exists", absent, false, answer(412, errorXml("PreconditionFailed")), "If-None-Match: *",
+       "condition"},
+      {"conflict", absent, false, answer(409, errorXml("ConditionalRequestConflict")),
+       "If-None-Match: *", "condition"},
+      {"other 409", absent, false, answer(409, errorXml("OperationAborted")), "If-None-Match: *",
+       "service"},
+      {"takeover lost", ours, false, answer(412, errorXml("PreconditionFailed")),
+       "If-Match: \"e1\"", "condition"},
+      {"takeover of a gone key", ours, false, answer(404, errorXml("NoSuchKey")),
+       "If-Match: \"e1\"", "service"},
+      {"plain put", {}, false, answer(412, errorXml("PreconditionFailed")), "", "service"},
+      {"release", ours, true, answer(204), "If-Match: \"e1\"", ""},
+      {"release of a rewritten lock", ours, true, answer(412, errorXml("PreconditionFailed")),
+       "If-Match: \"e1\"", "condition"},
+  };
+  for (const Case& c : cases) {
+    auto transport = std::make_shared<FakeTransport>();
+    transport->enqueue(c.answer);
+    aws::S3Client client(s3Config(transport, true));
+    std::string thrown;
+    try {
+      if (c.remove) {
+        client.deleteObject("bkt", "locks/vpc-1.json", c.condition);
+      } else {
+        EXPECT_EQ(client.putObject("bkt", "locks/vpc-1.json", "{}", "", c.condition), "\"e2\"")
+            << c.name;
+      }
+    } catch (const aws::S3ConditionFailed&) {
+      thrown = "condition";
+    } catch (const aws::ServiceError&) {
+      thrown = "service";
+    }
+    EXPECT_EQ(thrown, c.thrown) << c.name;
+    ASSERT_EQ(transport->requests().size(), 1u) << c.name;  // never retried
+    const HttpRequest sent = transport->requests()[0];
+    std::string header;
+    for (const char* name : {"If-None-Match", "If-Match"}) {
+      if (const std::string* value = sent.header(name)) header = std::string(name) + ": " + *value;
+    }
+    EXPECT_EQ(header, c.header) << c.name;
+  }
+  aws::S3Client client(s3Config(std::make_shared<FakeTransport>(), true));
+  EXPECT_THROW(client.deleteObject("bkt", "k", absent), std::invalid_argument);
+}

@@ -124,6 +124,7 @@ S3ObjectInfo objectInfo(const HttpResponse& response) {
   if (!length.empty()) info.content_length = std::strtoull(length.c_str(), nullptr, 10);
   info.etag = headerOr(response, "ETag");
   info.last_modified = headerOr(response, "Last-Modified");
+  info.date = headerOr(response, "Date");
   info.content_type = headerOr(response, "Content-Type");
   const std::string meta_prefix = "x-amz-meta-";
   for (const auto& [name, value] : response.headers) {
@@ -200,6 +201,20 @@ void frameFileBody(HttpRequest& request) {
   request.setHeader("X-Amz-Sdk-Checksum-Algorithm", "CRC32");
   request.setHeader("X-Amz-Trailer", framing.trailer);
   request.aws_chunked = std::move(framing);
+}
+
+void addCondition(Headers& headers, const S3WriteCondition& condition) {
+  if (condition.kind == S3WriteCondition::Kind::kAbsent) {
+    headers.emplace_back("If-None-Match", "*");
+  } else if (condition.kind == S3WriteCondition::Kind::kEtag) {
+    if (condition.etag.empty()) throw std::invalid_argument("If-Match without an ETag");
+    headers.emplace_back("If-Match", condition.etag);
+  }
+}
+
+bool isConditionFailure(const ServiceError& error) {
+  return error.httpStatus() == 412 ||
+         (error.httpStatus() == 409 && error.code() == "ConditionalRequestConflict");
 }
 
 }  // namespace
@@ -379,11 +394,13 @@ S3ObjectInfo S3Client::headObject(const std::string& bucket, const std::string& 
 }
 
 std::string S3Client::putObject(const std::string& bucket, const std::string& key, std::string body,
-                                const std::string& content_type) const {
+                                const std::string& content_type,
+                                const S3WriteCondition& condition) const {
   checkS3Object(bucket, key);
   Call call{"PutObject", "PUT", bucket, key, {}, {}, std::move(body), std::nullopt};
   if (!content_type.empty()) call.headers.emplace_back("Content-Type", content_type);
-  return headerOr(send(call), "ETag");
+  addCondition(call.headers, condition);
+  return headerOr(sendConditional(call, condition), "ETag");
 }
 
 std::string S3Client::putObjectFromFile(const std::string& bucket, const std::string& key,
@@ -392,9 +409,28 @@ std::string S3Client::putObjectFromFile(const std::string& bucket, const std::st
   return headerOr(send({"PutObject", "PUT", bucket, key, {}, {}, "", range}), "ETag");
 }
 
-void S3Client::deleteObject(const std::string& bucket, const std::string& key) const {
+void S3Client::deleteObject(const std::string& bucket, const std::string& key,
+                            const S3WriteCondition& condition) const {
   checkS3Object(bucket, key);
-  send({"DeleteObject", "DELETE", bucket, key, {}, {}, "", std::nullopt});
+  // DeleteObject takes If-Match only.
+  if (condition.kind == S3WriteCondition::Kind::kAbsent) {
+    throw std::invalid_argument("DeleteObject of s3://" + bucket + "/" + key +
+                                " cannot be conditional on the key being absent");
+  }
+  Call call{"DeleteObject", "DELETE", bucket, key, {}, {}, "", std::nullopt};
+  addCondition(call.headers, condition);
+  sendConditional(call, condition);
+}
+
+HttpResponse S3Client::sendConditional(const Call& call, const S3WriteCondition& condition) const {
+  try {
+    return send(call);
+  } catch (const ServiceError& error) {
+    if (condition.kind != S3WriteCondition::Kind::kNone && isConditionFailure(error)) {
+      throw S3ConditionFailed(error);
+    }
+    throw;
+  }
 }
 
 ListObjectsV2Page S3Client::listObjectsV2(const ListObjectsV2Request& request) const {

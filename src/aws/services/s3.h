@@ -46,6 +46,7 @@ struct S3ObjectInfo {
   std::uint64_t content_length = 0;
   std::string etag;
   std::string last_modified;  // the Last-Modified header, as sent
+  std::string date;           // the answer's Date header: S3's clock at the time
   std::string content_type;
   std::map<std::string, std::string> metadata;  // x-amz-meta-*, names lower-cased, prefix removed
 };
@@ -76,6 +77,27 @@ void checkS3Object(const std::string& bucket, const std::string& key);
 /// digits, hyphens, 3 to 63 characters, no dots).
 bool isVirtualHostableBucket(const std::string& bucket);
 
+/// A write that S3 refused because its condition did not hold: 412
+/// PreconditionFailed (If-None-Match found the key, If-Match another ETag) or
+/// 409 ConditionalRequestConflict (another write to the key was under way).
+/// Only conditional calls throw it; it is never retried, since the other
+/// writer has won.
+class S3ConditionFailed : public ServiceError {
+ public:
+  explicit S3ConditionFailed(const ServiceError& error) : ServiceError(error) {}
+};
+
+/// The condition of a write: none, "only if the key does not exist"
+/// (If-None-Match: *), or "only if the object still has this ETag" (If-Match).
+struct S3WriteCondition {
+  enum class Kind { kNone, kAbsent, kEtag };
+  Kind kind = Kind::kNone;
+  std::string etag;  // kEtag only, as S3 sent it (quotes included)
+
+  static S3WriteCondition absent() { return {Kind::kAbsent, ""}; }
+  static S3WriteCondition matching(std::string etag) { return {Kind::kEtag, std::move(etag)}; }
+};
+
 class S3Client {
  public:
   /// Throws ConfigError when the configuration has no credentials or transport.
@@ -97,14 +119,21 @@ class S3Client {
   S3ObjectInfo getObject(const std::string& bucket, const std::string& key,
                          ResponseStream& sink) const;
   S3ObjectInfo headObject(const std::string& bucket, const std::string& key) const;
-  /// Returns the new object's ETag ("" when S3 sent none).
+  /// Returns the new object's ETag ("" when S3 sent none). With a
+  /// condition, throws S3ConditionFailed when it does not hold; an If-Match
+  /// on a key that does not exist is S3's NoSuchKey (a plain ServiceError).
   std::string putObject(const std::string& bucket, const std::string& key, std::string body,
-                        const std::string& content_type = "") const;
+                        const std::string& content_type = "",
+                        const S3WriteCondition& condition = {}) const;
   /// Uploads a file range (the whole file when `range.length` covers it)
   /// without loading it, with its CRC32 as trailer. Returns the ETag.
   std::string putObjectFromFile(const std::string& bucket, const std::string& key,
                                 const FileRange& range) const;
-  void deleteObject(const std::string& bucket, const std::string& key) const;
+  /// Deleting a key that does not exist succeeds, as in S3. With a
+  /// condition (kEtag only), throws S3ConditionFailed when the object has
+  /// another ETag.
+  void deleteObject(const std::string& bucket, const std::string& key,
+                    const S3WriteCondition& condition = {}) const;
   /// One ListObjectsV2 request. Keys come back decoded.
   ListObjectsV2Page listObjectsV2(const ListObjectsV2Request& request) const;
 
@@ -132,6 +161,8 @@ class S3Client {
  private:
   struct Call;
   HttpResponse send(const Call& call, ResponseStream* stream = nullptr) const;
+  /// send(), with a refused condition thrown as S3ConditionFailed.
+  HttpResponse sendConditional(const Call& call, const S3WriteCondition& condition) const;
   /// One invocation of `call` at `region`'s endpoint, signed for it.
   HttpResponse invokeAt(const Call& call, const std::string& region, const ErrorParser& parse_error,
                         ServiceClient::Options options) const;

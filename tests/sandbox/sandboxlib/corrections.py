@@ -806,6 +806,30 @@ def _patch_s3() -> None:
 
     S3Backend.list_objects_v2 = list_objects_v2
     _patch_s3_checksums()
+    _patch_s3_conditional_writes()
+
+
+# AWS makes a conditional write atomic: of two PUTs with If-None-Match: * on
+# one key, or two with If-Match on the same ETag, exactly one succeeds and
+# the other answers 412. moto checks the condition and then writes, and the
+# sandbox answers requests on many threads, so both can pass the check.
+# Conditional writes and deletes are taken one at a time here.
+_conditional_writes = threading.Lock()
+
+
+def _patch_s3_conditional_writes() -> None:
+    from moto.s3.responses import S3Response
+
+    original_key_response = S3Response._key_response
+
+    def _key_response(self, request, full_url):
+        conditional = request.headers.get("If-Match") or request.headers.get("If-None-Match")
+        if request.method in ("PUT", "DELETE") and conditional:
+            with _conditional_writes:
+                return original_key_response(self, request, full_url)
+        return original_key_response(self, request, full_url)
+
+    S3Response._key_response = _key_response
 
 
 def _crc32_base64(data: bytes) -> str:

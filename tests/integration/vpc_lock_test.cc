@@ -1,0 +1,100 @@
+// The VPC lock against the sandbox's S3 (signatures checked): taken once,
+// renewed while held, given back only while it is ours, taken over when
+// stale by exactly one of two racing runs, and cleared by hand.
+
+#include "probefleet/vpc_lock.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "aws/base/clock.h"
+#include "support/sandbox.h"
+
+namespace {
+
+using probefleet::LockHeld;
+using probefleet::LockHolder;
+using probefleet::VpcLock;
+using testing_support::Sandbox;
+
+class VpcLockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Sandbox& sandbox = Sandbox::shared();
+    bucket_ = sandbox.world().at("bucket").get<std::string>();
+    s3_ = std::make_unique<aws::S3Client>(sandbox.clientConfig("s3", clock_));
+    vpc_ = "vpc-" + probefleet::newRunId();
+  }
+
+  LockHolder run(const std::string& id, long long lease = 300) const {
+    return {id, "host", "user", "deploy", "2026-12-09T11:20:00Z", "probefleet", 1, lease};
+  }
+  probefleet::LockPlace place() const { return {*s3_, bucket_, vpc_, *clock_}; }
+  std::optional<probefleet::FoundLock> found() const {
+    return probefleet::readLock(*s3_, bucket_, vpc_, clock_->now());
+  }
+
+  std::shared_ptr<aws::Clock> clock_ = aws::systemClock();
+  std::string bucket_, vpc_;
+  std::unique_ptr<aws::S3Client> s3_;
+};
+
+TEST_F(VpcLockTest, HeldUntilGivenBackAndRenewedWhileHeld) {
+  {
+    auto held = VpcLock::take(place(), run("first", 1));
+    ASSERT_TRUE(found());
+    EXPECT_EQ(found()->holder.run_id, "first");
+    // Three leases later the renewals have kept it live.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    try {
+      VpcLock::take(place(), run("second"));
+      FAIL() << "taken twice";
+    } catch (const LockHeld& refused) {
+      EXPECT_EQ(refused.found().holder.run_id, "first");
+      EXPECT_NE(std::string(refused.what()).find("run first (host host, pid 1"), std::string::npos);
+    }
+    EXPECT_FALSE(held->lost());
+  }
+  EXPECT_FALSE(found());  // the destructor gave it back
+  VpcLock::take(place(), run("third"))->release();
+}
+
+TEST_F(VpcLockTest, AStaleLockGoesToExactlyOneOfTwoRacingRuns) {
+  s3_->putObject(bucket_, probefleet::lockKey(vpc_), probefleet::formatLockHolder(run("dead", 1)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  std::atomic<int> won{0}, refused{0};
+  std::vector<std::unique_ptr<VpcLock>> locks(2);
+  std::vector<std::thread> racers;
+  for (int i = 0; i < 2; ++i) {
+    racers.emplace_back([&, i] {
+      try {
+        locks[i] = VpcLock::take(place(), run("racer" + std::to_string(i)));
+        ++won;
+      } catch (const LockHeld& held) {
+        EXPECT_EQ(held.found().holder.run_id.rfind("racer", 0), 0u);
+        ++refused;
+      }
+    });
+  }
+  for (auto& racer : racers) racer.join();
+  EXPECT_EQ(won.load(), 1);
+  EXPECT_EQ(refused.load(), 1);
+}
+
+TEST_F(VpcLockTest, ReleaseKeepsALockThatIsNoLongerOursAndForceUnlockClearsAny) {
+  auto held = VpcLock::take(place(), run("mine"));
+  // Cleared by hand and taken by another run meanwhile.
+  EXPECT_TRUE(probefleet::forceUnlock(place()));
+  auto other = VpcLock::take(place(), run("other"));
+  held->release();
+  ASSERT_TRUE(found());
+  EXPECT_EQ(found()->holder.run_id, "other");
+  EXPECT_TRUE(probefleet::forceUnlock(place()));
+  EXPECT_FALSE(found());
+  EXPECT_TRUE(probefleet::forceUnlock(place()));  // nothing left to clear
+}
+
+}  // namespace
