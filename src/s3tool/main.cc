@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "aws/http/curl_transport.h"
 #include "aws/services/s3.h"
 #include "cli/aws_options.h"
 #include "cli/command_line.h"
@@ -183,5 +184,10 @@ int main(int argc, char** argv) {
       {cli::flagOption("--dry-run"), cli::flagOption("--json"), cli::valueOption("--base-dir"),
        cli::valueOption("--target"), cli::valueOption("--concurrency")},
       run);
+  // For benchmarks: how many connections the run needed.
+  if (aws::ProcessEnvironment().nonEmpty("PROBEFLEET_CONNECTION_STATS")) {
+    std::cerr << "probefleet-s3: " << aws::CurlTransport::connectionsOpened()
+              << " connections opened\n";
+  }
   return status;
 }
