@@ -166,7 +166,7 @@ void uploadAllFiles(const aws::S3Client* s3_client, const std::optional<std::str
   uploadBelow(s3_client, backupdir, relative_path, s3_bucket, "uploadAllFiles",
               [&settings](const aws::S3Client& client, const std::string& folder,
                           const std::string& base, const std::string& bucket) {
-                // Parts of a large file share the folder's limit.
+                // A large file's parts go as many at a time as files do.
                 aws::TransferOptions options;
                 options.max_concurrency = std::max(1, settings.concurrency);
                 TransferPool pool(settings.concurrency);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <system_error>
 #include <utility>
 
 namespace s3lib {
@@ -43,7 +44,19 @@ void TransferPool::submit(std::string name, Job job) {
   has_room_.wait(lock, [this] { return queue_.size() < 2 * concurrency_; });
   queue_.push_back(std::move(queued));
   if (idle_ < queue_.size() && workers_.size() < concurrency_) {
-    workers_.emplace_back([this] { work(); });
+    try {
+      workers_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the workers there are will get to the job. With
+      // none at all, it runs here, so that no job is left waiting forever.
+      if (workers_.empty()) {
+        Queued mine = std::move(queue_.back());
+        queue_.pop_back();
+        lock.unlock();
+        run(mine);
+        return;
+      }
+    }
   }
   has_work_.notify_one();
 }
