@@ -459,10 +459,23 @@ TEST(CurlTransportTls, VerifiesPeersAgainstTheConfiguredBundle) {
                  aws::TransportError);
 
     env.vars = {{"AWS_CA_BUNDLE", cert}};
-    const auto response =
-        aws::makeCurlTransport(env)->send(server.request("GET", "/bytes/4", "https"));
+    const auto transport = aws::makeCurlTransport(env);
+    const auto response = transport->send(server.request("GET", "/bytes/4", "https"));
     EXPECT_EQ(response.status, 200);
     EXPECT_EQ(response.body, pattern(4));
+
+    // A second connection, opened while the first is busy (from another
+    // thread), resumes the TLS session the first one made.
+    auto echo = [&] {
+      return json::parse(transport->send(server.request("GET", "/echo", "https")).body);
+    };
+    const json first = echo();
+    std::thread busy([&] { transport->send(server.request("GET", "/slow/800", "https")); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const json second = echo();
+    busy.join();
+    EXPECT_NE(second["connection"], first["connection"]);
+    EXPECT_EQ(second["tls_resumed"], true) << second;
   }
   std::remove(cert.c_str());
   std::remove(key.c_str());
