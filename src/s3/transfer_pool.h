@@ -16,7 +16,10 @@
 
 namespace s3lib {
 
-/// Transfers in flight when nothing else is said.
+/// Transfers in flight when nothing else is said. Measured with 30 ms added
+/// to every answer, 300 files of 4 KiB: 4 in flight take 3.5 s to upload,
+/// 8 take 2.0 s, 16 take 1.7 s, and 32 gain little more on downloads (2.6 s
+/// with 16 or 32) while holding twice the connections.
 inline constexpr int kDefaultTransferConcurrency = 16;
 
 /// How a folder transfer runs: how many transfers are in flight at once.
