@@ -3,12 +3,17 @@
 # to one local S3 server (the sandbox, started here on a loopback port), plus
 # the memory of a long paged listing. Prints figures; judges nothing. The
 # transfers run once over plain http and once over https (the sandbox's --tls
-# mode), since the clients do different work per byte on each.
+# mode), since the clients do different work per byte on each. The scheme
+# "https-keepalive" puts an https front that keeps connections alive, as S3
+# does, before a plain sandbox (bench/https_front.sh, nginx); each row then
+# also says how many connections the client opened and how many of their TLS
+# handshakes were full ones (the others resumed a session).
 #
 #   bench/bench_s3.sh [--big-mib N] [--files N] [--list-keys N] [--page N]
-#                       [--schemes "http https"]
+#                       [--schemes "http https https-keepalive"] [--latency MS]
 #
-# --list-keys 0 skips the listing.
+# --list-keys 0 skips the listing. --latency adds MS to every S3 answer of the
+# sandbox (a bucket far away: 20-30 ms is typical within a continent).
 #
 # Environment: BUILD_DIR (default build-bench, configured Release here),
 # PROBEFLEET_PYTHON (python3 with moto and awscli; default python3 on PATH),
@@ -23,6 +28,7 @@ FILES=2000
 LIST_KEYS=20000
 PAGE=100
 SCHEMES="http https"
+LATENCY=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --big-mib) BIG_MIB=$2; shift 2 ;;
@@ -30,7 +36,8 @@ while [ $# -gt 0 ]; do
     --list-keys) LIST_KEYS=$2; shift 2 ;;
     --page) PAGE=$2; shift 2 ;;
     --schemes) SCHEMES=$2; shift 2 ;;
-    *) echo "usage: $0 [--big-mib N] [--files N] [--list-keys N] [--page N] [--schemes LIST]" >&2
+    --latency) LATENCY=$2; shift 2 ;;
+    *) echo "usage: $0 [--big-mib N] [--files N] [--list-keys N] [--page N] [--schemes LIST] [--latency MS]" >&2
        exit 2 ;;
   esac
 done
@@ -38,7 +45,9 @@ done
 WORK=${BENCH_DIR:-$(mktemp -d /tmp/bench_s3.XXXXXX)}
 mkdir -p "$WORK"
 SB_PID=
+FRONT=
 cleanup() {
+  if [ -n "$FRONT" ]; then "$ROOT/bench/https_front.sh" stop "$FRONT" || true; fi
   if [ -n "$SB_PID" ]; then kill "$SB_PID" 2>/dev/null || true; wait "$SB_PID" 2>/dev/null || true; fi
   rm -rf "$WORK"
 }
@@ -77,9 +86,20 @@ start_server() {
   # Over https both clients verify the sandbox's certificate.
   CA_BUNDLE=$(world "w.get('ca_bundle') or ''")
   if [ -n "$CA_BUNDLE" ]; then export AWS_CA_BUNDLE=$CA_BUNDLE; else unset AWS_CA_BUNDLE; fi
+  CONTROL_ENDPOINT=$ENDPOINT
+  AWSCLI=("$PY" -m awscli --endpoint-url "$ENDPOINT")
+}
+# start_front: a plain sandbox behind the keep-alive https front.
+start_front() {
+  start_server
+  FRONT=$WORK/front
+  mkdir -p "$FRONT"
+  { read -r ENDPOINT; read -r CA_BUNDLE; } < <("$ROOT/bench/https_front.sh" start "$CONTROL_ENDPOINT" "$FRONT")
+  export AWS_ENDPOINT_URL=$ENDPOINT AWS_CA_BUNDLE=$CA_BUNDLE
   AWSCLI=("$PY" -m awscli --endpoint-url "$ENDPOINT")
 }
 stop_server() {
+  if [ -n "$FRONT" ]; then "$ROOT/bench/https_front.sh" stop "$FRONT"; FRONT=; fi
   kill "$SB_PID" 2>/dev/null || true
   wait "$SB_PID" 2>/dev/null || true
   SB_PID=
@@ -92,7 +112,7 @@ export NO_PROXY=127.0.0.1 no_proxy=127.0.0.1
 unset HTTP_PROXY HTTPS_PROXY http_proxy https_proxy AWS_PROFILE AWS_DEFAULT_PROFILE || true
 control() {
   curl -sf ${CA_BUNDLE:+--cacert "$CA_BUNDLE"} -X POST -H 'Content-Type: application/json' \
-    -d "$2" "$ENDPOINT/_sandbox/$1" >/dev/null
+    -d "$2" "$CONTROL_ENDPOINT/_sandbox/$1" >/dev/null
 }
 
 server_ticks() { awk '{print $14 + $15}' "/proc/$SB_PID/stat"; }
@@ -103,6 +123,7 @@ TICK=$(getconf CLK_TCK)
 measure() {
   local label=$1; shift
   local before after
+  [ -z "$FRONT" ] || "$ROOT/bench/https_front.sh" count "$FRONT" >/dev/null
   before=$(server_ticks)
   /usr/bin/time -f "%U %S %e %M" -o "$WORK/time" "$@" >"$WORK/out" 2>"$WORK/err" || {
     echo "$label failed:" >&2; tail -5 "$WORK/err" >&2; exit 1; }
@@ -111,6 +132,8 @@ measure() {
   awk -v l="$label" -v u="$user" -v s="$sys" -v w="$wall" -v m="$rss" -v sv=$(((after - before))) \
     -v t="$TICK" 'BEGIN { printf "%-34s %9.2f %9.2f %9.2f %10.1f %9.2f  server_cpu_s %.2f\n",
       l, u, s, u + s, m / 1024, w, sv / t }' | tee -a "$TABLE"
+  # Not in $TABLE: the ratios below read its rows by position.
+  [ -z "$FRONT" ] || echo "    $("$ROOT/bench/https_front.sh" count "$FRONT")"
 }
 
 # compare SCHEME: every transfer with both clients over one scheme, then the
@@ -119,10 +142,16 @@ compare() {
   local scheme=$1
   TABLE=$WORK/table-$scheme
   printf '%-34s %9s %9s %9s %10s %9s\n' "run" "user_s" "sys_s" "cpu_s" "peak_MiB" "wall_s" >"$TABLE"
-  if [ "$scheme" = https ]; then start_server --tls; else start_server; fi
+  case "$scheme" in
+    https) start_server --tls ;;
+    https-keepalive) start_front ;;
+    *) start_server ;;
+  esac
+  [ "$LATENCY" -eq 0 ] || control faults "{\"latency_ms\": $LATENCY}"
+  echo "latency added to every S3 answer: $LATENCY ms"
   echo "######## over $scheme: server $ENDPOINT, bucket $BUCKET, $(nproc) CPUs shared with the server"
   echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-  if [ "$scheme" = https ]; then
+  if [ "$scheme" != http ]; then
     echo "both clients verify the server's certificate ($CA_BUNDLE via AWS_CA_BUNDLE)"
     echo "probefleet-s3: uploads aws-chunked with a CRC32 trailer (one pass over the file)"
     echo "awscli:        uploads aws-chunked with a CRC32 trailer"
@@ -164,7 +193,7 @@ echo "probefleet-s3: $TOOL"
 echo "awscli: $("$PY" -m awscli --version 2>&1)"
 echo
 for scheme in $SCHEMES; do
-  case "$scheme" in http | https) compare "$scheme" ;; *) echo "unknown scheme $scheme" >&2; exit 2 ;; esac
+  case "$scheme" in http | https | https-keepalive) compare "$scheme" ;; *) echo "unknown scheme $scheme" >&2; exit 2 ;; esac
 done
 
 for scheme in $SCHEMES; do

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "aws/base/environment.h"
+#include "aws/config/config.h"
 #include "aws/session/session.h"
 
 namespace cli {
@@ -47,6 +48,39 @@ aws::ClientConfig clientConfig(const CommandLine& line, const std::string& servi
     config.signing_region = config.region.empty() ? "us-east-1" : config.region;
   }
   return config;
+}
+
+}  // namespace cli
+
+namespace cli {
+
+namespace {
+
+// A whole number from 1 to 1000, nothing else (no sign, no blanks, no "8x").
+std::optional<int> concurrencyValue(const std::string& text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 1000) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+int transferConcurrency(const CommandLine& line, const aws::Environment& env, int fallback) {
+  if (auto given = line.value("--concurrency")) {
+    if (auto value = concurrencyValue(*given)) return *value;
+    throw UsageError("--concurrency: " + *given + " is not a whole number from 1 to 1000");
+  }
+  const std::string profile = aws::effectiveProfile(env, line.value("--profile"));
+  const auto setting = aws::ProfileFiles::load(env).value(profile, "s3.max_concurrent_requests");
+  if (!setting) return fallback;
+  if (auto value = concurrencyValue(*setting)) return *value;
+  throw aws::ConfigError("profile " + profile + ": s3 max_concurrent_requests = " + *setting +
+                         " is not a whole number from 1 to 1000");
 }
 
 }  // namespace cli

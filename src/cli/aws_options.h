@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "aws/base/environment.h"
 #include "aws/client/client.h"
 #include "cli/command_line.h"
 
@@ -27,5 +28,13 @@ bool isAwsOption(const std::string& name);
 /// aws::ConfigError for a profile that does not exist or a regional service
 /// without a region.
 aws::ClientConfig clientConfig(const CommandLine& line, const std::string& service);
+
+/// The transfers a folder command keeps in flight, as the AWS CLI settles
+/// its max_concurrent_requests: --concurrency N, else the profile's
+/// "s3 =\n  max_concurrent_requests = N" (the profile of --profile or the
+/// environment), else `fallback`. A value must be a whole number from 1 to
+/// 1000: UsageError for the option, aws::ConfigError naming the profile for
+/// the setting.
+int transferConcurrency(const CommandLine& line, const aws::Environment& env, int fallback);
 
 }  // namespace cli

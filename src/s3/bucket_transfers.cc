@@ -1,6 +1,8 @@
 #include "s3/bucket_transfers.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "aws/services/s3_transfer.h"
+#include "s3/transfer_pool.h"
 #include "testlib/common.h"
 #include "testlib/globals.h"
 
@@ -43,18 +46,40 @@ bool isSkippedBackup(const std::string& key) {
   return key.ends_with(".log") || key.ends_with(".tfstate") || key.ends_with(".backup");
 }
 
+// Logs each failure of a folder transfer under its name, in the order the
+// transfers were handed over, then throws if there was any.
+void reportFailures(const std::vector<TransferFailure>& failures, std::size_t total,
+                    const std::string& what) {
+  auto log = testlib::s3Logger();
+  for (const TransferFailure& failure : failures) {
+    log->error("  **Error** " + what + " of " + failure.name + " failed: " + failure.reason);
+  }
+  throwIfFailed(failures, total, what);
+}
+
+// The upload of one file: logged here, in the walk's order, and sent from
+// the pool (or at once when there is none).
 void uploadOne(const aws::S3Client& client, const std::string& file_path,
-               const std::string& backupdir, const std::string& bucket) {
+               const std::string& backupdir, const std::string& bucket, TransferPool* pool,
+               const aws::TransferOptions& options) {
   const std::string key = testlib::Common::remove_prefix(file_path, backupdir + "/");
   testlib::s3Logger()->info("  " + file_path + " to " + bucket + "/" + key);
-  if (!dryRun()) aws::uploadFile(client, file_path, bucket, key);
+  if (dryRun()) return;
+  if (pool == nullptr) {
+    aws::uploadFile(client, file_path, bucket, key, options);
+    return;
+  }
+  pool->submit(file_path, [&client, file_path, bucket, key, options](auto&) {
+    aws::uploadFile(client, file_path, bucket, key, options);
+  });
 }
 
 // One folder of the walk: its files in the order the file system lists them,
 // then each sub-folder in turn. An unreadable folder contributes nothing, and
 // a link to a folder is neither uploaded nor entered.
 void uploadTree(const aws::S3Client& client, const std::string& folder,
-                const std::string& backupdir, const std::string& bucket) {
+                const std::string& backupdir, const std::string& bucket, TransferPool& pool,
+                const aws::TransferOptions& options) {
   std::vector<std::string> files;
   std::vector<std::string> folders;
   {
@@ -75,20 +100,20 @@ void uploadTree(const aws::S3Client& client, const std::string& folder,
     if (error) return;
   }
   for (const std::string& name : files)
-    uploadOne(client, joinPath(folder, name), backupdir, bucket);
+    uploadOne(client, joinPath(folder, name), backupdir, bucket, &pool, options);
   for (const std::string& name : folders)
-    uploadTree(client, joinPath(folder, name), backupdir, bucket);
+    uploadTree(client, joinPath(folder, name), backupdir, bucket, pool, options);
 }
 
-using UploadStep = void (*)(const aws::S3Client&, const std::string& local_path,
-                            const std::string& backupdir, const std::string& bucket);
+using UploadStep = std::function<void(const aws::S3Client&, const std::string& local_path,
+                                      const std::string& backupdir, const std::string& bucket)>;
 
 // What uploadFile and uploadAllFiles share: the checks of their arguments and
 // the log lines, around `step`, which uploads backupdir/relative_path.
 void uploadBelow(const aws::S3Client* s3_client, const std::optional<std::string>& backupdir,
                  const std::optional<std::string>& relative_path,
                  const std::optional<std::string>& s3_bucket, const char* function,
-                 UploadStep step) {
+                 const UploadStep& step) {
   if (s3_client == nullptr) return;
   const std::string& base = required(backupdir, "base directory", function);
   const std::string local_path = base + "/" + required(relative_path, "relative path", function);
@@ -128,34 +153,73 @@ FileListing listAllFiles(const aws::S3Client* s3_client, const std::string& buck
 void uploadFile(const aws::S3Client* s3_client, const std::optional<std::string>& backupdir,
                 const std::optional<std::string>& relative_path,
                 const std::optional<std::string>& s3_bucket) {
-  uploadBelow(s3_client, backupdir, relative_path, s3_bucket, "uploadFile", uploadOne);
+  uploadBelow(s3_client, backupdir, relative_path, s3_bucket, "uploadFile",
+              [](const aws::S3Client& client, const std::string& path, const std::string& base,
+                 const std::string& bucket) {
+                uploadOne(client, path, base, bucket, nullptr, aws::TransferOptions{});
+              });
 }
 
 void uploadAllFiles(const aws::S3Client* s3_client, const std::optional<std::string>& backupdir,
                     const std::optional<std::string>& relative_path,
-                    const std::optional<std::string>& s3_bucket) {
-  uploadBelow(s3_client, backupdir, relative_path, s3_bucket, "uploadAllFiles", uploadTree);
+                    const std::optional<std::string>& s3_bucket, const TransferSettings& settings) {
+  uploadBelow(s3_client, backupdir, relative_path, s3_bucket, "uploadAllFiles",
+              [&settings](const aws::S3Client& client, const std::string& folder,
+                          const std::string& base, const std::string& bucket) {
+                // A large file's parts go as many at a time as files do.
+                aws::TransferOptions options;
+                options.max_concurrency = std::max(1, settings.concurrency);
+                TransferPool pool(settings.concurrency);
+                uploadTree(client, folder, base, bucket, pool, options);
+                const std::size_t total = pool.submitted();
+                reportFailures(pool.finish(), total, "upload");
+              });
 }
 
 // ---- deletion and downloads ------------------------------------------------
 
 void deleteFolder(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
-                  const std::string& folder_key) {
+                  const std::string& folder_key, const TransferSettings& settings) {
   const std::string bucket = s3_bucket.value_or("");
   auto log = testlib::s3Logger();
+  TransferPool pool(settings.concurrency);
+  std::size_t keys_seen = 0;
+  std::vector<std::string> batch;
+  // Each batch goes to the pool as soon as it is full; the listing goes on
+  // meanwhile. A key S3 could not delete is a failure under its own name.
+  auto send = [&] {
+    if (batch.empty()) return;
+    const std::string name = batch.front() + " .. " + batch.back();
+    pool.submit(name, [s3_client, bucket, keys = std::move(batch)](auto& failures) {
+      for (const aws::DeleteObjectsError& error : s3_client->deleteObjects(bucket, keys)) {
+        failures.push_back({error.key, error.code + ": " + error.message});
+      }
+    });
+    batch.clear();
+  };
   for (const ListingEntry& entry : listAllFiles(s3_client, bucket, folder_key)) {
     log->info("  " + entry.key);
-    if (!dryRun()) s3_client->deleteObject(bucket, entry.key);
+    ++keys_seen;
+    if (dryRun()) continue;
+    batch.push_back(entry.key);
+    if (batch.size() == aws::kMaxDeleteObjectsKeys) send();
   }
+  send();
+  reportFailures(pool.finish(), keys_seen, "deletion");
 }
 
-void downloadBucketObj(const aws::S3Client* s3_client, const std::string& bucket,
-                       const std::string& dest, const std::string& prefix, const std::string& key) {
+namespace {
+
+// What downloadBucketObj does before the download itself: the check of the
+// key, the sub-folder. Returns the local file to download to, or nothing
+// when there is nothing to download.
+std::optional<std::string> prepareDownload(const std::string& dest, const std::string& prefix,
+                                           const std::string& key) {
   const std::string remainder = remainderOf(key, prefix);
   if (!staysInFolder(remainder)) {
     testlib::s3Logger()->error("  **Error** refused to download " + key + ": its path leaves " +
                                dest);
-    return;
+    return std::nullopt;
   }
   const std::size_t last_slash = key.rfind('/');
   const std::string sub_folder = last_slash != std::string::npos && last_slash > prefix.size()
@@ -164,14 +228,24 @@ void downloadBucketObj(const aws::S3Client* s3_client, const std::string& bucket
   const std::string folder = dest + "/" + sub_folder;
   if (!fs::exists(folder) && !dryRun()) fs::create_directories(folder);
   // A key that ends in "/" is a folder marker: the folder is all there is.
-  if (remainder.empty() || remainder.back() == '/') return;
+  if (remainder.empty() || remainder.back() == '/') return std::nullopt;
+  return dest + "/" + remainder;
+}
+
+}  // namespace
+
+void downloadBucketObj(const aws::S3Client* s3_client, const std::string& bucket,
+                       const std::string& dest, const std::string& prefix, const std::string& key) {
+  const std::optional<std::string> file = prepareDownload(dest, prefix, key);
+  if (!file) return;
   if (s3_client == nullptr) throw std::invalid_argument("downloadBucketObj: no S3 client given");
-  aws::downloadFile(*s3_client, bucket, key, dest + "/" + remainder);
+  aws::downloadFile(*s3_client, bucket, key, *file);
 }
 
 void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
                       const std::optional<std::string>& vpc_id,
-                      const std::optional<std::string>& target_location) {
+                      const std::optional<std::string>& target_location,
+                      const TransferSettings& settings) {
   auto log = testlib::s3Logger();
   if (!s3_bucket) {
     log->warn("  **Alert** failed to read S3 bucket name for download");
@@ -184,6 +258,9 @@ void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::s
   const std::string prefix = "backups/" + vpc + "/";
   if (!fs::exists(target_folder) && !dryRun()) fs::create_directories(target_folder);
 
+  // Folders are made here, in the listing's order; only the downloads
+  // themselves go to the pool.
+  TransferPool pool(settings.concurrency);
   for (const ListingEntry& entry : listAllFiles(s3_client, *s3_bucket, prefix)) {
     if (isSkippedBackup(entry.key)) continue;
     if (!staysInFolder(remainderOf(entry.key, prefix))) {
@@ -192,8 +269,15 @@ void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::s
       continue;
     }
     log->info("  " + entry.key);
-    if (!dryRun()) downloadBucketObj(s3_client, *s3_bucket, target_folder, prefix, entry.key);
+    if (dryRun()) continue;
+    const std::optional<std::string> file = prepareDownload(target_folder, prefix, entry.key);
+    if (!file) continue;
+    pool.submit(entry.key, [s3_client, bucket = *s3_bucket, key = entry.key, path = *file](auto&) {
+      aws::downloadFile(*s3_client, bucket, key, path);
+    });
   }
+  const std::size_t total = pool.submitted();
+  reportFailures(pool.finish(), total, "download");
 }
 
 }  // namespace s3lib

@@ -2,6 +2,13 @@
 // Moving files between a local folder tree and a bucket: single files, whole
 // folders, the backup folder of a VPC, and the listing under a key prefix.
 //
+// The folder transfers keep TransferSettings::concurrency transfers in flight
+// (a pool of that many threads); each file is still logged in the order of
+// the walk or the listing, before it is sent. A file that fails does not stop
+// the others: once all have ended, each failure is logged at error level
+// with its name ("  **Error** upload of <path> failed: <reason>") and a
+// FolderTransferError reaches the caller.
+//
 // The functions that change something test testlib::Globals::dry_run right
 // before the change and then only log. Everything is logged to the library's
 // logger (testlib::s3Logger()). Apart from the conditions each function names,
@@ -14,6 +21,7 @@
 
 #include "aws/services/s3.h"
 #include "s3/file_listing.h"
+#include "s3/transfer_pool.h"
 
 namespace s3lib {
 
@@ -29,9 +37,12 @@ void uploadFile(const aws::S3Client* s3_client, const std::optional<std::string>
 /// to backupdir: top-down, a folder's own files before its sub-folders', in
 /// the file system's order; links to folders are not followed; a folder that
 /// is missing or unreadable yields nothing. Absent values as uploadFile.
+/// A file large enough to go in parts sends up to `settings.concurrency`
+/// of them at once, besides the other files in flight.
 void uploadAllFiles(const aws::S3Client* s3_client, const std::optional<std::string>& backupdir,
                     const std::optional<std::string>& relative_path,
-                    const std::optional<std::string>& s3_bucket);
+                    const std::optional<std::string>& s3_bucket,
+                    const TransferSettings& settings = {});
 
 /// The objects of `bucket` under `prefix` whose key contains `contains` (a
 /// plain substring test; "" matches all). `suffix` is accepted for callers'
@@ -40,10 +51,12 @@ FileListing listAllFiles(const aws::S3Client* s3_client, const std::string& buck
                          const std::string& prefix = "", const std::string& suffix = "",
                          const std::string& contains = "");
 
-/// Deletes, one by one while the listing goes on, every object whose key
-/// begins with `folder_key` ("" means the whole bucket), logging each key.
+/// Deletes every object whose key begins with `folder_key` ("" means the
+/// whole bucket), logging each key as it is listed: in DeleteObjects batches
+/// of up to 1,000 keys, sent while the listing goes on. Each key S3 reports
+/// as not deleted is a failure under its key, with S3's code and message.
 void deleteFolder(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
-                  const std::string& folder_key);
+                  const std::string& folder_key, const TransferSettings& settings = {});
 
 /// Downloads `key` to dest + "/" + the key without its first length(prefix)
 /// characters, making the sub-folder unless in a dry run (the download itself
@@ -63,7 +76,8 @@ void downloadBucketObj(const aws::S3Client* s3_client, const std::string& bucket
 /// absent (and a bucket is given).
 void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
                       const std::optional<std::string>& vpc_id,
-                      const std::optional<std::string>& target_location);
+                      const std::optional<std::string>& target_location,
+                      const TransferSettings& settings = {});
 
 /// True when `relative_key` (an object key without its folder prefix) can be
 /// written below a folder: it does not begin with "/" and no "/"-separated

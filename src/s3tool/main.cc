@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "aws/http/curl_transport.h"
 #include "aws/services/s3.h"
 #include "cli/aws_options.h"
 #include "cli/command_line.h"
@@ -28,14 +29,17 @@ constexpr const char* kHelp =
     "Transfers between a local folder and an S3 bucket, as probefleet makes them.\n"
     "\n"
     "commands:\n"
-    "  upload-folder BUCKET PATH [--base-dir DIR]\n"
+    "  upload-folder BUCKET PATH [--base-dir DIR] [--concurrency N]\n"
     "      upload every file below DIR/PATH; each object key is the file's path\n"
     "      relative to DIR (default \".\")\n"
     "  upload-file BUCKET PATH [--base-dir DIR]\n"
     "      upload the file DIR/PATH under the key PATH (DIR defaults to \".\")\n"
-    "  download BUCKET VPC_ID [--target DIR]\n"
+    "  download BUCKET VPC_ID [--target DIR] [--concurrency N]\n"
     "      download the objects under backups/VPC_ID/ into DIR/VPC_ID (default \".\"),\n"
     "      except *.log, *.tfstate and *.backup\n"
+    "      --concurrency N: transfers in flight at once (default: the profile's\n"
+    "      s3 max_concurrent_requests, else 16); a failed file does not stop the\n"
+    "      others, and the command fails if any did\n"
     "  fingerprint BUCKET KEY [--json]\n"
     "      print the fingerprint EC2 gives the key pair of the PEM private key\n"
     "      stored under KEY, with the key's type and size\n"
@@ -59,9 +63,9 @@ struct CommandSpec {
 
 const std::vector<CommandSpec>& commands() {
   static const std::vector<CommandSpec> specs = {
-      {"upload-folder", {"--base-dir"}},
+      {"upload-folder", {"--base-dir", "--concurrency"}},
       {"upload-file", {"--base-dir"}},
-      {"download", {"--target"}},
+      {"download", {"--target", "--concurrency"}},
       {"fingerprint", {}, true},
   };
   return specs;
@@ -147,15 +151,21 @@ int run(const cli::CommandLine& line) {
   aws::S3Client client(cli::clientConfig(line, "s3"));
   const std::string& bucket = line.operands[1];
   const std::string& operand = line.operands[2];
+  s3lib::TransferSettings settings;
+  if (command == "upload-folder" || command == "download") {
+    settings.concurrency = cli::transferConcurrency(line, aws::ProcessEnvironment(),
+                                                    s3lib::kDefaultTransferConcurrency);
+  }
   if (command == "upload-folder") {
     const std::string base = line.value("--base-dir").value_or(".");
     requireFolder(base + "/" + operand);
-    s3lib::S3BackupCmd(&client, base, bucket, operand).upload();
+    s3lib::uploadAllFiles(&client, base, operand, bucket, settings);
   } else if (command == "upload-file") {
     s3lib::S3BackupCmd(&client, line.value("--base-dir").value_or("."), bucket, operand)
         .uploadAFile();
   } else if (command == "download") {
-    s3lib::S3BackupCmd(&client, line.value("--target").value_or("."), bucket, operand).download();
+    s3lib::downloadAllFiles(&client, bucket, operand, line.value("--target").value_or("."),
+                            settings);
     if (reportListing(client, bucket, operand) > 0) return 1;
   } else {
     const s3lib::FingerprintResult result =
@@ -169,9 +179,15 @@ int run(const cli::CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return cli::runProgram({"probefleet-s3", kUsage, kHelp},
-                         std::vector<std::string>(argv + 1, argv + argc),
-                         {cli::flagOption("--dry-run"), cli::flagOption("--json"),
-                          cli::valueOption("--base-dir"), cli::valueOption("--target")},
-                         run);
+  const int status = cli::runProgram(
+      {"probefleet-s3", kUsage, kHelp}, std::vector<std::string>(argv + 1, argv + argc),
+      {cli::flagOption("--dry-run"), cli::flagOption("--json"), cli::valueOption("--base-dir"),
+       cli::valueOption("--target"), cli::valueOption("--concurrency")},
+      run);
+  // For benchmarks: how many connections the run needed.
+  if (aws::ProcessEnvironment().nonEmpty("PROBEFLEET_CONNECTION_STATS")) {
+    std::cerr << "probefleet-s3: " << aws::CurlTransport::connectionsOpened()
+              << " connections opened\n";
+  }
+  return status;
 }

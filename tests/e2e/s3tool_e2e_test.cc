@@ -106,6 +106,58 @@ TEST_F(S3ToolE2eTest, FolderUpAndTheVpcBackupFolderDown) {
       << empty.err;
 }
 
+TEST_F(S3ToolE2eTest, FoldersGoInParallelAndAFailedFileDoesNotStopTheOthers) {
+  const std::string vpc = "vpc-" + tag_;
+  const fs::path folder = dir_ / "backups" / vpc;
+  for (int i = 0; i < 40; ++i) writeFile(folder / ("f" + std::to_string(i) + ".json"), "x");
+  // The log names the files in the order the file system lists them, as a
+  // walk one file at a time would.
+  std::vector<std::string> walk;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string key = "backups/" + vpc + "/" + entry.path().filename().string();
+    walk.push_back("  ./" + key + " to " + bucket_ + "/" + key);
+  }
+  // The profile's setting applies where the option is not given.
+  writeFile(dir_ / "config", "[default]\ns3 =\n  max_concurrent_requests = 8\n");
+  RunResult up = run({"upload-folder", bucket_, "backups/" + vpc},
+                     {{"AWS_CONFIG_FILE", (dir_ / "config").string()}});
+  ASSERT_EQ(up.status, 0) << up.err;
+  std::vector<std::string> logged;
+  std::istringstream lines(up.err);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t at = line.find("]   ./");
+    if (at != std::string::npos) logged.push_back(line.substr(at + 2));
+  }
+  EXPECT_EQ(logged, walk);
+
+  sandbox_.setFaults({{"rules",
+                       {{{"service", "s3"},
+                         {"action", "GetObject"},
+                         {"skip", 3},
+                         {"count", 2},
+                         {"status", 403},
+                         {"code", "AccessDenied"},
+                         {"message", "denied"}}}}});
+  RunResult down = run({"download", bucket_, vpc, "--target", "restore", "--concurrency", "6"});
+  sandbox_.clearFaults();
+  EXPECT_EQ(down.status, 1) << down.err;
+  EXPECT_TRUE(contains(down.err, "2 of 40 downloads failed")) << down.err;
+  std::size_t named = 0;
+  for (std::size_t at = 0;
+       (at = down.err.find("**Error** download of backups/" + vpc, at)) != std::string::npos;
+       ++at) {
+    ++named;
+  }
+  EXPECT_EQ(named, 2u) << down.err;
+  EXPECT_EQ(filesBelow(dir_ / "restore").size(), 38u);
+
+  writeFile(dir_ / "config", "[default]\ns3 =\n  max_concurrent_requests = many\n");
+  RunResult bad_setting =
+      run({"download", bucket_, vpc}, {{"AWS_CONFIG_FILE", (dir_ / "config").string()}});
+  EXPECT_EQ(bad_setting.status, 1);
+  EXPECT_TRUE(contains(bad_setting.err, "max_concurrent_requests")) << bad_setting.err;
+}
+
 TEST_F(S3ToolE2eTest, DryRunSendsNoUploadAndWritesNoFile) {
   writeFile(dir_ / tag_ / "a.txt", "a");
   const long puts = count("PutObject"), gets = count("GetObject");
@@ -219,6 +271,9 @@ TEST_F(S3ToolE2eTest, UsageErrorsExitWithTwo) {
       {"upload-folder", bucket_, "x", "--base-dir="},
       {"download", bucket_, "vpc-1", "--target="},
       {"--region=", "upload-file", bucket_, "x"},
+      {"upload-folder", bucket_, "x", "--concurrency", "0"},
+      {"download", bucket_, "vpc-1", "--concurrency=8x"},
+      {"upload-file", bucket_, "x", "--concurrency", "4"},
   };
   for (const auto& argv : cases) {
     std::string joined;

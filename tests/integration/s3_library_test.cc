@@ -272,9 +272,25 @@ TEST_F(S3LibraryTest, DeleteFolderRemovesEveryKeyUnderThePrefixOnly) {
     S3LogCapture log;
     deleteFolder(client_.get(), bucket_, f + "/");
     EXPECT_EQ(log.lines(), (Lines{"info|  " + f + "/a", "info|  " + f + "/sub/b"}));
-    EXPECT_EQ(requests("DeleteObject").size(), dry_run ? 0u : 2u);
+    EXPECT_EQ(requests("DeleteObjects").size(), dry_run ? 0u : 1u);
+    EXPECT_TRUE(requests("DeleteObject").empty());
   }
   EXPECT_EQ(keys(tag_ + "/"), (Lines{tag_ + "/fx", tag_ + "/g/c"}));
+}
+
+TEST_F(S3LibraryTest, DeleteFolderSendsAThousandKeysPerRequest) {
+  const std::string prefix = tag_ + "/";
+  Sandbox::shared().control("POST", "s3",
+                            {{"fill", {{"bucket", bucket_}, {"prefix", prefix}, {"count", 2100}}}});
+  restartJournal();
+  S3LogCapture log;
+  deleteFolder(client_.get(), bucket_, prefix, TransferSettings{4});
+  const Lines lines = log.lines();
+  ASSERT_EQ(lines.size(), 2100u);
+  EXPECT_EQ(lines.front(), "info|  " + prefix + "00000");
+  EXPECT_EQ(lines.back(), "info|  " + prefix + "02099");
+  EXPECT_EQ(requests("DeleteObjects").size(), 3u);
+  EXPECT_TRUE(keys(prefix).empty());
 }
 
 // ---- downloads -----------------------------------------------------------------
@@ -307,6 +323,52 @@ TEST_F(S3LibraryTest, DownloadAllFilesMirrorsTheBackupFolderWithoutLogsOrState) 
   EXPECT_EQ(log.lines(), announced);
   EXPECT_EQ(files(target), (Lines{vpc + "/a.json", vpc + "/sub/b.json"}));
   EXPECT_EQ(readFile(target / vpc / "sub" / "b.json"), "{\"b\": 2}");
+}
+
+TEST_F(S3LibraryTest, FolderDownloadGoesOnPastFailedFilesAndNamesThem) {
+  const std::string vpc = "vpc-" + tag_;
+  const std::string p = "backups/" + vpc + "/";
+  Sandbox::shared().control("POST", "s3",
+                            {{"fill", {{"bucket", bucket_}, {"prefix", p}, {"count", 30}}}});
+  Sandbox::shared().setFaults({{"rules",
+                                {{{"service", "s3"},
+                                  {"action", "GetObject"},
+                                  {"skip", 5},
+                                  {"count", 2},
+                                  {"status", 403},
+                                  {"code", "AccessDenied"},
+                                  {"message", "no"}}}}});
+  const fs::path target = dir_ / "target";
+  S3LogCapture log;
+  std::vector<TransferFailure> failures;
+  try {
+    downloadAllFiles(client_.get(), bucket_, vpc, target.string(), TransferSettings{8});
+    ADD_FAILURE() << "the failed downloads were not reported";
+  } catch (const FolderTransferError& error) {
+    failures = error.failures();
+  }
+  ASSERT_EQ(failures.size(), 2u);
+  Lines info, errors;
+  for (const std::string& line : log.lines()) {
+    (line.rfind("info|", 0) == 0 ? info : errors).push_back(line);
+  }
+  // The announcements keep the listing's order, whatever order the
+  // downloads ended in; the failures follow, each naming its key.
+  ASSERT_EQ(info.size(), 31u);
+  for (int i = 0; i < 30; ++i) {
+    EXPECT_EQ(info[i + 1],
+              "info|  " + p + std::string(5 - std::to_string(i).size(), '0') + std::to_string(i));
+  }
+  ASSERT_EQ(errors.size(), 2u);
+  Lines got = files(target / vpc);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(errors[i], "error|  **Error** download of " + failures[i].name +
+                             " failed: " + failures[i].reason);
+    EXPECT_NE(failures[i].reason.find("AccessDenied"), std::string::npos);
+    EXPECT_EQ(std::count(got.begin(), got.end(), failures[i].name.substr(p.size())), 0);
+  }
+  EXPECT_LT(failures[0].name, failures[1].name);
+  EXPECT_EQ(got.size(), 28u);
 }
 
 TEST_F(S3LibraryTest, DownloadAllFilesWithoutBucketWarns) {

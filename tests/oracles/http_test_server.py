@@ -2,7 +2,7 @@
 
 Prints its port on the first line of stdout and serves until stdin closes.
 With --tls CERT KEY it speaks HTTPS. Routes (any method):
-  /echo          200, JSON: connection id, method, raw target, headers, body
+  /echo          200, JSON: connection id, TLS resumption, method, raw target, headers, body
                  (SHA-256, and hex up to 128 KiB)
   /status/<n>    answer <n> with the body "error body <n>"
   /bytes/<n>     200 with <n> bytes (byte i = i % 251)
@@ -63,6 +63,8 @@ class Handler(BaseHTTPRequestHandler):
         if route[0] == "echo":
             self._answer(200, json.dumps({
                 "connection": self.connection_id,
+                # Over TLS: whether the connection's handshake resumed a session.
+                "tls_resumed": getattr(self.connection, "session_reused", None),
                 "method": self.command,
                 "target": self.path,
                 "headers": [[k, v] for k, v in self.headers.items()],

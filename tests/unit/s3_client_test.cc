@@ -863,3 +863,84 @@ TEST(S3Conditions, HeadersAndRefusalsOfConditionalWrites) {
   aws::S3Client client(s3Config(std::make_shared<FakeTransport>(), true));
   EXPECT_THROW(client.deleteObject("bkt", "k", absent), std::invalid_argument);
 }
+
+// ---- batched deletion -------------------------------------------------------------
+
+namespace {
+
+TEST(S3DeleteObjects, RequestMatchesBotocoresWithItsChecksum) {
+  const std::vector<std::string> keys = {"a&b<c>\"d\"", "dir/x y+z", "caf\xC3\xA9", "'q'"};
+  auto transport = std::make_shared<FakeTransport>([](const HttpRequest&, const aws::BodySink*) {
+    return answer(200, "<DeleteResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\"/>");
+  });
+  aws::S3Client client(s3Config(transport, true));
+  EXPECT_TRUE(client.deleteObjects("bkt", keys).empty());
+
+  nlohmann::json objects = nlohmann::json::array();
+  for (const std::string& key : keys) objects.push_back({{"Key", key}});
+  const auto oracle = testing_support::runOracle(
+      "s3_request_oracle.py",
+      nlohmann::json::array(
+          {{{"operation", "DeleteObjects"},
+            {"params",
+             {{"Bucket", "bkt"}, {"Delete", {{"Objects", objects}, {"Quiet", true}}}}}}}));
+  const auto sent = transport->requests();
+  ASSERT_EQ(sent.size(), 1u);
+  const HttpRequest& request = sent[0];
+  const nlohmann::json& want = oracle.at(0);
+  EXPECT_EQ(request.method, want["method"]);
+  // "?delete" and "?delete=" are one subresource, signed alike.
+  EXPECT_EQ(request.endpoint.url() + request.path + "?delete", want["url"]);
+  EXPECT_EQ(request.query, (aws::QueryParams{{"delete", ""}}));
+  EXPECT_EQ(request.body, want["body"]);
+  for (const char* name : {"x-amz-checksum-crc32", "x-amz-sdk-checksum-algorithm"}) {
+    ASSERT_TRUE(request.header(name)) << name;
+    EXPECT_EQ(*request.header(name), want["headers"][name].get<std::string>()) << name;
+  }
+  EXPECT_FALSE(want["headers"].contains("content-md5"));
+  EXPECT_FALSE(request.header("Content-MD5"));
+}
+
+TEST(S3DeleteObjects, ReadsEveryKeyItCouldNotDelete) {
+  const std::string ns = "<DeleteResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">";
+  struct Case {
+    std::string body;
+    std::vector<aws::DeleteObjectsError> want;
+    bool throws = false;
+  };
+  const std::vector<Case> cases = {
+      {ns + "</DeleteResult>", {}},
+      {ns + "<Error><Key>a&amp;b</Key><Code>AccessDenied</Code><Message>Access Denied</Message>"
+            "</Error><Error><Key>k2</Key><Code>InternalError</Code><Message>m</Message></Error>"
+            "</DeleteResult>",
+       {{"a&b", "AccessDenied", "Access Denied"}, {"k2", "InternalError", "m"}}},
+      // Deleted entries (a non-quiet answer) are not failures.
+      {ns + "<Deleted><Key>ok</Key></Deleted><Error><Key>x</Key><Code>C</Code></Error>"
+            "</DeleteResult>",
+       {{"x", "C", ""}}},
+      {"<Error><Code>InternalError</Code></Error>", {}, true},
+      {"not xml", {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    if (c.throws) {
+      EXPECT_THROW(aws::parseDeleteObjectsResult(c.body), std::runtime_error);
+    } else {
+      EXPECT_EQ(aws::parseDeleteObjectsResult(c.body), c.want);
+    }
+  }
+}
+
+TEST(S3DeleteObjects, RefusesBatchesS3WouldRefuse) {
+  auto transport = std::make_shared<FakeTransport>(
+      [](const HttpRequest&, const aws::BodySink*) { return answer(200, "<DeleteResult/>"); });
+  aws::S3Client client(s3Config(transport, true));
+  EXPECT_THROW(client.deleteObjects("bkt", {}), std::invalid_argument);
+  EXPECT_THROW(client.deleteObjects("bkt", std::vector<std::string>(1001, "k")),
+               std::invalid_argument);
+  EXPECT_THROW(client.deleteObjects("bkt", {"a", ""}), std::invalid_argument);
+  EXPECT_TRUE(transport->requests().empty());
+  EXPECT_NO_THROW(client.deleteObjects("bkt", std::vector<std::string>(1000, "k")));
+}
+
+}  // namespace

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "aws/base/strings.h"
 
@@ -43,45 +46,103 @@ void globalInit() {
   });
 }
 
-// The calling thread's handle. Keeping it between requests keeps its
-// connection cache, and so the keep-alive connections. A send() made from
-// inside a callback of another send() on the same thread gets a handle of
-// its own for the occasion.
-class ThreadHandle {
+// The process's one share of TLS sessions and DNS answers: a handle that
+// opens a new connection resumes a TLS session another one made. Never
+// freed: handles of threads still running at exit may use it.
+//
+// Connections themselves are not put in the share: libcurl 7.x does not
+// support a shared connection cache used by concurrent threads. They stay in
+// each handle's own cache, and the handles are pooled instead (below).
+class SharedCaches {
  public:
-  ThreadHandle() {
-    if (in_use_) {
-      own_.reset(curl_easy_init());
-      handle_ = own_.get();
-    } else {
-      if (!cached_) {
-        cached_.reset(curl_easy_init());
-      } else {
-        curl_easy_reset(cached_.get());  // options only; connections stay
-      }
-      handle_ = cached_.get();
-      in_use_ = true;
-      owns_flag_ = true;
-    }
-    if (handle_ == nullptr) throw std::runtime_error("libcurl could not create a handle");
+  static CURLSH* get() {
+    static SharedCaches* caches = new SharedCaches();
+    return caches->share_;
   }
-  ~ThreadHandle() {
-    if (owns_flag_) in_use_ = false;
-  }
-  ThreadHandle(const ThreadHandle&) = delete;
-  ThreadHandle& operator=(const ThreadHandle&) = delete;
-  CURL* get() const { return handle_; }
 
  private:
-  static thread_local EasyHandle cached_;
-  static thread_local bool in_use_;
-  EasyHandle own_;
-  CURL* handle_ = nullptr;
-  bool owns_flag_ = false;
+  SharedCaches() : share_(curl_share_init()) {
+    if (share_ == nullptr) throw std::runtime_error("libcurl could not create a share");
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+  static std::mutex& mutexOf(void* user, curl_lock_data data) {
+    auto* self = static_cast<SharedCaches*>(user);
+    const auto index = static_cast<std::size_t>(data);
+    return self->mutexes_[index < kLocks ? index : 0];
+  }
+  static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    mutexOf(user, data).lock();
+  }
+  static void unlock(CURL*, curl_lock_data data, void* user) { mutexOf(user, data).unlock(); }
+
+  static constexpr std::size_t kLocks = CURL_LOCK_DATA_LAST;
+  CURLSH* share_;
+  std::array<std::mutex, kLocks> mutexes_;
 };
 
-thread_local EasyHandle ThreadHandle::cached_;
-thread_local bool ThreadHandle::in_use_ = false;
+std::atomic<std::uint64_t> connections_opened{0};
+
+// Handles not in use, each with the keep-alive connections of its own
+// cache. A send takes the one returned last (its connection is the least
+// likely to have been closed by the server) and gives it back after, so the
+// process holds about as many connections as it ever had requests in
+// flight, whichever threads send them. A send made from inside a callback
+// of another takes a second handle like any other.
+class HandlePool {
+ public:
+  static EasyHandle take() {
+    HandlePool& pool = instance();
+    {
+      std::lock_guard<std::mutex> lock(pool.mutex_);
+      if (!pool.idle_.empty()) {
+        EasyHandle handle = std::move(pool.idle_.back());
+        pool.idle_.pop_back();
+        curl_easy_reset(handle.get());  // options only; connections stay
+        return handle;
+      }
+    }
+    EasyHandle handle(curl_easy_init());
+    if (!handle) throw std::runtime_error("libcurl could not create a handle");
+    return handle;
+  }
+  static void give(EasyHandle handle) {
+    HandlePool& pool = instance();
+    std::lock_guard<std::mutex> lock(pool.mutex_);
+    pool.idle_.push_back(std::move(handle));
+  }
+
+ private:
+  // Never freed either: its handles' connections close with the process.
+  static HandlePool& instance() {
+    static HandlePool* pool = new HandlePool();
+    return *pool;
+  }
+  std::mutex mutex_;
+  std::vector<EasyHandle> idle_;
+};
+
+// A handle of the pool for the length of one send.
+class PooledHandle {
+ public:
+  PooledHandle() : handle_(HandlePool::take()) {
+    curl_easy_setopt(handle_.get(), CURLOPT_SHARE, SharedCaches::get());
+  }
+  ~PooledHandle() {
+    // What the handle points to lives in the send's frame; the next user
+    // sets its own.
+    HandlePool::give(std::move(handle_));
+  }
+  PooledHandle(const PooledHandle&) = delete;
+  PooledHandle& operator=(const PooledHandle&) = delete;
+  CURL* get() const { return handle_.get(); }
+
+ private:
+  EasyHandle handle_;
+};
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -425,7 +486,7 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const BodySink* sin
   Transfer t;
   openBody(request, t);
   HeaderList headers = buildHeaders(request);
-  ThreadHandle handle;
+  PooledHandle handle;
   t.handle = handle.get();
   t.response = &response;
   t.sink = sink;
@@ -437,9 +498,17 @@ HttpResponse CurlTransport::send(const HttpRequest& request, const BodySink* sin
   char error_text[CURL_ERROR_SIZE] = {0};
   const CURLcode code = perform(t.handle, headers.get(), error_text);
   throwIfUnanswered(request, t, code, error_text);
+  long opened = 0;
+  if (curl_easy_getinfo(t.handle, CURLINFO_NUM_CONNECTS, &opened) == CURLE_OK && opened > 0) {
+    connections_opened += static_cast<std::uint64_t>(opened);
+  }
   curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &response.status);
   if (t.chunked) response.sent_checksum = t.chunked->checksum().base64();
   return response;
+}
+
+std::uint64_t CurlTransport::connectionsOpened() {
+  return connections_opened.load();
 }
 
 std::shared_ptr<HttpTransport> makeCurlTransport(const Environment& env) {

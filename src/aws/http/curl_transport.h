@@ -1,11 +1,14 @@
 #pragma once
 // The HttpTransport that sends requests with libcurl.
 //
-// Each thread has its own curl handle, and with it its own keep-alive
-// connection cache, so one CurlTransport can be shared by all threads of a
-// process without locks.
+// One CurlTransport may be used by all threads of a process at once. Every
+// transport of the process draws on one pool of curl handles, each with its
+// keep-alive connections, and on one cache of TLS sessions and DNS answers:
+// the process holds about as many connections as it has requests in flight,
+// and a new connection resumes a TLS session made by another.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -49,6 +52,10 @@ class CurlTransport : public HttpTransport {
                     const Timeouts& timeouts = {}) override;
 
   const Options& options() const { return options_; }
+
+  /// Connections opened so far by every CurlTransport of the process (new
+  /// ones only, not the reused), for tests and benchmarks.
+  static std::uint64_t connectionsOpened();
 
  private:
   Options options_;

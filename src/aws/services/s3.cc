@@ -8,6 +8,7 @@
 
 #include <pugixml.hpp>
 
+#include "aws/base/checksum.h"
 #include "aws/base/strings.h"
 #include "aws/client/retry.h"
 
@@ -69,7 +70,9 @@ std::string decodeListedKey(const std::string& text) {
   return uriDecode(plus_decoded);
 }
 
-std::string xmlEscape(const std::string& text) {
+// Element text; `quotes` escapes '"' too, which botocore (ElementTree)
+// leaves as it is: either form reads back the same.
+std::string xmlEscape(const std::string& text, bool quotes = true) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
@@ -84,7 +87,7 @@ std::string xmlEscape(const std::string& text) {
         out += "&gt;";
         break;
       case '"':
-        out += "&quot;";
+        out += quotes ? "&quot;" : "\"";
         break;
       default:
         out += c;
@@ -230,6 +233,29 @@ ServiceError parseS3Error(const HttpResponse& response) {
   }
   return ServiceError("s3", std::to_string(response.status), reasonPhrase(response.status),
                       response.status, request_id);
+}
+
+std::string deleteObjectsBody(const std::vector<std::string>& keys) {
+  std::string body = std::string("<Delete xmlns=\"") + kS3Namespace + "\">";
+  for (const std::string& key : keys)
+    body += "<Object><Key>" + xmlEscape(key, false) + "</Key></Object>";
+  body += "<Quiet>true</Quiet></Delete>";
+  return body;
+}
+
+std::vector<DeleteObjectsError> parseDeleteObjectsResult(const std::string& body) {
+  pugi::xml_document doc;
+  pugi::xml_node root = parseRoot(doc, body);
+  if (!root || std::string(root.name()) != "DeleteResult") {
+    throw std::runtime_error("DeleteObjects: the answer is not a DeleteResult: " +
+                             body.substr(0, 200));
+  }
+  std::vector<DeleteObjectsError> errors;
+  for (pugi::xml_node error : root.children("Error")) {
+    errors.push_back(
+        {childText(error, "Key"), childText(error, "Code"), childText(error, "Message")});
+  }
+  return errors;
 }
 
 // An empty key would turn an object request into a bucket request (a
@@ -431,6 +457,29 @@ HttpResponse S3Client::sendConditional(const Call& call, const S3WriteCondition&
     }
     throw;
   }
+}
+
+std::vector<DeleteObjectsError> S3Client::deleteObjects(
+    const std::string& bucket, const std::vector<std::string>& keys) const {
+  checkBucket(bucket);
+  if (keys.empty() || keys.size() > kMaxDeleteObjectsKeys) {
+    throw std::invalid_argument("DeleteObjects on bucket " + bucket + ": " +
+                                std::to_string(keys.size()) + " keys; 1 to " +
+                                std::to_string(kMaxDeleteObjectsKeys) + " may be sent");
+  }
+  for (const std::string& key : keys) checkS3Object(bucket, key);
+  std::string body = deleteObjectsBody(keys);
+  Crc32 crc;
+  crc.update(body.data(), body.size());
+  Call call{"DeleteObjects",
+            "POST",
+            bucket,
+            "",
+            {{"delete", ""}},
+            {{"x-amz-checksum-crc32", crc.base64()}, {"x-amz-sdk-checksum-algorithm", "CRC32"}},
+            std::move(body),
+            std::nullopt};
+  return parseDeleteObjectsResult(send(call).body);
 }
 
 ListObjectsV2Page S3Client::listObjectsV2(const ListObjectsV2Request& request) const {

@@ -4,6 +4,7 @@
 // a bucket lives elsewhere than the client's region. Downloads to a file are
 // in s3_download.h, listings walked object by object in s3_listing.h.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -62,6 +63,25 @@ struct CompletedPart {
   /// The part's CRC32 in S3's base64 form ("" when it was sent without one).
   std::string checksum_crc32 = {};
 };
+
+/// A key that DeleteObjects could not delete, with S3's code and message.
+struct DeleteObjectsError {
+  std::string key;
+  std::string code;
+  std::string message;
+  bool operator==(const DeleteObjectsError&) const = default;
+};
+
+/// The most keys one DeleteObjects request may name.
+inline constexpr std::size_t kMaxDeleteObjectsKeys = 1000;
+
+/// The body of a quiet DeleteObjects request for `keys`, as botocore
+/// serialises it.
+std::string deleteObjectsBody(const std::vector<std::string>& keys);
+
+/// The keys a DeleteObjects answer reports as not deleted, in its order.
+/// Throws std::runtime_error when the body is not a DeleteResult.
+std::vector<DeleteObjectsError> parseDeleteObjectsResult(const std::string& body);
 
 /// Turns an S3 error answer into a ServiceError (service "s3"): code, message
 /// and request id from an <Error> body; without a usable body (HEAD answers),
@@ -134,6 +154,13 @@ class S3Client {
   /// another ETag.
   void deleteObject(const std::string& bucket, const std::string& key,
                     const S3WriteCondition& condition = {}) const;
+  /// Deletes up to kMaxDeleteObjectsKeys keys with one quiet DeleteObjects
+  /// request (CRC32 of the body in x-amz-checksum-crc32, as S3 requires a
+  /// checksum and botocore sends it). Returns the keys S3 did not delete;
+  /// keys that do not exist count as deleted. Throws std::invalid_argument
+  /// for no keys, too many or an empty one.
+  std::vector<DeleteObjectsError> deleteObjects(const std::string& bucket,
+                                                const std::vector<std::string>& keys) const;
   /// One ListObjectsV2 request. Keys come back decoded.
   ListObjectsV2Page listObjectsV2(const ListObjectsV2Request& request) const;
 
