@@ -472,6 +472,8 @@ def _user_data_text(instance) -> str | None:
         data = data[0] if data else None
     if data is None:
         return None
+    if hasattr(data, "decode") and not isinstance(data, bytes):  # moto's Base64EncodedString
+        return data.decode("utf-8")
     if isinstance(data, str):
         data = data.encode()
     try:
