@@ -250,6 +250,8 @@ std::vector<Leftover> selectLeftovers(const std::vector<Leftover>& all, const Sw
         return it->second->created && now - *it->second->created >= *filter.older_than;
       }
     }
+    // The IAM trio serves every VPC; anything else its own.
+    if (isIam(item)) return young_vpcs.empty();
     return young_vpcs.count(vpcOf(item, instances)) == 0;
   };
   std::vector<Leftover> selected;

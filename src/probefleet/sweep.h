@@ -44,7 +44,8 @@ struct SweepFilter {
   std::vector<aws::ec2::Tag> tags;
   /// Older than this. What AWS gives no age for (groups, interfaces,
   /// addresses) counts as old only when no instance of ours younger than
-  /// this stands in its VPC (or, for one attached, when its instance is old).
+  /// this stands in its VPC (or, for one attached, when its instance is old);
+  /// the IAM trio, when IAM tells no age, when none stands in the region.
   std::optional<std::chrono::seconds> older_than;
   /// Only instances whose kExpiresTagKey lies in the past.
   bool expired = false;
