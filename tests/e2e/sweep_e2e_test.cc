@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/services/ec2.h"
+#include "aws/services/s3.h"
 #include "probefleet/lifetime.h"
 #include "support/e2e.h"
 
@@ -112,7 +113,28 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   EXPECT_EQ(idsOf(sweep({"--vpc", vpc, "--older-than", "1s", "--tag", "Owner,qa"})), listed);
   EXPECT_TRUE(sweep({"--vpc", vpc, "--tag", "Owner,ci"})["resources"].empty());
 
-  const RunResult removed = run("probefleet-sweep", {"--vpc", vpc, "--delete"});
+  // A live run's lock keeps the VPC from being swept; a lapsed one does not.
+  const aws::S3Client s3(fleet().clientConfig("s3"));
+  const auto lock = [&](int lease) {
+    s3.putObject(bucket, "locks/" + vpc + ".json",
+                 json{{"run_id", "r-7"},
+                      {"host", "ci-3"},
+                      {"user", "qa"},
+                      {"mode", "deploy"},
+                      {"started", "2026-12-09T10:00:00Z"},
+                      {"command", "probefleet"},
+                      {"pid", 42},
+                      {"lease_seconds", lease}}
+                     .dump());
+  };
+  lock(600);
+  const RunResult held = run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
+  EXPECT_EQ(held.status, 1) << held.err;
+  EXPECT_NE(held.out.find("held: " + vpc + " by run r-7"), std::string::npos) << held.out;
+  EXPECT_EQ(oursIn(fleet().control("GET", "inventory"), foreign), expected);
+  lock(0);
+  const RunResult removed =
+      run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
   EXPECT_EQ(removed.status, 0) << removed.out << removed.err;
   const json after = fleet().control("GET", "inventory");
   EXPECT_EQ(oursIn(after, foreign), std::set<std::string>{});
