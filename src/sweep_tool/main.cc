@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "aws/base/clock.h"
+#include "aws/base/environment.h"
 #include "aws/services/ec2.h"
 #include "aws/services/iam.h"
 #include "aws/services/s3.h"
@@ -174,10 +176,18 @@ nlohmann::ordered_json jsonOf(const std::vector<probefleet::Leftover>& items,
   return {{"resources", resources}, {"held", locks}, {"locks_seen", locks_seen}};
 }
 
+// The pauses of a sweep (terminations, retries) follow PROBEFLEET_TIME_SCALE
+// as probefleet's do.
+aws::ClientConfig configOf(const cli::CommandLine& line, const std::string& service) {
+  aws::ClientConfig config = cli::clientConfig(line, service);
+  config.clock = aws::clockFromEnvironment(*aws::processEnvironment());
+  return config;
+}
+
 int run(const cli::CommandLine& line) {
   const probefleet::SweepFilter filter = filterOf(line);
-  const aws::Ec2Client ec2(cli::clientConfig(line, "ec2"));
-  const aws::IamClient iam(cli::clientConfig(line, "iam"));
+  const aws::Ec2Client ec2(configOf(line, "ec2"));
+  const aws::IamClient iam(configOf(line, "iam"));
   const Clock::time_point now = ec2.clock().now();
 
   std::vector<probefleet::VpcLock> held;
