@@ -230,6 +230,17 @@ std::vector<Leftover> findLeftovers(const aws::Ec2Client& ec2, const aws::IamCli
   return out;
 }
 
+bool anyInstanceOfOurs(const aws::Ec2Client& ec2) {
+  aws::ec2::DescribeInstancesRequest request;
+  request.filters = {{"tag:Name", {kInstanceName}}, {"instance-state-name", kAliveInstanceStates}};
+  request.max_results = 5;
+  const auto page = patient(ec2, [&] { return ec2.describeInstances(request); });
+  for (const auto& reservation : page.reservations) {
+    if (!reservation.instances.empty()) return true;
+  }
+  return !page.next_token.empty();
+}
+
 std::vector<Leftover> selectLeftovers(const std::vector<Leftover>& all, const SweepFilter& filter,
                                       Clock::time_point now) {
   std::map<std::string, const Leftover*> instances;
@@ -381,7 +392,8 @@ void deleteInstances(const aws::Ec2Client& ec2, const std::vector<Leftover>& sel
 std::vector<Leftover> deleteLeftovers(const aws::Ec2Client& ec2, const aws::IamClient& iam,
                                       const std::vector<Leftover>& selected,
                                       const SweepFilter& filter,
-                                      const std::vector<std::string>& held) {
+                                      const std::vector<std::string>& held,
+                                      const ElsewhereCheck& elsewhere) {
   auto log = testlib::logger();
   const Args args;  // no dry run; tags and Elastic IPs come from what is found
   std::vector<Leftover> chosen;
@@ -433,7 +445,7 @@ std::vector<Leftover> deleteLeftovers(const aws::Ec2Client& ec2, const aws::IamC
     ++iam_found;
     iam_chosen += chosen_ids.count(item.id);
   }
-  if (iam_found > 0 && iam_chosen == iam_found && vpcs_with_instances.empty()) {
+  if (iam_found > 0 && iam_chosen == iam_found && vpcs_with_instances.empty() && !elsewhere()) {
     log->info("- Delete the instance role, policy and profile");
     for (const std::string& left : deleteInstanceProfile(iam)) log->error("  left: " + left);
   }

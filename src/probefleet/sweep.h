@@ -5,6 +5,7 @@
 // resources; what does not carry them is never listed, let alone touched.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,13 +78,23 @@ struct VpcLock {
 std::vector<VpcLock> liveLocks(const aws::S3Client& s3, const std::string& bucket,
                                std::chrono::system_clock::time_point now);
 
+/// Whether an instance of ours (not yet terminated) stands in the region of
+/// `ec2`. Throttling and passing failures are waited out; others thrown.
+bool anyInstanceOfOurs(const aws::Ec2Client& ec2);
+
+/// Answers whether an instance of ours stands outside the swept region; the
+/// IAM trio serves the whole account. It should answer true when it cannot
+/// tell.
+using ElsewhereCheck = std::function<bool()>;
+
 /// Removes `selected` in the order a revert does: instances (their second
 /// interfaces detached first, their Elastic IPs looked up while they hold
 /// them), waited for until terminated, then those addresses; then
 /// interfaces attached to nothing, unassociated addresses, then the groups
 /// and key pair of each VPC where no instance of ours is left; the IAM
 /// role, policy and profile last, only when every one of them present is
-/// selected and no instance of ours is left in the region. Anything in a
+/// selected, no instance of ours is left in the region and `elsewhere`
+/// answers false. Anything in a
 /// VPC of `held` is skipped. Logs each step through the program's logger;
 /// a step that fails is logged and the others go on. Returns what of
 /// `selected` is left afterwards, as a fresh look with `filter` finds it.
@@ -91,6 +102,7 @@ std::vector<VpcLock> liveLocks(const aws::S3Client& s3, const std::string& bucke
 std::vector<Leftover> deleteLeftovers(const aws::Ec2Client& ec2, const aws::IamClient& iam,
                                       const std::vector<Leftover>& selected,
                                       const SweepFilter& filter,
-                                      const std::vector<std::string>& held);
+                                      const std::vector<std::string>& held,
+                                      const ElsewhereCheck& elsewhere);
 
 }  // namespace probefleet

@@ -11,6 +11,7 @@
 
 #include "aws/base/clock.h"
 #include "aws/base/environment.h"
+#include "aws/client/error.h"
 #include "aws/services/ec2.h"
 #include "aws/services/iam.h"
 #include "aws/services/s3.h"
@@ -184,6 +185,36 @@ aws::ClientConfig configOf(const cli::CommandLine& line, const std::string& serv
   return config;
 }
 
+// Whether an instance of ours stands in another enabled region: the IAM
+// role it runs under must then stay. True when that cannot be told.
+bool instancesElsewhere(const cli::CommandLine& line, const aws::Ec2Client& ec2) {
+  try {
+    for (const std::string& region : ec2.describeRegions()) {
+      if (region == ec2.config().region) continue;
+      cli::CommandLine there = line;
+      there.values["--region"] = region;
+      bool found = false;
+      try {
+        found = probefleet::anyInstanceOfOurs(aws::Ec2Client(configOf(there, "ec2")));
+      } catch (const aws::ServiceError& error) {
+        // What AWS answers in a region the account has not enabled, where
+        // no instance can stand.
+        if (error.code() != "AuthFailure") throw;
+      }
+      if (found) {
+        std::cerr << "probefleet-sweep: instances of probefleet's stand in " << region
+                  << ": the instance role, policy and profile stay\n";
+        return true;
+      }
+    }
+    return false;
+  } catch (const std::exception& failure) {
+    std::cerr << "probefleet-sweep: cannot look at the other regions (" << failure.what()
+              << "): the instance role, policy and profile stay\n";
+    return true;
+  }
+}
+
 int run(const cli::CommandLine& line) {
   const probefleet::SweepFilter filter = filterOf(line);
   const aws::Ec2Client ec2(configOf(line, "ec2"));
@@ -212,7 +243,8 @@ int run(const cli::CommandLine& line) {
   }
 
   if (line.flag("--delete")) {
-    selected = probefleet::deleteLeftovers(ec2, iam, selected, filter, held_vpcs);
+    selected = probefleet::deleteLeftovers(ec2, iam, selected, filter, held_vpcs,
+                                           [&] { return instancesElsewhere(line, ec2); });
   }
   if (line.flag("--json")) {
     std::cout << jsonOf(selected, relevant, bucket.has_value(), ec2.clock().now()).dump(2) << "\n";

@@ -80,7 +80,7 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   testing_support::writeFile(dir_ / "tc.json", world_["test_config"].dump(2));
   const RunResult deployed =
       run("probefleet", {"--test_config", "tc.json", "--backup_folder", "keys", "--s3_bucket",
-                         bucket, "--tag_resource", "Owner,qa"});
+                         bucket, "--tag_resource", "Owner,qa", "--ec2_role", "default"});
   ASSERT_EQ(deployed.status, 0) << deployed.err;
   std::filesystem::remove(dir_ / "tc.json");
 
@@ -104,6 +104,7 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   const std::set<std::string> listed = idsOf(listing);
   for (const std::string& id : expected) EXPECT_EQ(listed.count(id), 1u) << id << " not listed";
   for (const std::string& id : foreign) EXPECT_EQ(listed.count(id), 0u) << id << " listed";
+  EXPECT_EQ(inventory["iam"]["roles"].size(), 1u);
   int instances = 0;
   for (const auto& item : listing["resources"]) instances += item["kind"] == "instance";
   EXPECT_EQ(instances, 20);
@@ -133,6 +134,20 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   EXPECT_NE(held.out.find("held: " + vpc + " by run r-7"), std::string::npos) << held.out;
   EXPECT_EQ(oursIn(fleet().control("GET", "inventory"), foreign), expected);
   lock(0);
+  // One of ours in another region keeps the IAM trio it runs under.
+  aws::ClientConfig west_config = fleet().clientConfig("ec2");
+  west_config.region = west_config.signing_region = "us-west-2";
+  const aws::Ec2Client west(west_config);
+  aws::ec2::RunInstancesRequest elsewhere;
+  elsewhere.image_id = west.describeImages({}).images.at(0).image_id;
+  elsewhere.instance_type = "t3.micro";
+  elsewhere.tag_specifications = {{"instance", {{"Name", "corvanta-test-ec2"}}}};
+  const std::string west_id = west.runInstances(elsewhere).instances.at(0).instance_id;
+  const RunResult kept = run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
+  EXPECT_EQ(kept.status, 1) << kept.err;
+  EXPECT_NE(kept.out.find("iam-role"), std::string::npos) << kept.out;
+  EXPECT_EQ(fleet().control("GET", "inventory")["iam"]["roles"].size(), 1u);
+  west.terminateInstances({west_id});
   const RunResult removed =
       run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
   EXPECT_EQ(removed.status, 0) << removed.out << removed.err;

@@ -571,6 +571,15 @@ void Ec2Client::releaseAddress(const ec2::ReleaseAddressRequest& request) const 
   send(client_, q);
 }
 
+std::vector<std::string> Ec2Client::describeRegions() const {
+  const auto doc = send(client_, query("DescribeRegions"));
+  std::vector<std::string> names;
+  for (const pugi::xml_node& item : doc.document_element().child("regionInfo").children("item")) {
+    names.push_back(text(item, "regionName"));
+  }
+  return names;
+}
+
 ec2::AccountAttributes Ec2Client::describeAccountAttributes(
     const std::vector<std::string>& names) const {
   QueryBuilder q = query("DescribeAccountAttributes");
