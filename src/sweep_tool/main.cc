@@ -247,7 +247,11 @@ int run(const cli::CommandLine& line) {
                                            [&] { return instancesElsewhere(line, ec2); });
   }
   if (line.flag("--json")) {
-    std::cout << jsonOf(selected, relevant, bucket.has_value(), ec2.clock().now()).dump(2) << "\n";
+    // Tags are whatever their makers wrote: bytes that are not UTF-8 must not
+    // cost the pipeline its listing.
+    std::cout << jsonOf(selected, relevant, bucket.has_value(), ec2.clock().now())
+                     .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+              << "\n";
   } else {
     printTable(selected, relevant, ec2.clock().now());
   }

@@ -183,6 +183,14 @@ TEST_F(LifetimeE2eTest, InstancesCarryTheirExpiryAndTheTimerWithAndWithoutTheTes
     std::vector<std::string> options;
     bool tests;  // the test script rides along
   };
+  // The expiry tag is the lifetime's own; a pair of the user's with its key
+  // would make EC2 refuse every launch.
+  sandbox_.clearJournal();
+  const RunResult clash =
+      deploy({"--max_lifetime", "1h", "--tag_resource", "probefleet:expires,x"});
+  EXPECT_EQ(clash.status, 1) << clash.err;
+  EXPECT_TRUE(sandbox_.journal("ec2", "RunInstances").empty());
+
   for (const Case& c : {Case{{"--max_lifetime", "2h", "--run_tag", "r1"}, true},
                         Case{{"--max_lifetime", "30m"}, false}}) {
     SCOPED_TRACE(c.options[1]);
