@@ -43,6 +43,11 @@ void takeOption(testlib::OptionScanner& scanner, const std::vector<OptionSpec>& 
   }
   const std::string value = valueOf(scanner, name);
   if (value.empty() && !spec.empty_allowed) throw UsageError(name + " needs a non-empty value");
+  if (spec.repeatable) {
+    line.repeated[name].push_back(value);
+    line.values[name] = value;
+    return;
+  }
   if (!line.values.emplace(name, value).second) throw UsageError(name + " given twice");
 }
 
@@ -52,6 +57,11 @@ std::optional<std::string> CommandLine::value(const std::string& name) const {
   const auto it = values.find(name);
   if (it == values.end()) return std::nullopt;
   return it->second;
+}
+
+std::vector<std::string> CommandLine::all(const std::string& name) const {
+  const auto it = repeated.find(name);
+  return it == repeated.end() ? std::vector<std::string>{} : it->second;
 }
 
 CommandLine parseCommandLine(const std::vector<std::string>& arguments,

@@ -19,6 +19,7 @@
 #include "probefleet/identity.h"
 #include "probefleet/instance_create.h"
 #include "probefleet/keypairs.h"
+#include "probefleet/lifetime.h"
 #include "probefleet/preflight.h"
 #include "probefleet/run_lock.h"
 #include "probefleet/sessions.h"
@@ -165,6 +166,24 @@ bool setUpLog(const Args& args, const std::vector<std::string>& arguments) {
   return true;
 }
 
+// With --max_lifetime each instance carries the expiry tag beside its Name:
+// a pair of the user's with that key, or one tag too many, would make EC2
+// refuse every launch.
+std::optional<std::string> expiryTagProblem(const Args& args) {
+  if (!args.max_lifetime) return std::nullopt;
+  std::vector<aws::ec2::Tag> pairs;
+  populateTags(pairs, *args.tag_resource);
+  for (const aws::ec2::Tag& tag : pairs) {
+    if (tag.key == kExpiresTagKey) {
+      return std::string("the key ") + kExpiresTagKey + " is --max_lifetime's own";
+    }
+  }
+  if (pairs.size() + 2 > 50) {
+    return "with --max_lifetime's expiry tag and the Name, AWS's 50 tags allow at most 48 pairs";
+  }
+  return std::nullopt;
+}
+
 // The checks of the options' form that need no AWS request; each failure
 // is logged.
 bool optionsFormOk(const Args& args) {
@@ -182,6 +201,10 @@ bool optionsFormOk(const Args& args) {
   if (given(args.tag_resource)) {
     const bool makes_iam = args.ec2_role && *args.ec2_role == "default";
     if (const auto problem = tagPairsProblem(*args.tag_resource, makes_iam)) {
+      log->error("  **Error** --tag_resource: " + *problem + "; nothing was sent to AWS");
+      return false;
+    }
+    if (const auto problem = expiryTagProblem(args)) {
       log->error("  **Error** --tag_resource: " + *problem + "; nothing was sent to AWS");
       return false;
     }

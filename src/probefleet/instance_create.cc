@@ -12,6 +12,7 @@
 #include "probefleet/identity.h"
 #include "probefleet/interfaces.h"
 #include "probefleet/ipv4.h"
+#include "probefleet/lifetime.h"
 #include "probefleet/patience.h"
 #include "probefleet/story.h"
 #include "probefleet/tags.h"
@@ -121,6 +122,19 @@ aws::ec2::RunInstancesRequest launchRequest(const std::string& ami, const std::s
   if (key_name) request.key_name = *key_name;
   if (user_data) request.user_data = *user_data;
   return request;
+}
+
+// --max_lifetime: the instance terminates when it shuts down, says when that
+// is due in its tags, and powers itself off then. Without the option the
+// request stays as it was.
+void limitLifetime(aws::ec2::RunInstancesRequest& request, const Args& args, aws::Clock& clock) {
+  if (!args.max_lifetime) return;
+  const auto expires = clock.now() + *parseDuration(*args.max_lifetime);
+  request.instance_initiated_shutdown_behavior = "terminate";
+  request.tag_specifications.front().tags.push_back({kExpiresTagKey, isoUtc(expires)});
+  request.user_data = withShutdownTimer(
+      request.user_data.empty() ? std::nullopt : std::optional<std::string>(request.user_data),
+      expires);
 }
 
 // The instance as the next round shows it. A launch that EC2 does not list
@@ -301,9 +315,10 @@ std::optional<std::optional<std::string>> launchProfile(const CreateEc2Params& p
 std::optional<std::string> launchInstance(const CreateEc2Params& params,
                                           const std::optional<std::string>& profile,
                                           const TestConfig& test_config, FleetWatch& watch) {
-  const aws::ec2::RunInstancesRequest request =
+  aws::ec2::RunInstancesRequest request =
       launchRequest(params.ami, params.gw_subnet_id, params.args, params.sg_id, profile,
                     params.key_name, testScriptFor(params.args, test_config));
+  limitLifetime(request, params.args, params.clock);
   if (params.args.dry_run) {
     RunStory::get().instancePlanned(params.gw_subnet_id);
     return std::nullopt;

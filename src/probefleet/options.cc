@@ -8,6 +8,7 @@
 
 #include "aws/base/environment.h"
 #include "aws/base/strings.h"
+#include "probefleet/lifetime.h"
 #include "testlib/option_scanner.h"
 
 namespace probefleet {
@@ -63,6 +64,9 @@ const std::vector<OptionSpec>& optionTable() {
       {"run_tag", &Args::tag, false,
        "run tag: send every new instance the ping and traceroute tests as its user data; "
        "they leave result-<gw_name>-<run_tag>.txt in the s3 bucket (needs --s3_bucket)"},
+      {"max_lifetime", &Args::max_lifetime, false,
+       "every new instance ends itself this long after its launch (e.g. 30m, 4h, 2d): it "
+       "powers off and is terminated, and carries its expiry in the tag probefleet:expires"},
       {"log_console", &Args::log_console, false,
        "show every log record on the console, as the log file has them, instead of the "
        "progress and the summary"},
@@ -331,6 +335,10 @@ std::optional<ParseResult> checkComplete(const Parse& parse) {
   // The instances' tests leave their results in the bucket.
   if (given(parse.args.tag) && !given(parse.args.s3_bucket)) {
     return usageError("argument --run_tag: needs --s3_bucket, where the tests leave their results");
+  }
+  if (parse.args.max_lifetime && !parseDuration(*parse.args.max_lifetime)) {
+    return usageError("argument --max_lifetime: '" + *parse.args.max_lifetime +
+                      "' is not a duration such as 30m, 4h or 2d");
   }
   return std::nullopt;
 }

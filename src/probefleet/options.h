@@ -37,6 +37,9 @@ struct Args {
   // The run tag: with it, every new instance gets the test script as its user
   // data, its results named after deduceTag(args, entry).
   std::optional<std::string> tag;
+  // With it, every new instance ends itself this long after its launch
+  // (a duration such as "4h"; see parseDuration).
+  std::optional<std::string> max_lifetime;
   bool log_console = false;           // every log record on the console, no progress
   std::optional<std::string> report;  // where to write the run report (JSON)
   bool force_unlock = false;          // clear the VPC's lock, whoever holds it, then run

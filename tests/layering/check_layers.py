@@ -27,9 +27,10 @@ LAYERS = [
     "s3tool",
     "results_tool",
     "image_tool",
+    "sweep_tool",
 ]
 # Programs and libraries on one level do not use each other.
-PEERS = {"s3tool", "results_tool", "image_tool"}
+PEERS = {"s3tool", "results_tool", "image_tool", "sweep_tool"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 

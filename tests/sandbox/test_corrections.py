@@ -120,6 +120,29 @@ class KeyFingerprints(Ec2Case):
             self.assertIn("SHA256:" + expected.rstrip("="), listing.stdout)
 
 
+class ShutdownBehavior(Ec2Case):
+    """AWS: InstanceInitiatedShutdownBehavior is "stop" or "terminate"; any
+    other value is refused with InvalidParameterValue (moto takes it)."""
+
+    def run_with(self, behavior):
+        reservation = self.ec2.run_instances(
+            ImageId=next(iter(self.world["images"])), MinCount=1, MaxCount=1, InstanceType="t3.micro",
+            SubnetId=self.world["subnet_ids"]["gw-a"], InstanceInitiatedShutdownBehavior=behavior)
+        instance_id = reservation["Instances"][0]["InstanceId"]
+        self.addCleanup(self.terminate_quietly, instance_id)
+        return self.ec2.describe_instance_attribute(
+            InstanceId=instance_id, Attribute="instanceInitiatedShutdownBehavior")
+
+    def test_only_stop_and_terminate_are_taken(self):
+        for behavior in ("stop", "terminate"):
+            with self.subTest(behavior=behavior):
+                answer = self.run_with(behavior)
+                self.assertEqual(answer["InstanceInitiatedShutdownBehavior"]["Value"], behavior)
+        for behavior in ("Terminate", "hibernate", ""):
+            with self.subTest(behavior=behavior):
+                self.assertEqual(error_of(lambda: self.run_with(behavior)), ("InvalidParameterValue", 400))
+
+
 class ElasticIps(Ec2Case):
     def test_address_associated_through_an_interface_belongs_to_its_instance(self):
         # AWS: an Elastic IP associated with an instance's network interface is

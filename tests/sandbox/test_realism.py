@@ -244,8 +244,9 @@ class InventoryAndIdempotency(ProfileCase):
         self.world = sandbox.reset()
         self.ec2 = ec2 = sandbox.client("ec2")  # the new world's keys
         iam = sandbox.client("iam")
-        empty = {"instances": {}, "instance_ids_launched": [], "network_interfaces": [], "addresses": [],
-                 "security_groups": [], "key_pairs": [], "iam": {"roles": [], "instance_profiles": [], "policies": []}}
+        empty = {"instances": {}, "instance_ids_launched": [], "instance_list": [], "network_interfaces": [],
+                 "addresses": [], "security_groups": [], "key_pairs": [], "key_pair_tags": {},
+                 "iam": {"roles": [], "instance_profiles": [], "policies": []}}
         self.assertEqual(sandbox.control("GET", "inventory"), empty)
         instance = self.launch(subnet="gw-b")[0]
         group = ec2.create_security_group(GroupName="left", Description="d", VpcId=self.world["vpc_id"])["GroupId"]
@@ -259,6 +260,8 @@ class InventoryAndIdempotency(ProfileCase):
         iam.create_instance_profile(InstanceProfileName="left-profile")
         iam.create_policy(PolicyName="left-policy", PolicyDocument=document)
         inventory = sandbox.control("GET", "inventory")
+        self.assertEqual([i["id"] for i in inventory.pop("instance_list")], [instance])
+        self.assertEqual(inventory.pop("key_pair_tags"), {"left-key": {}})
         self.assertEqual(inventory, {
             "instances": {"running": 1},
             "instance_ids_launched": [{"instance_id": instance, "subnet_id": self.world["subnet_ids"]["gw-b"]}],
@@ -267,7 +270,8 @@ class InventoryAndIdempotency(ProfileCase):
                                     "description": "", "instance_id": None, "tags": {"Name": "left"}}],
             "addresses": [{"allocation_id": address["AllocationId"], "public_ip": address["PublicIp"],
                            "association_id": None, "tags": {}}],
-            "security_groups": [{"group_id": group, "group_name": "left", "vpc_id": self.world["vpc_id"]}],
+            "security_groups": [{"group_id": group, "group_name": "left", "vpc_id": self.world["vpc_id"],
+                                 "tags": {}}],
             "key_pairs": ["left-key"],
             "iam": {"roles": ["left-role"], "instance_profiles": ["left-profile"], "policies": ["left-policy"]}})
         sandbox.reset()

@@ -34,6 +34,16 @@ TEST(CommandLineTest, ValueFormsOperandsAndFlags) {
   EXPECT_EQ(parseCommandLine({"--bucket", "-x"}, kOptions).value("--bucket"), "-x");
 }
 
+TEST(CommandLineTest, RepeatableOptionKeepsEveryValueInOrder) {
+  const std::vector<OptionSpec> options = {repeatedOption("--tag"), valueOption("--bucket")};
+  const CommandLine line =
+      parseCommandLine({"--tag", "Owner,qa", "--tag=Team,net", "--bucket", "b"}, options);
+  EXPECT_EQ(line.all("--tag"), (std::vector<std::string>{"Owner,qa", "Team,net"}));
+  EXPECT_TRUE(line.all("--bucket").empty());
+  EXPECT_THROW(parseCommandLine({"--tag="}, options), UsageError);
+  EXPECT_THROW(parseCommandLine({"--bucket", "a", "--bucket", "b"}, options), UsageError);
+}
+
 TEST(CommandLineTest, UsageErrors) {
   struct Case {
     std::vector<std::string> arguments;

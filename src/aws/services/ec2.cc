@@ -203,7 +203,8 @@ ec2::SecurityGroup parseSecurityGroup(const pugi::xml_node& n) {
 
 ec2::KeyPairInfo parseKeyPair(const pugi::xml_node& n) {
   return ec2::KeyPairInfo{text(n, "keyPairId"), text(n, "keyName"),   text(n, "keyFingerprint"),
-                          text(n, "keyType"),   text(n, "publicKey"), parseTags(n)};
+                          text(n, "keyType"),   text(n, "publicKey"), parseTags(n),
+                          text(n, "createTime")};
 }
 
 std::optional<ec2::Attachment> parseAttachment(const pugi::xml_node& parent) {
@@ -250,6 +251,7 @@ ec2::Instance parseInstance(const pugi::xml_node& n) {
   i.state_reason_message = text(n.child("stateReason"), "message");
   i.state_transition_reason = text(n, "reason");
   i.metadata_http_tokens = text(n.child("metadataOptions"), "httpTokens");
+  i.launch_time = text(n, "launchTime");
   i.tags = parseTags(n);
   i.network_interfaces =
       items<ec2::NetworkInterface>(n, "networkInterfaceSet", parseNetworkInterface);
@@ -456,6 +458,7 @@ ec2::RunInstancesResult Ec2Client::runInstances(const ec2::RunInstancesRequest& 
     addIfSet(q, "MetadataOptions.HttpTokens", request.metadata_options->http_tokens);
     addIfSet(q, "MetadataOptions.HttpEndpoint", request.metadata_options->http_endpoint);
   }
+  addIfSet(q, "InstanceInitiatedShutdownBehavior", request.instance_initiated_shutdown_behavior);
   const auto doc = send(client_, q);
   const pugi::xml_node root = doc.document_element();
   return {text(root, "reservationId"), items<ec2::Instance>(root, "instancesSet", parseInstance)};
@@ -566,6 +569,15 @@ void Ec2Client::releaseAddress(const ec2::ReleaseAddressRequest& request) const 
   addIfSet(q, "AllocationId", request.allocation_id);
   addIfSet(q, "PublicIp", request.public_ip);
   send(client_, q);
+}
+
+std::vector<std::string> Ec2Client::describeRegions() const {
+  const auto doc = send(client_, query("DescribeRegions"));
+  std::vector<std::string> names;
+  for (const pugi::xml_node& item : doc.document_element().child("regionInfo").children("item")) {
+    names.push_back(text(item, "regionName"));
+  }
+  return names;
 }
 
 ec2::AccountAttributes Ec2Client::describeAccountAttributes(

@@ -86,6 +86,8 @@ class Ec2Client {
   std::vector<ec2::Address> describeAddresses(const ec2::DescribeAddressesRequest& request) const;
   void releaseAddress(const ec2::ReleaseAddressRequest& request) const;
   /// The named account attributes (all of them when `names` is empty).
+  /// The names of the regions enabled for the account.
+  std::vector<std::string> describeRegions() const;
   ec2::AccountAttributes describeAccountAttributes(const std::vector<std::string>& names) const;
 
   void createTags(const ec2::CreateTagsRequest& request) const;

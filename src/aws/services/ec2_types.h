@@ -179,6 +179,7 @@ struct KeyPairInfo {
   std::string key_type;
   std::string public_key;  // only with include_public_key
   std::vector<Tag> tags;
+  std::string create_time;  // ISO 8601, as EC2 reports it
 };
 
 struct DescribeKeyPairsRequest {
@@ -258,6 +259,8 @@ struct Instance {
   std::string state_transition_reason;
   /// MetadataOptions.HttpTokens: "required" when only IMDSv2 is served.
   std::string metadata_http_tokens;
+  /// When it was launched, as EC2 reports it ("2026-12-09T11:00:00.000Z").
+  std::string launch_time;
   std::vector<Tag> tags;
   std::vector<NetworkInterface> network_interfaces;
 };
@@ -316,6 +319,9 @@ struct RunInstancesRequest {
   std::string user_data;
   std::vector<TagSpecification> tag_specifications;
   std::vector<InstanceNetworkInterfaceSpecification> network_interfaces;
+  /// "stop" or "terminate": what a shutdown from inside the instance does;
+  /// "" = not sent (EC2 stops it).
+  std::string instance_initiated_shutdown_behavior;
   /// Idempotency token; one is generated when empty. The same token is sent
   /// on every retry of the call so that a retry never launches twice.
   std::string client_token;

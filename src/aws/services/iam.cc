@@ -20,6 +20,14 @@ void addTags(QueryBuilder& query, const std::vector<IamTag>& tags) {
   }
 }
 
+std::vector<IamTag> readTags(const pugi::xml_node& node) {
+  std::vector<IamTag> tags;
+  for (pugi::xml_node member : node.child("Tags").children("member")) {
+    tags.push_back({text(member, "Key"), text(member, "Value")});
+  }
+  return tags;
+}
+
 IamPolicy readPolicy(const pugi::xml_node& node) {
   IamPolicy policy;
   policy.policy_name = text(node, "PolicyName");
@@ -29,6 +37,8 @@ IamPolicy readPolicy(const pugi::xml_node& node) {
   // strtoll, not atoll: an out-of-range count saturates instead of being undefined.
   policy.attachment_count = std::strtoll(text(node, "AttachmentCount").c_str(), nullptr, 10);
   policy.default_version_id = text(node, "DefaultVersionId");
+  policy.create_date = text(node, "CreateDate");
+  policy.tags = readTags(node);
   return policy;
 }
 
@@ -48,6 +58,8 @@ IamRole readRole(const pugi::xml_node& node) {
   role.arn = text(node, "Arn");
   role.path = text(node, "Path");
   role.assume_role_policy_document = uriDecode(text(node, "AssumeRolePolicyDocument"));
+  role.create_date = text(node, "CreateDate");
+  role.tags = readTags(node);
   return role;
 }
 
@@ -57,6 +69,8 @@ IamInstanceProfile readInstanceProfile(const pugi::xml_node& node) {
   profile.instance_profile_id = text(node, "InstanceProfileId");
   profile.arn = text(node, "Arn");
   profile.path = text(node, "Path");
+  profile.create_date = text(node, "CreateDate");
+  profile.tags = readTags(node);
   for (pugi::xml_node member : node.child("Roles").children("member")) {
     profile.roles.push_back(readRole(member));
   }

@@ -22,6 +22,8 @@ struct IamPolicy {
   std::string path{};
   long long attachment_count = 0;
   std::string default_version_id{};  // "v1", ...
+  std::string create_date{};         // ISO 8601
+  std::vector<IamTag> tags{};        // GetPolicy answers them; listings do not
 };
 
 struct IamPolicyVersion {
@@ -46,6 +48,8 @@ struct IamRole {
   std::string path{};
   /// The trust policy as JSON text (IAM answers it URL-encoded; decoded here).
   std::string assume_role_policy_document{};
+  std::string create_date{};  // ISO 8601
+  std::vector<IamTag> tags{};
 };
 
 struct IamInstanceProfile {
@@ -54,6 +58,8 @@ struct IamInstanceProfile {
   std::string arn{};
   std::string path{};
   std::vector<IamRole> roles{};
+  std::string create_date{};  // ISO 8601
+  std::vector<IamTag> tags{};
 };
 
 /// What an action without a result answers.

@@ -738,11 +738,25 @@ def _patch_authorization() -> None:
     ActionAuthenticatorMixin._authenticate_and_authorize_normal_action = authorize
 
 
+# RunInstances' InstanceInitiatedShutdownBehavior (botocore's model:
+# ShutdownBehavior, "stop" | "terminate"); moto takes any text.
+_SHUTDOWN_BEHAVIORS = ("stop", "terminate")
+
+
+def _ec2_shutdown_refusal(action: str, params: dict):
+    value = params.get("InstanceInitiatedShutdownBehavior")
+    if action != "RunInstances" or value is None or value in _SHUTDOWN_BEHAVIORS:
+        return None
+    return (400, "InvalidParameterValue",
+            f"Value ({value}) for parameter instanceInitiatedShutdownBehavior is invalid. "
+            "Valid values are: stop, terminate")
+
+
 def refusal(service: str, action: str, params: dict, region: str | None):
     """(status, code, message) when AWS refuses the request on its own
     terms before looking at any resource; None otherwise."""
     if service == "ec2":
-        return _ec2_tag_refusal(action, params)
+        return _ec2_shutdown_refusal(action, params) or _ec2_tag_refusal(action, params)
     if service == "iam":
         return _iam_partition_refusal(params, partition_of(region))
     return None

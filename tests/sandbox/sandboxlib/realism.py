@@ -432,8 +432,14 @@ class Realism:
              "tags": tags(a)}
             for a in list(ec2.addresses)
         ]
+        instance_list = [
+            {"id": i.id, "state": i.state, "vpc_id": i.vpc_id, "tags": tags(i),
+             "user_data": _user_data_text(i),
+             "shutdown_behavior": getattr(i, "instance_initiated_shutdown_behavior", None)}
+            for i in ec2.all_instances() if i.state != "terminated"
+        ]
         groups = [
-            {"group_id": g.id, "group_name": g.name, "vpc_id": g.vpc_id}
+            {"group_id": g.id, "group_name": g.name, "vpc_id": g.vpc_id, "tags": tags(g)}
             for vpc_groups in list(ec2.groups.values()) for g in list(vpc_groups.values())
             if g.name != "default"
         ]
@@ -442,10 +448,12 @@ class Realism:
         return {
             "instances": dict(sorted(instances.items())),
             "instance_ids_launched": launched,
+            "instance_list": instance_list,
             "network_interfaces": interfaces,
             "addresses": addresses,
             "security_groups": groups,
             "key_pairs": sorted(ec2.key_pairs),
+            "key_pair_tags": {name: tags(pair) for name, pair in list(ec2.key_pairs.items())},
             "iam": {
                 "roles": sorted(r.name for r in list(iam.roles.values()) if r.name not in seeded_roles),
                 "instance_profiles": sorted(p.name for p in list(iam.instance_profiles.values())),
@@ -453,6 +461,25 @@ class Realism:
                                    if arn.split(":")[4] != "aws" and arn not in seeded_policies),
             },
         }
+
+
+def _user_data_text(instance) -> str | None:
+    """The start-up text an instance was launched with, decoded."""
+    import base64
+
+    data = instance.user_data
+    if isinstance(data, (list, tuple)):
+        data = data[0] if data else None
+    if data is None:
+        return None
+    if hasattr(data, "decode") and not isinstance(data, bytes):  # moto's Base64EncodedString
+        return data.decode("utf-8")
+    if isinstance(data, str):
+        data = data.encode()
+    try:
+        return base64.b64decode(data).decode("utf-8", "replace")
+    except ValueError:
+        return data.decode("utf-8", "replace")
 
 
 REALISM = Realism()

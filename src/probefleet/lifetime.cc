@@ -1,0 +1,93 @@
+#include "probefleet/lifetime.h"
+
+#include <cctype>
+#include <ctime>
+#include <stdexcept>
+
+#include "aws/client/query_protocol.h"
+
+namespace probefleet {
+
+namespace {
+
+constexpr std::chrono::seconds kLongestDuration{366LL * 24 * 3600};
+
+std::optional<long long> unitSeconds(char unit) {
+  switch (unit) {
+    case 's':
+      return 1;
+    case 'm':
+      return 60;
+    case 'h':
+      return 3600;
+    case 'd':
+      return 86400;
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
+std::optional<std::chrono::seconds> parseDuration(const std::string& text) {
+  long long total = 0;
+  std::size_t at = 0;
+  if (text.empty()) return std::nullopt;
+  while (at < text.size()) {
+    const std::size_t digits_start = at;
+    long long number = 0;
+    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
+      number = number * 10 + (text[at] - '0');
+      if (number > kLongestDuration.count()) return std::nullopt;
+      ++at;
+    }
+    if (at == digits_start || at == text.size() || number == 0) return std::nullopt;
+    const auto unit = unitSeconds(text[at++]);
+    if (!unit) return std::nullopt;
+    total += number * *unit;
+    if (total > kLongestDuration.count()) return std::nullopt;
+  }
+  return std::chrono::seconds(total);
+}
+
+std::string isoUtc(std::chrono::system_clock::time_point time) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+std::optional<std::chrono::system_clock::time_point> parseIsoUtc(const std::string& text) {
+  try {
+    return aws::protocol::parseIsoTime(text);
+  } catch (const std::runtime_error&) {
+    return std::nullopt;
+  }
+}
+
+std::string withShutdownTimer(const std::optional<std::string>& script,
+                              std::chrono::system_clock::time_point expires) {
+  const long long epoch =
+      std::chrono::duration_cast<std::chrono::seconds>(expires.time_since_epoch()).count();
+  // Launched with InstanceInitiatedShutdownBehavior=terminate: powering off
+  // ends the instance for good. The minutes are counted at boot, so a slow
+  // start does not stretch the lifetime.
+  const std::string timer = std::string("# ") + kExpiresTagKey + " " + isoUtc(expires) +
+                            ": power off then, which terminates this instance\n"
+                            "probefleet_expires=" +
+                            std::to_string(epoch) +
+                            "\n"
+                            "probefleet_left=$(( (probefleet_expires - $(date +%s) + 59) / 60 ))\n"
+                            "if [ \"$probefleet_left\" -lt 1 ]; then shutdown -h now; "
+                            "else shutdown -h \"+$probefleet_left\"; fi\n";
+  if (!script) return "#!/bin/bash\n" + timer;
+  const auto end_of_first = script->find('\n');
+  if (!script->starts_with("#!") || end_of_first == std::string::npos) {
+    throw std::invalid_argument("the start-up text is not a shell script: no timer can be added");
+  }
+  return script->substr(0, end_of_first + 1) + timer + script->substr(end_of_first + 1);
+}
+
+}  // namespace probefleet

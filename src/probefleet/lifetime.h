@@ -1,0 +1,40 @@
+#pragma once
+// Instances that end themselves: with --max_lifetime every launch is told to
+// terminate (not stop) when it shuts down, carries its expiry as a tag, and
+// gets a start-up timer that powers it off when that time comes. A pipeline
+// that dies before its revert then leaves nothing running for long, and
+// probefleet-sweep --expired finds what outlived its time.
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace probefleet {
+
+/// The tag of a self-ending instance: its expiry, ISO 8601 UTC to the second
+/// ("2026-12-09T15:00:00Z").
+inline constexpr const char* kExpiresTagKey = "probefleet:expires";
+
+/// A duration as the options spell it: one or more groups of a positive
+/// whole number and a unit, s, m, h or d ("90s", "30m", "6h", "2d", "1h30m").
+/// nullopt for anything else, zero included, or a total beyond a year.
+std::optional<std::chrono::seconds> parseDuration(const std::string& text);
+
+/// `time` as ISO 8601 UTC to the second, as kExpiresTagKey holds it.
+std::string isoUtc(std::chrono::system_clock::time_point time);
+
+/// The time an ISO 8601 UTC text names ("...Z", fractions allowed), as EC2,
+/// IAM and the expiry tag write it; nullopt when it is not one.
+std::optional<std::chrono::system_clock::time_point> parseIsoUtc(const std::string& text);
+
+/// The start-up text of an instance that must power itself off at
+/// `expires`: the shell lines that schedule the shutdown (minutes left
+/// counted on the instance's own clock at boot, at once when none are
+/// left), alone under "#!/bin/bash", or, when `script` is a shell script,
+/// put right after its first line so the timer is set before the script's
+/// own work, which may hang or fail. A `script` without a "#!" line is
+/// refused with std::invalid_argument: it could not carry the timer.
+std::string withShutdownTimer(const std::optional<std::string>& script,
+                              std::chrono::system_clock::time_point expires);
+
+}  // namespace probefleet

@@ -1,0 +1,243 @@
+// probefleet-sweep and --max_lifetime as a pipeline uses them: a deployment
+// whose test configuration is lost is found by its tags and removed, while
+// what does not carry them stays; instances that end themselves say when.
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "aws/services/ec2.h"
+#include "aws/services/s3.h"
+#include "probefleet/lifetime.h"
+#include "support/e2e.h"
+
+namespace {
+
+using nlohmann::json;
+using testing_support::RunResult;
+using testing_support::Sandbox;
+
+// Everything of ours the sandbox holds, by id (IAM: by name), from its own
+// view of its state.
+std::set<std::string> oursIn(const json& inventory, const std::set<std::string>& foreign) {
+  std::set<std::string> ids;
+  const auto add = [&](const std::string& id) {
+    if (foreign.count(id) == 0) ids.insert(id);
+  };
+  for (const auto& i : inventory["instance_list"]) add(i["id"]);
+  for (const auto& i : inventory["network_interfaces"]) add(i["id"]);
+  for (const auto& a : inventory["addresses"]) add(a["allocation_id"]);
+  for (const auto& g : inventory["security_groups"]) add(g["group_id"]);
+  for (const auto& k : inventory["key_pairs"]) add(k);
+  for (const char* kind : {"roles", "instance_profiles"}) {
+    for (const auto& name : inventory["iam"][kind]) add(name);
+  }
+  return ids;
+}
+
+class SweepE2eTest : public ::testing::Test {
+ protected:
+  // Twenty entries need a world of their own.
+  static Sandbox& fleet() {
+    static Sandbox sandbox(true, "world-fleet20.json");
+    return sandbox;
+  }
+  void SetUp() override {
+    world_ = fleet().reset();
+    env_ = fleet().awsEnv();
+    env_["PROBEFLEET_TIME_SCALE"] = "0.05";
+  }
+  RunResult run(const std::string& program, const std::vector<std::string>& args) {
+    return testing_support::runIn(dir_, testing_support::programPath(program), args, env_);
+  }
+  json sweep(std::vector<std::string> args) {
+    args.push_back("--json");
+    const RunResult result = run("probefleet-sweep", args);
+    EXPECT_EQ(result.status, 0) << result.err;
+    return json::parse(result.out);
+  }
+  static std::set<std::string> idsOf(const json& listing) {
+    std::set<std::string> ids;
+    for (const auto& item : listing["resources"]) {
+      ids.insert(item["kind"].get<std::string>().starts_with("iam-") ? item["name"] : item["id"]);
+    }
+    return ids;
+  }
+
+  testing_support::ScratchDir scratch_{"probefleet-sweep"};
+  std::filesystem::path dir_ = scratch_.path();
+  json world_;
+  std::map<std::string, std::string> env_;
+};
+
+TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
+  const std::string vpc = world_["vpc_id"], bucket = world_["bucket"];
+  ASSERT_EQ(world_["test_config"].size(), 20u);
+  testing_support::writeFile(dir_ / "tc.json", world_["test_config"].dump(2));
+  const RunResult deployed =
+      run("probefleet", {"--test_config", "tc.json", "--backup_folder", "keys", "--s3_bucket",
+                         bucket, "--tag_resource", "Owner,qa", "--ec2_role", "default"});
+  ASSERT_EQ(deployed.status, 0) << deployed.err;
+  std::filesystem::remove(dir_ / "tc.json");
+
+  // What is not ours: no Name of ours, though it shares the user's tag.
+  const aws::Ec2Client ec2(fleet().clientConfig("ec2"));
+  aws::ec2::RunInstancesRequest launch;
+  launch.image_id = world_["images"].begin().key();
+  launch.instance_type = "t3.micro";
+  launch.subnet_id = world_["subnet_ids"]["gw-000"];
+  launch.tag_specifications = {{"instance", {{"Name", "billing-db"}, {"Owner", "qa"}}}};
+  const std::string foreign_instance = ec2.runInstances(launch).instances.at(0).instance_id;
+  const std::string foreign_group =
+      ec2.createSecurityGroup({"not ours", "corvanta-test-ec2-sg-copy", vpc, {}});
+  ec2.createKeyPair({"corvanta-test-ec2-key-pair-" + vpc + "-copy", "rsa", "pem", {}});
+  const std::set<std::string> foreign = {foreign_instance, foreign_group,
+                                         "corvanta-test-ec2-key-pair-" + vpc + "-copy"};
+
+  const json inventory = fleet().control("GET", "inventory");
+  std::set<std::string> expected = oursIn(inventory, foreign);
+  const json listing = sweep({"--vpc", vpc, "--s3_bucket", bucket});
+  const std::set<std::string> listed = idsOf(listing);
+  for (const std::string& id : expected) EXPECT_EQ(listed.count(id), 1u) << id << " not listed";
+  for (const std::string& id : foreign) EXPECT_EQ(listed.count(id), 0u) << id << " listed";
+  EXPECT_EQ(inventory["iam"]["roles"].size(), 1u);
+  int instances = 0;
+  for (const auto& item : listing["resources"]) instances += item["kind"] == "instance";
+  EXPECT_EQ(instances, 20);
+
+  EXPECT_TRUE(sweep({"--vpc", vpc, "--older-than", "1h"})["resources"].empty());
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(idsOf(sweep({"--vpc", vpc, "--older-than", "1s", "--tag", "Owner,qa"})), listed);
+  EXPECT_TRUE(sweep({"--vpc", vpc, "--tag", "Owner,ci"})["resources"].empty());
+
+  // A live run's lock keeps the VPC from being swept; a lapsed one does not.
+  const aws::S3Client s3(fleet().clientConfig("s3"));
+  const auto lock = [&](int lease) {
+    s3.putObject(bucket, "locks/" + vpc + ".json",
+                 json{{"run_id", "r-7"},
+                      {"host", "ci-3"},
+                      {"user", "qa"},
+                      {"mode", "deploy"},
+                      {"started", "2026-12-09T10:00:00Z"},
+                      {"command", "probefleet"},
+                      {"pid", 42},
+                      {"lease_seconds", lease}}
+                     .dump());
+  };
+  lock(600);
+  const RunResult held = run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
+  EXPECT_EQ(held.status, 1) << held.err;
+  EXPECT_NE(held.out.find("held: " + vpc + " by run r-7"), std::string::npos) << held.out;
+  EXPECT_EQ(oursIn(fleet().control("GET", "inventory"), foreign), expected);
+  lock(0);
+  // One of ours in another region keeps the IAM trio it runs under.
+  aws::ClientConfig west_config = fleet().clientConfig("ec2");
+  west_config.region = west_config.signing_region = "us-west-2";
+  const aws::Ec2Client west(west_config);
+  aws::ec2::RunInstancesRequest elsewhere;
+  elsewhere.image_id = west.describeImages({}).images.at(0).image_id;
+  elsewhere.instance_type = "t3.micro";
+  elsewhere.tag_specifications = {{"instance", {{"Name", "corvanta-test-ec2"}}}};
+  const std::string west_id = west.runInstances(elsewhere).instances.at(0).instance_id;
+  const RunResult kept = run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
+  EXPECT_EQ(kept.status, 1) << kept.err;
+  EXPECT_NE(kept.out.find("iam-role"), std::string::npos) << kept.out;
+  EXPECT_EQ(fleet().control("GET", "inventory")["iam"]["roles"].size(), 1u);
+  west.terminateInstances({west_id});
+  const RunResult removed =
+      run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
+  EXPECT_EQ(removed.status, 0) << removed.out << removed.err;
+  const json after = fleet().control("GET", "inventory");
+  EXPECT_EQ(oursIn(after, foreign), std::set<std::string>{});
+  std::set<std::string> still;
+  for (const auto& i : after["instance_list"]) still.insert(i["id"]);
+  for (const auto& g : after["security_groups"]) still.insert(g["group_id"]);
+  for (const auto& k : after["key_pairs"]) still.insert(k);
+  for (const std::string& id : foreign) EXPECT_EQ(still.count(id), 1u) << id << " was touched";
+  EXPECT_TRUE(sweep({"--vpc", vpc})["resources"].empty());
+}
+
+class LifetimeE2eTest : public testing_support::E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    resetWorld();
+    env_["PROBEFLEET_TIME_SCALE"] = "0.05";
+    writeTestConfig();
+  }
+  RunResult deploy(std::vector<std::string> extra) {
+    std::vector<std::string> argv = {"--test_config",   "tc.json",
+                                     "--backup_folder", "keys",
+                                     "--s3_bucket",     world_["bucket"].get<std::string>()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return runProgram("probefleet", argv);
+  }
+};
+
+TEST_F(LifetimeE2eTest, InstancesCarryTheirExpiryAndTheTimerWithAndWithoutTheTests) {
+  struct Case {
+    std::vector<std::string> options;
+    bool tests;  // the test script rides along
+  };
+  // The expiry tag is the lifetime's own; a pair of the user's with its key
+  // would make EC2 refuse every launch.
+  sandbox_.clearJournal();
+  const RunResult clash =
+      deploy({"--max_lifetime", "1h", "--tag_resource", "probefleet:expires,x"});
+  EXPECT_EQ(clash.status, 1) << clash.err;
+  EXPECT_TRUE(sandbox_.journal("ec2", "RunInstances").empty());
+
+  for (const Case& c : {Case{{"--max_lifetime", "2h", "--run_tag", "r1"}, true},
+                        Case{{"--max_lifetime", "30m"}, false}}) {
+    SCOPED_TRACE(c.options[1]);
+    sandbox_.clearJournal();
+    const auto before = std::chrono::system_clock::now();
+    const RunResult deployed = deploy(c.options);
+    ASSERT_EQ(deployed.status, 0) << deployed.err;
+    const json launches = sandbox_.journal("ec2", "RunInstances");
+    ASSERT_EQ(launches.size(), world_["test_config"].size());
+    for (const auto& launch : launches) {
+      EXPECT_EQ(launch["params"].value("InstanceInitiatedShutdownBehavior", ""), "terminate");
+      std::string expires;
+      for (const auto& [name, value] : launch["params"].items()) {
+        if (value == "probefleet:expires") {
+          expires = launch["params"].value(name.substr(0, name.size() - 3) + "Value", "");
+        }
+      }
+      // The expiry is the launch time plus the lifetime.
+      const auto lifetime =
+          c.options[1] == "2h" ? std::chrono::minutes(120) : std::chrono::minutes(30);
+      const auto at = probefleet::parseIsoUtc(expires);
+      ASSERT_TRUE(at.has_value()) << expires;
+      EXPECT_GE(*at, before + lifetime - std::chrono::seconds(1));
+      EXPECT_LE(*at, std::chrono::system_clock::now() + lifetime);
+    }
+    const json inventory = sandbox_.control("GET", "inventory");
+    for (const auto& instance : inventory["instance_list"]) {
+      const std::string user_data = instance["user_data"].is_string() ? instance["user_data"] : "";
+      EXPECT_NE(user_data.find("shutdown -h \"+$probefleet_left\""), std::string::npos)
+          << user_data;
+      EXPECT_EQ(user_data.find("aws s3 cp") != std::string::npos, c.tests) << user_data;
+      EXPECT_EQ(instance["shutdown_behavior"], "terminate");
+    }
+    if (c.tests) {
+      // One whose time is up: --expired finds it and no other.
+      const aws::Ec2Client ec2(sandbox_.clientConfig("ec2"));
+      const std::string expired = inventory["instance_list"][0]["id"];
+      ec2.createTags({{expired}, {{"probefleet:expires", "2020-01-01T00:00:00Z"}}});
+      const RunResult found = runProgram("probefleet-sweep", {"--expired", "--json"});
+      ASSERT_EQ(found.status, 0) << found.err;
+      const json listing = json::parse(found.out);
+      ASSERT_EQ(listing["resources"].size(), 1u) << found.out;
+      EXPECT_EQ(listing["resources"][0]["id"], expired);
+    }
+    const RunResult reverted = deploy({"--revert"});
+    ASSERT_EQ(reverted.status, 0) << reverted.err;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+#include "probefleet/sweep.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "probefleet/lifetime.h"
+
+namespace probefleet {
+namespace {
+
+using std::chrono::hours;
+using Clock = std::chrono::system_clock;
+
+TEST(LifetimeTest, Durations) {
+  const struct {
+    const char* text;
+    long long seconds;  // -1: refused
+  } cases[] = {{"90s", 90},     {"30m", 1800},
+               {"4h", 14400},   {"2d", 172800},
+               {"1h30m", 5400}, {"", -1},
+               {"4", -1},       {"h", -1},
+               {"0h", -1},      {"4w", -1},
+               {"-4h", -1},     {"4 h", -1},
+               {"400d", -1},    {"99999999999999999999s", -1}};
+  for (const auto& c : cases) {
+    const auto parsed = parseDuration(c.text);
+    EXPECT_EQ(parsed ? parsed->count() : -1, c.seconds) << c.text;
+  }
+}
+
+TEST(LifetimeTest, TimerGoesRightAfterTheShebangOrStandsAlone) {
+  const auto at = Clock::from_time_t(1765300000);  // 2025-12-09T17:06:40Z
+  const std::string alone = withShutdownTimer(std::nullopt, at);
+  EXPECT_TRUE(alone.starts_with("#!/bin/bash\n# probefleet:expires 2025-12-09T17:06:40Z")) << alone;
+  EXPECT_NE(alone.find("probefleet_expires=1765300000\n"), std::string::npos);
+  const std::string combined = withShutdownTimer("#!/bin/bash -x\necho tests\n", at);
+  EXPECT_TRUE(combined.starts_with("#!/bin/bash -x\n# probefleet:expires")) << combined;
+  EXPECT_TRUE(combined.ends_with("fi\necho tests\n")) << combined;
+  EXPECT_THROW(withShutdownTimer("echo no shebang\n", at), std::invalid_argument);
+  EXPECT_EQ(parseIsoUtc(isoUtc(at)), at);
+}
+
+Leftover item(std::string kind, std::string id, std::string vpc) {
+  Leftover leftover;
+  leftover.kind = std::move(kind);
+  leftover.id = std::move(id);
+  leftover.vpc_id = std::move(vpc);
+  return leftover;
+}
+
+TEST(SweepTest, FiltersSelect) {
+  const auto now = Clock::from_time_t(1765300000);
+  Leftover old_instance = item("instance", "i-old", "vpc-a");
+  old_instance.created = now - hours(10);
+  old_instance.expires = now - hours(1);
+  old_instance.tags = {{"Name", "corvanta-test-ec2"}, {"Owner", "qa"}};
+  Leftover young_instance = item("instance", "i-young", "vpc-b");
+  young_instance.created = now - hours(1);
+  young_instance.expires = now + hours(1);
+  Leftover secondary = item("network-interface", "eni-young", "vpc-b");
+  secondary.instance_id = "i-young";
+  const std::vector<Leftover> all = {old_instance,
+                                     young_instance,
+                                     secondary,
+                                     item("security-group", "sg-a", "vpc-a"),
+                                     item("security-group", "sg-b", "vpc-b"),
+                                     item("iam-role", "corvanta-test-ec2-role", "")};
+  const struct {
+    const char* name;
+    SweepFilter filter;
+    std::vector<std::string> ids;
+  } cases[] = {
+      {"all", {}, {"i-old", "i-young", "eni-young", "sg-a", "sg-b", "corvanta-test-ec2-role"}},
+      {"vpc keeps IAM", {"vpc-a", {}, {}, false}, {"i-old", "sg-a", "corvanta-test-ec2-role"}},
+      {"tag", {{}, {{"Owner", "qa"}}, {}, false}, {"i-old"}},
+      {"tag value must match", {{}, {{"Owner", "ci"}}, {}, false}, {}},
+      // A group has no age: it is old when no younger instance stands in its VPC.
+      {"older than", {{}, {}, hours(6), false}, {"i-old", "sg-a"}},
+      {"expired", {{}, {}, {}, true}, {"i-old"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> ids;
+    for (const Leftover& chosen : selectLeftovers(all, c.filter, now)) ids.push_back(chosen.id);
+    EXPECT_EQ(ids, c.ids) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace probefleet
