@@ -4,8 +4,6 @@
 #include <map>
 #include <set>
 
-#include <nlohmann/json.hpp>
-
 #include "aws/base/interrupt.h"
 #include "aws/client/error.h"
 #include "probefleet/eip.h"
@@ -280,7 +278,7 @@ std::vector<Leftover> selectLeftovers(const std::vector<Leftover>& all, const Sw
 }
 
 std::vector<VpcLock> liveLocks(const aws::S3Client& s3, const std::string& bucket,
-                               Clock::time_point now) {
+                               Clock::time_point local_now) {
   std::vector<VpcLock> live;
   aws::ListObjectsV2Request request;
   request.bucket = bucket;
@@ -290,33 +288,14 @@ std::vector<VpcLock> liveLocks(const aws::S3Client& s3, const std::string& bucke
     for (const aws::S3Object& object : page.contents) {
       const std::string& key = object.key;
       if (!key.ends_with(kLockSuffix)) continue;
-      VpcLock lock;
-      lock.vpc_id =
+      const std::string vpc_id =
           key.substr(std::string(kLockPrefix).size(), key.size() - std::string(kLockPrefix).size() -
                                                           std::string(kLockSuffix).size());
-      if (lock.vpc_id.empty() || lock.vpc_id.find('/') != std::string::npos) continue;
-      try {
-        const auto body = nlohmann::json::parse(s3.getObject(bucket, key).body);
-        const auto text = [&](const char* name) { return body.value(name, std::string()); };
-        lock.run_id = text("run_id");
-        lock.host = text("host");
-        lock.user = text("user");
-        lock.mode = text("mode");
-        lock.started = text("started");
-        lock.command = text("command");
-        lock.pid = body.value("pid", 0LL);
-        lock.lease_seconds = body.at("lease_seconds").get<long long>();
-      } catch (const aws::ServiceError& error) {
-        if (error.code() == "NoSuchKey") continue;  // given back since the listing
-        throw;
-      } catch (const nlohmann::json::exception&) {
-        lock.readable = false;
-      }
-      const auto changed = parseIsoUtc(object.last_modified);
-      if (lock.readable && changed && *changed + std::chrono::seconds(lock.lease_seconds) <= now) {
-        continue;  // its holder is gone
-      }
-      live.push_back(std::move(lock));
+      if (vpc_id.empty() || vpc_id.find('/') != std::string::npos) continue;
+      const auto found = readLock(s3, bucket, vpc_id, local_now);
+      if (!found) continue;                             // given back since the listing
+      if (found->readable && !found->live()) continue;  // its holder is gone
+      live.push_back({vpc_id, found->holder, found->readable});
     }
     request.continuation_token = page.next_continuation_token;
   } while (!request.continuation_token.empty());

@@ -13,6 +13,7 @@
 #include "aws/services/ec2.h"
 #include "aws/services/iam.h"
 #include "aws/services/s3.h"
+#include "probefleet/run_lock.h"
 
 namespace probefleet {
 
@@ -62,21 +63,20 @@ std::vector<Leftover> findLeftovers(const aws::Ec2Client& ec2, const aws::IamCli
 std::vector<Leftover> selectLeftovers(const std::vector<Leftover>& all, const SweepFilter& filter,
                                       std::chrono::system_clock::time_point now);
 
-/// A run's lock on a VPC, as it holds it.
+/// A run's lock on a VPC, as found in the bucket.
 struct VpcLock {
   std::string vpc_id;
-  std::string run_id, host, user, mode, started, command;
-  long long pid = 0;
-  long long lease_seconds = 0;
+  LockHolder holder;
   bool readable = true;  // false: the object is there but not a lock we can read
 };
 
 /// The live locks of `bucket` (objects "locks/<vpc>.json" whose last
-/// change plus their lease lies after `now`), by VPC. A lock object that
-/// cannot be read or understood counts as live: sweeping under a run is
-/// worse than leaving a VPC for the next sweep. S3's failures are thrown.
+/// change plus their lease lies after S3's now, or `local_now` when S3 gives
+/// no time), by VPC. A lock object that cannot be understood counts as live:
+/// sweeping under a run is worse than leaving a VPC for the next sweep. S3's
+/// failures are thrown.
 std::vector<VpcLock> liveLocks(const aws::S3Client& s3, const std::string& bucket,
-                               std::chrono::system_clock::time_point now);
+                               std::chrono::system_clock::time_point local_now);
 
 /// Whether an instance of ours (not yet terminated) stands in the region of
 /// `ec2`. Throttling and passing failures are waited out; others thrown.

@@ -129,9 +129,7 @@ void printTable(const std::vector<probefleet::Leftover>& items,
   }
   for (const auto& lock : held) {
     std::cout << "held: " << lock.vpc_id << " by "
-              << (lock.readable ? "run " + lock.run_id + " (" + lock.user + "@" + lock.host +
-                                      " pid " + std::to_string(lock.pid) + ", " + lock.mode +
-                                      ", since " + lock.started + ")"
+              << (lock.readable ? probefleet::describeHolder(lock.holder)
                                 : std::string("an unreadable lock"))
               << "\n";
   }
@@ -166,13 +164,13 @@ nlohmann::ordered_json jsonOf(const std::vector<probefleet::Leftover>& items,
   for (const auto& lock : held) {
     locks.push_back({{"vpc_id", lock.vpc_id},
                      {"readable", lock.readable},
-                     {"run_id", lock.run_id},
-                     {"host", lock.host},
-                     {"user", lock.user},
-                     {"pid", lock.pid},
-                     {"mode", lock.mode},
-                     {"started", lock.started},
-                     {"command", lock.command}});
+                     {"run_id", lock.holder.run_id},
+                     {"host", lock.holder.host},
+                     {"user", lock.holder.user},
+                     {"pid", lock.holder.pid},
+                     {"mode", lock.holder.mode},
+                     {"started", lock.holder.started},
+                     {"command", lock.holder.command}});
   }
   return {{"resources", resources}, {"held", locks}, {"locks_seen", locks_seen}};
 }

@@ -133,7 +133,8 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   EXPECT_EQ(held.status, 1) << held.err;
   EXPECT_NE(held.out.find("held: " + vpc + " by run r-7"), std::string::npos) << held.out;
   EXPECT_EQ(oursIn(fleet().control("GET", "inventory"), foreign), expected);
-  lock(0);
+  lock(1);
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // the lease runs out on S3's clock
   // One of ours in another region keeps the IAM trio it runs under.
   aws::ClientConfig west_config = fleet().clientConfig("ec2");
   west_config.region = west_config.signing_region = "us-west-2";
