@@ -11,6 +11,7 @@
 #include <system_error>
 #include <typeinfo>
 
+#include "aws/base/clock.h"
 #include "aws/base/interrupt.h"
 #include "aws/client/error.h"
 #include "aws/config/config.h"
@@ -288,7 +289,7 @@ LockHolder thisRun(const Args& args, const std::vector<std::string>& arguments,
   self.host = hostName();
   self.user = userName();
   self.mode = args.revert ? "revert" : "deploy";
-  self.started = isoTime(clock.now());
+  self.started = aws::formatIsoTime(clock.now());
   self.command = commandForLock("probefleet", arguments);
   self.pid = ::getpid();
   self.lease_seconds = leaseSecondsOf(args, kDefaultLeaseSeconds);

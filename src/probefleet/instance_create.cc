@@ -3,6 +3,7 @@
 #include <exception>
 #include <vector>
 
+#include "aws/base/clock.h"
 #include "aws/base/interrupt.h"
 #include "aws/base/strings.h"
 #include "aws/client/error.h"
@@ -131,7 +132,7 @@ void limitLifetime(aws::ec2::RunInstancesRequest& request, const Args& args, aws
   if (!args.max_lifetime) return;
   const auto expires = clock.now() + *parseDuration(*args.max_lifetime);
   request.instance_initiated_shutdown_behavior = "terminate";
-  request.tag_specifications.front().tags.push_back({kExpiresTagKey, isoUtc(expires)});
+  request.tag_specifications.front().tags.push_back({kExpiresTagKey, aws::formatIsoTime(expires)});
   request.user_data = withShutdownTimer(
       request.user_data.empty() ? std::nullopt : std::optional<std::string>(request.user_data),
       expires);

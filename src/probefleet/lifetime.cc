@@ -4,6 +4,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "aws/base/clock.h"
 #include "aws/client/query_protocol.h"
 
 namespace probefleet {
@@ -50,15 +51,6 @@ std::optional<std::chrono::seconds> parseDuration(const std::string& text) {
   return std::chrono::seconds(total);
 }
 
-std::string isoUtc(std::chrono::system_clock::time_point time) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm tm{};
-  gmtime_r(&seconds, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
-
 std::optional<std::chrono::system_clock::time_point> parseIsoUtc(const std::string& text) {
   try {
     return aws::protocol::parseIsoTime(text);
@@ -74,7 +66,7 @@ std::string withShutdownTimer(const std::optional<std::string>& script,
   // Launched with InstanceInitiatedShutdownBehavior=terminate: powering off
   // ends the instance for good. The minutes are counted at boot, so a slow
   // start does not stretch the lifetime.
-  const std::string timer = std::string("# ") + kExpiresTagKey + " " + isoUtc(expires) +
+  const std::string timer = std::string("# ") + kExpiresTagKey + " " + aws::formatIsoTime(expires) +
                             ": power off then, which terminates this instance\n"
                             "probefleet_expires=" +
                             std::to_string(epoch) +

@@ -20,9 +20,6 @@ inline constexpr const char* kExpiresTagKey = "probefleet:expires";
 /// nullopt for anything else, zero included, or a total beyond a year.
 std::optional<std::chrono::seconds> parseDuration(const std::string& text);
 
-/// `time` as ISO 8601 UTC to the second, as kExpiresTagKey holds it.
-std::string isoUtc(std::chrono::system_clock::time_point time);
-
 /// The time an ISO 8601 UTC text names ("...Z", fractions allowed), as EC2,
 /// IAM and the expiry tag write it; nullopt when it is not one.
 std::optional<std::chrono::system_clock::time_point> parseIsoUtc(const std::string& text);

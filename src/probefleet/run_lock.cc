@@ -130,15 +130,6 @@ std::optional<LockTime> parseS3Time(const std::string& text) {
   return parseWith(text, "%Y-%m-%dT%H:%M:%S", true);
 }
 
-std::string isoTime(LockTime time) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm tm{};
-  gmtime_r(&seconds, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
-
 std::optional<FoundLock> readLock(const aws::S3Client& s3, const std::string& bucket,
                                   const std::string& vpc_id, LockTime local_now) {
   aws::GetObjectResult object;

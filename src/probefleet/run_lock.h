@@ -51,9 +51,6 @@ bool isLive(const LockHolder& holder, LockTime last_modified, LockTime now);
 /// `started`: "2026-12-09T11:20:00Z", fractions allowed). nullopt otherwise.
 std::optional<LockTime> parseS3Time(const std::string& text);
 
-/// ISO-8601 UTC to the second: "2026-12-09T11:20:00Z".
-std::string isoTime(LockTime time);
-
 /// A lock as found in the bucket.
 struct FoundLock {
   LockHolder holder;     // a body that is no lock reads as an unknown holder

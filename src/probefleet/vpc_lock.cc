@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <random>
 
+#include "aws/base/clock.h"
 #include "aws/base/interrupt.h"
 #include "aws/client/error.h"
 #include "testlib/app_exit_status.h"
@@ -22,12 +23,12 @@ bool isMissingKey(const aws::ServiceError& error) {
 
 std::string heldMessage(const std::string& vpc_id, const FoundLock& found) {
   return "VPC " + vpc_id + " is locked by " + describeHolder(found.holder) + ", last renewed at " +
-         isoTime(found.last_modified);
+         aws::formatIsoTime(found.last_modified);
 }
 
 std::string staleText(const FoundLock& found) {
   return "its lease of " + std::to_string(found.holder.lease_seconds) + " s ran out at " +
-         isoTime(found.last_modified + std::chrono::seconds(found.holder.lease_seconds));
+         aws::formatIsoTime(found.last_modified + std::chrono::seconds(found.holder.lease_seconds));
 }
 
 // Writes our lock under `condition`; nullopt when the condition no longer

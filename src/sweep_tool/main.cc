@@ -143,7 +143,7 @@ nlohmann::ordered_json jsonOf(const std::vector<probefleet::Leftover>& items,
     nlohmann::ordered_json tags = nlohmann::ordered_json::object();
     for (const auto& tag : item.tags) tags[tag.key] = tag.value;
     const auto time = [](const auto& at) {
-      return at ? nlohmann::ordered_json(probefleet::isoUtc(*at)) : nlohmann::ordered_json();
+      return at ? nlohmann::ordered_json(aws::formatIsoTime(*at)) : nlohmann::ordered_json();
     };
     resources.push_back(
         {{"kind", item.kind},

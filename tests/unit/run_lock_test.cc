@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "aws/base/clock.h"
 #include "probefleet/options.h"
 
 namespace {
@@ -52,7 +53,7 @@ TEST(RunLock, LiveUntilTheLeaseRunsOutOnS3sClock) {
   EXPECT_EQ(written, at("2026-12-09T11:20:00.500Z"));  // listings carry milliseconds
   EXPECT_TRUE(probefleet::isLive(holder, written, at("2026-12-09T11:24:59Z")));
   EXPECT_FALSE(probefleet::isLive(holder, written, at("2026-12-09T11:25:00Z")));
-  EXPECT_EQ(probefleet::isoTime(written), "2026-12-09T11:20:00Z");
+  EXPECT_EQ(aws::formatIsoTime(written), "2026-12-09T11:20:00Z");
   for (const char* bad : {"", "2026-12-09 11:20:00", "2026-12-09T11:20:00", "Wed, 09 Dec 2026",
                           "2026-12-09T11:20:00.Z", "2026-12-09T11:20:00Zjunk"}) {
     EXPECT_FALSE(probefleet::parseS3Time(bad)) << bad;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "aws/base/clock.h"
 #include "probefleet/lifetime.h"
 
 namespace probefleet {
@@ -40,7 +41,7 @@ TEST(LifetimeTest, TimerGoesRightAfterTheShebangOrStandsAlone) {
   EXPECT_TRUE(combined.starts_with("#!/bin/bash -x\n# probefleet:expires")) << combined;
   EXPECT_TRUE(combined.ends_with("fi\necho tests\n")) << combined;
   EXPECT_THROW(withShutdownTimer("echo no shebang\n", at), std::invalid_argument);
-  EXPECT_EQ(parseIsoUtc(isoUtc(at)), at);
+  EXPECT_EQ(parseIsoUtc(aws::formatIsoTime(at)), at);
 }
 
 Leftover item(std::string kind, std::string id, std::string vpc) {

@@ -8,6 +8,7 @@
 #include "aws/auth/environment_source.h"
 #include "aws/auth/instance_metadata.h"
 #include "aws/auth/profile_source.h"
+#include "aws/base/clock.h"
 #include "aws/base/config_error.h"
 #include "aws/base/strings.h"
 #include "aws/config/config.h"

@@ -18,10 +18,6 @@ struct Credentials {
   bool empty() const { return access_key_id.empty() || secret_access_key.empty(); }
 };
 
-/// `time` as credential sources and the SSO token cache write it:
-/// "2024-05-01T12:00:00Z" (whole seconds, UTC).
-std::string formatIsoTime(std::chrono::system_clock::time_point time);
-
 class CredentialsProvider {
  public:
   virtual ~CredentialsProvider() = default;

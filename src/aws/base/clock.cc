@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "aws/base/config_error.h"
@@ -9,6 +10,15 @@
 #include "aws/base/interrupt.h"
 
 namespace aws {
+
+std::string formatIsoTime(std::chrono::system_clock::time_point time) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
 
 std::chrono::system_clock::time_point SystemClock::now() const {
   return std::chrono::system_clock::now();

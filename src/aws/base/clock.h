@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 namespace aws {
 
@@ -25,6 +26,10 @@ class SystemClock : public Clock {
 };
 
 /// A shared process-wide SystemClock.
+/// `time` as AWS writes times in credentials, token caches and tags:
+/// "2024-05-01T12:00:00Z" (whole seconds, UTC).
+std::string formatIsoTime(std::chrono::system_clock::time_point time);
+
 std::shared_ptr<Clock> systemClock();
 
 /// The system clock whose pauses last `scale` times as long (now() stays the

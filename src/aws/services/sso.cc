@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "aws/base/atomic_file.h"
+#include "aws/base/clock.h"
 #include "aws/base/strings.h"
 #include "aws/client/error.h"
 #include "aws/client/nested_client.h"
