@@ -295,6 +295,8 @@ TEST_F(DeployTest, AnElasticIpRunTakesTheAddressFromTheElasticIp) {
   ASSERT_EQ(addresses.size(), 1u);
   EXPECT_EQ(output()[0].value("ec2_ip", ""), addresses[0].public_ip);
   terminateTestInstances(net.vpc_id);
+  // Left behind, the address would be the next teardown's leftover to release.
+  ec2_->releaseAddress({allocation, ""});
 }
 
 TEST_F(DeployTest, ANamedRoleLaunchesWithItsInstanceProfileOrEndsTheEntry) {
