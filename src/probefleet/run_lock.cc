@@ -122,7 +122,10 @@ std::optional<LockHolder> parseLockHolder(const std::string& body) {
 }
 
 bool isLive(const LockHolder& holder, LockTime last_modified, LockTime now) {
-  return last_modified + std::chrono::seconds(holder.lease_seconds) > now;
+  // S3's times are whole seconds, cut down: a lock renewed at 10.9 reads as
+  // 10 against a now of 11.0 that reads as 11. The extra second keeps a lock
+  // renewed in time from looking stale.
+  return last_modified + std::chrono::seconds(holder.lease_seconds + 1) > now;
 }
 
 std::optional<LockTime> parseS3Time(const std::string& text) {

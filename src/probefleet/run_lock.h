@@ -43,7 +43,8 @@ std::string formatLockHolder(const LockHolder& holder);
 /// every field of the right type, or its lease is not above 0.
 std::optional<LockHolder> parseLockHolder(const std::string& body);
 
-/// True while `last_modified` + the holder's lease is later than `now`.
+/// True while `last_modified` + the holder's lease + one second (both times
+/// are S3's whole seconds) is later than `now`.
 bool isLive(const LockHolder& holder, LockTime last_modified, LockTime now);
 
 /// A time as S3 writes it: an HTTP date (Last-Modified, Date headers:

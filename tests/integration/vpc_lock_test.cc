@@ -44,10 +44,10 @@ class VpcLockTest : public ::testing::Test {
 
 TEST_F(VpcLockTest, HeldUntilGivenBackAndRenewedWhileHeld) {
   {
-    auto held = VpcLock::take(place(), run("first", 1));
+    auto held = VpcLock::take(place(), run("first", 2));
     ASSERT_TRUE(found());
     EXPECT_EQ(found()->holder.run_id, "first");
-    // Three leases later the renewals have kept it live.
+    // Past its lease the renewals have kept it live.
     std::this_thread::sleep_for(std::chrono::seconds(3));
     try {
       VpcLock::take(place(), run("second"));

@@ -51,8 +51,8 @@ TEST(RunLock, LiveUntilTheLeaseRunsOutOnS3sClock) {
   const auto written = at("Wed, 09 Dec 2026 11:20:00 GMT");
   EXPECT_EQ(written, at("2026-12-09T11:20:00Z"));
   EXPECT_EQ(written, at("2026-12-09T11:20:00.500Z"));  // listings carry milliseconds
-  EXPECT_TRUE(probefleet::isLive(holder, written, at("2026-12-09T11:24:59Z")));
-  EXPECT_FALSE(probefleet::isLive(holder, written, at("2026-12-09T11:25:00Z")));
+  EXPECT_TRUE(probefleet::isLive(holder, written, at("2026-12-09T11:25:00Z")));  // cut seconds
+  EXPECT_FALSE(probefleet::isLive(holder, written, at("2026-12-09T11:25:01Z")));
   EXPECT_EQ(aws::formatIsoTime(written), "2026-12-09T11:20:00Z");
   for (const char* bad : {"", "2026-12-09 11:20:00", "2026-12-09T11:20:00", "Wed, 09 Dec 2026",
                           "2026-12-09T11:20:00.Z", "2026-12-09T11:20:00Zjunk"}) {
