@@ -178,7 +178,7 @@ void uploadAllFiles(const aws::S3Client* s3_client, const std::optional<std::str
 
 // ---- deletion and downloads ------------------------------------------------
 
-void deleteFolder(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
+std::size_t deleteFolder(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
                   const std::string& folder_key, const TransferSettings& settings) {
   const std::string bucket = s3_bucket.value_or("");
   auto log = testlib::s3Logger();
@@ -206,6 +206,7 @@ void deleteFolder(const aws::S3Client* s3_client, const std::optional<std::strin
   }
   send();
   reportFailures(pool.finish(), keys_seen, "deletion");
+  return keys_seen;
 }
 
 namespace {

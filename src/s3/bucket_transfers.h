@@ -55,7 +55,8 @@ FileListing listAllFiles(const aws::S3Client* s3_client, const std::string& buck
 /// whole bucket), logging each key as it is listed: in DeleteObjects batches
 /// of up to 1,000 keys, sent while the listing goes on. Each key S3 reports
 /// as not deleted is a failure under its key, with S3's code and message.
-void deleteFolder(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
+/// Returns the number of keys listed.
+std::size_t deleteFolder(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
                   const std::string& folder_key, const TransferSettings& settings = {});
 
 /// Downloads `key` to dest + "/" + the key without its first length(prefix)

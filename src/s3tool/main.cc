@@ -1,4 +1,4 @@
-// probefleet-s3: the library s3's four transfers for the workflow's shell
+// probefleet-s3: the library s3's transfers for the workflow's shell
 // steps, with the global AWS options of the SDKs' own tools.
 
 #include <filesystem>
@@ -16,6 +16,7 @@
 #include "cli/program.h"
 #include "s3/bucket_transfers.h"
 #include "s3/s3_backup_cmd.h"
+#include "testlib/common.h"
 #include "testlib/globals.h"
 
 namespace {
@@ -37,9 +38,10 @@ constexpr const char* kHelp =
     "  download BUCKET VPC_ID [--target DIR] [--concurrency N]\n"
     "      download the objects under backups/VPC_ID/ into DIR/VPC_ID (default \".\"),\n"
     "      except *.log, *.tfstate and *.backup\n"
-    "      --concurrency N: transfers in flight at once (default: the profile's\n"
-    "      s3 max_concurrent_requests, else 16); a failed file does not stop the\n"
-    "      others, and the command fails if any did\n"
+    "  delete-folder BUCKET FOLDER [--concurrency N]\n"
+    "      delete every object under FOLDER/ (a \"/\" is added when FOLDER lacks\n"
+    "      one, so vpc-1 never reaches vpc-10/), 1,000 keys per request; each key\n"
+    "      is logged, and a key S3 did not delete makes the command fail\n"
     "  fingerprint BUCKET KEY [--json]\n"
     "      print the fingerprint EC2 gives the key pair of the PEM private key\n"
     "      stored under KEY, with the key's type and size\n"
@@ -52,6 +54,10 @@ constexpr const char* kHelp =
     "  --dry-run           log what would be transferred; send no upload, write no file\n"
     "  -h, --help          show this help\n"
     "  --version           show the version and exit\n"
+    "\n"
+    "--concurrency N: transfers (or deletion batches) in flight at once; default: the\n"
+    "profile's s3 max_concurrent_requests, else 16. A failed file does not stop the\n"
+    "others, and the command fails if any did.\n"
     "\n"
     "exit status: 0 done, 1 failed, 2 usage error\n";
 
@@ -66,6 +72,7 @@ const std::vector<CommandSpec>& commands() {
       {"upload-folder", {"--base-dir", "--concurrency"}},
       {"upload-file", {"--base-dir"}},
       {"download", {"--target", "--concurrency"}},
+      {"delete-folder", {"--concurrency"}},
       {"fingerprint", {}, true},
   };
   return specs;
@@ -145,6 +152,20 @@ std::size_t reportListing(const aws::S3Client& client, const std::string& bucket
   return leaving;
 }
 
+// The library takes any key prefix, "" included; the command takes a folder:
+// "backups/vpc-1" must not reach "backups/vpc-10/". An empty folder is said,
+// so a mistyped name is not taken for a deletion made.
+void deleteFolder(const aws::S3Client& client, const std::string& bucket, std::string folder,
+                  const s3lib::TransferSettings& settings) {
+  if (folder.back() != '/') folder += '/';
+  if (folder == "/") throw cli::UsageError("delete-folder needs a folder, not the whole bucket");
+  testlib::s3Logger()->info("- Delete S3 " + bucket + "/" + folder);
+  if (s3lib::deleteFolder(&client, bucket, folder, settings) == 0) {
+    std::cerr << "probefleet-s3: no objects under s3://" << bucket << "/" << folder
+              << "; nothing deleted\n";
+  }
+}
+
 int run(const cli::CommandLine& line) {
   const std::string command = checkCommand(line).name;
   testlib::Globals::dry_run = line.flag("--dry-run");
@@ -152,7 +173,7 @@ int run(const cli::CommandLine& line) {
   const std::string& bucket = line.operands[1];
   const std::string& operand = line.operands[2];
   s3lib::TransferSettings settings;
-  if (command == "upload-folder" || command == "download") {
+  if (command == "upload-folder" || command == "download" || command == "delete-folder") {
     settings.concurrency = cli::transferConcurrency(line, aws::ProcessEnvironment(),
                                                     s3lib::kDefaultTransferConcurrency);
   }
@@ -167,6 +188,8 @@ int run(const cli::CommandLine& line) {
     s3lib::downloadAllFiles(&client, bucket, operand, line.value("--target").value_or("."),
                             settings);
     if (reportListing(client, bucket, operand) > 0) return 1;
+  } else if (command == "delete-folder") {
+    deleteFolder(client, bucket, operand, settings);
   } else {
     const s3lib::FingerprintResult result =
         s3lib::S3BackupCmd(&client, std::nullopt, bucket, operand).getS3KeyFileFingerprint();

@@ -158,6 +158,36 @@ TEST_F(S3ToolE2eTest, FoldersGoInParallelAndAFailedFileDoesNotStopTheOthers) {
   EXPECT_TRUE(contains(bad_setting.err, "max_concurrent_requests")) << bad_setting.err;
 }
 
+TEST_F(S3ToolE2eTest, DeleteFolderTakesAFolderNotAPrefix) {
+  const std::string vpc = "vpc-" + tag_;
+  for (const std::string& name : {vpc + "/a.json", vpc + "/sub/b.json", vpc + "0/keep.json"}) {
+    writeFile(dir_ / "backups" / name, "x");
+  }
+  ASSERT_EQ(run({"upload-folder", bucket_, "backups"}).status, 0);
+  sandbox_.clearJournal();
+
+  RunResult dry = run({"--dry-run", "delete-folder", bucket_, "backups/" + vpc});
+  ASSERT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(count("DeleteObjects"), 0);
+
+  RunResult gone = run({"delete-folder", bucket_, "backups/" + vpc, "--concurrency", "2"});
+  ASSERT_EQ(gone.status, 0) << gone.err;
+  for (const RunResult* result : {&dry, &gone}) {
+    EXPECT_TRUE(contains(result->err, "- Delete S3 " + bucket_ + "/backups/" + vpc + "/\n"));
+    EXPECT_TRUE(contains(result->err, "  backups/" + vpc + "/sub/b.json\n")) << result->err;
+    EXPECT_FALSE(contains(result->err, vpc + "0/")) << result->err;
+  }
+  EXPECT_EQ(count("DeleteObjects"), 1);
+  RunResult again = run({"download", bucket_, vpc + "0", "--target", "after"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(filesBelow(dir_ / "after"), (std::vector<std::string>{vpc + "0/keep.json"}));
+
+  RunResult none = run({"delete-folder", bucket_, "backups/" + vpc});
+  EXPECT_EQ(none.status, 0) << none.err;
+  EXPECT_TRUE(contains(none.err, "no objects under s3://" + bucket_ + "/backups/" + vpc + "/;"))
+      << none.err;
+}
+
 TEST_F(S3ToolE2eTest, DryRunSendsNoUploadAndWritesNoFile) {
   writeFile(dir_ / tag_ / "a.txt", "a");
   const long puts = count("PutObject"), gets = count("GetObject");
@@ -274,6 +304,8 @@ TEST_F(S3ToolE2eTest, UsageErrorsExitWithTwo) {
       {"upload-folder", bucket_, "x", "--concurrency", "0"},
       {"download", bucket_, "vpc-1", "--concurrency=8x"},
       {"upload-file", bucket_, "x", "--concurrency", "4"},
+      {"delete-folder", bucket_, "/"},
+      {"delete-folder", bucket_, "x", "--target", "d"},
   };
   for (const auto& argv : cases) {
     std::string joined;
