@@ -166,9 +166,12 @@ void uploadAllFiles(const aws::S3Client* s3_client, const std::optional<std::str
   uploadBelow(s3_client, backupdir, relative_path, s3_bucket, "uploadAllFiles",
               [&settings](const aws::S3Client& client, const std::string& folder,
                           const std::string& base, const std::string& bucket) {
-                // A large file's parts go as many at a time as files do.
+                // A large file's parts go as many at a time as files do, up
+                // to the SDKs' ten: a folder of large files must not open
+                // concurrency x concurrency connections.
                 aws::TransferOptions options;
-                options.max_concurrency = std::max(1, settings.concurrency);
+                options.max_concurrency =
+                    std::clamp(settings.concurrency, 1, aws::TransferOptions{}.max_concurrency);
                 TransferPool pool(settings.concurrency);
                 uploadTree(client, folder, base, bucket, pool, options);
                 const std::size_t total = pool.submitted();

@@ -38,7 +38,7 @@ void uploadFile(const aws::S3Client* s3_client, const std::optional<std::string>
 /// the file system's order; links to folders are not followed; a folder that
 /// is missing or unreadable yields nothing. Absent values as uploadFile.
 /// A file large enough to go in parts sends up to `settings.concurrency`
-/// of them at once, besides the other files in flight.
+/// of them at once (ten at most), besides the other files in flight.
 void uploadAllFiles(const aws::S3Client* s3_client, const std::optional<std::string>& backupdir,
                     const std::optional<std::string>& relative_path,
                     const std::optional<std::string>& s3_bucket,

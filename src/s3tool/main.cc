@@ -56,7 +56,7 @@ constexpr const char* kHelp =
     "  --version           show the version and exit\n"
     "\n"
     "--concurrency N: transfers (or deletion batches) in flight at once; default: the\n"
-    "profile's s3 max_concurrent_requests, else 16. A failed file does not stop the\n"
+    "profile's s3 max_concurrent_requests, else 64. A failed file does not stop the\n"
     "others, and the command fails if any did.\n"
     "\n"
     "exit status: 0 done, 1 failed, 2 usage error\n";
