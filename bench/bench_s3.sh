@@ -99,8 +99,8 @@ esac
 # Requests each client keeps in flight by default: probefleet-s3's pool, the
 # AWS CLI's max_concurrent_requests, rclone's --transfers (its --checkers, 8,
 # for deletions).
-declare -A IN_FLIGHT=([probefleet-s3]=16 [awscli]=10 [rclone]=4)
-declare -A IN_FLIGHT_DELETE=([probefleet-s3]=16 [awscli]=10 [rclone]=8)
+declare -A IN_FLIGHT=([probefleet-s3]=64 [awscli]=10 [rclone]=4)
+declare -A IN_FLIGHT_DELETE=([probefleet-s3]=64 [awscli]=10 [rclone]=8)
 
 # ---- data -----------------------------------------------------------------------
 mkdir -p "$WORK/data/backups/vpc-big" "$WORK/data/backups/vpc-many"
@@ -241,7 +241,7 @@ upload_many() {
   [ -z "${2:-}" ] || what="upload-x4K-c$2"
   case "$1" in
     probefleet-s3) measure "$what" "$1" "$flight" "$TOOL" upload-folder "$BUCKET" "$MANY" \
-      --concurrency "$flight" ;;
+      ${2:+--concurrency "$2"} ;;
     awscli) measure "$what" "$1" "$flight" "${AWSCLI[@]}" s3 cp --only-show-errors --recursive \
       "$MANY" "s3://$BUCKET/awscli/vpc-many" ;;
     rclone) measure "$what" "$1" "$flight" "${RCLONE[@]}" copy "$MANY" "bench:$BUCKET/rclone/vpc-many" ;;
@@ -252,7 +252,7 @@ download_many() {
   [ -z "${2:-}" ] || what="download-x4K-c$2"
   case "$1" in
     probefleet-s3) measure "$what" "$1" "$flight" "$TOOL" download "$BUCKET" vpc-many \
-      --target "$into" --concurrency "$flight" ;;
+      --target "$into" ${2:+--concurrency "$2"} ;;
     awscli) measure "$what" "$1" "$flight" "${AWSCLI[@]}" s3 cp --only-show-errors --recursive \
       "s3://$BUCKET/awscli/vpc-many" "$into/vpc-many" ;;
     rclone) measure "$what" "$1" "$flight" "${RCLONE[@]}" copy "bench:$BUCKET/rclone/vpc-many" \

@@ -38,14 +38,20 @@ start() {
   local port
   port=$(free_port)
   # $connection: a number per client connection; $ssl_session_reused: "r"
-  # when the handshake resumed a session, "." for a full one.
+  # when the handshake resumed a session, "." for a full one; then the AWS
+  # service the request was signed for (from its credential scope), and when
+  # the answer ended and how long the request took, in seconds.
   cat >"$dir/nginx.conf" <<EOF
 worker_processes 1;
 pid $dir/nginx.pid;
 error_log $dir/error.log warn;
 events { worker_connections 4096; }
 http {
-  log_format conns '\$connection \$connection_requests \$ssl_session_reused';
+  map \$http_authorization \$aws_service {
+    "~/(?<service>[a-z0-9-]+)/aws4_request" \$service;
+    default "-";
+  }
+  log_format conns '\$connection \$connection_requests \$ssl_session_reused \$aws_service \$msec \$request_time';
   access_log $dir/access.log conns;
   client_body_temp_path $dir/tmp/body;
   proxy_temp_path $dir/tmp/proxy;

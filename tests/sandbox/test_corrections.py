@@ -477,6 +477,36 @@ class S3ChecksumCase(unittest.TestCase):
         self.assertEqual(self.s3.get_object(Bucket=self.bucket, Key=key)["Body"].read(), b"part one")
 
 
+class S3RangeCase(unittest.TestCase):
+    # A ranged GET reads only its range; what it answers must not change.
+    def test_ranges_answer_as_s3_does(self):
+        s3, bucket = sandbox.client("s3"), sandbox.world["bucket"]
+        body = bytes(range(256)) * 40
+        s3.put_object(Bucket=bucket, Key="ranges/object", Body=body)
+        s3.put_object(Bucket=bucket, Key="ranges/empty", Body=b"")
+        cases = [  # key, range, status, body
+            ("object", "bytes=0-0", 206, body[:1]),
+            ("object", "bytes=100-4195", 206, body[100:4196]),
+            ("object", "bytes=10000-", 206, body[10000:]),
+            ("object", "bytes=10000-99999", 206, body[10000:]),
+            ("object", "bytes=-17", 206, body[-17:]),
+            ("object", "bytes=-99999", 206, body),
+            ("object", "bytes=5-3", 200, body),
+            ("object", "bytes=0-1,5-6", 200, body),
+            ("object", "bytes=10240-", 416, None),
+            ("empty", "bytes=-5", 200, b""),
+        ]
+        for key, range_, status, expected in cases:
+            with self.subTest(key=key, range=range_):
+                try:
+                    got = s3.get_object(Bucket=bucket, Key="ranges/" + key, Range=range_)
+                except Exception as error:  # botocore's ClientError
+                    self.assertEqual(error.response["ResponseMetadata"]["HTTPStatusCode"], status)
+                    continue
+                self.assertEqual(got["ResponseMetadata"]["HTTPStatusCode"], status)
+                self.assertEqual(got["Body"].read(), expected)
+
+
 class S3ConditionalWriteCase(unittest.TestCase):
     # AWS: of many conditional writes racing on one key, exactly one wins;
     # the others answer 412 PreconditionFailed.

@@ -821,6 +821,74 @@ def _patch_s3() -> None:
     S3Backend.list_objects_v2 = list_objects_v2
     _patch_s3_checksums()
     _patch_s3_conditional_writes()
+    _patch_s3_ranges()
+
+
+# S3 answers a byte range by reading that range. moto reads the whole object
+# for every GET and slices the range out afterwards, so a client that fetches
+# a 1 GiB object in 8 MiB ranges (the AWS CLI does) made the sandbox copy
+# 128 GiB. A GET of one plain range ("bytes=A-B", "bytes=A-", "bytes=-N") now
+# reads only its bytes; any other GET goes as before.
+_SIMPLE_RANGE = re.compile(r"bytes=(\d+)-(\d*)|bytes=-(\d+)")
+_ranged_get = threading.local()
+
+
+class _ObjectBytes:
+    """An object's body that is read only where it is sliced."""
+
+    def __init__(self, key) -> None:
+        self._key = key
+        self._size = key.size
+
+    def __len__(self) -> int:
+        return self._size
+
+    def __getitem__(self, piece):
+        if not isinstance(piece, slice) or piece.step not in (None, 1):
+            return self._key.value[piece]
+        start, stop, _ = piece.indices(self._size)
+        with self._key.lock:
+            self._key._value_buffer.seek(start)
+            return self._key._value_buffer.read(max(0, stop - start))
+
+
+def _patch_s3_ranges() -> None:
+    from moto.s3.models import FakeKey
+    from moto.s3.responses import S3Response
+
+    whole_value = FakeKey.value
+
+    def value(self):
+        if getattr(_ranged_get, "active", False):
+            return _ObjectBytes(self)
+        return whole_value.fget(self)
+
+    FakeKey.value = property(value, whole_value.fset)
+    original_get_object = S3Response.get_object
+
+    def get_object(self):
+        match = _SIMPLE_RANGE.fullmatch(self.headers.get("range") or "")
+        simple = match is not None and not self._get_int_param("partNumber")
+        if simple and match.group(2):
+            simple = int(match.group(1)) <= int(match.group(2))
+        if simple and match.group(3):
+            simple = int(match.group(3)) > 0
+        _ranged_get.active = simple
+        try:
+            return original_get_object(self)
+        finally:
+            _ranged_get.active = False
+
+    S3Response.get_object = get_object
+    original_handle_range = S3Response._handle_range_header
+
+    # A range moto ends up treating as no range at all answers the whole body.
+    def _handle_range_header(self, request, response_headers, response_content):
+        status, headers, body = original_handle_range(self, request, response_headers,
+                                                      response_content)
+        return status, headers, body[:] if isinstance(body, _ObjectBytes) else body
+
+    S3Response._handle_range_header = _handle_range_header
 
 
 # AWS makes a conditional write atomic: of two PUTs with If-None-Match: * on
