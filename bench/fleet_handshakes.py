@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """TLS connections of a fleet run: a deployment and a revert of N entries
-with every AWS call going through the keep-alive https front
+under the sandbox's realistic AWS profile (time-compressed), with every
+AWS call going through the keep-alive https front
 (bench/https_front.sh) before the sandbox, as calls to AWS go over https to
 servers that keep connections alive. Prints, per phase and per service, the
 requests sent, the connections opened, how many of their TLS handshakes were
@@ -63,10 +64,11 @@ def main() -> None:
     parser.add_argument("--latency-ms", type=int, default=30)
     parser.add_argument("--time-scale", type=float, default=0.05)
     options = parser.parse_args()
+    options.binary = os.path.abspath(options.binary)
 
     work = fleetlib.make_work()
     sandbox = fleetlib.Sandbox(options.python, fleetlib.fleet_world(options.entries), work,
-                               ["--time-scale", repr(options.time_scale)])
+                               ["--profile", "aws", "--time-scale", repr(options.time_scale)])
     front_dir = os.path.join(work, "front")
     os.makedirs(front_dir)
     try:
