@@ -263,7 +263,10 @@ void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::s
   if (!fs::exists(target_folder) && !dryRun()) fs::create_directories(target_folder);
 
   // Folders are made here, in the listing's order; only the downloads
-  // themselves go to the pool.
+  // themselves go to the pool. A large object comes in ranges, as many at a
+  // time as files, up to ten.
+  aws::TransferOptions options;
+  options.max_concurrency = std::clamp(settings.concurrency, 1, options.max_concurrency);
   TransferPool pool(settings.concurrency);
   for (const ListingEntry& entry : listAllFiles(s3_client, *s3_bucket, prefix)) {
     if (isSkippedBackup(entry.key)) continue;
@@ -276,8 +279,10 @@ void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::s
     if (dryRun()) continue;
     const std::optional<std::string> file = prepareDownload(target_folder, prefix, entry.key);
     if (!file) continue;
-    pool.submit(entry.key, [s3_client, bucket = *s3_bucket, key = entry.key, path = *file](auto&) {
-      aws::downloadFile(*s3_client, bucket, key, path);
+    const aws::ObjectVersion listed{entry.size, entry.etag};
+    pool.submit(entry.key, [s3_client, bucket = *s3_bucket, key = entry.key, path = *file,
+                            &options, listed](auto&) {
+      aws::downloadFile(*s3_client, bucket, key, path, options, listed);
     });
   }
   const std::size_t total = pool.submitted();

@@ -51,7 +51,8 @@ class MatchingKeys : public aws::Cursor<ListingEntry> {
   void settle() {
     for (; !(position_ == std::default_sentinel); ++position_) {
       if (position_->key.find(contains_) != std::string::npos) {
-        current_ = ListingEntry{position_->key, position_->last_modified};
+        current_ = ListingEntry{position_->key, position_->last_modified, position_->size,
+                                position_->etag};
         return;
       }
     }

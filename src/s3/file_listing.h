@@ -2,6 +2,7 @@
 // The objects under a key prefix whose keys contain a text, as a range that
 // lists a page at a time.
 
+#include <cstdint>
 #include <string>
 
 #include "aws/services/lazy_range.h"
@@ -9,10 +10,13 @@
 
 namespace s3lib {
 
-/// An object of a listing: its key and its LastModified as the service sent it.
+/// An object of a listing: its key, its LastModified as the service sent it,
+/// its size and its ETag.
 struct ListingEntry {
   std::string key;
   std::string last_modified;
+  std::uint64_t size = 0;
+  std::string etag;
 };
 
 /// The objects under a prefix whose keys contain a text, produced one listing

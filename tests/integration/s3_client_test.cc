@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -112,6 +113,38 @@ TEST_F(S3ClientSandboxTest, MultipartUploadAndDownloadKeepEveryByte) {
   EXPECT_TRUE(readFile(target) == readFile(source)) << "contents differ";
   EXPECT_EQ(std::distance(fs::directory_iterator(target.parent_path()), {}), 1)
       << "a temporary file was left behind";
+
+  // Known from a listing, it comes in three ranges, each into its place; a
+  // range whose connection drops is fetched again from its first byte.
+  const aws::S3ObjectInfo head = client_->headObject(bucket_, "it/big.bin");
+  const aws::ObjectVersion listed{head.content_length, head.etag};
+  Sandbox::shared().setFaults(
+      {{"rules",
+        {{{"service", "s3"}, {"action", "GetObject"}, {"skip", 1}, {"count", 1}, {"drop", true}}}}});
+  const std::size_t sent_before = transport_->requests().size();
+  const fs::path ranged = folder_ / "ranged" / "big.bin";
+  aws::downloadFile(*client_, bucket_, "it/big.bin", ranged.string(), {}, listed);
+  Sandbox::shared().clearFaults();
+  EXPECT_TRUE(readFile(ranged) == readFile(source)) << "contents differ";
+  std::vector<std::string> ranges;
+  const std::vector<aws::HttpRequest> sent = transport_->requests();
+  for (std::size_t i = sent_before; i < sent.size(); ++i) {
+    const std::string* range = sent[i].header("Range");
+    ranges.push_back(range ? *range : "none");
+    EXPECT_EQ(sent[i].header("If-Match") ? *sent[i].header("If-Match") : "", head.etag);
+  }
+  EXPECT_EQ(ranges.size(), 4u) << "one range should have gone twice";
+  std::sort(ranges.begin(), ranges.end());
+  ranges.erase(std::unique(ranges.begin(), ranges.end()), ranges.end());
+  EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=0-8388607", "bytes=16777216-20971523",
+                                              "bytes=8388608-16777215"}));
+
+  // Replaced since the listing: the download fails and leaves no file.
+  client_->putObject(bucket_, "it/big.bin", "replaced");
+  const fs::path stale = folder_ / "stale" / "big.bin";
+  EXPECT_THROW(aws::downloadFile(*client_, bucket_, "it/big.bin", stale.string(), {}, listed),
+               aws::S3ConditionFailed);
+  EXPECT_TRUE(fs::is_empty(stale.parent_path()));
 
   // Below the threshold: a single PutObject, whose ETag has no part count.
   const fs::path small = folder_ / "small.txt";

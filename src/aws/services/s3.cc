@@ -414,6 +414,27 @@ S3ObjectInfo S3Client::getObject(const std::string& bucket, const std::string& k
   return info;
 }
 
+S3ObjectInfo S3Client::getObjectRange(const std::string& bucket, const std::string& key,
+                                      std::uint64_t first, std::uint64_t last,
+                                      const std::string& etag, ResponseStream& sink) const {
+  checkS3Object(bucket, key);
+  if (last < first) throw std::invalid_argument("getObjectRange: the range ends before it begins");
+  CountingStream counted(sink);
+  Call call{"GetObject", "GET", bucket, key, {}, {}, "", std::nullopt};
+  call.headers.emplace_back("Range",
+                            "bytes=" + std::to_string(first) + "-" + std::to_string(last));
+  const S3WriteCondition condition = S3WriteCondition::matching(etag);
+  addCondition(call.headers, condition);
+  S3ObjectInfo info = objectInfo(sendConditional(call, condition, &counted));
+  if (counted.count() != last - first + 1) {
+    throw TransportError("download of bytes " + std::to_string(first) + "-" +
+                         std::to_string(last) + " of s3://" + bucket + "/" + key +
+                         " ended after " + std::to_string(counted.count()) + " bytes");
+  }
+  info.content_length = counted.count();
+  return info;
+}
+
 S3ObjectInfo S3Client::headObject(const std::string& bucket, const std::string& key) const {
   checkS3Object(bucket, key);
   return objectInfo(send({"HeadObject", "HEAD", bucket, key, {}, {}, "", std::nullopt}));
@@ -448,9 +469,10 @@ void S3Client::deleteObject(const std::string& bucket, const std::string& key,
   sendConditional(call, condition);
 }
 
-HttpResponse S3Client::sendConditional(const Call& call, const S3WriteCondition& condition) const {
+HttpResponse S3Client::sendConditional(const Call& call, const S3WriteCondition& condition,
+                                       ResponseStream* stream) const {
   try {
-    return send(call);
+    return send(call, stream);
   } catch (const ServiceError& error) {
     if (condition.kind != S3WriteCondition::Kind::kNone && isConditionFailure(error)) {
       throw S3ConditionFailed(error);

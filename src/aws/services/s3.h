@@ -138,6 +138,12 @@ class S3Client {
   /// Content-Length; `content_length` is what the sink received.
   S3ObjectInfo getObject(const std::string& bucket, const std::string& key,
                          ResponseStream& sink) const;
+  /// Bytes `first` to `last` (inclusive) of the object into `sink`, only
+  /// while the object's ETag is `etag`: a changed object answers 412
+  /// (S3ConditionFailed). Throws TransportError when fewer bytes came.
+  S3ObjectInfo getObjectRange(const std::string& bucket, const std::string& key,
+                              std::uint64_t first, std::uint64_t last, const std::string& etag,
+                              ResponseStream& sink) const;
   S3ObjectInfo headObject(const std::string& bucket, const std::string& key) const;
   /// Returns the new object's ETag ("" when S3 sent none). With a
   /// condition, throws S3ConditionFailed when it does not hold; an If-Match
@@ -189,7 +195,8 @@ class S3Client {
   struct Call;
   HttpResponse send(const Call& call, ResponseStream* stream = nullptr) const;
   /// send(), with a refused condition thrown as S3ConditionFailed.
-  HttpResponse sendConditional(const Call& call, const S3WriteCondition& condition) const;
+  HttpResponse sendConditional(const Call& call, const S3WriteCondition& condition,
+                               ResponseStream* stream = nullptr) const;
   /// One invocation of `call` at `region`'s endpoint, signed for it.
   HttpResponse invokeAt(const Call& call, const std::string& region, const ErrorParser& parse_error,
                         ServiceClient::Options options) const;

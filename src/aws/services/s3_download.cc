@@ -4,14 +4,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "aws/base/atomic_file.h"
+#include "aws/base/unique_fd.h"
 #include "aws/client/error.h"
 
 namespace aws {
@@ -133,6 +139,82 @@ class FileStream : public ResponseStream {
   bool direct_tried_ = false;
 };
 
+/// Receives one byte range of an object into its place in the file, with
+/// pwrite: full aligned buffers through `direct_fd` (O_DIRECT, or -1 when the
+/// file system refuses it), the rest through `fd`. restart() goes back to the
+/// range's first byte, so a retried range overwrites what it had written.
+class RangeStream : public ResponseStream {
+ public:
+  RangeStream(int fd, int direct_fd, std::uint64_t offset)
+      : fd_(fd), direct_fd_(direct_fd), offset_(offset) {}
+  RangeStream(const RangeStream&) = delete;
+  RangeStream& operator=(const RangeStream&) = delete;
+
+  void restart() override {
+    flushed_ = 0;
+    held_ = 0;
+    error_ = 0;
+  }
+  bool write(const char* data, std::size_t size) override {
+    while (size > 0 && error_ == 0) {
+      const std::size_t n = std::min(size, kBufferSize - held_);
+      std::memcpy(buffer() + held_, data, n);
+      held_ += n;
+      data += n;
+      size -= n;
+      if (held_ == kBufferSize) flush(direct_fd_ >= 0 ? direct_fd_ : fd_);
+    }
+    return error_ == 0;
+  }
+  bool finish() {
+    if (held_ > 0 && error_ == 0) flush(fd_);
+    return error_ == 0;
+  }
+  int error() const { return error_; }
+
+  static constexpr std::size_t kBufferSize = 1 << 20;
+  static constexpr std::size_t kAlignment = 4096;
+
+ private:
+  // One buffer per thread, as for FileStream.
+  static char* buffer() {
+    struct Owned {
+      char* data = nullptr;
+      ~Owned() { std::free(data); }
+    };
+    thread_local Owned owned;
+    if (owned.data == nullptr) {
+      void* memory = nullptr;
+      if (::posix_memalign(&memory, kAlignment, kBufferSize) != 0) throw std::bad_alloc();
+      owned.data = static_cast<char*>(memory);
+    }
+    return owned.data;
+  }
+  void flush(int fd) {
+    std::size_t done = 0;
+    while (done < held_ && error_ == 0) {
+      const ssize_t n = ::pwrite(fd, buffer() + done, held_ - done,
+                                 static_cast<off_t>(offset_ + flushed_ + done));
+      if (n >= 0) {
+        done += static_cast<std::size_t>(n);
+      } else if (errno == EINVAL && fd == direct_fd_ && done == 0) {
+        fd = fd_;  // the file system took O_DIRECT at open but not this write
+      } else if (errno != EINTR) {
+        error_ = errno;
+      }
+    }
+    flushed_ += held_;
+    held_ = 0;
+  }
+
+  int fd_;
+  int direct_fd_;
+  std::uint64_t offset_;
+  std::uint64_t flushed_ = 0;
+  std::size_t held_ = 0;
+  int error_ = 0;
+};
+
 // The temporary file beside `target`; failing to make it is reported against
 // the target, the file the user asked for.
 AtomicFile temporaryFileBeside(const fs::path& target) {
@@ -144,18 +226,23 @@ AtomicFile temporaryFileBeside(const fs::path& target) {
   }
 }
 
-}  // namespace
-
-S3ObjectInfo getObjectToFile(const S3Client& client, const std::string& bucket,
-                             const std::string& key, const std::string& path) {
-  checkS3Object(bucket, key);
+// The file `path` names, with its parent folders made.
+fs::path downloadTarget(const std::string& path) {
   fs::path target(path);
   if (target.filename().empty()) {
     throw std::invalid_argument("download target \"" + path + "\" names no file");
   }
   if (target.parent_path().empty()) target = fs::path(".") / target;
   fs::create_directories(target.parent_path());
+  return target;
+}
 
+}  // namespace
+
+S3ObjectInfo getObjectToFile(const S3Client& client, const std::string& bucket,
+                             const std::string& key, const std::string& path) {
+  checkS3Object(bucket, key);
+  const fs::path target = downloadTarget(path);
   AtomicFile temp = temporaryFileBeside(target);
   FileStream stream(temp.fd());
   auto localFailure = [&] {
@@ -173,6 +260,71 @@ S3ObjectInfo getObjectToFile(const S3Client& client, const std::string& bucket,
   }
   if (!stream.finish()) throw localFailure();
   temp.commit();
+  return info;
+}
+
+S3ObjectInfo getObjectRangesToFile(const S3Client& client, const std::string& bucket,
+                                   const std::string& key, const std::string& path,
+                                   const ObjectVersion& object, std::uint64_t part_size,
+                                   int max_concurrency) {
+  checkS3Object(bucket, key);
+  if (part_size == 0) throw std::invalid_argument("getObjectRangesToFile: a part size of 0");
+  const fs::path target = downloadTarget(path);
+  AtomicFile temp = temporaryFileBeside(target);
+  if (::ftruncate(temp.fd(), static_cast<off_t>(object.size)) != 0) {
+    throw std::system_error(errno, std::generic_category(), "cannot size " + temp.path());
+  }
+  // Whole buffers skip the page cache when every range starts aligned.
+  UniqueFd direct(part_size % RangeStream::kAlignment == 0
+                      ? ::open(temp.path().c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC)
+                      : -1);
+
+  const std::uint64_t count = (object.size + part_size - 1) / part_size;
+  std::atomic<std::uint64_t> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex error_mutex;
+  std::exception_ptr first_error;
+  S3ObjectInfo info;
+  auto worker = [&] {
+    while (!failed) {
+      const std::uint64_t index = next++;
+      if (index >= count) return;
+      const std::uint64_t first = index * part_size;
+      const std::uint64_t last = std::min(object.size, first + part_size) - 1;
+      RangeStream stream(temp.fd(), direct.get(), first);
+      try {
+        S3ObjectInfo got;
+        try {
+          got = client.getObjectRange(bucket, key, first, last, object.etag, stream);
+        } catch (const TransportError&) {
+          if (stream.error() == 0) throw;
+        }
+        if (!stream.finish()) {
+          throw std::system_error(stream.error(), std::generic_category(),
+                                  "cannot write " + temp.path() + " (download of s3://" +
+                                      bucket + "/" + key + ")");
+        }
+        if (index == 0) info = got;
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(error_mutex);
+        if (!first_error) first_error = std::current_exception();
+        failed = true;
+        return;
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> threads;
+    const auto workers = static_cast<std::uint64_t>(std::max(1, max_concurrency));
+    try {
+      for (std::uint64_t i = 0; i < std::min(workers, count); ++i) threads.emplace_back(worker);
+    } catch (const std::system_error&) {
+      if (threads.empty()) worker();  // no thread to be had: the ranges go one by one here
+    }
+  }
+  if (first_error) std::rethrow_exception(first_error);
+  temp.commit();
+  info.content_length = object.size;
   return info;
 }
 

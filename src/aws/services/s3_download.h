@@ -2,6 +2,7 @@
 // Downloading an object straight into a file, which appears under its name
 // only once it is complete.
 
+#include <cstdint>
 #include <string>
 
 #include "aws/services/s3.h"
@@ -17,5 +18,22 @@ namespace aws {
 /// file failures.
 S3ObjectInfo getObjectToFile(const S3Client& client, const std::string& bucket,
                              const std::string& key, const std::string& path);
+
+/// What a listing said of an object: enough to fetch it in ranges.
+struct ObjectVersion {
+  std::uint64_t size = 0;
+  std::string etag;  // as S3 sent it, quotes included
+};
+
+/// As getObjectToFile, for an object known to be `object.size` bytes: it is
+/// fetched in ranges of `part_size` bytes, up to `max_concurrency` at once,
+/// each into its place in the file, as the AWS CLI does. Every range is asked
+/// for only while the object's ETag is `object.etag`, so an object replaced
+/// meanwhile fails the download (S3ConditionFailed) instead of mixing two
+/// versions. On the first failure the other ranges stop and it is rethrown.
+S3ObjectInfo getObjectRangesToFile(const S3Client& client, const std::string& bucket,
+                                   const std::string& key, const std::string& path,
+                                   const ObjectVersion& object, std::uint64_t part_size,
+                                   int max_concurrency);
 
 }  // namespace aws

@@ -118,7 +118,14 @@ void uploadFile(const S3Client& client, const std::string& path, const std::stri
 }
 
 void downloadFile(const S3Client& client, const std::string& bucket, const std::string& key,
-                  const std::string& path) {
+                  const std::string& path, const TransferOptions& options,
+                  const std::optional<ObjectVersion>& listed) {
+  if (listed && !listed->etag.empty() && listed->size >= options.multipart_threshold) {
+    getObjectRangesToFile(client, bucket, key, path, *listed,
+                          adjustedPartSize(listed->size, options.part_size),
+                          options.max_concurrency);
+    return;
+  }
   getObjectToFile(client, bucket, key, path);
 }
 

@@ -4,9 +4,11 @@
 // and a streamed download that only ever shows a complete file.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "aws/services/s3.h"
+#include "aws/services/s3_download.h"
 
 namespace aws {
 
@@ -28,9 +30,12 @@ void uploadFile(const S3Client& client, const std::string& path, const std::stri
                 const std::string& key, const TransferOptions& options = {});
 
 /// Downloads s3://bucket/key to `path` (see getObjectToFile: a
-/// failure never leaves a partial file under `path`).
+/// failure never leaves a partial file under `path`). An object a listing
+/// gave as `listed`, of at least the multipart threshold, comes in ranges of
+/// the part size, `max_concurrency` at once (see getObjectRangesToFile).
 void downloadFile(const S3Client& client, const std::string& bucket, const std::string& key,
-                  const std::string& path);
+                  const std::string& path, const TransferOptions& options = {},
+                  const std::optional<ObjectVersion>& listed = std::nullopt);
 
 /// The part size actually used for a file of `file_size` bytes: at least 5 MiB
 /// (S3's minimum) and large enough that no more than 10,000 parts are needed.
