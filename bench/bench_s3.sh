@@ -101,6 +101,9 @@ esac
 # for deletions).
 declare -A IN_FLIGHT=([probefleet-s3]=64 [awscli]=10 [rclone]=4)
 declare -A IN_FLIGHT_DELETE=([probefleet-s3]=64 [awscli]=10 [rclone]=8)
+# Parts of one large file in flight (rclone: --s3-upload-concurrency, and
+# --multi-thread-streams for downloads).
+declare -A IN_FLIGHT_PARTS=([probefleet-s3]=10 [awscli]=10 [rclone]=4)
 
 # ---- data -----------------------------------------------------------------------
 mkdir -p "$WORK/data/backups/vpc-big" "$WORK/data/backups/vpc-many"
@@ -214,21 +217,21 @@ prefix() { case "$1" in probefleet-s3) echo backups ;; *) echo "$1" ;; esac; }
 
 upload_big() {
   case "$1" in
-    probefleet-s3) measure "upload-${BIG_MIB}MiB" "$1" "${IN_FLIGHT[$1]}" "$TOOL" upload-file "$BUCKET" "$BIG" ;;
-    awscli) measure "upload-${BIG_MIB}MiB" "$1" "${IN_FLIGHT[$1]}" "${AWSCLI[@]}" s3 cp --only-show-errors \
+    probefleet-s3) measure "upload-${BIG_MIB}MiB" "$1" "${IN_FLIGHT_PARTS[$1]}" "$TOOL" upload-file "$BUCKET" "$BIG" ;;
+    awscli) measure "upload-${BIG_MIB}MiB" "$1" "${IN_FLIGHT_PARTS[$1]}" "${AWSCLI[@]}" s3 cp --only-show-errors \
       "$BIG" "s3://$BUCKET/awscli/vpc-big/big.bin" ;;
-    rclone) measure "upload-${BIG_MIB}MiB" "$1" "${IN_FLIGHT[$1]}" "${RCLONE[@]}" copy backups/vpc-big \
+    rclone) measure "upload-${BIG_MIB}MiB" "$1" "${IN_FLIGHT_PARTS[$1]}" "${RCLONE[@]}" copy backups/vpc-big \
       "bench:$BUCKET/rclone/vpc-big" ;;
   esac
 }
 download_big() {
   local into=$WORK/down-$1
   case "$1" in
-    probefleet-s3) measure "download-${BIG_MIB}MiB" "$1" "${IN_FLIGHT[$1]}" "$TOOL" download "$BUCKET" \
+    probefleet-s3) measure "download-${BIG_MIB}MiB" "$1" "${IN_FLIGHT_PARTS[$1]}" "$TOOL" download "$BUCKET" \
       vpc-big --target "$into" ;;
-    awscli) measure "download-${BIG_MIB}MiB" "$1" "${IN_FLIGHT[$1]}" "${AWSCLI[@]}" s3 cp --only-show-errors \
+    awscli) measure "download-${BIG_MIB}MiB" "$1" "${IN_FLIGHT_PARTS[$1]}" "${AWSCLI[@]}" s3 cp --only-show-errors \
       "s3://$BUCKET/awscli/vpc-big/big.bin" "$into/vpc-big/big.bin" ;;
-    rclone) measure "download-${BIG_MIB}MiB" "$1" "${IN_FLIGHT[$1]}" "${RCLONE[@]}" copy \
+    rclone) measure "download-${BIG_MIB}MiB" "$1" "${IN_FLIGHT_PARTS[$1]}" "${RCLONE[@]}" copy \
       "bench:$BUCKET/rclone/vpc-big" "$into/vpc-big" ;;
   esac
   cmp "$into/vpc-big/big.bin" "$BIG"
