@@ -26,6 +26,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr std::size_t kBufferSize = 1 << 20;
+constexpr std::size_t kAlignment = 4096;
+
+// One aligned buffer of kBufferSize per thread, kept for the downloads it
+// makes one after another (a folder of small files would otherwise map and
+// unmap a megabyte per file). A thread runs one download at a time. Null
+// when there is no memory for it.
+char* threadBuffer() {
+  struct Owned {
+    char* data = nullptr;
+    ~Owned() { std::free(data); }
+  };
+  thread_local Owned owned;
+  if (owned.data == nullptr) {
+    void* memory = nullptr;
+    if (::posix_memalign(&memory, kAlignment, kBufferSize) != 0) return nullptr;
+    owned.data = static_cast<char*>(memory);
+  }
+  return owned.data;
+}
+
 /// Receives a GetObject body into an open file; restart() empties it so a
 /// retried download begins afresh, finish() writes what is still held.
 ///
@@ -88,25 +109,9 @@ class FileStream : public ResponseStream {
   int error() const { return error_; }
 
  private:
-  static constexpr std::size_t kBufferSize = 1 << 20;
-  static constexpr std::size_t kAlignment = 4096;
-
-  // One buffer per thread, kept for the downloads it makes one after
-  // another (a folder of small files would otherwise map and unmap a
-  // megabyte per file). A thread runs one download at a time.
   bool allocate() {
-    struct Owned {
-      char* data = nullptr;
-      ~Owned() { std::free(data); }
-    };
-    thread_local Owned owned;
-    if (owned.data == nullptr) {
-      void* memory = nullptr;
-      if (::posix_memalign(&memory, kAlignment, kBufferSize) != 0) return false;
-      owned.data = static_cast<char*>(memory);
-    }
-    buffer_ = owned.data;
-    return true;
+    buffer_ = threadBuffer();
+    return buffer_ != nullptr;
   }
   // Without a buffer (no memory for it) bytes go straight to the file.
   bool writeOut(const char* data, std::size_t size) {
@@ -172,23 +177,11 @@ class RangeStream : public ResponseStream {
   }
   int error() const { return error_; }
 
-  static constexpr std::size_t kBufferSize = 1 << 20;
-  static constexpr std::size_t kAlignment = 4096;
-
  private:
-  // One buffer per thread, as for FileStream.
   static char* buffer() {
-    struct Owned {
-      char* data = nullptr;
-      ~Owned() { std::free(data); }
-    };
-    thread_local Owned owned;
-    if (owned.data == nullptr) {
-      void* memory = nullptr;
-      if (::posix_memalign(&memory, kAlignment, kBufferSize) != 0) throw std::bad_alloc();
-      owned.data = static_cast<char*>(memory);
-    }
-    return owned.data;
+    char* held = threadBuffer();
+    if (held == nullptr) throw std::bad_alloc();
+    return held;
   }
   void flush(int fd) {
     std::size_t done = 0;
@@ -275,7 +268,7 @@ S3ObjectInfo getObjectRangesToFile(const S3Client& client, const std::string& bu
     throw std::system_error(errno, std::generic_category(), "cannot size " + temp.path());
   }
   // Whole buffers skip the page cache when every range starts aligned.
-  UniqueFd direct(part_size % RangeStream::kAlignment == 0
+  UniqueFd direct(part_size % kAlignment == 0
                       ? ::open(temp.path().c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC)
                       : -1);
 
