@@ -181,8 +181,9 @@ void uploadAllFiles(const aws::S3Client* s3_client, const std::optional<std::str
 
 // ---- deletion and downloads ------------------------------------------------
 
-std::size_t deleteFolder(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
-                  const std::string& folder_key, const TransferSettings& settings) {
+std::size_t deleteFolder(const aws::S3Client* s3_client,
+                         const std::optional<std::string>& s3_bucket, const std::string& folder_key,
+                         const TransferSettings& settings) {
   const std::string bucket = s3_bucket.value_or("");
   auto log = testlib::s3Logger();
   TransferPool pool(settings.concurrency);
@@ -280,10 +281,9 @@ void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::s
     const std::optional<std::string> file = prepareDownload(target_folder, prefix, entry.key);
     if (!file) continue;
     const aws::ObjectVersion listed{entry.size, entry.etag};
-    pool.submit(entry.key, [s3_client, bucket = *s3_bucket, key = entry.key, path = *file,
-                            &options, listed](auto&) {
-      aws::downloadFile(*s3_client, bucket, key, path, options, listed);
-    });
+    pool.submit(entry.key,
+                [s3_client, bucket = *s3_bucket, key = entry.key, path = *file, &options, listed](
+                    auto&) { aws::downloadFile(*s3_client, bucket, key, path, options, listed); });
   }
   const std::size_t total = pool.submitted();
   reportFailures(pool.finish(), total, "download");

@@ -1,14 +1,21 @@
 // probefleet-s3: the library s3's transfers for the workflow's shell
 // steps, with the global AWS options of the SDKs' own tools.
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
+#include "aws/base/atomic_file.h"
+#include "aws/base/interrupt.h"
 #include "aws/http/curl_transport.h"
 #include "aws/services/s3.h"
 #include "cli/aws_options.h"
@@ -60,6 +67,29 @@ constexpr const char* kHelp =
     "others, and the command fails if any did.\n"
     "\n"
     "exit status: 0 done, 1 failed, 2 usage error\n";
+
+// SIGINT and SIGTERM are taken by a thread of their own (blocked in every
+// other thread): the command ends at once, as the signal would have ended
+// it, but first removes the files it was downloading, which would otherwise
+// stay beside their targets as *.tmp.* files. Uploads in parts that were
+// under way stay open in the bucket until its lifecycle rules remove them.
+void watchSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
+  std::thread([signals] {
+    int signal = 0;
+    while (sigwait(&signals, &signal) != 0) {
+    }
+    aws::removePendingAtomicFiles();
+    const std::string note = "probefleet-s3: " + aws::signalName(signal) +
+                             ": stopped; files not yet complete were removed\n";
+    (void)!::write(STDERR_FILENO, note.data(), note.size());
+    ::_exit(128 + signal);
+  }).detach();
+}
 
 struct CommandSpec {
   const char* name;
@@ -202,6 +232,7 @@ int run(const cli::CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  watchSignals();
   const int status = cli::runProgram(
       {"probefleet-s3", kUsage, kHelp}, std::vector<std::string>(argv + 1, argv + argc),
       {cli::flagOption("--dry-run"), cli::flagOption("--json"), cli::valueOption("--base-dir"),

@@ -4,12 +4,15 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -186,6 +189,28 @@ TEST_F(S3ToolE2eTest, DeleteFolderTakesAFolderNotAPrefix) {
   EXPECT_EQ(none.status, 0) << none.err;
   EXPECT_TRUE(contains(none.err, "no objects under s3://" + bucket_ + "/backups/" + vpc + "/;"))
       << none.err;
+}
+
+TEST_F(S3ToolE2eTest, AnInterruptedDownloadLeavesNoPartialFile) {
+  const std::string vpc = "vpc-" + tag_;
+  writeFile(dir_ / "backups" / vpc / "slow.json", "{}");
+  ASSERT_EQ(run({"upload-folder", bucket_, "backups/" + vpc}).status, 0);
+  sandbox_.setFaults(
+      {{"rules", {{{"service", "s3"}, {"action", "GetObject"}, {"latency_ms", 20000}}}}});
+  const fs::path folder = dir_ / "restore" / vpc;
+  RunResult stopped = runProgram(
+      "probefleet-s3", {"download", bucket_, vpc, "--target", "restore"}, {}, [&](pid_t pid) {
+        // The temporary file exists while the answer is awaited.
+        for (int i = 0; i < 400 && (!fs::exists(folder) || fs::is_empty(folder)); ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        ::kill(pid, SIGINT);
+      });
+  sandbox_.clearFaults();
+  EXPECT_EQ(stopped.status, 128 + SIGINT) << stopped.err;
+  EXPECT_TRUE(contains(stopped.err, "probefleet-s3: SIGINT: stopped")) << stopped.err;
+  EXPECT_TRUE(fs::exists(folder));
+  EXPECT_TRUE(filesBelow(folder).empty()) << filesBelow(folder).front();
 }
 
 TEST_F(S3ToolE2eTest, DryRunSendsNoUploadAndWritesNoFile) {

@@ -7,6 +7,9 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
+#include <set>
+#include <string>
 #include <system_error>
 
 namespace aws {
@@ -82,6 +85,32 @@ int writeAll(int fd, std::string_view text) {
   return 0;
 }
 
+namespace {
+
+// The temporary files in the making, for removePendingAtomicFiles().
+std::mutex pending_mutex;
+std::set<std::string>& pendingFiles() {
+  static auto* files = new std::set<std::string>();  // outlives every AtomicFile
+  return *files;
+}
+
+void setPending(const std::string& path, bool pending) {
+  std::lock_guard<std::mutex> lock(pending_mutex);
+  if (pending) {
+    pendingFiles().insert(path);
+  } else {
+    pendingFiles().erase(path);
+  }
+}
+
+}  // namespace
+
+void removePendingAtomicFiles() {
+  std::lock_guard<std::mutex> lock(pending_mutex);
+  for (const std::string& path : pendingFiles()) ::unlink(path.c_str());
+  pendingFiles().clear();
+}
+
 AtomicFile::AtomicFile(std::string target, AtomicWriteOptions options)
     : target_(std::move(target)) {
   const std::string folder = folderOf(target_);
@@ -94,17 +123,20 @@ AtomicFile::AtomicFile(std::string target, AtomicWriteOptions options)
     if (fd_) break;
     if (errno != EEXIST || tries >= 100) fail(errno, "cannot create " + path_);
   }
+  setPending(path_, true);
   struct stat existing {};
   if (!options.owner_only && ::stat(target_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
       ::fchmod(fd_.get(), existing.st_mode & 07777) != 0) {
     const int error = errno;
     ::unlink(path_.c_str());
+    setPending(path_, false);
     fail(error, "cannot set the permissions of " + path_);
   }
 }
 
 AtomicFile::~AtomicFile() {
   if (!committed_) ::unlink(path_.c_str());
+  setPending(path_, false);
 }
 
 void AtomicFile::commit() {
@@ -114,6 +146,7 @@ void AtomicFile::commit() {
     fail(errno, "cannot rename " + path_ + " to " + target_);
   }
   committed_ = true;
+  setPending(path_, false);
   syncFolder(folderOf(target_));
 }
 

@@ -54,6 +54,11 @@ class AtomicFile {
 void writeFileAtomically(const std::string& path, std::string_view text,
                          const AtomicWriteOptions& options = {});
 
+/// Removes the temporary file of every AtomicFile of the process not yet
+/// committed or destroyed: for a process about to end on a signal, whose
+/// destructors will not run. Thread-safe.
+void removePendingAtomicFiles();
+
 /// Writes all of `text` to `fd`, resuming after signals. Returns 0, or the
 /// errno of the write that failed.
 int writeAll(int fd, std::string_view text);

@@ -421,15 +421,14 @@ S3ObjectInfo S3Client::getObjectRange(const std::string& bucket, const std::stri
   if (last < first) throw std::invalid_argument("getObjectRange: the range ends before it begins");
   CountingStream counted(sink);
   Call call{"GetObject", "GET", bucket, key, {}, {}, "", std::nullopt};
-  call.headers.emplace_back("Range",
-                            "bytes=" + std::to_string(first) + "-" + std::to_string(last));
+  call.headers.emplace_back("Range", "bytes=" + std::to_string(first) + "-" + std::to_string(last));
   const S3WriteCondition condition = S3WriteCondition::matching(etag);
   addCondition(call.headers, condition);
   S3ObjectInfo info = objectInfo(sendConditional(call, condition, &counted));
   if (counted.count() != last - first + 1) {
-    throw TransportError("download of bytes " + std::to_string(first) + "-" +
-                         std::to_string(last) + " of s3://" + bucket + "/" + key +
-                         " ended after " + std::to_string(counted.count()) + " bytes");
+    throw TransportError("download of bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                         " of s3://" + bucket + "/" + key + " ended after " +
+                         std::to_string(counted.count()) + " bytes");
   }
   info.content_length = counted.count();
   return info;

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -293,9 +293,9 @@ S3ObjectInfo getObjectRangesToFile(const S3Client& client, const std::string& bu
           if (stream.error() == 0) throw;
         }
         if (!stream.finish()) {
-          throw std::system_error(stream.error(), std::generic_category(),
-                                  "cannot write " + temp.path() + " (download of s3://" +
-                                      bucket + "/" + key + ")");
+          throw std::system_error(
+              stream.error(), std::generic_category(),
+              "cannot write " + temp.path() + " (download of s3://" + bucket + "/" + key + ")");
         }
         if (index == 0) info = got;
       } catch (...) {
