@@ -1,7 +1,6 @@
 // probefleet: places test EC2 instances in the test subnets of a VPC, or
 // removes them (--revert). See --help.
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,7 +8,6 @@
 #include <exception>
 #include <iostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "aws/base/interrupt.h"
@@ -24,25 +22,16 @@ namespace {
 // the run, which stops launching, ends its waits and winds down; a second
 // one ends the process at once, as the signal would have.
 void watchSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
-  std::thread([signals] {
-    for (;;) {
-      int signal = 0;
-      if (sigwait(&signals, &signal) != 0) continue;
-      if (aws::Interruption::requested()) ::_exit(128 + signal);
-      const std::string note = "probefleet: " + aws::signalName(signal) +
-                               ": stopping; nothing new is made, what was done is written "
-                               "down (send it again to stop at once)\n";
-      (void)!::write(STDERR_FILENO, note.data(), note.size());
-      testlib::logger()->error("  **Error** " + aws::signalName(signal) +
-                               " received: stopping the run");
-      aws::Interruption::request(signal);
-    }
-  }).detach();
+  aws::watchTerminationSignals([](int signal) {
+    if (aws::Interruption::requested()) ::_exit(128 + signal);
+    const std::string note = "probefleet: " + aws::signalName(signal) +
+                             ": stopping; nothing new is made, what was done is written "
+                             "down (send it again to stop at once)\n";
+    (void)!::write(STDERR_FILENO, note.data(), note.size());
+    testlib::logger()->error("  **Error** " + aws::signalName(signal) +
+                             " received: stopping the run");
+    aws::Interruption::request(signal);
+  });
 }
 
 }  // namespace

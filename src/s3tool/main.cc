@@ -1,17 +1,14 @@
 // probefleet-s3: the library s3's transfers for the workflow's shell
 // steps, with the global AWS options of the SDKs' own tools.
 
-#include <pthread.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "aws/base/atomic_file.h"
@@ -74,21 +71,13 @@ constexpr const char* kHelp =
 // stay beside their targets as *.tmp.* files. Uploads in parts that were
 // under way stay open in the bucket until its lifecycle rules remove them.
 void watchSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
-  std::thread([signals] {
-    int signal = 0;
-    while (sigwait(&signals, &signal) != 0) {
-    }
+  aws::watchTerminationSignals([](int signal) {
     aws::removePendingAtomicFiles();
     const std::string note = "probefleet-s3: " + aws::signalName(signal) +
                              ": stopped; files not yet complete were removed\n";
     (void)!::write(STDERR_FILENO, note.data(), note.size());
     ::_exit(128 + signal);
-  }).detach();
+  });
 }
 
 struct CommandSpec {

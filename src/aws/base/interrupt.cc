@@ -1,9 +1,12 @@
 #include "aws/base/interrupt.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
+#include <thread>
 
 namespace aws {
 
@@ -33,6 +36,20 @@ bool cutsShort() {
 
 Interrupted::Interrupted(int signal)
     : std::runtime_error("interrupted by " + signalName(signal)), signal_(signal) {}
+
+void watchTerminationSignals(std::function<void(int signal)> on_signal) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
+  std::thread([signals, on_signal = std::move(on_signal)] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&signals, &signal) == 0) on_signal(signal);
+    }
+  }).detach();
+}
 
 std::string signalName(int signal) {
   if (signal == SIGINT) return "SIGINT";

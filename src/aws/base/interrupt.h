@@ -6,6 +6,7 @@
 // retries still pause normally.
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -53,5 +54,12 @@ class Interruption {
 
 /// "SIGINT", "SIGTERM", or "signal N".
 std::string signalName(int signal);
+
+/// Blocks SIGINT and SIGTERM in the calling thread (threads started later
+/// inherit the mask) and hands each one that arrives to `on_signal`, on a
+/// thread of its own that waits for them: there `on_signal` may lock, log
+/// and end the process, as a signal handler may not. Call it first thing in
+/// main(). Does nothing when the signals cannot be blocked.
+void watchTerminationSignals(std::function<void(int signal)> on_signal);
 
 }  // namespace aws
