@@ -4,21 +4,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <filesystem>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
-#include <vector>
 
 #include "aws/base/atomic_file.h"
 #include "aws/base/unique_fd.h"
 #include "aws/client/error.h"
+#include "aws/services/parts.h"
 
 namespace aws {
 
@@ -273,49 +269,24 @@ S3ObjectInfo getObjectRangesToFile(const S3Client& client, const std::string& bu
                       : -1);
 
   const std::uint64_t count = (object.size + part_size - 1) / part_size;
-  std::atomic<std::uint64_t> next{0};
-  std::atomic<bool> failed{false};
-  std::mutex error_mutex;
-  std::exception_ptr first_error;
   S3ObjectInfo info;
-  auto worker = [&] {
-    while (!failed) {
-      const std::uint64_t index = next++;
-      if (index >= count) return;
-      const std::uint64_t first = index * part_size;
-      const std::uint64_t last = std::min(object.size, first + part_size) - 1;
-      RangeStream stream(temp.fd(), direct.get(), first);
-      try {
-        S3ObjectInfo got;
-        try {
-          got = client.getObjectRange(bucket, key, first, last, object.etag, stream);
-        } catch (const TransportError&) {
-          if (stream.error() == 0) throw;
-        }
-        if (!stream.finish()) {
-          throw std::system_error(
-              stream.error(), std::generic_category(),
-              "cannot write " + temp.path() + " (download of s3://" + bucket + "/" + key + ")");
-        }
-        if (index == 0) info = got;
-      } catch (...) {
-        std::lock_guard<std::mutex> lock(error_mutex);
-        if (!first_error) first_error = std::current_exception();
-        failed = true;
-        return;
-      }
-    }
-  };
-  {
-    std::vector<std::jthread> threads;
-    const auto workers = static_cast<std::uint64_t>(std::max(1, max_concurrency));
+  forEachPart(count, max_concurrency, [&](std::uint64_t index) {
+    const std::uint64_t first = index * part_size;
+    const std::uint64_t last = std::min(object.size, first + part_size) - 1;
+    RangeStream stream(temp.fd(), direct.get(), first);
+    S3ObjectInfo got;
     try {
-      for (std::uint64_t i = 0; i < std::min(workers, count); ++i) threads.emplace_back(worker);
-    } catch (const std::system_error&) {
-      if (threads.empty()) worker();  // no thread to be had: the ranges go one by one here
+      got = client.getObjectRange(bucket, key, first, last, object.etag, stream);
+    } catch (const TransportError&) {
+      if (stream.error() == 0) throw;
     }
-  }
-  if (first_error) std::rethrow_exception(first_error);
+    if (!stream.finish()) {
+      throw std::system_error(
+          stream.error(), std::generic_category(),
+          "cannot write " + temp.path() + " (download of s3://" + bucket + "/" + key + ")");
+    }
+    if (index == 0) info = got;
+  });
   temp.commit();
   info.content_length = object.size;
   return info;

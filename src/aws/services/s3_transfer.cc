@@ -4,16 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <exception>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "aws/base/unique_fd.h"
+#include "aws/services/parts.h"
 #include "aws/services/s3_download.h"
 
 namespace aws {
@@ -45,42 +42,11 @@ std::vector<CompletedPart> uploadParts(const S3Client& client, const std::string
                                        std::uint64_t part_size, int max_concurrency) {
   const std::uint64_t count = (size + part_size - 1) / part_size;
   std::vector<CompletedPart> parts(count);
-  std::atomic<std::uint64_t> next_part{0};
-  std::atomic<bool> failed{false};
-  std::mutex error_mutex;
-  std::exception_ptr first_error;
-
-  auto fail = [&](std::exception_ptr error) {
-    std::lock_guard<std::mutex> lock(error_mutex);
-    if (!first_error) first_error = error;
-    failed = true;
-  };
-  auto worker = [&] {
-    while (!failed) {
-      const std::uint64_t index = next_part++;
-      if (index >= count) return;
-      const std::uint64_t offset = index * part_size;
-      const FileRange range{path, offset, std::min(part_size, size - offset)};
-      const int number = static_cast<int>(index + 1);
-      try {
-        parts[index] = client.uploadPart(bucket, key, upload_id, number, range);
-      } catch (...) {
-        fail(std::current_exception());
-        return;
-      }
-    }
-  };
-
-  const auto workers = static_cast<std::uint64_t>(std::max(1, max_concurrency));
-  {
-    std::vector<std::jthread> threads;
-    try {
-      for (std::uint64_t i = 0; i < std::min(workers, count); ++i) threads.emplace_back(worker);
-    } catch (...) {
-      fail(std::current_exception());  // the threads already started stop and are joined
-    }
-  }
-  if (first_error) std::rethrow_exception(first_error);
+  forEachPart(count, max_concurrency, [&](std::uint64_t index) {
+    const std::uint64_t offset = index * part_size;
+    const FileRange range{path, offset, std::min(part_size, size - offset)};
+    parts[index] = client.uploadPart(bucket, key, upload_id, static_cast<int>(index + 1), range);
+  });
   return parts;
 }
 
