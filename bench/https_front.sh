@@ -64,6 +64,12 @@ http {
   client_max_body_size 0;
   proxy_request_buffering off;
   proxy_buffering off;
+  # Unbuffered, nginx relays the answer through one buffer of this size and
+  # sends each piece it read as a TLS record of its own: at the default (a
+  # page) that is 4 KiB records, a quarter of what a server tuned for throughput
+  # sends (16 KiB, the most TLS allows), and the clients pay per record.
+  proxy_buffer_size 64k;
+  proxy_buffers 4 64k;
   proxy_http_version 1.1;
   proxy_read_timeout 300s;
   ssl_session_cache shared:tls:10m;

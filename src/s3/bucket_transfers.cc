@@ -247,14 +247,16 @@ void downloadBucketObj(const aws::S3Client* s3_client, const std::string& bucket
   aws::downloadFile(*s3_client, bucket, key, *file);
 }
 
-void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
-                      const std::optional<std::string>& vpc_id,
-                      const std::optional<std::string>& target_location,
-                      const TransferSettings& settings) {
+DownloadSummary downloadAllFiles(const aws::S3Client* s3_client,
+                                 const std::optional<std::string>& s3_bucket,
+                                 const std::optional<std::string>& vpc_id,
+                                 const std::optional<std::string>& target_location,
+                                 const TransferSettings& settings) {
   auto log = testlib::s3Logger();
+  DownloadSummary summary;
   if (!s3_bucket) {
     log->warn("  **Alert** failed to read S3 bucket name for download");
-    return;
+    return summary;
   }
   const std::string& vpc = required(vpc_id, "VPC id", "downloadAllFiles");
   const std::string target_folder =
@@ -270,10 +272,12 @@ void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::s
   options.max_concurrency = std::clamp(settings.concurrency, 1, options.max_concurrency);
   TransferPool pool(settings.concurrency);
   for (const ListingEntry& entry : listAllFiles(s3_client, *s3_bucket, prefix)) {
+    ++summary.listed;
     if (isSkippedBackup(entry.key)) continue;
     if (!staysInFolder(remainderOf(entry.key, prefix))) {
       log->error("  **Error** refused to download " + entry.key + ": its path leaves " +
                  target_folder);
+      ++summary.refused;
       continue;
     }
     log->info("  " + entry.key);
@@ -287,6 +291,7 @@ void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::s
   }
   const std::size_t total = pool.submitted();
   reportFailures(pool.finish(), total, "download");
+  return summary;
 }
 
 }  // namespace s3lib

@@ -56,8 +56,9 @@ FileListing listAllFiles(const aws::S3Client* s3_client, const std::string& buck
 /// of up to 1,000 keys, sent while the listing goes on. Each key S3 reports
 /// as not deleted is a failure under its key, with S3's code and message.
 /// Returns the number of keys listed.
-std::size_t deleteFolder(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
-                  const std::string& folder_key, const TransferSettings& settings = {});
+std::size_t deleteFolder(const aws::S3Client* s3_client,
+                         const std::optional<std::string>& s3_bucket, const std::string& folder_key,
+                         const TransferSettings& settings = {});
 
 /// Downloads `key` to dest + "/" + the key without its first length(prefix)
 /// characters, making the sub-folder unless in a dry run (the download itself
@@ -69,16 +70,25 @@ std::size_t deleteFolder(const aws::S3Client* s3_client, const std::optional<std
 void downloadBucketObj(const aws::S3Client* s3_client, const std::string& bucket,
                        const std::string& dest, const std::string& prefix, const std::string& key);
 
+/// What a folder download found in its one listing.
+struct DownloadSummary {
+  std::size_t listed = 0;   // keys under the folder, skipped ones included
+  std::size_t refused = 0;  // keys that would have left the target folder
+};
+
 /// Mirrors the objects under "backups/" + vpc_id + "/" into
 /// target_location + "/" + vpc_id, skipping keys that end in ".log",
 /// ".tfstate" or ".backup" and refusing keys that would leave the folder (an
-/// error line each; the others go on). Without a bucket, logs a warning and
-/// returns. Throws std::invalid_argument when vpc_id or target_location is
-/// absent (and a bucket is given).
-void downloadAllFiles(const aws::S3Client* s3_client, const std::optional<std::string>& s3_bucket,
-                      const std::optional<std::string>& vpc_id,
-                      const std::optional<std::string>& target_location,
-                      const TransferSettings& settings = {});
+/// error line each; the others go on). Returns what the listing held, so a
+/// caller can tell an empty folder or refused keys without listing again.
+/// Without a bucket, logs a warning and returns an empty summary. Throws
+/// std::invalid_argument when vpc_id or target_location is absent (and a
+/// bucket is given).
+DownloadSummary downloadAllFiles(const aws::S3Client* s3_client,
+                                 const std::optional<std::string>& s3_bucket,
+                                 const std::optional<std::string>& vpc_id,
+                                 const std::optional<std::string>& target_location,
+                                 const TransferSettings& settings = {});
 
 /// True when `relative_key` (an object key without its folder prefix) can be
 /// written below a folder: it does not begin with "/" and no "/"-separated

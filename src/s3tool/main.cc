@@ -149,26 +149,20 @@ void requireFolder(const std::string& folder) {
 // The library downloads nothing, silently, from an empty backup folder, and
 // skips (logging each) the objects whose keys would leave the target folder
 // ("../", a leading "/"). A shell step must not take either for a restore
-// made: an empty folder is said, and skipped keys make the run fail.
-// Returns the number of keys skipped.
-std::size_t reportListing(const aws::S3Client& client, const std::string& bucket,
+// made: an empty folder is said, and refused keys make the run fail.
+// Returns the number of keys refused.
+std::size_t reportListing(const s3lib::DownloadSummary& summary, const std::string& bucket,
                           const std::string& vpc) {
-  const std::string prefix = "backups/" + vpc + "/";
-  std::size_t listed = 0, leaving = 0;
-  for (const s3lib::ListingEntry& entry : s3lib::listAllFiles(&client, bucket, prefix)) {
-    ++listed;
-    if (!s3lib::staysInFolder(entry.key.substr(prefix.size()))) ++leaving;
+  if (summary.listed == 0) {
+    std::cerr << "probefleet-s3: no objects under s3://" << bucket << "/backups/" << vpc
+              << "/; nothing downloaded\n";
   }
-  if (listed == 0) {
-    std::cerr << "probefleet-s3: no objects under s3://" << bucket << "/" << prefix
-              << "; nothing downloaded\n";
-  }
-  if (leaving > 0) {
-    std::cerr << "probefleet-s3: skipped " << leaving
+  if (summary.refused > 0) {
+    std::cerr << "probefleet-s3: skipped " << summary.refused
               << " objects whose keys leave the target folder (see the errors above); the "
                  "others were downloaded\n";
   }
-  return leaving;
+  return summary.refused;
 }
 
 // The library takes any key prefix, "" included; the command takes a folder:
@@ -204,9 +198,9 @@ int run(const cli::CommandLine& line) {
     s3lib::S3BackupCmd(&client, line.value("--base-dir").value_or("."), bucket, operand)
         .uploadAFile();
   } else if (command == "download") {
-    s3lib::downloadAllFiles(&client, bucket, operand, line.value("--target").value_or("."),
-                            settings);
-    if (reportListing(client, bucket, operand) > 0) return 1;
+    const s3lib::DownloadSummary summary = s3lib::downloadAllFiles(
+        &client, bucket, operand, line.value("--target").value_or("."), settings);
+    if (reportListing(summary, bucket, operand) > 0) return 1;
   } else if (command == "delete-folder") {
     deleteFolder(client, bucket, operand, settings);
   } else {

@@ -3,6 +3,7 @@
 // wrong, without a crash or a hang, and without a request that changes
 // anything in AWS.
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -296,6 +297,11 @@ TEST_F(BadInputE2eTest, ObjectKeysThatLeaveTheFolderAreSkippedAndReported) {
          {},
          1,
          "skipped 3 objects whose keys leave"});
+  // One listing serves the download and what the command reports of it.
+  const auto journal = sandbox_.journal();
+  EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
+                          [](const auto& call) { return call["action"] == "ListObjectsV2"; }),
+            1);
   std::vector<std::string> written;
   for (const auto& file : fs::recursive_directory_iterator(dir_)) {
     if (file.is_regular_file()) written.push_back(fs::relative(file.path(), dir_).string());

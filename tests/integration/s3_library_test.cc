@@ -394,7 +394,9 @@ TEST_F(S3LibraryTest, DownloadRefusesKeysThatWouldLeaveTheTargetFolder) {
   const fs::path target = dir_ / "deep" / "target";
 
   S3LogCapture log;
-  downloadAllFiles(client_.get(), bucket_, vpc, target.string());
+  const DownloadSummary summary = downloadAllFiles(client_.get(), bucket_, vpc, target.string());
+  EXPECT_EQ(summary.listed, hostile.size() + 3);
+  EXPECT_EQ(summary.refused, hostile.size());
   Lines errors;
   for (const std::string& line : log.lines()) {
     if (line.rfind("error|", 0) == 0) errors.push_back(line);
