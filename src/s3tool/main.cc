@@ -3,18 +3,23 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "aws/base/atomic_file.h"
 #include "aws/base/interrupt.h"
 #include "aws/http/curl_transport.h"
 #include "aws/services/s3.h"
+#include "aws/services/s3_transfer.h"
 #include "cli/aws_options.h"
 #include "cli/command_line.h"
 #include "cli/program.h"
@@ -65,16 +70,35 @@ constexpr const char* kHelp =
     "\n"
     "exit status: 0 done, 1 failed, 2 usage error\n";
 
+// Aborts the multipart uploads under way (as the AWS CLI does on Ctrl-C)
+// within `limit`: someone who pressed Ctrl-C waits no longer, and an upload
+// not aborted by then is left to the bucket's lifecycle rules. Returns a line
+// per upload.
+std::vector<std::string> abortUploadsWithin(std::chrono::seconds limit) {
+  auto task = std::make_shared<std::packaged_task<std::vector<std::string>()>>(
+      [] { return aws::abortOpenUploads(); });
+  std::future<std::vector<std::string>> said = task->get_future();
+  std::thread([task] { (*task)(); }).detach();
+  if (said.wait_for(limit) == std::future_status::ready) return said.get();
+  return {"multipart uploads under way were not all aborted within " +
+          std::to_string(limit.count()) +
+          " s; the bucket's lifecycle rules or `aws s3api abort-multipart-upload` remove them"};
+}
+
 // SIGINT and SIGTERM are taken by a thread of their own (blocked in every
 // other thread): the command ends at once, as the signal would have ended
 // it, but first removes the files it was downloading, which would otherwise
-// stay beside their targets as *.tmp.* files. Uploads in parts that were
-// under way stay open in the bucket until its lifecycle rules remove them.
+// stay beside their targets as *.tmp.* files, and aborts its uploads in
+// parts, which would otherwise keep their parts (and their cost) in the
+// bucket.
 void watchSignals() {
   aws::watchTerminationSignals([](int signal) {
     aws::removePendingAtomicFiles();
-    const std::string note = "probefleet-s3: " + aws::signalName(signal) +
-                             ": stopped; files not yet complete were removed\n";
+    std::string note = "probefleet-s3: " + aws::signalName(signal) +
+                       ": stopped; files not yet complete were removed\n";
+    for (const std::string& line : abortUploadsWithin(std::chrono::seconds(5))) {
+      note += "probefleet-s3: " + line + "\n";
+    }
     (void)!::write(STDERR_FILENO, note.data(), note.size());
     ::_exit(128 + signal);
   });

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -63,6 +64,22 @@ class S3ToolE2eTest : public testing_support::E2eTest {
 
   long count(const std::string& action) {
     return static_cast<long>(sandbox_.journal("s3", action).size());
+  }
+
+  // Runs the program with `arguments` while every S3 `slowed` request is held
+  // for 20 s, and sends SIGINT once `ready` holds (or after 10 s).
+  RunResult interruptWhileSlowed(const std::vector<std::string>& arguments,
+                                 const std::string& slowed, const std::function<bool()>& ready) {
+    sandbox_.setFaults(
+        {{"rules", {{{"service", "s3"}, {"action", slowed}, {"latency_ms", 20000}}}}});
+    RunResult stopped = runProgram("probefleet-s3", arguments, {}, [&](pid_t pid) {
+      for (int i = 0; i < 400 && !ready(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+      ::kill(pid, SIGINT);
+    });
+    sandbox_.clearFaults();
+    return stopped;
   }
 
   std::string opensslFingerprint(const fs::path& key) {
@@ -195,22 +212,35 @@ TEST_F(S3ToolE2eTest, AnInterruptedDownloadLeavesNoPartialFile) {
   const std::string vpc = "vpc-" + tag_;
   writeFile(dir_ / "backups" / vpc / "slow.json", "{}");
   ASSERT_EQ(run({"upload-folder", bucket_, "backups/" + vpc}).status, 0);
-  sandbox_.setFaults(
-      {{"rules", {{{"service", "s3"}, {"action", "GetObject"}, {"latency_ms", 20000}}}}});
   const fs::path folder = dir_ / "restore" / vpc;
-  RunResult stopped = runProgram(
-      "probefleet-s3", {"download", bucket_, vpc, "--target", "restore"}, {}, [&](pid_t pid) {
-        // The temporary file exists while the answer is awaited.
-        for (int i = 0; i < 400 && (!fs::exists(folder) || fs::is_empty(folder)); ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        ::kill(pid, SIGINT);
-      });
-  sandbox_.clearFaults();
+  // The temporary file exists while the answer is awaited.
+  RunResult stopped =
+      interruptWhileSlowed({"download", bucket_, vpc, "--target", "restore"}, "GetObject",
+                           [&] { return fs::exists(folder) && !fs::is_empty(folder); });
   EXPECT_EQ(stopped.status, 128 + SIGINT) << stopped.err;
   EXPECT_TRUE(contains(stopped.err, "probefleet-s3: SIGINT: stopped")) << stopped.err;
   EXPECT_TRUE(fs::exists(folder));
   EXPECT_TRUE(filesBelow(folder).empty()) << filesBelow(folder).front();
+}
+
+TEST_F(S3ToolE2eTest, AnInterruptedUploadInPartsIsAborted) {
+  const std::string key = tag_ + "/big.bin";
+  writeFile(dir_ / key, std::string(9 << 20, 'x'));  // two parts
+  const long created = count("CreateMultipartUpload"), aborted = count("AbortMultipartUpload");
+  RunResult stopped = interruptWhileSlowed({"upload-file", bucket_, key}, "UploadPart", [&] {
+    if (count("CreateMultipartUpload") == created) return false;
+    // The answer is in the journal a moment before the client has it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return true;
+  });
+  EXPECT_EQ(stopped.status, 128 + SIGINT) << stopped.err;
+  EXPECT_TRUE(contains(
+      stopped.err, "probefleet-s3: aborted the multipart upload of s3://" + bucket_ + "/" + key))
+      << stopped.err;
+  const auto aborts = sandbox_.journal("s3", "AbortMultipartUpload");
+  ASSERT_EQ(static_cast<long>(aborts.size()), aborted + 1);
+  EXPECT_EQ(aborts.back()["status"], 204) << aborts.back().dump();
+  EXPECT_EQ(count("CompleteMultipartUpload"), 0);
 }
 
 TEST_F(S3ToolE2eTest, DryRunSendsNoUploadAndWritesNoFile) {

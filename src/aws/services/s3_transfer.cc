@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 #include <filesystem>
+#include <list>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -50,7 +53,53 @@ std::vector<CompletedPart> uploadParts(const S3Client& client, const std::string
   return parts;
 }
 
+// The multipart uploads open in the process, for abortOpenUploads(). An
+// entry leaves the list (its guard waits for the list's lock) before its
+// client can go away.
+struct OpenUpload {
+  const S3Client* client;
+  std::string bucket, key, upload_id;
+};
+std::mutex open_uploads_mutex;
+std::list<OpenUpload>& openUploads() {
+  static auto* uploads = new std::list<OpenUpload>();  // used until _exit
+  return *uploads;
+}
+
+class OpenUploadGuard {
+ public:
+  explicit OpenUploadGuard(OpenUpload upload) {
+    std::lock_guard<std::mutex> lock(open_uploads_mutex);
+    entry_ = openUploads().insert(openUploads().end(), std::move(upload));
+  }
+  ~OpenUploadGuard() {
+    std::lock_guard<std::mutex> lock(open_uploads_mutex);
+    openUploads().erase(entry_);
+  }
+  OpenUploadGuard(const OpenUploadGuard&) = delete;
+  OpenUploadGuard& operator=(const OpenUploadGuard&) = delete;
+
+ private:
+  std::list<OpenUpload>::iterator entry_;
+};
+
 }  // namespace
+
+std::vector<std::string> abortOpenUploads() {
+  std::lock_guard<std::mutex> lock(open_uploads_mutex);
+  std::vector<std::string> said;
+  for (const OpenUpload& upload : openUploads()) {
+    const std::string what = "the multipart upload of s3://" + upload.bucket + "/" + upload.key;
+    try {
+      upload.client->abortMultipartUpload(upload.bucket, upload.key, upload.upload_id);
+      said.push_back("aborted " + what);
+    } catch (const std::exception& error) {
+      said.push_back("could not abort " + what + " (upload id " + upload.upload_id +
+                     "): " + error.what());
+    }
+  }
+  return said;
+}
 
 std::uint64_t adjustedPartSize(std::uint64_t file_size, std::uint64_t requested) {
   std::uint64_t part_size = std::clamp(requested, kMinPartSize, kMaxPartSize);
@@ -68,6 +117,7 @@ void uploadFile(const S3Client& client, const std::string& path, const std::stri
 
   const std::uint64_t part_size = adjustedPartSize(size, options.part_size);
   const std::string upload_id = client.createMultipartUpload(bucket, key);
+  const OpenUploadGuard open({&client, bucket, key, upload_id});
   try {
     std::vector<CompletedPart> parts =
         uploadParts(client, path, size, bucket, key, upload_id, part_size, options.max_concurrency);

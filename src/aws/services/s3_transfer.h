@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "aws/services/s3.h"
 #include "aws/services/s3_download.h"
@@ -28,6 +29,14 @@ struct TransferOptions {
 /// read, and what S3Client throws.
 void uploadFile(const S3Client& client, const std::string& path, const std::string& bucket,
                 const std::string& key, const TransferOptions& options = {});
+
+/// For a process ending on a signal: sends one AbortMultipartUpload for each
+/// multipart upload uploadFile() has open at this moment (parts still in
+/// flight die with the process; S3 stores a part only once all of it
+/// arrived). Returns a line per upload saying whether it was aborted, with
+/// S3's reason when not. Thread-safe; an uploadFile() that ends meanwhile
+/// waits until this returns.
+std::vector<std::string> abortOpenUploads();
 
 /// Downloads s3://bucket/key to `path` (see getObjectToFile: a
 /// failure never leaves a partial file under `path`). An object a listing
