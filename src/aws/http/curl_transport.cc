@@ -1,6 +1,7 @@
 #include "aws/http/curl_transport.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -151,6 +152,19 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr long kFileUploadBuffer = 512 * 1024;
 constexpr long kReceiveBuffer = 256 * 1024;
 
+// A streamed answer body over TLS: OpenSSL reads each record's header and
+// then its body with a system call each, and libcurl 7.88 polls the socket
+// before every record, three system calls per 16 KiB. With read-ahead,
+// OpenSSL takes whatever has arrived, up to kTlsReadBuffer, in one call.
+// libcurl cannot see records read ahead (it asks SSL_pending(), which counts
+// only the current one) and waits on the socket instead, which is harmless
+// while more of the body is on its way and a stall of up to a second at its
+// end. So read-ahead is on only while more than kReadAheadMargin of the body
+// is still to come, more than OpenSSL can have read ahead, and off for the
+// rest of it and for the connection's next answer.
+constexpr long kTlsReadBuffer = 64 * 1024;
+constexpr curl_off_t kReadAheadMargin = 4 * kTlsReadBuffer;
+
 // Everything the callbacks of one transfer share.
 struct Transfer {
   CURL* handle = nullptr;
@@ -169,6 +183,8 @@ struct Transfer {
   std::size_t max_memory_body = 0;
   bool body_too_large = false;
   std::exception_ptr callback_error;
+  curl_off_t body_received = 0;       // of a streamed body
+  std::optional<bool> reading_ahead;  // unknown until the body's first piece
   // Read timeout: idle time is measured once the connection is up.
   long read_timeout_ms = 0;
   bool connected = false;
@@ -248,6 +264,31 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
   return bytes;
 }
 
+SSL* tlsOf(CURL* handle) {
+  curl_tlssessioninfo* session = nullptr;
+  if (curl_easy_getinfo(handle, CURLINFO_TLS_SSL_PTR, &session) != CURLE_OK || session == nullptr ||
+      session->backend != CURLSSLBACKEND_OPENSSL || session->internals == nullptr) {
+    return nullptr;
+  }
+  return static_cast<SSL*>(session->internals);
+}
+
+// After `bytes` more of a streamed body: read-ahead for the rest of it.
+void readAheadFor(Transfer& t, std::size_t bytes) {
+  t.body_received += static_cast<curl_off_t>(bytes);
+  curl_off_t length = -1;
+  curl_easy_getinfo(t.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  const bool wanted = length >= 0 && length - t.body_received > kReadAheadMargin;
+  if (wanted == t.reading_ahead) return;
+  if (SSL* tls = tlsOf(t.handle)) SSL_set_read_ahead(tls, wanted ? 1 : 0);
+  t.reading_ahead = wanted;
+}
+
+CURLcode onTlsContext(CURL*, void* context, void*) {
+  SSL_CTX_set_default_read_buffer_len(static_cast<SSL_CTX*>(context), kTlsReadBuffer);
+  return CURLE_OK;
+}
+
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   t->touch();
@@ -265,6 +306,7 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
       t->callback_error = std::current_exception();
       return 0;
     }
+    readAheadFor(*t, bytes);
     return bytes;
   }
   // An answer held in memory is an API answer or an error: a server that
@@ -400,6 +442,7 @@ void setConnection(CURL* h, const HttpRequest& request, const CurlTransport::Opt
   curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &onTlsContext);
   if (!options.ca_bundle.empty()) {
     // The bundle replaces the system's trust store, as it does for the SDKs;
     // with no CA folder beside it, libcurl also keeps the parsed bundle
