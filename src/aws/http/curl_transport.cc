@@ -157,11 +157,11 @@ constexpr long kReceiveBuffer = 256 * 1024;
 // before every record, three system calls per 16 KiB. With read-ahead,
 // OpenSSL takes whatever has arrived, up to kTlsReadBuffer, in one call.
 // libcurl cannot see records read ahead (it asks SSL_pending(), which counts
-// only the current one) and waits on the socket instead, which is harmless
-// while more of the body is on its way and a stall of up to a second at its
-// end. So read-ahead is on only while more than kReadAheadMargin of the body
-// is still to come, more than OpenSSL can have read ahead, and off for the
-// rest of it and for the connection's next answer.
+// only the current one) and waits on the socket instead: harmless while more
+// of the body is on its way, a wait for data that never comes at its end
+// (until the read timeout). So read-ahead is on only while more than
+// kReadAheadMargin of the body is still to come, more than OpenSSL can have
+// read ahead, and off for the rest of it and for the connection's next answer.
 constexpr long kTlsReadBuffer = 64 * 1024;
 constexpr curl_off_t kReadAheadMargin = 4 * kTlsReadBuffer;
 
