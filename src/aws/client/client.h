@@ -21,7 +21,7 @@
 namespace aws {
 
 struct ClientConfig {
-  std::string service;       // "ec2", "iam", "sts", "ssm", "s3"
+  std::string service;       // "ec2", "iam", "sts", "ssm", "kms", "servicequotas", "s3"
   std::string signing_name;  // usually equal to service
   std::string region;        // the client's region ("" when none was known)
   std::string signing_region;

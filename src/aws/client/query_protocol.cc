@@ -163,6 +163,19 @@ HttpRequest jsonRequest(const std::string& target_prefix, const std::string& ope
   return request;
 }
 
+nlohmann::json invokeJson(const ServiceClient& client, const std::string& target_prefix,
+                          const std::string& operation, const nlohmann::json& body) {
+  const std::string& service = client.config().service;
+  HttpResponse response =
+      client.invoke(jsonRequest(target_prefix, operation, body),
+                    [&service](const HttpResponse& r) { return parseJsonError(service, r); });
+  nlohmann::json answer = nlohmann::json::parse(response.body, nullptr, false);
+  if (!answer.is_object()) {
+    throw std::runtime_error(service + " " + operation + ": the answer is not a JSON object");
+  }
+  return answer;
+}
+
 pugi::xml_document parseXml(const HttpResponse& response, const std::string& what) {
   pugi::xml_document document;
   pugi::xml_parse_result parsed = document.load_buffer(response.body.data(), response.body.size());

@@ -51,6 +51,14 @@ ServiceError parseJsonError(const std::string& service, const HttpResponse& resp
 HttpRequest jsonRequest(const std::string& target_prefix, const std::string& operation,
                         const nlohmann::json& body);
 
+/// Sends a JSON 1.1 action through `client` and returns its answer, which
+/// must be a JSON object. Throws what ServiceClient::invoke throws
+/// (ServiceError parsed by parseJsonError, with the client's service name),
+/// and std::runtime_error naming the service and operation when the answer
+/// is not a JSON object.
+nlohmann::json invokeJson(const ServiceClient& client, const std::string& target_prefix,
+                          const std::string& operation, const nlohmann::json& body);
+
 /// Parses an XML answer. Throws std::runtime_error naming `what` when the
 /// body is not XML.
 pugi::xml_document parseXml(const HttpResponse& response, const std::string& what);

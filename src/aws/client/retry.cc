@@ -66,6 +66,11 @@ bool isIdpCommunicationError(const ServiceError& error) {
   return error.service() == "sts" && error.code() == "IDPCommunicationError";
 }
 
+// A launch EC2 has no capacity for: see isRetryable.
+bool isCapacityShortage(const ServiceError& error) {
+  return error.service() == "ec2" && error.code() == "InsufficientInstanceCapacity";
+}
+
 bool isLegacyRetryable(const ServiceError& error) {
   for (const ListedCode& listed : kLegacyCodes) {
     if ((listed.service.empty() || listed.service == error.service()) &&
@@ -157,6 +162,7 @@ bool isThrottlingCode(const std::string& code) {
 }
 
 bool isRetryable(const ServiceError& error, const std::string& mode) {
+  if (isCapacityShortage(error)) return false;
   if (mode == "legacy") return isLegacyRetryable(error);
   return isThrottlingCode(error.code()) || contains(kTransientCodes, error.code()) ||
          contains(kTransientStatuses, error.httpStatus()) || isIdpCommunicationError(error);

@@ -69,7 +69,13 @@ bool isThrottlingCode(const std::string& code);
 /// (RequestTimeout, ...), 500, 502, 503 and 504, and STS's
 /// IDPCommunicationError; in "legacy" mode the table of botocore's
 /// _retry.json (429, 5xx but 501, throttling codes sent with 400, and each
-/// service's own codes). Every other answer is final.
+/// service's own codes). Every other answer is final, such as EC2's answer
+/// to an allowed dry run (412 "DryRunOperation").
+///
+/// One departure from botocore, in every mode: EC2's
+/// "InsufficientInstanceCapacity" (HTTP 500) is final. A zone's capacity
+/// seldom returns within the seconds a retry waits, and the caller does
+/// better to try another instance type or zone at once.
 bool isRetryable(const ServiceError& error, const std::string& mode = "standard");
 
 }  // namespace aws

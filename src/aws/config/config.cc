@@ -257,7 +257,8 @@ std::optional<ConfiguredUrl> configuredEndpoint(const Environment& env, const Pr
   }
   // The SDKs name a service by its hyphenated id with "_" for "-":
   // AWS_ENDPOINT_URL_SSO_OIDC and "sso_oidc = ..." in a services section.
-  std::string service_id = lower(service);
+  // Service Quotas' id ("Service Quotas") is not its endpoint prefix.
+  std::string service_id = service == "servicequotas" ? "service-quotas" : lower(service);
   std::replace(service_id.begin(), service_id.end(), '-', '_');
   const std::string service_variable = "AWS_ENDPOINT_URL_" + upper(service_id);
   if (auto url = env.nonEmpty(service_variable)) return ConfiguredUrl{*url, service_variable};
@@ -354,12 +355,14 @@ ResolvedEndpoint made(const std::string& host, const std::string& signing_region
 }
 
 // A regional service's host under the endpoint rules: "<name>[-fips].<region>.
-// <suffix>", where GovCloud's plain hosts already are its FIPS ones.
+// <suffix>", where GovCloud's plain hosts already are its FIPS ones for most
+// services (`gov_plain_is_fips`); KMS keeps a FIPS host of its own there.
 ResolvedEndpoint regionalEndpoint(const std::string& prefix, const std::string& name,
                                   const std::string& region, const std::string& signing_region,
-                                  const Partition& partition, const EndpointVariant& variant) {
+                                  const Partition& partition, const EndpointVariant& variant,
+                                  bool gov_plain_is_fips = true) {
   const bool gov = std::string(partition.id) == "aws-us-gov";
-  const bool fips_label = variant.fips && (variant.dualstack || !gov);
+  const bool fips_label = variant.fips && (variant.dualstack || !gov || !gov_plain_is_fips);
   const std::string suffix = variant.dualstack ? partition.dualstack_suffix : partition.dns_suffix;
   return made(prefix + name + (fips_label ? "-fips" : "") + "." + region + "." + suffix,
               signing_region, variant);
@@ -422,6 +425,8 @@ ResolvedEndpoint variantEndpoint(const std::string& service, const std::string& 
     return regionalEndpoint("portal.", "sso", region, region, partition, variant);
   if (service == "sso-oidc")
     return regionalEndpoint("", "oidc", region, region, partition, variant);
+  if (service == "kms")
+    return regionalEndpoint("", "kms", region, region, partition, variant, false);
   return regionalEndpoint("", service, region, region, partition, variant);
 }
 

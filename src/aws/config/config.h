@@ -76,10 +76,12 @@ struct ResolvedEndpoint {
   EndpointVariant variant{};
 };
 
-/// Endpoint of `service` ("ec2", "iam", "sts", "ssm", "s3", "sso" (the
-/// portal), "sso-oidc") in `region`
+/// Endpoint of `service` ("ec2", "iam", "sts", "ssm", "kms",
+/// "servicequotas", "s3", "sso" (the portal), "sso-oidc") in `region`
 /// ("" when no region is known: only global services resolve then, else
-/// ConfigError). IAM is global per partition; STS is regional, with the
+/// ConfigError). A configured endpoint is looked up by the SDKs' service id
+/// (AWS_ENDPOINT_URL_SERVICE_QUOTAS and "service_quotas =" for
+/// "servicequotas"). IAM is global per partition; STS is regional, with the
 /// global endpoint when AWS_STS_REGIONAL_ENDPOINTS=legacy or no region.
 /// The FIPS and dual-stack settings (AWS_USE_FIPS_ENDPOINT, else the
 /// profile's use_fips_endpoint; AWS_USE_DUALSTACK_ENDPOINT, else the profile's

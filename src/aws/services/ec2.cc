@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <set>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -36,6 +37,11 @@ void addIfSet(QueryBuilder& q, const std::string& name, const std::optional<bool
 
 void addIfSet(QueryBuilder& q, const std::string& name, const std::optional<int>& value) {
   if (value) q.add(name, static_cast<long long>(*value));
+}
+
+// DryRun is sent only when asked for: "false" is what EC2 assumes anyway.
+void addDryRun(QueryBuilder& q, bool dry_run) {
+  if (dry_run) q.add("DryRun", true);
 }
 
 void addList(QueryBuilder& q, const std::string& prefix, const std::vector<std::string>& values) {
@@ -147,6 +153,15 @@ std::optional<int> optionalInt(const pugi::xml_node& node, const char* name) {
   return n;
 }
 
+std::optional<bool> optionalBool(const pugi::xml_node& node, const char* name) {
+  const pugi::xml_node child = node.child(name);
+  if (!child) return std::nullopt;
+  const std::string value = child.text().get();
+  if (value == "true") return true;
+  if (value == "false") return false;
+  throw std::runtime_error(std::string("EC2 answer: <") + name + "> is not a boolean: " + value);
+}
+
 std::optional<std::string> optionalText(const pugi::xml_node& node, const char* name) {
   const pugi::xml_node child = node.child(name);
   if (!child) return std::nullopt;
@@ -166,8 +181,24 @@ std::vector<ec2::GroupIdentifier> parseGroups(const pugi::xml_node& node) {
 }
 
 ec2::Image parseImage(const pugi::xml_node& n) {
-  return ec2::Image{text(n, "imageId"),      text(n, "name"),       text(n, "creationDate"),
-                    text(n, "architecture"), text(n, "imageState"), text(n, "imageOwnerId")};
+  return ec2::Image{text(n, "imageId"),
+                    text(n, "name"),
+                    text(n, "creationDate"),
+                    text(n, "architecture"),
+                    text(n, "imageState"),
+                    text(n, "imageOwnerId"),
+                    optionalBool(n, "imageAllowed")};
+}
+
+ec2::InstanceTypeInfo parseInstanceType(const pugi::xml_node& n) {
+  return ec2::InstanceTypeInfo{text(n, "instanceType"),
+                               textItems(n.child("processorInfo"), "supportedArchitectures"),
+                               optionalInt(n.child("vCpuInfo"), "defaultVCpus")};
+}
+
+ec2::InstanceTypeOffering parseOffering(const pugi::xml_node& n) {
+  return ec2::InstanceTypeOffering{text(n, "instanceType"), text(n, "locationType"),
+                                   text(n, "location")};
 }
 
 ec2::Vpc parseVpc(const pugi::xml_node& n) {
@@ -175,8 +206,46 @@ ec2::Vpc parseVpc(const pugi::xml_node& n) {
 }
 
 ec2::Subnet parseSubnet(const pugi::xml_node& n) {
-  return ec2::Subnet{text(n, "subnetId"),         text(n, "vpcId"), text(n, "cidrBlock"),
-                     text(n, "availabilityZone"), text(n, "state"), parseTags(n)};
+  return ec2::Subnet{text(n, "subnetId"),
+                     text(n, "vpcId"),
+                     text(n, "cidrBlock"),
+                     text(n, "availabilityZone"),
+                     text(n, "state"),
+                     parseTags(n),
+                     optionalInt(n, "availableIpAddressCount")};
+}
+
+ec2::Route parseRoute(const pugi::xml_node& n) {
+  ec2::Route r;
+  r.destination_cidr_block = text(n, "destinationCidrBlock");
+  r.destination_prefix_list_id = text(n, "destinationPrefixListId");
+  r.gateway_id = text(n, "gatewayId");
+  r.nat_gateway_id = text(n, "natGatewayId");
+  r.transit_gateway_id = text(n, "transitGatewayId");
+  // A gateway endpoint has no member of its own in a route: EC2 puts its id
+  // where an internet gateway's would be.
+  if (r.gateway_id.rfind("vpce-", 0) == 0) r.vpc_endpoint_id = r.gateway_id;
+  r.state = text(n, "state");
+  return r;
+}
+
+ec2::RouteTable parseRouteTable(const pugi::xml_node& n) {
+  ec2::RouteTable t;
+  t.route_table_id = text(n, "routeTableId");
+  t.vpc_id = text(n, "vpcId");
+  t.associations =
+      items<ec2::RouteTableAssociation>(n, "associationSet", [](const pugi::xml_node& item) {
+        return ec2::RouteTableAssociation{text(item, "subnetId"),
+                                          optionalBool(item, "main").value_or(false)};
+      });
+  t.routes = items<ec2::Route>(n, "routeSet", parseRoute);
+  return t;
+}
+
+ec2::VpcBlockPublicAccessExclusion parseExclusion(const pugi::xml_node& n) {
+  return ec2::VpcBlockPublicAccessExclusion{text(n, "exclusionId"),
+                                            text(n, "internetGatewayExclusionMode"),
+                                            text(n, "resourceArn"), text(n, "state")};
 }
 
 ec2::IpPermission parseIpPermission(const pugi::xml_node& n) {
@@ -320,16 +389,39 @@ ec2::DescribeInstanceTypesResult Ec2Client::describeInstanceTypes(
   addList(q, "InstanceType", request.instance_types);
   addFilters(q, request.filters);
   addIfSet(q, "NextToken", request.next_token);
-  const auto doc = send(client_, q);
+  return page<ec2::DescribeInstanceTypesResult>(send(client_, q), "instanceTypeSet",
+                                                parseInstanceType);
+}
+
+ec2::DescribeInstanceTypeOfferingsResult Ec2Client::describeInstanceTypeOfferings(
+    const ec2::DescribeInstanceTypeOfferingsRequest& request) const {
+  QueryBuilder q = query("DescribeInstanceTypeOfferings");
+  addIfSet(q, "LocationType", request.location_type);
+  addFilters(q, request.filters);
+  addIfSet(q, "MaxResults", request.max_results);
+  addIfSet(q, "NextToken", request.next_token);
+  return page<ec2::DescribeInstanceTypeOfferingsResult>(send(client_, q), "instanceTypeOfferingSet",
+                                                        parseOffering);
+}
+
+ec2::AllowedImagesSettings Ec2Client::getAllowedImagesSettings() const {
+  const auto doc = send(client_, query("GetAllowedImagesSettings"));
   const pugi::xml_node root = doc.document_element();
-  return {items<ec2::InstanceTypeInfo>(root, "instanceTypeSet",
-                                       [](const pugi::xml_node& n) {
-                                         return ec2::InstanceTypeInfo{
-                                             text(n, "instanceType"),
-                                             textItems(n.child("processorInfo"),
-                                                       "supportedArchitectures")};
-                                       }),
-          text(root, "nextToken")};
+  return {text(root, "state"), text(root, "managedBy")};
+}
+
+bool Ec2Client::getEbsEncryptionByDefault() const {
+  const auto doc = send(client_, query("GetEbsEncryptionByDefault"));
+  // An answer without the flag is broken, not "off": read as off it would
+  // wave through the check that depends on it.
+  const auto on = optionalBool(doc.document_element(), "ebsEncryptionByDefault");
+  if (!on) throw std::runtime_error("EC2 GetEbsEncryptionByDefault answer has no flag");
+  return *on;
+}
+
+std::string Ec2Client::getEbsDefaultKmsKeyId() const {
+  const auto doc = send(client_, query("GetEbsDefaultKmsKeyId"));
+  return text(doc.document_element(), "kmsKeyId");
 }
 
 ec2::DescribeSubnetsResult Ec2Client::describeSubnets(
@@ -359,6 +451,47 @@ ec2::Subnet Ec2Client::createSubnet(const ec2::CreateSubnetRequest& request) con
   return parseSubnet(doc.document_element().child("subnet"));
 }
 
+ec2::DescribeRouteTablesResult Ec2Client::describeRouteTables(
+    const ec2::DescribeRouteTablesRequest& request) const {
+  QueryBuilder q = query("DescribeRouteTables");
+  addFilters(q, request.filters);
+  addList(q, "RouteTableId", request.route_table_ids);
+  addIfSet(q, "NextToken", request.next_token);
+  return page<ec2::DescribeRouteTablesResult>(send(client_, q), "routeTableSet", parseRouteTable);
+}
+
+ec2::VpcBlockPublicAccessOptions Ec2Client::describeVpcBlockPublicAccessOptions() const {
+  const auto doc = send(client_, query("DescribeVpcBlockPublicAccessOptions"));
+  const pugi::xml_node options = doc.document_element().child("vpcBlockPublicAccessOptions");
+  return {text(options, "state"), text(options, "internetGatewayBlockMode"),
+          text(options, "exclusionsAllowed")};
+}
+
+std::vector<ec2::VpcBlockPublicAccessExclusion> Ec2Client::describeVpcBlockPublicAccessExclusions(
+    const std::vector<ec2::Filter>& filters) const {
+  std::vector<ec2::VpcBlockPublicAccessExclusion> all;
+  std::set<std::string> seen;
+  std::string token;
+  do {
+    QueryBuilder q = query("DescribeVpcBlockPublicAccessExclusions");
+    addFilters(q, filters);
+    addIfSet(q, "NextToken", token);
+    const auto doc = send(client_, q);
+    const pugi::xml_node root = doc.document_element();
+    for (auto& exclusion : items<ec2::VpcBlockPublicAccessExclusion>(
+             root, "vpcBlockPublicAccessExclusionSet", parseExclusion)) {
+      all.push_back(std::move(exclusion));
+    }
+    token = text(root, "nextToken");
+    // A token that comes back again would page forever.
+    if (!token.empty() && !seen.insert(token).second) {
+      throw std::runtime_error("EC2 DescribeVpcBlockPublicAccessExclusions repeats page token " +
+                               token);
+    }
+  } while (!token.empty());
+  return all;
+}
+
 ec2::DescribeSecurityGroupsResult Ec2Client::describeSecurityGroups(
     const ec2::DescribeSecurityGroupsRequest& request) const {
   QueryBuilder q = query("DescribeSecurityGroups");
@@ -376,6 +509,7 @@ std::string Ec2Client::createSecurityGroup(const ec2::CreateSecurityGroupRequest
   q.add("GroupName", request.group_name);
   addIfSet(q, "VpcId", request.vpc_id);
   addTagSpecifications(q, request.tag_specifications);
+  addDryRun(q, request.dry_run);
   const auto doc = send(client_, q);
   return text(doc.document_element(), "groupId");
 }
@@ -411,6 +545,7 @@ ec2::CreatedKeyPair Ec2Client::createKeyPair(const ec2::CreateKeyPairRequest& re
   addIfSet(q, "KeyType", request.key_type);
   addTagSpecifications(q, request.tag_specifications);
   addIfSet(q, "KeyFormat", request.key_format);
+  addDryRun(q, request.dry_run);
   const auto doc = send(client_, q);
   const pugi::xml_node root = doc.document_element();
   return ec2::CreatedKeyPair{text(root, "keyPairId"), text(root, "keyName"),
@@ -459,6 +594,7 @@ ec2::RunInstancesResult Ec2Client::runInstances(const ec2::RunInstancesRequest& 
     addIfSet(q, "MetadataOptions.HttpEndpoint", request.metadata_options->http_endpoint);
   }
   addIfSet(q, "InstanceInitiatedShutdownBehavior", request.instance_initiated_shutdown_behavior);
+  addDryRun(q, request.dry_run);
   const auto doc = send(client_, q);
   const pugi::xml_node root = doc.document_element();
   return {text(root, "reservationId"), items<ec2::Instance>(root, "instancesSet", parseInstance)};
@@ -497,6 +633,7 @@ ec2::NetworkInterface Ec2Client::createNetworkInterface(
   addIfSet(q, "Description", request.description);
   addIfSet(q, "PrivateIpAddress", request.private_ip_address);
   addList(q, "SecurityGroupId", request.groups);
+  addDryRun(q, request.dry_run);
   const auto doc = send(client_, q);
   return parseNetworkInterface(doc.document_element().child("networkInterface"));
 }
@@ -539,6 +676,7 @@ ec2::AllocateAddressResult Ec2Client::allocateAddress(
   QueryBuilder q = query("AllocateAddress");
   addIfSet(q, "Domain", request.domain);
   addTagSpecifications(q, request.tag_specifications);
+  addDryRun(q, request.dry_run);
   const auto doc = send(client_, q);
   const pugi::xml_node root = doc.document_element();
   return {text(root, "allocationId"), text(root, "publicIp"), text(root, "domain")};

@@ -21,6 +21,12 @@ namespace aws {
 /// code() is EC2's error code, e.g. "InvalidKeyPair.NotFound"),
 /// TransportError when no answer was had, ConfigError when no credentials
 /// can be found, and std::runtime_error when the answer is not XML.
+///
+/// A request sent with `dry_run` set is answered with an error whatever
+/// happens: "DryRunOperation" (HTTP 412) when it would have been allowed,
+/// "UnauthorizedOperation" when a policy denies it. Neither is retried.
+/// "InsufficientInstanceCapacity" is not retried either (see isRetryable):
+/// the caller is better served trying another instance type at once.
 class Ec2Client {
  public:
   static constexpr const char* kApiVersion = "2016-11-15";
@@ -36,6 +42,18 @@ class Ec2Client {
   /// One page of instance types.
   ec2::DescribeInstanceTypesResult describeInstanceTypes(
       const ec2::DescribeInstanceTypesRequest& request) const;
+  /// One page of the instance types offered per location.
+  ec2::DescribeInstanceTypeOfferingsResult describeInstanceTypeOfferings(
+      const ec2::DescribeInstanceTypeOfferingsRequest& request) const;
+  /// The account's Allowed AMIs setting in the region.
+  ec2::AllowedImagesSettings getAllowedImagesSettings() const;
+
+  /// Whether new EBS volumes of the region are encrypted by default.
+  bool getEbsEncryptionByDefault() const;
+  /// The key that default encryption uses: a key ARN, or "alias/aws/ebs"
+  /// for the AWS managed key (as EC2 reports it, even while encryption by
+  /// default is off).
+  std::string getEbsDefaultKmsKeyId() const;
 
   /// One page of subnets.
   ec2::DescribeSubnetsResult describeSubnets(const ec2::DescribeSubnetsRequest& request) const;
@@ -43,6 +61,16 @@ class Ec2Client {
   ec2::Vpc createVpc(const ec2::CreateVpcRequest& request) const;
   /// The new subnet.
   ec2::Subnet createSubnet(const ec2::CreateSubnetRequest& request) const;
+  /// One page of route tables.
+  ec2::DescribeRouteTablesResult describeRouteTables(
+      const ec2::DescribeRouteTablesRequest& request) const;
+
+  /// The account's VPC Block Public Access options in the region.
+  ec2::VpcBlockPublicAccessOptions describeVpcBlockPublicAccessOptions() const;
+  /// Every exclusion that matches `filters` (all when empty): the pages are
+  /// followed here, since an account has few.
+  std::vector<ec2::VpcBlockPublicAccessExclusion> describeVpcBlockPublicAccessExclusions(
+      const std::vector<ec2::Filter>& filters) const;
 
   /// One page of security groups.
   ec2::DescribeSecurityGroupsResult describeSecurityGroups(

@@ -59,6 +59,10 @@ struct Image {
   std::string architecture;
   std::string state;
   std::string owner_id;
+  /// imageAllowed: whether the account's Allowed AMIs setting admits the
+  /// image; nullopt when EC2 did not say (the setting is off, or an older
+  /// endpoint).
+  std::optional<bool> image_allowed;
 };
 
 struct DescribeImagesResult {
@@ -75,11 +79,40 @@ struct DescribeInstanceTypesRequest {
 struct InstanceTypeInfo {
   std::string instance_type;
   std::vector<std::string> supported_architectures;  // "x86_64", "arm64", ...
+  std::optional<int> default_vcpus;                  // vCpuInfo/defaultVCpus
 };
 
 struct DescribeInstanceTypesResult {
   std::vector<InstanceTypeInfo> instance_types;
   std::string next_token;
+};
+
+struct DescribeInstanceTypeOfferingsRequest {
+  /// "region", "availability-zone", "availability-zone-id" or "outpost";
+  /// "" = not sent (EC2 answers per region).
+  std::string location_type;
+  /// "instance-type", "location", ...
+  std::vector<Filter> filters;
+  std::optional<int> max_results;
+  std::string next_token;
+};
+
+/// One instance type offered in one location (a zone name such as
+/// "us-east-1a" when the location type is "availability-zone").
+struct InstanceTypeOffering {
+  std::string instance_type, location_type, location;
+};
+
+struct DescribeInstanceTypeOfferingsResult {
+  std::vector<InstanceTypeOffering> offerings;
+  std::string next_token;
+};
+
+/// GetAllowedImagesSettings. `state` is "enabled", "disabled" or
+/// "audit-mode"; `managed_by` "account" or "declarative-policy".
+struct AllowedImagesSettings {
+  std::string state;
+  std::string managed_by;
 };
 
 // ---- VPCs and subnets ----------------------------------------------------
@@ -98,6 +131,8 @@ struct Subnet {
   std::string availability_zone;
   std::string state;
   std::vector<Tag> tags;
+  /// How many private IPv4 addresses are free; nullopt when EC2 sent none.
+  std::optional<int> available_ip_address_count;
 };
 
 struct DescribeSubnetsRequest {
@@ -121,6 +156,64 @@ struct CreateSubnetRequest {
   std::string cidr_block;
   std::string availability_zone;
   std::vector<TagSpecification> tag_specifications;
+};
+
+// ---- Route tables --------------------------------------------------------
+
+struct RouteTableAssociation {
+  std::string subnet_id;  // "" for the main association (and a gateway's)
+  bool main = false;      // the VPC's main table: it serves every subnet without one
+};
+
+/// One route. EC2 names a gateway endpoint's route by `gateway_id`
+/// ("vpce-..."), with the service's prefix list as destination
+/// ("pl-..."); `vpc_endpoint_id` repeats such a gateway id so that callers
+/// need not know the prefix.
+struct Route {
+  std::string destination_cidr_block;
+  std::string destination_prefix_list_id;
+  std::string gateway_id;  // "igw-...", "vgw-...", "vpce-...", "local"
+  std::string nat_gateway_id;
+  std::string transit_gateway_id;
+  std::string vpc_endpoint_id;
+  std::string state;  // "active" or "blackhole"
+};
+
+struct RouteTable {
+  std::string route_table_id, vpc_id;
+  std::vector<RouteTableAssociation> associations;
+  std::vector<Route> routes;
+};
+
+struct DescribeRouteTablesRequest {
+  std::vector<Filter> filters;  // "vpc-id", "association.subnet-id", "association.main", ...
+  std::vector<std::string> route_table_ids;
+  std::string next_token;
+};
+
+struct DescribeRouteTablesResult {
+  std::vector<RouteTable> route_tables;
+  std::string next_token;
+};
+
+// ---- VPC Block Public Access ---------------------------------------------
+
+/// The account's VPC Block Public Access in the region. `state` is
+/// "default-state", "update-in-progress" or "update-complete";
+/// `internet_gateway_block_mode` "off", "block-bidirectional" or
+/// "block-ingress"; `exclusions_allowed` "allowed" or "not-allowed".
+struct VpcBlockPublicAccessOptions {
+  std::string state;
+  std::string internet_gateway_block_mode;
+  std::string exclusions_allowed;
+};
+
+/// An exclusion: a VPC or subnet (by `resource_arn`) that traffic may
+/// reach in spite of the block. `internet_gateway_exclusion_mode` is
+/// "allow-bidirectional" or "allow-egress"; `state` "create-complete",
+/// "delete-complete", ...
+struct VpcBlockPublicAccessExclusion {
+  std::string exclusion_id, internet_gateway_exclusion_mode, resource_arn, state;
 };
 
 // ---- Security groups -----------------------------------------------------
@@ -163,6 +256,8 @@ struct CreateSecurityGroupRequest {
   std::string group_name;
   std::string vpc_id;
   std::vector<TagSpecification> tag_specifications;
+  /// See RunInstancesRequest::dry_run.
+  bool dry_run = false;
 };
 
 struct AuthorizeSecurityGroupIngressRequest {
@@ -194,6 +289,8 @@ struct CreateKeyPairRequest {
   std::string key_type;    // "rsa" or "ed25519"
   std::string key_format;  // "pem" or "ppk"
   std::vector<TagSpecification> tag_specifications;
+  /// See RunInstancesRequest::dry_run.
+  bool dry_run = false;
 };
 
 /// The answer to CreateKeyPair. `key_material` is the private key: a secret
@@ -325,6 +422,12 @@ struct RunInstancesRequest {
   /// Idempotency token; one is generated when empty. The same token is sent
   /// on every retry of the call so that a retry never launches twice.
   std::string client_token;
+  /// Sends DryRun=true: EC2 checks the caller's permissions and the
+  /// parameters and makes nothing. An allowed dry run is answered with HTTP
+  /// 412 and the code "DryRunOperation", which the client throws as a
+  /// ServiceError like any refusal ("UnauthorizedOperation" when a policy
+  /// denies it); neither is retried, and neither slows an adaptive client.
+  bool dry_run = false;
 };
 
 struct RunInstancesResult {
@@ -369,6 +472,8 @@ struct CreateNetworkInterfaceRequest {
   std::vector<TagSpecification> tag_specifications;
   /// Idempotency token; generated when empty (see RunInstancesRequest).
   std::string client_token;
+  /// See RunInstancesRequest::dry_run.
+  bool dry_run = false;
 };
 
 struct AttachNetworkInterfaceRequest {
@@ -398,6 +503,8 @@ struct DescribeNetworkInterfacesResult {
 struct AllocateAddressRequest {
   std::string domain;  // "vpc"
   std::vector<TagSpecification> tag_specifications;
+  /// See RunInstancesRequest::dry_run.
+  bool dry_run = false;
 };
 
 struct AllocateAddressResult {

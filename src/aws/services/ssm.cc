@@ -46,15 +46,7 @@ SsmParameter readParameter(const nlohmann::json& object) {
 SsmClient::SsmClient(ClientConfig config) : client_(std::move(config)) {}
 
 nlohmann::json SsmClient::call(const std::string& operation, const nlohmann::json& body) const {
-  const std::string& service = client_.config().service;
-  HttpResponse response = client_.invoke(
-      protocol::jsonRequest("AmazonSSM", operation, body),
-      [&service](const HttpResponse& r) { return protocol::parseJsonError(service, r); });
-  nlohmann::json answer = nlohmann::json::parse(response.body, nullptr, false);
-  if (!answer.is_object()) {
-    throw std::runtime_error(service + " " + operation + ": the answer is not a JSON object");
-  }
-  return answer;
+  return protocol::invokeJson(client_, "AmazonSSM", operation, body);
 }
 
 SsmParameter SsmClient::getParameter(const GetParameterRequest& request) const {

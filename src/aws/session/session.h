@@ -33,9 +33,11 @@ class Session {
   /// session's.
   const ClientWorld& world() const { return world_; }
 
-  /// Everything a client of `service` ("ec2", "iam", "sts", "ssm", "s3")
-  /// needs, in `region` (the default region when nullopt or ""). Throws
-  /// ConfigError when a regional service has no region.
+  /// Everything a client of `service` ("ec2", "iam", "sts", "ssm", "kms",
+  /// "servicequotas", "s3") needs, in `region` (the default region when
+  /// nullopt or ""): its endpoint, signing name (the service's own) and the
+  /// session's credentials. Throws ConfigError when a regional service has
+  /// no region.
   ClientConfig clientConfig(const std::string& service,
                             const std::optional<std::string>& region = std::nullopt) const;
 
