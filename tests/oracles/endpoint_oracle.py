@@ -1,7 +1,8 @@
 """Resolves endpoints through botocore, the reference our resolver is checked against.
 
 Reads a JSON list on stdin, one object per case:
-  {"service": "ec2", "region": "eu-west-1" ("" for none),
+  {"service": "ec2", "region": "eu-west-1" ("" for none; services by our
+   names, "servicequotas" for botocore's "service-quotas"),
    "vars": {"AWS_USE_FIPS_ENDPOINT": "true", ...}, "config": "<config file text>"}
 Each case makes a client in a clean environment (only the case's AWS_
 variables, the config text as AWS_CONFIG_FILE) and sends one request, which
@@ -28,12 +29,18 @@ OPERATIONS = {
     "iam": ("list_roles", {}),
     "sts": ("get_caller_identity", {}),
     "ssm": ("get_parameter", {"Name": "x"}),
+    "kms": ("describe_key", {"KeyId": "alias/aws/ebs"}),
+    "servicequotas": ("get_service_quota", {"ServiceCode": "ec2", "QuotaCode": "L-1216C47A"}),
     "s3": ("list_buckets", {}),
     "sso": ("get_role_credentials",
             {"roleName": "r", "accountId": "123456789012", "accessToken": "t"}),
     "sso-oidc": ("create_token",
                  {"clientId": "c", "clientSecret": "s", "grantType": "refresh_token"}),
 }
+
+
+# Our names of services whose botocore client is named otherwise.
+CLIENT_NAMES = {"servicequotas": "service-quotas"}
 
 
 class Caught(Exception):
@@ -64,7 +71,8 @@ def resolve(case, loader):
         session = botocore.session.Session()
         session.register_component("data_loader", loader)
         client = session.create_client(
-            case["service"], region_name=case["region"] or None,
+            CLIENT_NAMES.get(case["service"], case["service"]),
+            region_name=case["region"] or None,
             aws_access_key_id="AKID", aws_secret_access_key="SECRET")
         client.meta.events.register("before-send", catch)
         operation, params = OPERATIONS[case["service"]]

@@ -223,7 +223,8 @@ nlohmann::json botocoreEndpoints(const std::vector<EndpointCase>& cases) {
   return testing_support::runOracle("endpoint_oracle.py", input);
 }
 
-const char* const kAllServices[] = {"ec2", "iam", "sts", "ssm", "s3", "sso", "sso-oidc"};
+const char* const kAllServices[] = {"ec2", "iam", "sts",      "ssm",          "kms",
+                                    "s3",  "sso", "sso-oidc", "servicequotas"};
 
 TEST(EndpointTest, MatchesBotocoreAcrossServicesRegionsAndSettings) {
   std::vector<EndpointCase> cases;
@@ -311,6 +312,20 @@ TEST(EndpointTest, MatchesBotocoreAcrossServicesRegionsAndSettings) {
   cases.push_back(
       {"ssm", "eu-west-1", {{"AWS_ENDPOINT_URL", "http://127.0.0.1:5000"}}, services_config});
   cases.push_back({"ssm", "eu-west-1", {}, "[default]\nservices = missing\n"});
+  // Service Quotas is configured by its SDK id, not by its endpoint prefix.
+  const std::string quotas_config =
+      "[default]\nservices = local\n[services local]\nservice_quotas =\n"
+      "  endpoint_url = http://127.0.0.1:7002\nkms =\n  endpoint_url = http://127.0.0.1:7003\n"
+      "servicequotas =\n  endpoint_url = http://127.0.0.1:7004\n";
+  for (const char* service : {"servicequotas", "kms"}) {
+    cases.push_back({service, "eu-west-1", {}, quotas_config});
+  }
+  for (const char* variable : {"AWS_ENDPOINT_URL_SERVICE_QUOTAS", "AWS_ENDPOINT_URL_SERVICEQUOTAS",
+                               "AWS_ENDPOINT_URL_KMS"}) {
+    for (const char* service : {"servicequotas", "kms"}) {
+      cases.push_back({service, "eu-west-1", {{variable, "http://127.0.0.1:7005"}}, ""});
+    }
+  }
   cases.push_back({"ssm",
                    "eu-west-1",
                    {},
