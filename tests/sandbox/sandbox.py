@@ -205,7 +205,7 @@ def serve(args, cert_dir: str | None) -> int:
         realism.REALISM.configure(profile)
     if args.guard_config is not None:
         try:
-            guard.GUARD.configure(args.guard_config, ids.get("subnet_ids"))
+            guard.GUARD.configure(args.guard_config, ids)
         except guard.GuardError as error:
             print(f"sandbox.py: --guard: {error}", file=sys.stderr)
             return 2
