@@ -16,7 +16,8 @@ profile on from the first request (AWS's throttling, eventual consistency and
 slow transitions; --time-scale 0.05 runs them 20 times faster). --guard
 turns the guarded profile on ("all", rule names separated by commas, or its
 JSON configuration inline or in a file): organisation policies, an Elastic IP
-quota, launches that die.
+quota, launches that die, and the launches a real account refuses (types a
+zone does not offer, full subnets, capacity, the vCPU quota, Allowed AMIs).
 See README.md beside this file for the control API.
 """
 

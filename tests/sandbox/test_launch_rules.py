@@ -173,6 +173,7 @@ class DryRuns(LaunchCase):
                 sandbox.control("DELETE", "guard")
                 self.guard(**rules)
                 call = calls[action]
+                params = dict(params)
                 instance_type = params.pop("InstanceType", None)
                 if instance_type:
                     call = lambda **kw: self.request("gw-a", instance_type, DryRun=True, **kw)  # noqa: E731
