@@ -16,7 +16,8 @@ profile on from the first request (AWS's throttling, eventual consistency and
 slow transitions; --time-scale 0.05 runs them 20 times faster). --guard
 turns the guarded profile on ("all", rule names separated by commas, or its
 JSON configuration inline or in a file): organisation policies, an Elastic IP
-quota, launches that die.
+quota, launches that die, and the launches a real account refuses (types a
+zone does not offer, full subnets, capacity, the vCPU quota, Allowed AMIs).
 See README.md beside this file for the control API.
 """
 
@@ -205,7 +206,7 @@ def serve(args, cert_dir: str | None) -> int:
         realism.REALISM.configure(profile)
     if args.guard_config is not None:
         try:
-            guard.GUARD.configure(args.guard_config, ids.get("subnet_ids"))
+            guard.GUARD.configure(args.guard_config, ids)
         except guard.GuardError as error:
             print(f"sandbox.py: --guard: {error}", file=sys.stderr)
             return 2

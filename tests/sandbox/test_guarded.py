@@ -117,7 +117,9 @@ class OrganisationPolicies(GuardCase):
         self.world = sandbox.world
         self.assertEqual(sandbox.control("GET", "guard"),
                          {"imdsv2": False, "tags_at_creation": False, "required_tag": None, "eip_quota": None,
-                          "dying_launches": [], "denied": 0})
+                          "dying_launches": [], "offerings": {}, "full_subnets": [], "capacity": [],
+                          "allowed_instance_types": None, "vcpu_quota": None, "allowed_images": None,
+                          "block_public_access": None, "ebs_encryption": None, "denied": 0})
 
 
 class AddressQuota(GuardCase):

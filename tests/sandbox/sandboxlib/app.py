@@ -233,9 +233,9 @@ class SandboxApp:
                 # of the parameters.
                 from .corrections import refusal as aws_refusal
 
-                denial = self.guard.admit(service, action, params, region, self.world.account, key_id)
-                if denial is not None:
-                    return denial, "guard"
+                decided = self.guard.admit(service, action, params, region, self.world.account, key_id)
+                if decided is not None:
+                    return decided
                 found = aws_refusal(service, action, params, region)
                 return (found, None) if found is not None else None
 
@@ -374,7 +374,7 @@ class SandboxApp:
             ("DELETE", "profile"): self.realism.off,
             ("GET", "inventory"): lambda: (self.guard.tick(), self.realism.inventory(self.world))[1],
             ("GET", "guard"): self.guard.describe,
-            ("POST", "guard"): lambda: self.guard.configure(payload, self.world.ids.get("subnet_ids")),
+            ("POST", "guard"): lambda: self.guard.configure(payload, self.world.ids),
             ("DELETE", "guard"): self.guard.off,
         }
         handler = routes.get((method, path))

@@ -20,6 +20,18 @@ Off by default. Each rule is turned on by itself or with the others (POST
                     shutting-down / terminated some seconds after launch,
                     with a state reason (an unusable KMS key, no capacity)
 
+The account's launch rules (launches.py and account.py apply them):
+
+  offerings               instance types a zone does not offer
+  full_subnets            subnets with no free address
+  capacity                a type a zone has no capacity for (HTTP 500)
+  allowed_instance_types  service control policy on ec2:InstanceType
+  vcpu_quota              the On-Demand Standard instances' vCPU quota
+  allowed_images          the Allowed AMIs setting
+  block_public_access     VPC Block Public Access and its exclusions
+  ebs_encryption          encryption by default with a customer key of the
+                          state named, so that launches die
+
 Denials are AWS's: 403 UnauthorizedOperation naming the caller, the action
 and the resource, "with an explicit deny in a service control policy", and
 an encoded authorization failure message.
@@ -34,12 +46,16 @@ import os
 import threading
 import time
 
-RULES = ("imdsv2", "tags_at_creation", "required_tag", "eip_quota", "dying_launches")
+RULES = ("imdsv2", "tags_at_creation", "required_tag", "eip_quota", "dying_launches",
+         "offerings", "full_subnets", "capacity", "allowed_instance_types", "vcpu_quota",
+         "allowed_images", "block_public_access", "ebs_encryption")
 
 # What "all" (and a rule named without settings) turns on.
 DEFAULTS = {"imdsv2": True, "tags_at_creation": True, "required_tag": "Owner", "eip_quota": 5}
 
-OFF = {"imdsv2": False, "tags_at_creation": False, "required_tag": None, "eip_quota": None, "dying_launches": []}
+OFF = {"imdsv2": False, "tags_at_creation": False, "required_tag": None, "eip_quota": None, "dying_launches": [],
+       "offerings": {}, "full_subnets": [], "capacity": [], "allowed_instance_types": None, "vcpu_quota": None,
+       "allowed_images": None, "block_public_access": None, "ebs_encryption": None}
 
 # State reasons of launches that die, by the names the rule takes.
 REASONS = {
@@ -64,6 +80,18 @@ _ID_TYPES = {
 
 class GuardError(ValueError):
     """A guard configuration that does not make sense."""
+
+
+def _parsers() -> dict:
+    """The account's launch rules, by member: each reads its value (with the
+    world's ids as context) or raises GuardError."""
+    from . import account, launches
+
+    return {"offerings": launches.parse_offerings, "full_subnets": launches.parse_full_subnets,
+            "capacity": launches.parse_capacity, "allowed_instance_types": launches.parse_allowed_instance_types,
+            "vcpu_quota": launches.parse_vcpu_quota, "allowed_images": launches.parse_allowed_images,
+            "block_public_access": account.parse_block_public_access,
+            "ebs_encryption": account.parse_ebs_encryption}
 
 
 def _tag_keys(params: dict) -> dict[str, set[str]]:
@@ -110,14 +138,16 @@ class Guard:
         self._lock = threading.RLock()
         self.settings = copy.deepcopy(OFF)
         self.denied = 0
+        self._context: dict = {}
         self._dying: dict[str, tuple[float, object, tuple[str, str]]] = {}  # id -> (due, instance, reason)
         self._reasons: dict[str, tuple[str, str]] = {}  # id -> reason of an instance that died
 
     # Settings ------------------------------------------------------------------
 
-    def configure(self, payload: dict, subnet_ids: dict | None = None) -> dict:
+    def configure(self, payload: dict, world: dict | None = None) -> dict:
         """Turn on (or change, or off) the rules named; {"all": true} turns
-        on every rule but dying_launches with its defaults."""
+        on every rule but dying_launches with its defaults. `world` is the
+        world's ids (Region, account, subnet names)."""
         if not isinstance(payload, dict):
             raise GuardError("the guard is a JSON object")
         unknown = set(payload) - {"all", *RULES}
@@ -140,8 +170,19 @@ class Guard:
                 settings["required_tag"] = self._required_tag(payload["required_tag"])
             if "eip_quota" in payload:
                 settings["eip_quota"] = self._quota(payload["eip_quota"])
+            world = world or {}
             if "dying_launches" in payload:
-                settings["dying_launches"] = self._dying_rules(payload["dying_launches"], subnet_ids or {})
+                settings["dying_launches"] = self._dying_rules(payload["dying_launches"], world.get("subnet_ids") or {})
+            context = {"region": "us-east-1", "partition": "aws", "account": "123456789012", **world}
+            for name, parse in _parsers().items():
+                if name in payload:
+                    settings[name] = parse(payload[name], context)
+            if settings["ebs_encryption"] != self.settings["ebs_encryption"] or payload.get("all") is False:
+                from .account import apply_ebs_encryption
+
+                settings["ebs_encryption"] = apply_ebs_encryption(
+                    settings["ebs_encryption"], self.settings["ebs_encryption"], context["region"], context["account"])
+                self._context = context
             self.settings = settings
             self._apply_quota()
             return self.describe()
@@ -195,6 +236,14 @@ class Guard:
             rules.append({"subnet_id": subnet, "after_s": float(after), "code": code, "message": message})
         return rules
 
+    def _undo_account_state(self) -> None:
+        """Turn off the encryption by default the guard turned on."""
+        if self.settings["ebs_encryption"] is not None:
+            from .account import apply_ebs_encryption
+
+            apply_ebs_encryption(None, self.settings["ebs_encryption"], self._context["region"],
+                                 self._context["account"])
+
     def _apply_quota(self) -> None:
         from .corrections import set_address_quota
 
@@ -208,6 +257,7 @@ class Guard:
         """Every rule off. Deaths already scheduled still happen: those
         launches have failed."""
         with self._lock:
+            self._undo_account_state()
             self.settings = copy.deepcopy(OFF)
             self._apply_quota()
             return self.describe()
@@ -215,6 +265,7 @@ class Guard:
     def reset(self) -> None:
         """Off and forgetting everything (moto's backends are replaced)."""
         with self._lock:
+            self._undo_account_state()
             self.settings = copy.deepcopy(OFF)
             self.denied = 0
             self._dying = {}
@@ -229,21 +280,31 @@ class Guard:
 
     def admit(self, service: str, action: str, params: dict, region: str | None, account: str,
               key_id: str | None):
-        """None when the request may go on, else (status, code, message)."""
-        if service != "ec2" or not self.active:
+        """None when the request may go on, else ((status, code, message),
+        fault): fault "guard" when one of the guard's rules decided, None
+        when EC2 refuses so in every account (a type the zone does not
+        offer, a subnet without a free address)."""
+        if service != "ec2":
             return None
-        with self._lock:
-            settings = copy.deepcopy(self.settings)
-        denied_resource = self._scp_denial(settings, action, params)
-        if denied_resource is not None:
-            with self._lock:
-                self.denied += 1
-            return self._denial(action, denied_resource, region or "us-east-1", account, key_id)
-        if action == "AllocateAddress" and settings["eip_quota"] is not None:
-            from moto.ec2.models import ec2_backends
+        from . import launches
 
-            if len(ec2_backends[account][region or "us-east-1"].addresses) >= settings["eip_quota"]:
-                return ADDRESS_LIMIT
+        region = region or "us-east-1"
+        with self._lock:
+            settings = self.settings
+            if self.active:
+                denied_resource = self._scp_denial(settings, action, params)
+                if denied_resource is not None:
+                    self.denied += 1
+                    return self._denial(action, denied_resource, region, account, key_id), "guard"
+            if action == "AllocateAddress" and settings["eip_quota"] is not None:
+                from moto.ec2.models import ec2_backends
+
+                if len(ec2_backends[account][region].addresses) >= settings["eip_quota"]:
+                    return ADDRESS_LIMIT, "guard"
+            found = launches.refusal(settings, action, params, region, account)
+        if found is not None:
+            answer, by_guard = found
+            return answer, "guard" if by_guard else None
         return None
 
     @staticmethod
@@ -264,7 +325,9 @@ class Guard:
             for resource_type in needed:
                 if key not in tagged.get(resource_type, set()):
                     return f"{resource_type}/*"
-        return None
+        from .launches import policy_denial
+
+        return policy_denial(settings, action, params)
 
     @staticmethod
     def _denial(action: str, resource: str, region: str, account: str, key_id: str | None):
@@ -280,9 +343,15 @@ class Guard:
     # Launches that die ---------------------------------------------------------
 
     def on_launch(self, instances) -> None:
+        from .account import unusable_default_key
+
         with self._lock:
             rules = {rule["subnet_id"]: rule for rule in self.settings["dying_launches"]}
-            if not rules:
+            # EBS encryption by default with a default key that cannot be
+            # used: every launch dies as one whose volume's key is disabled.
+            ebs = self.settings["ebs_encryption"] or {"after_s": DEFAULT_DEATH_S}
+            unusable = bool(instances) and unusable_default_key(instances[0].ec2_backend) is not None
+            if not rules and not unusable:
                 return
             from .realism import REALISM
 
@@ -290,6 +359,8 @@ class Guard:
             now = self.clock()
             for instance in instances:
                 rule = rules.get(instance.subnet_id)
+                if unusable:
+                    rule = {"after_s": ebs["after_s"], "code": REASONS["kms"][0], "message": REASONS["kms"][1]}
                 if rule is not None:
                     self._dying[instance.id] = (now + rule["after_s"] * scale, instance,
                                                 (rule["code"], rule["message"]))
@@ -362,6 +433,10 @@ def install() -> None:
 
     InstanceBackend.run_instances = run_instances_hooked
     Instance.terminate = terminate_hooked
+    from . import account, launches
+
+    launches.install(lambda: GUARD.settings)
+    account.install(lambda: GUARD.settings)
     _installed = True
 
 

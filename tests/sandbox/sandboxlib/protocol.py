@@ -296,6 +296,8 @@ THROTTLE = {
     "sts": (400, "Throttling", "Rate exceeded"),
     "ssm": (400, "ThrottlingException", "Rate exceeded"),
     "s3": (503, "SlowDown", "Please reduce your request rate."),
+    "kms": (400, "ThrottlingException", "Rate exceeded"),
+    "servicequotas": (400, "TooManyRequestsException", "Rate exceeded"),
 }
 SERVER_ERROR = {
     "ec2": (500, "InternalError", "An internal error has occurred"),
@@ -303,6 +305,8 @@ SERVER_ERROR = {
     "sts": (500, "InternalFailure", "An internal error has occurred"),
     "ssm": (500, "InternalServerError", "An internal error has occurred"),
     "s3": (500, "InternalError", "We encountered an internal error. Please try again."),
+    "kms": (500, "KMSInternalException", "An internal error has occurred"),
+    "servicequotas": (500, "ServiceException", "An internal error has occurred"),
 }
 
 
