@@ -80,6 +80,16 @@ std::string deployCounts(const StorySnapshot& story) {
   return text.str();
 }
 
+// What the table has no room for: each fall-over to another instance type,
+// and why an entry failed before anything was made for it.
+std::string entryNotes(const StorySnapshot& story) {
+  std::string text;
+  for (const EntryLine& line : story.entries) {
+    if (!line.note.empty()) text += "  " + line.gw_subnet_id + ": " + line.note + "\n";
+  }
+  return text.empty() ? text : "Notes:\n" + text;
+}
+
 std::string deploySummary(const StorySnapshot& story, int exit_status) {
   std::size_t created = 0, reused = 0, failed = 0, skipped = 0;
   std::vector<std::vector<std::string>> rows = {
@@ -103,6 +113,7 @@ std::string deploySummary(const StorySnapshot& story, int exit_status) {
   text << "\n";
   // No table without entries: a run that stopped before them has none.
   if (!story.entries.empty()) text << table(rows);
+  text << entryNotes(story);
   return text.str();
 }
 
@@ -110,7 +121,12 @@ std::string deploySummary(const StorySnapshot& story, int exit_status) {
 std::string checkRows(const StorySnapshot& story, bool all) {
   std::vector<std::vector<std::string>> rows;
   for (const CheckLine& line : story.checks) {
-    if (all || !line.ok) rows.push_back({line.ok ? "ok" : "PROBLEM", line.subject, line.finding});
+    if (all || !line.ok || line.warning) {
+      rows.push_back({!line.ok       ? "PROBLEM"
+                      : line.warning ? "WARNING"
+                                     : "ok",
+                      line.subject, line.finding});
+    }
   }
   return rows.empty() ? std::string() : "Preflight:\n" + table(rows);
 }
@@ -151,7 +167,7 @@ std::string planSummary(const StorySnapshot& story) {
   text << checkRows(story, true);
   text << "Plan (dry run, " << story.mode << "): " << create << " to create, " << reuse
        << " to reuse, " << remove << " to delete\n"
-       << table(rows);
+       << table(rows) << entryNotes(story);
   const std::string changed = resourceRows(story, false);
   if (!changed.empty()) text << "Changed all the same (these steps ignore --dry_run):\n" << changed;
   return text.str();

@@ -7,10 +7,11 @@
 #include <string>
 
 #include "aws/base/clock.h"
-#include "aws/services/ec2.h"
 #include "aws/base/environment.h"
+#include "aws/services/ec2.h"
 #include "aws/services/iam.h"
 #include "aws/services/s3.h"
+#include "probefleet/launch_plan.h"
 #include "probefleet/options.h"
 
 namespace probefleet {
@@ -36,6 +37,22 @@ namespace probefleet {
 /// (TestConfigError) are thrown, the first before any worker exists.
 void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client,
                 const aws::IamClient& iam_client, const std::string& ami, const Args& args,
+                aws::Clock& clock = *aws::systemClock(),
+                const aws::Environment& env = *aws::processEnvironment());
+
+/// The same, with what the preflight learnt (`plan`): each entry that
+/// launches uses the first type of the plan its zone offers (and falls over
+/// once to the next, see createEc2), from that type's image. Before anything
+/// is made, and after the fleet's lookup (so that what stands takes
+/// nothing): an entry whose zone offers none of the types, or whose new
+/// instance or second interface does not fit in its subnets' free addresses
+/// (configuration order), is refused and the others go on; then the new
+/// instances' vCPUs are held against the quota, and each kind of create is
+/// sent once as a dry run (create_dry_runs.h). A problem there refuses the
+/// whole deployment, logged, with nothing made. The subnets come from the
+/// plan, and are only asked for when it has none.
+void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client,
+                const aws::IamClient& iam_client, const LaunchPlan& plan, const Args& args,
                 aws::Clock& clock = *aws::systemClock(),
                 const aws::Environment& env = *aws::processEnvironment());
 

@@ -106,6 +106,26 @@ void openWorkflowAccount(const Args& args, const aws::ClientWorld& deps, RunClie
   }
 }
 
+// The clients of the preflight's EBS key and quota checks. A partition or
+// region without the service leaves the check out, said in the log: the run
+// does not depend on them.
+void openCheckClients(const Args& args, RunClients& clients) {
+  try {
+    clients.kms = std::make_unique<aws::KmsClient>(
+        clients.test_session->clientConfig("kms", regionOf(args.region)));
+  } catch (const aws::ConfigError& error) {
+    testlib::logger()->info(std::string("  no KMS client, the EBS default key is not checked: ") +
+                            error.what());
+  }
+  try {
+    clients.quotas = std::make_unique<aws::ServiceQuotasClient>(
+        clients.test_session->clientConfig("servicequotas", regionOf(args.region)));
+  } catch (const aws::ConfigError& error) {
+    testlib::logger()->info(
+        std::string("  no Service Quotas client, the vCPU quota is not checked: ") + error.what());
+  }
+}
+
 // The clients openClients opens, in its order, for checkEndpoints.
 std::vector<PlannedClient> plannedClients(const Args& args) {
   const std::optional<std::string> region = regionOf(args.region);
@@ -246,14 +266,14 @@ std::optional<TestConfig> readRunConfig(const Args& args) {
   }
 }
 
-void deploy(const Args& args, const RunClients& clients, const std::string& image_id,
+void deploy(const Args& args, const RunClients& clients, const LaunchPlan& plan,
             const aws::ClientWorld& deps) {
   if (given(args.s3_bucket)) {
     step("checking the key pair against the stored key");
     checkKeyPairConsistency(*clients.ec2, clients.s3.get(), *clients.iam, args, terminateEc2s);
   }
   step("deploying the test instances");
-  deployEc2s(*clients.ec2, clients.s3.get(), *clients.iam, image_id, args, *deps.clock);
+  deployEc2s(*clients.ec2, clients.s3.get(), *clients.iam, plan, args, *deps.clock);
 }
 
 void revert(const Args& args, const RunClients& clients) {
@@ -335,7 +355,9 @@ bool runMode(const Args& args, const RunClients& clients, const TestConfig& docu
   try {
     step("checking before any change");
     const PreflightReport checked =
-        preflight({*clients.sts, *clients.ec2, *clients.iam, clients.s3.get()}, args, document);
+        preflight({*clients.sts, *clients.ec2, *clients.iam, clients.s3.get(), clients.kms.get(),
+                   clients.quotas.get()},
+                  args, document);
     if (!checked.ok()) {
       testlib::logger()->error("  **Error** " + std::to_string(checked.problems.size()) +
                                (checked.problems.size() == 1 ? " problem" : " problems") +
@@ -356,7 +378,7 @@ bool runMode(const Args& args, const RunClients& clients, const TestConfig& docu
     if (args.revert) {
       revert(args, clients);
     } else {
-      deploy(args, clients, checked.image_id, deps);
+      deploy(args, clients, checked.plan, deps);
     }
   } catch (const aws::Interrupted&) {
     // Reported below; what was done is written and the log still goes up.
@@ -437,6 +459,7 @@ RunClients openClients(const Args& args, const aws::ClientWorld& deps) {
       clients.test_session->clientConfig("iam", regionOf(args.region)));
   clients.sts = std::make_unique<aws::StsClient>(
       clients.test_session->clientConfig("sts", regionOf(args.region)));
+  if (!args.revert) openCheckClients(args, clients);
   return clients;
 }
 

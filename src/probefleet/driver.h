@@ -10,7 +10,9 @@
 
 #include "aws/services/ec2.h"
 #include "aws/services/iam.h"
+#include "aws/services/kms.h"
 #include "aws/services/s3.h"
+#include "aws/services/service_quotas.h"
 #include "aws/services/ssm.h"
 #include "aws/services/sts.h"
 #include "aws/session/session.h"
@@ -34,6 +36,10 @@ struct RunClients {
   std::unique_ptr<aws::Ec2Client> ec2;
   std::unique_ptr<aws::IamClient> iam;
   std::unique_ptr<aws::StsClient> sts;  // the test account's, for the preflight
+  // Deploy mode: the test account's KMS and Service Quotas clients, for the
+  // preflight's EBS key and vCPU quota; null where they cannot be opened.
+  std::unique_ptr<aws::KmsClient> kms;
+  std::unique_ptr<aws::ServiceQuotasClient> quotas;
   // Revert mode with --s3_bucket: the profile's S3 client, for the VPC's lock
   // only (a revert uploads no log).
   std::unique_ptr<aws::S3Client> lock_s3;

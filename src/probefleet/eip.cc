@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "aws/client/error.h"
 #include "aws/base/interrupt.h"
+#include "aws/client/error.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_watch.h"
 #include "probefleet/patience.h"
@@ -41,14 +41,19 @@ std::optional<AddressQuota> addressQuota(const aws::Ec2Client& ec2, aws::Clock& 
   return result;
 }
 
-void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interface_id,
-                  const Args& args, aws::Clock& clock) {
-  testlib::logger()->info("- Allocate EIP");
+aws::ec2::AllocateAddressRequest addressRequest(const Args& args) {
   aws::ec2::AllocateAddressRequest request;
   request.domain = "vpc";
   aws::ec2::TagSpecification tags{"elastic-ip", {{"Name", kEipName}}};
   if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
   request.tag_specifications = {tags};
+  return request;
+}
+
+void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interface_id,
+                  const Args& args, aws::Clock& clock) {
+  testlib::logger()->info("- Allocate EIP");
+  const aws::ec2::AllocateAddressRequest request = addressRequest(args);
 
   const aws::ec2::AllocateAddressResult allocation =
       patiently(clock, {}, [&] { return ec2.allocateAddress(request); });

@@ -36,6 +36,11 @@ struct AddressQuota {
 /// quota; EC2's other failures are thrown.
 std::optional<AddressQuota> addressQuota(const aws::Ec2Client& ec2, aws::Clock& clock);
 
+/// The AllocateAddress request of an Elastic IP for a test instance, with
+/// its Name and the user's tags; the same request serves the allocation and
+/// its dry run.
+aws::ec2::AllocateAddressRequest addressRequest(const Args& args);
+
 /// Allocates a VPC address tagged Name = corvanta-test-ec2-eip (plus the
 /// user's tags when args.tag_resource is given and not empty) and associates
 /// it with `network_interface_id`. Does not look at the dry-run flag (the

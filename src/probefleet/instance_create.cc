@@ -89,14 +89,15 @@ bool profileNotReady(const aws::ec2::RunInstancesRequest& request, const aws::Se
          message.find("iaminstanceprofile") != std::string::npos;
 }
 
-aws::ec2::RunInstancesRequest launchRequest(const std::string& ami, const std::string& gw_subnet_id,
-                                            const Args& args,
-                                            const std::optional<std::string>& sg_id,
-                                            const std::optional<std::string>& instance_profile,
-                                            const std::optional<std::string>& key_name,
-                                            const std::optional<std::string>& user_data) {
+aws::ec2::RunInstancesRequest baseLaunchRequest(const std::string& ami,
+                                                const std::string& instance_type,
+                                                const std::string& gw_subnet_id, const Args& args,
+                                                const std::optional<std::string>& sg_id,
+                                                const std::optional<std::string>& instance_profile,
+                                                const std::optional<std::string>& key_name,
+                                                const std::optional<std::string>& user_data) {
   aws::ec2::RunInstancesRequest request;
-  request.instance_type = args.instance_type;
+  request.instance_type = instance_type;
   request.min_count = 1;
   request.max_count = 1;
   request.image_id = ami;
@@ -252,9 +253,20 @@ std::optional<std::string> testScriptFor(const Args& args, const TestConfig& ent
   return renderUserData(spoke_gw_ip, args.s3_bucket.value_or(""), deduceTag(args, &entry));
 }
 
+aws::ec2::RunInstancesRequest launchRequest(
+    const std::string& ami, const std::string& instance_type, const std::string& gw_subnet_id,
+    const Args& args, const std::optional<std::string>& sg_id,
+    const std::optional<std::string>& instance_profile, const std::optional<std::string>& key_name,
+    const std::optional<std::string>& user_data, aws::Clock& clock) {
+  aws::ec2::RunInstancesRequest request = baseLaunchRequest(
+      ami, instance_type, gw_subnet_id, args, sg_id, instance_profile, key_name, user_data);
+  limitLifetime(request, args, clock);
+  return request;
+}
+
 std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
                                               const aws::ec2::RunInstancesRequest& data,
-                                              aws::Clock& clock) {
+                                              aws::Clock& clock, LaunchRefusal* refusal) {
   auto log = testlib::logger();
   const std::string subnet_id =
       data.network_interfaces.empty() ? data.subnet_id : data.network_interfaces.front().subnet_id;
@@ -278,6 +290,7 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
       return instance_id;
     } catch (const aws::ServiceError& error) {
       if (!profileNotReady(request, error)) {
+        if (refusal != nullptr) *refusal = {error.code(), error.message()};
         // AWS's words, whatever they are: a refusal by policy, a quota, no
         // capacity, a bad parameter.
         log->error("  **Error** RunInstances in " + subnet_id + " refused: " + error.what());
@@ -311,26 +324,58 @@ std::optional<std::optional<std::string>> launchProfile(const CreateEc2Params& p
   return profile;
 }
 
+// The types the entry may launch, in order, with the image of each.
+std::vector<std::pair<std::string, std::string>> launchChoices(const CreateEc2Params& params) {
+  std::vector<std::pair<std::string, std::string>> choices;
+  std::vector<std::string> types = params.instance_types;
+  if (types.empty()) types = {instanceTypeList(params.args.instance_type).front()};
+  for (const std::string& type : types) {
+    const std::string image = params.plan != nullptr ? params.plan->imageFor(type) : "";
+    choices.emplace_back(type, image.empty() ? params.ami : image);
+  }
+  return choices;
+}
+
 // Launches the entry's instance and waits until its status checks pass.
-// Nullopt when nothing was launched: a dry run, or a failed launch.
+// Nullopt when nothing was launched: a dry run, or a failed launch. A launch
+// refused for want of capacity, or of the type in this zone, moves once to
+// the next type of the entry's list; any other refusal is final.
 std::optional<std::string> launchInstance(const CreateEc2Params& params,
                                           const std::optional<std::string>& profile,
                                           const TestConfig& test_config, FleetWatch& watch) {
-  aws::ec2::RunInstancesRequest request =
-      launchRequest(params.ami, params.gw_subnet_id, params.args, params.sg_id, profile,
-                    params.key_name, testScriptFor(params.args, test_config));
-  limitLifetime(request, params.args, params.clock);
-  if (params.args.dry_run) {
-    RunStory::get().instancePlanned(params.gw_subnet_id);
-    return std::nullopt;
+  auto log = testlib::logger();
+  const auto choices = launchChoices(params);
+  const std::optional<std::string> user_data = testScriptFor(params.args, test_config);
+  const std::string zone = params.plan != nullptr ? params.plan->zoneOf(params.gw_subnet_id) : "";
+  for (std::size_t i = 0; i < choices.size(); ++i) {
+    const auto& [type, image] = choices[i];
+    RunStory::get().entryPlaced(params.gw_subnet_id, zone, type);
+    const aws::ec2::RunInstancesRequest request =
+        launchRequest(image, type, params.gw_subnet_id, params.args, params.sg_id, profile,
+                      params.key_name, user_data, params.clock);
+    if (params.args.dry_run) {
+      RunStory::get().instancePlanned(params.gw_subnet_id);
+      return std::nullopt;
+    }
+    aws::Interruption::check();  // nothing new is launched once interrupted
+    LaunchRefusal refusal;
+    std::optional<std::string> instance_id =
+        createEc2WithRetry(params.ec2_client, request, params.clock, &refusal);
+    if (instance_id) {
+      RunStory::get().instanceLaunched(params.gw_subnet_id, *instance_id);
+      watch.waitStatusOk(*instance_id);
+      return instance_id;
+    }
+    // Capacity seldom comes back within seconds, and another type usually
+    // has it: the next type, once, instead of trying this one again.
+    if (!refusal.typeBound() || i > 0 || i + 1 == choices.size()) return std::nullopt;
+    const std::string& next = choices[i + 1].first;
+    log->warn("  **Alert** " + type + " in " + params.gw_subnet_id + " refused: " + refusal.code +
+              ": " + refusal.message + "; trying " + next);
+    RunStory::get().entryNote(params.gw_subnet_id, "fell over from " + type + " to " + next + ": " +
+                                                       refusal.code + ": " + refusal.message);
   }
-  aws::Interruption::check();  // nothing new is launched once interrupted
-  std::optional<std::string> instance_id =
-      createEc2WithRetry(params.ec2_client, request, params.clock);
-  if (!instance_id) return std::nullopt;
-  RunStory::get().instanceLaunched(params.gw_subnet_id, *instance_id);
-  watch.waitStatusOk(*instance_id);
-  return instance_id;
+  return std::nullopt;
 }
 
 // Records the instance's addresses in the entry, attaching its second

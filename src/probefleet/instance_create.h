@@ -10,11 +10,13 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "aws/base/clock.h"
 #include "aws/services/ec2.h"
 #include "aws/services/iam.h"
 #include "probefleet/fleet_watch.h"
+#include "probefleet/launch_plan.h"
 #include "probefleet/options.h"
 #include "probefleet/test_config.h"
 
@@ -84,9 +86,33 @@ std::optional<std::string> testScriptFor(const Args& args, const TestConfig& ent
 /// a quota, no capacity, ...) is logged with AWS's code and message (and,
 /// when it is not EC2's answer, reported on standard error) and gives
 /// nullopt; aws::Interrupted is thrown.
+///
+/// When EC2 refused the launch with an answer, `refusal` (when given) gets
+/// its code and message.
+struct LaunchRefusal {
+  std::string code;
+  std::string message;
+  /// Refusals another instance type may not meet: no capacity for this type
+  /// here now, or a type the zone does not offer.
+  bool typeBound() const { return code == "InsufficientInstanceCapacity" || code == "Unsupported"; }
+};
 std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
                                               const aws::ec2::RunInstancesRequest& data,
-                                              aws::Clock& clock = *aws::systemClock());
+                                              aws::Clock& clock = *aws::systemClock(),
+                                              LaunchRefusal* refusal = nullptr);
+
+/// The RunInstances request of a test instance: `instance_type` from `ami`
+/// in `gw_subnet_id`, IMDSv2 required, every tag (Name and the user's pairs)
+/// on the instance, its volumes and its launch interface, a public address
+/// unless args.eip, the group, profile, key pair and user data when given,
+/// and with --max_lifetime the expiry tag, the shutdown behaviour and timer
+/// (counted from `clock`'s now). The same request serves the launch and its
+/// dry run.
+aws::ec2::RunInstancesRequest launchRequest(
+    const std::string& ami, const std::string& instance_type, const std::string& gw_subnet_id,
+    const Args& args, const std::optional<std::string>& sg_id,
+    const std::optional<std::string>& instance_profile, const std::optional<std::string>& key_name,
+    const std::optional<std::string>& user_data, aws::Clock& clock);
 
 /// What createEc2 works with besides the entry: the clients, the options,
 /// and what the run made or found for the entry.
@@ -105,6 +131,12 @@ struct CreateEc2Params {
   std::optional<std::string> sg_id_private_inf = std::nullopt;
   std::optional<std::string> instance_profile = std::nullopt;
   std::optional<std::string> key_name = std::nullopt;
+  /// The instance types to launch, in order of preference: the first, or
+  /// once, when EC2 has no capacity for it or does not offer it here, the
+  /// next. Empty: the first type of args.instance_type, from `ami`.
+  std::vector<std::string> instance_types = {};
+  /// The image of each type; null: `ami` for all.
+  const LaunchPlan* plan = nullptr;
   /// The pauses of the launch retries, of the public-address wait and of the
   /// second-address lookup.
   aws::Clock& clock = *aws::systemClock();

@@ -98,6 +98,19 @@ bool stillAttached(const aws::Ec2Client& ec2, const std::string& subnet_id,
 
 }  // namespace
 
+aws::ec2::CreateNetworkInterfaceRequest interfaceRequest(const std::string& private_subnet_id,
+                                                         const std::optional<std::string>& group_id,
+                                                         const Args& args) {
+  aws::ec2::CreateNetworkInterfaceRequest request;
+  request.description = kNetworkInterfaceDescription;
+  if (group_id) request.groups = {*group_id};
+  request.subnet_id = private_subnet_id;
+  aws::ec2::TagSpecification tags{"network-interface", {{"Name", kNetworkInterfaceName}}};
+  if (args.tag_resource) populateTags(tags.tags, *args.tag_resource);
+  request.tag_specifications = {tags};
+  return request;
+}
+
 void createNetworkfInterface(const aws::Ec2Client& ec2, const std::string& instance_id,
                              const std::string& private_subnet_id,
                              const std::optional<std::string>& group_id, const Args& args,
@@ -109,13 +122,8 @@ void createNetworkfInterface(const aws::Ec2Client& ec2, const std::string& insta
     return;
   }
 
-  aws::ec2::CreateNetworkInterfaceRequest request;
-  request.description = kNetworkInterfaceDescription;
-  if (group_id) request.groups = {*group_id};
-  request.subnet_id = private_subnet_id;
-  aws::ec2::TagSpecification tags{"network-interface", {{"Name", kNetworkInterfaceName}}};
-  if (args.tag_resource) populateTags(tags.tags, *args.tag_resource);
-  request.tag_specifications = {tags};
+  aws::ec2::CreateNetworkInterfaceRequest request =
+      interfaceRequest(private_subnet_id, group_id, args);
   // One token for every try, so that a lost answer does not make two.
   request.client_token = aws::newClientToken();
 

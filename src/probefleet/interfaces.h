@@ -29,6 +29,14 @@ inline constexpr std::chrono::milliseconds kPrivateIpPause{2000};
 inline constexpr std::chrono::milliseconds kDetachPollPause{2000};
 inline constexpr int kDetachPollPauses = 60;
 
+/// The CreateNetworkInterface request of a second interface in
+/// `private_subnet_id` (group `group_id` when given), with its description,
+/// Name and the user's tags, without a client token; the same request serves
+/// the create and its dry run.
+aws::ec2::CreateNetworkInterfaceRequest interfaceRequest(const std::string& private_subnet_id,
+                                                         const std::optional<std::string>& group_id,
+                                                         const Args& args);
+
 /// Creates the interface (description "Corvanta test ec2", the group
 /// `group_id`, tagged Name = corvanta-test-ec2-network-interface plus the
 /// user's tags) in `private_subnet_id` and attaches it to `instance_id` as

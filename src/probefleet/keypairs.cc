@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "aws/client/error.h"
 #include "aws/base/interrupt.h"
+#include "aws/client/error.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/network.h"
@@ -23,6 +23,12 @@
 
 namespace probefleet {
 
+aws::ec2::CreateKeyPairRequest keyPairRequest(const std::string& key_pair_name, const Args& args) {
+  aws::ec2::TagSpecification tags{"key-pair", {{"Name", kKeyPairTagName}}};
+  if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
+  return {key_pair_name, "rsa", "pem", {tags}};
+}
+
 namespace {
 
 // The lookup every operation here makes: a key pair counts as the VPC's only
@@ -32,12 +38,6 @@ aws::ec2::DescribeKeyPairsRequest lookupRequest(const std::string& key_pair_name
   request.filters = {{"tag:Name", {kKeyPairTagName}}, {"key-name", {key_pair_name}}};
   request.include_public_key = true;
   return request;
-}
-
-aws::ec2::CreateKeyPairRequest creationRequest(const std::string& key_pair_name, const Args& args) {
-  aws::ec2::TagSpecification tags{"key-pair", {{"Name", kKeyPairTagName}}};
-  if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
-  return {key_pair_name, "rsa", "pem", {tags}};
 }
 
 // The created key pair, or nullopt after logging why there is none. Only the
@@ -51,7 +51,7 @@ std::optional<aws::ec2::CreatedKeyPair> sendCreateKeyPair(const aws::Ec2Client& 
   duplicate = false;
   try {
     return patiently(ec2.clock(), patience,
-                     [&] { return ec2.createKeyPair(creationRequest(key_pair_name, args)); });
+                     [&] { return ec2.createKeyPair(keyPairRequest(key_pair_name, args)); });
   } catch (const aws::Interrupted&) {
     throw;
   } catch (const aws::ServiceError& error) {

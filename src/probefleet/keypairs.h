@@ -47,6 +47,10 @@ std::string keyFilePath(const std::string& backup_folder, const std::string& key
 std::string createKeyPair(const aws::Ec2Client& ec2, const aws::S3Client* s3,
                           const std::string& vpc_id, const Args& args);
 
+/// The CreateKeyPair request of `key_pair_name` (RSA, PEM) with its Name and
+/// the user's tags; the same request serves the create and its dry run.
+aws::ec2::CreateKeyPairRequest keyPairRequest(const std::string& key_pair_name, const Args& args);
+
 /// The fingerprint report of the VPC's key pair. Never throws: a failed
 /// lookup is logged and gives the empty fingerprint.
 FingerprintReport getAwsKey(const aws::Ec2Client& ec2, const std::string& vpc_id);

@@ -27,13 +27,6 @@ namespace {
   throw testlib::ExitRequest(1, what + ": " + failure.what());
 }
 
-aws::ec2::CreateSecurityGroupRequest groupRequest(const std::string& vpc_id,
-                                                  const std::string& name, const Args& args) {
-  aws::ec2::TagSpecification tags{"security-group", {{"Name", name}}};
-  if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
-  return {kSgDescription, name, vpc_id, {tags}};
-}
-
 // Sends CreateSecurityGroup and logs the new group's id. The callers looked
 // for the group first, so a duplicate is one that a try whose answer was
 // lost made: that group is the one made.
@@ -67,6 +60,14 @@ bool groupListed(const aws::Ec2Client& ec2, const std::string& group_id) {
 }
 
 }  // namespace
+
+aws::ec2::CreateSecurityGroupRequest securityGroupRequest(const std::string& vpc_id,
+                                                          const std::string& name,
+                                                          const Args& args) {
+  aws::ec2::TagSpecification tags{"security-group", {{"Name", name}}};
+  if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
+  return {kSgDescription, name, vpc_id, {tags}};
+}
 
 std::string lookupPublicAddress(aws::HttpTransport& transport, const aws::Environment& env) {
   const std::string url = env.nonEmpty(kAddressEchoUrlVariable).value_or(kAddressEchoUrl);
@@ -155,7 +156,7 @@ std::optional<std::string> reuseOrMakeGroup(const aws::Ec2Client& ec2, const std
                                             const char* group_name, const Args& args,
                                             const std::function<GroupFinisher()>& prepare) {
   if (const auto existing = reusedGroup(ec2, vpc_id, group_name)) return existing;
-  const auto request = groupRequest(vpc_id, group_name, args);
+  const auto request = securityGroupRequest(vpc_id, group_name, args);
   testlib::logger()->info(std::string("- Create SG ") + group_name + " in " + vpc_id);
   try {
     const GroupFinisher finish = prepare();

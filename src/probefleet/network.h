@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "aws/services/ec2.h"
 #include "aws/base/environment.h"
 #include "aws/http/http.h"
+#include "aws/services/ec2.h"
 #include "probefleet/options.h"
 
 namespace probefleet {
@@ -38,6 +38,13 @@ std::string lookupPublicAddress(aws::HttpTransport& transport, const aws::Enviro
 /// unknown subnet, no answer, an empty answer) it logs "  **Error** cannot
 /// find subnet <id>", reports the failure on standard error and throws
 /// testlib::ExitRequest with status 1.
+/// The CreateSecurityGroup request of the group `name` in `vpc_id`, with its
+/// Name and the user's tags; the same request serves the create and its dry
+/// run.
+aws::ec2::CreateSecurityGroupRequest securityGroupRequest(const std::string& vpc_id,
+                                                          const std::string& name,
+                                                          const Args& args);
+
 std::string getVpcId(const aws::Ec2Client& ec2, const std::string& subnet_id);
 
 /// The id of the group named `group_name` in `vpc_id`, or nullopt when there

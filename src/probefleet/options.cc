@@ -1,5 +1,7 @@
 #include "probefleet/options.h"
 
+#include "probefleet/launch_plan.h"
+
 #include <algorithm>
 #include <charconv>
 #include <sstream>
@@ -53,7 +55,10 @@ const std::vector<OptionSpec>& optionTable() {
       {"test_config", &Args::test_config, true, "specify input test config file"},
       {"output_test_config", &Args::output_test_config, false, "specify output test config file"},
       {"tag_resource", &Args::tag_resource, false, "tag created resources, e.g., sg, vm"},
-      {"instance_type", &Args::instance_type, false, "instance type, default to t3.micro"},
+      {"instance_type", &Args::instance_type, false,
+       "instance type, default to t3.micro; or several, separated by commas, in order of "
+       "preference: each entry launches the first its zone offers, and falls over once to the "
+       "next when EC2 has no capacity for it (default t3.micro,t3a.micro,t2.micro)"},
       {"image", &Args::image, false, "VM image name, default to al2023-ami-2023*"},
       {"workflow_account_role", &Args::workflow_account_role, false,
        "specify workflow account <role>,<number>,<region> where account number and region are "
@@ -327,6 +332,11 @@ std::optional<ParseResult> checkComplete(const Parse& parse) {
         "argument --lock_lease_seconds: expected a whole number of seconds from 1 to 86400, "
         "got '" +
         *parse.args.lock_lease_seconds + "'");
+  }
+  try {
+    (void)instanceTypeList(parse.args.instance_type);
+  } catch (const std::invalid_argument& bad) {
+    return usageError(std::string("argument --instance_type: ") + bad.what());
   }
   // The lock lives in the bucket: without one there is nothing to clear.
   if (parse.args.force_unlock && !given(parse.args.s3_bucket)) {

@@ -29,7 +29,9 @@ struct Args {
   std::string test_config;  // required
   std::optional<std::string> output_test_config;
   std::optional<std::string> tag_resource;
-  std::string instance_type = "t3.micro";
+  // One type or several, separated by commas, in order of preference
+  // (instanceTypeList); the default is kDefaultInstanceTypes.
+  std::string instance_type = "t3.micro,t3a.micro,t2.micro";
   std::string image = "al2023-ami-2023*";
   std::optional<std::string> workflow_account_role;
   std::string backup_folder;  // required

@@ -1,35 +1,37 @@
 #include "probefleet/preflight.h"
 
+#include <future>
 #include <map>
 #include <set>
 
-#include "aws/client/error.h"
 #include "aws/base/interrupt.h"
+#include "aws/client/error.h"
 #include "probefleet/fleet_lookup.h"
 #include "probefleet/patience.h"
 #include "probefleet/story.h"
-#include "testlib/ami.h"
 #include "testlib/common.h"
-#include "testlib/exit_request.h"
 
 namespace probefleet {
 
 namespace {
+
+using Level = Finding::Level;
 
 std::string text(const TestConfig& entry, const char* key) {
   const auto found = entry.find(key);
   return found != entry.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-// The failure in a line: AWS's code and message, or what kept the answer away.
-std::string why(const std::exception& failure) {
-  if (const auto* error = dynamic_cast<const aws::ServiceError*>(&failure)) {
-    return error->code() + (error->message().empty() ? "" : ": " + error->message());
+// The launch subnets of the entries a deployment works on (those with a
+// private subnet), in order, each once.
+std::vector<std::string> launchSubnets(const TestConfig& document) {
+  std::vector<std::string> ids;
+  for (const TestConfig& entry : document) {
+    const std::string id = text(entry, "gw_subnet_id");
+    if (id.empty() || text(entry, "private_subnet_id").empty()) continue;
+    if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
   }
-  if (dynamic_cast<const aws::TransportError*>(&failure) != nullptr) {
-    return std::string("TransportError (no answer): ") + failure.what();
-  }
-  return failure.what();
+  return ids;
 }
 
 class Checks {
@@ -38,54 +40,111 @@ class Checks {
 
   PreflightReport run(const TestConfig& document) {
     if (!credentials()) return report_;
-    subnets(document);
-    if (!args_.revert) {
-      if (given(args_.s3_bucket) && clients_.s3 != nullptr) bucket(*args_.s3_bucket);
-      image();
-      if (given(args_.ec2_role) && *args_.ec2_role != "default") role(*args_.ec2_role);
+    if (args_.revert) {
+      tellAll(subnets(document));
+      return report_;
     }
+    // Every question below is read-only and most stand alone: they are asked
+    // at once, and their findings told in a fixed order afterwards.
+    const std::vector<std::string> types = instanceTypeList(args_.instance_type);
+    const std::vector<std::string> launch = launchSubnets(document);
+    LaunchPlan& plan = report_.plan;
+    LaunchPlan quota_plan;
+    std::vector<std::string> zones;
+
+    auto network = later([&] {
+      Findings found = subnets(document);
+      std::set<std::string> unique;
+      for (const std::string& id : launch) {
+        if (const std::string zone = zoneOf(id); !zone.empty()) unique.insert(zone);
+      }
+      zones.assign(unique.begin(), unique.end());
+      return found;
+    });
+    auto bucket_check = later([&] {
+      return given(args_.s3_bucket) && clients_.s3 != nullptr ? bucket(*args_.s3_bucket)
+                                                              : Findings{};
+    });
+    auto images = later([&] {
+      Findings found;
+      const std::string state = allowedImagesState(clients_.ec2, found);
+      Findings planned = planTypesAndImages(clients_.ec2, types, args_.image, state, plan);
+      found.insert(found.end(), planned.begin(), planned.end());
+      return found;
+    });
+    auto role_check = later([&] {
+      return given(args_.ec2_role) && *args_.ec2_role != "default" ? role(*args_.ec2_role)
+                                                                   : Findings{};
+    });
+    auto ebs = later([&] { return checkEbsDefaultKey(clients_.ec2, clients_.kms); });
+    auto quota = later([&] { return readVcpuQuota(clients_.ec2, clients_.quotas, quota_plan); });
+
+    Findings network_found = network.get();
+    Findings settings;
+    if (!report_.vpc_id.empty()) {
+      auto offerings = later([&] { return readOfferings(clients_.ec2, zones, types, plan); });
+      auto bpa =
+          later([&] { return checkBlockPublicAccess(clients_.ec2, report_.vpc_id, launch); });
+      if (given(args_.tag)) settings = checkRoutesToS3(clients_.ec2, report_.vpc_id, launch);
+      Findings blocked = bpa.get();
+      settings.insert(settings.begin(), blocked.begin(), blocked.end());
+      Findings offered = offerings.get();
+      network_found.insert(network_found.end(), offered.begin(), offered.end());
+    }
+    tellAll(network_found);
+    tellAll(bucket_check.get());
+    tellAll(images.get());
+    tellAll(role_check.get());
+    tellAll(ebs.get());
+    tellAll(quota.get());
+    tellAll(settings);
+    plan.vcpu_quota = quota_plan.vcpu_quota;
+    plan.vcpus_running = quota_plan.vcpus_running;
+    if (!plan.types.empty()) report_.image_id = plan.imageFor(plan.types.front());
     return report_;
   }
 
  private:
-  void found(const std::string& subject, const std::string& finding) {
-    testlib::logger()->info("  " + subject + ": " + finding);
-    RunStory::get().check(true, subject, finding);
-  }
-  void problem(const std::string& subject, const std::string& finding) {
-    testlib::logger()->error("  **Error** " + subject + ": " + finding);
-    RunStory::get().check(false, subject, finding);
-    report_.problems.push_back(subject + ": " + finding);
+  // Runs `check` on a thread of its own; an interruption in it is thrown by
+  // get().
+  template <class Check>
+  static std::future<Findings> later(Check&& check) {
+    return std::async(std::launch::async, std::forward<Check>(check));
   }
 
-  // Runs a read-only request; a failure becomes a problem of `subject`.
-  template <class Request>
-  bool ask(const std::string& subject, Request&& request) {
-    try {
-      request();
-      return true;
-    } catch (const aws::Interrupted&) {
-      throw;
-    } catch (const std::exception& failure) {
-      problem(subject, why(failure));
-      return false;
-    }
+  void tell(const Finding& finding) {
+    tellFinding(finding);
+    const std::string line = finding.subject + ": " + finding.text;
+    if (finding.level == Level::kWarning) report_.warnings.push_back(line);
+    if (finding.level == Level::kProblem) report_.problems.push_back(line);
   }
+  void tellAll(const Findings& findings) {
+    for (const Finding& finding : findings) tell(finding);
+  }
+
+  std::string zoneOf(const std::string& subnet_id) const { return report_.plan.zoneOf(subnet_id); }
 
   bool credentials() {
     aws::CallerIdentity identity;
-    if (!ask("credentials", [&] { identity = clients_.sts.getCallerIdentity(); })) return false;
+    Findings found;
+    if (!attempt(found, Level::kProblem, "credentials",
+                 [&] { identity = clients_.sts.getCallerIdentity(); })) {
+      tellAll(found);
+      return false;
+    }
     report_.account = identity.account;
     const auto first = identity.arn.find(':');
     const auto second = identity.arn.find(':', first + 1);
     if (first != std::string::npos && second != std::string::npos) {
       report_.partition = identity.arn.substr(first + 1, second - first - 1);
     }
-    found("credentials", "account " + identity.account + ", partition " + report_.partition);
+    tell({Level::kOk, "credentials",
+          "account " + identity.account + ", partition " + report_.partition});
     return true;
   }
 
-  void subnets(const TestConfig& document) {
+  Findings subnets(const TestConfig& document) {
+    Findings found;
     std::vector<std::string> ids;
     for (const TestConfig& entry : document) {
       ids.push_back(text(entry, "gw_subnet_id"));
@@ -93,11 +152,11 @@ class Checks {
     }
     std::erase(ids, std::string());
     std::map<std::string, aws::ec2::Subnet> listed;
-    if (!ask("subnets", [&] {
+    if (!attempt(found, Level::kProblem, "subnets", [&] {
           listed =
               patiently(clients_.ec2.clock(), {}, [&] { return getSubnets(clients_.ec2, ids); });
         })) {
-      return;
+      return found;
     }
     std::map<std::string, std::set<std::string>> by_vpc;
     std::set<std::string> missing;
@@ -112,9 +171,10 @@ class Checks {
     // A revert of subnets that are gone has nothing to remove there.
     for (const std::string& id : missing) {
       if (args_.revert) {
-        found("subnet " + id, "EC2 does not know it; nothing of ours can be in it");
+        found.push_back(
+            {Level::kOk, "subnet " + id, "EC2 does not know it; nothing of ours can be in it"});
       } else {
-        problem("subnet " + id, "EC2 does not know it");
+        found.push_back({Level::kProblem, "subnet " + id, "EC2 does not know it"});
       }
     }
     if (by_vpc.size() > 1) {
@@ -123,67 +183,70 @@ class Checks {
         where += (where.empty() ? "" : "; ") + vpc + ":";
         for (const std::string& id : members) where += " " + id;
       }
-      problem("VPC", "the subnets lie in " + std::to_string(by_vpc.size()) + " VPCs (" + where +
-                         "); a run works in one VPC");
+      found.push_back({Level::kProblem, "VPC",
+                       "the subnets lie in " + std::to_string(by_vpc.size()) + " VPCs (" + where +
+                           "); a run works in one VPC"});
     } else if (by_vpc.size() == 1) {
       report_.vpc_id = by_vpc.begin()->first;
-      found("subnets", std::to_string(listed.size()) + " in " + report_.vpc_id);
+      found.push_back(
+          {Level::kOk, "subnets", std::to_string(listed.size()) + " in " + report_.vpc_id});
     }
+    report_.plan.subnets = std::move(listed);
+    return found;
   }
 
-  void bucket(const std::string& name) {
+  Findings bucket(const std::string& name) const {
+    Findings found;
+    const std::string subject = "bucket " + name;
     try {
       (void)clients_.s3->headBucket(name);
-      found("bucket " + name, "reachable");
+      found.push_back({Level::kOk, subject, "reachable"});
     } catch (const aws::Interrupted&) {
       throw;
     } catch (const aws::ServiceError& error) {
-      // HEAD answers carry no body: the status is all S3 says.
+      // HEAD answers carry no body: the status is all S3 says. Only a 404
+      // says the bucket is not there; HeadBucket needs s3:ListBucket, which
+      // roles that only read and write objects do not have.
       if (error.httpStatus() == 404) {
-        problem("bucket " + name, "it does not exist");
+        found.push_back({Level::kProblem, subject, "it does not exist"});
       } else if (error.httpStatus() == 403) {
-        problem("bucket " + name, "these credentials may not use it (403 Forbidden)");
+        found.push_back({Level::kWarning, subject,
+                         "its existence cannot be checked without s3:ListBucket (403 "
+                         "Forbidden); the run goes on, and its first use of the bucket will tell"});
       } else {
-        problem("bucket " + name, why(error));
+        found.push_back({Level::kProblem, subject, failureText(error)});
       }
     } catch (const std::exception& failure) {
-      problem("bucket " + name, why(failure));
+      found.push_back({Level::kProblem, subject, failureText(failure)});
     }
+    return found;
   }
 
-  void image() {
-    try {
-      report_.image_id = testlib::get_latest_amazon_linux_ami(clients_.ec2, args_);
-      found("image " + args_.image, report_.image_id);
-    } catch (const aws::Interrupted&) {
-      throw;
-    } catch (const testlib::ExitRequest&) {
-      problem("image " + args_.image,
-              "no available Amazon image of that name for instance type " + args_.instance_type);
-    } catch (const std::exception& failure) {
-      problem("image " + args_.image, why(failure));
-    }
-  }
-
-  void role(const std::string& name) {
+  Findings role(const std::string& name) {
+    Findings found;
     std::vector<aws::IamInstanceProfile> profiles;
     try {
       profiles = clients_.iam.listInstanceProfilesForRole(name).instance_profiles;
     } catch (const aws::Interrupted&) {
       throw;
     } catch (const aws::ServiceError& error) {
-      problem("role " + name,
-              error.code() == "NoSuchEntity" ? std::string("IAM has no such role") : why(error));
-      return;
+      found.push_back({Level::kProblem, "role " + name,
+                       error.code() == "NoSuchEntity" ? std::string("IAM has no such role")
+                                                      : failureText(error)});
+      return found;
     } catch (const std::exception& failure) {
-      problem("role " + name, why(failure));
-      return;
+      found.push_back({Level::kProblem, "role " + name, failureText(failure)});
+      return found;
     }
     if (profiles.empty()) {
-      problem("role " + name, "it has no instance profile to launch with");
+      found.push_back(
+          {Level::kProblem, "role " + name, "it has no instance profile to launch with"});
     } else {
-      found("role " + name, "instance profile " + profiles.front().instance_profile_name);
+      report_.plan.role_profile = profiles.front().instance_profile_name;
+      found.push_back({Level::kOk, "role " + name,
+                       "instance profile " + profiles.front().instance_profile_name});
     }
+    return found;
   }
 
   const PreflightClients& clients_;

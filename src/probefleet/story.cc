@@ -129,6 +129,28 @@ void RunStory::instanceRunning(const std::string& gw_subnet_id) {
   change([&] { entryOf(gw_subnet_id)->stage = EntryLine::Stage::kRunning; });
 }
 
+void RunStory::entryPlaced(const std::string& gw_subnet_id, const std::string& zone,
+                           const std::string& instance_type) {
+  change([&] {
+    EntryLine& line = *entryOf(gw_subnet_id);
+    line.zone = zone;
+    line.instance_type = instance_type;
+  });
+}
+
+void RunStory::entryNote(const std::string& gw_subnet_id, const std::string& note) {
+  change([&] { entryOf(gw_subnet_id)->note = note; });
+}
+
+void RunStory::entryRefused(const std::string& gw_subnet_id, const std::string& note) {
+  change([&] {
+    EntryLine& line = *entryOf(gw_subnet_id);
+    line.note = note;
+    line.stage = EntryLine::Stage::kFailed;
+    line.seconds = secondsSince(line.started);
+  });
+}
+
 void RunStory::entryEnded(const std::string& gw_subnet_id, bool deployed, const TestConfig& entry) {
   const std::string ec2_ip = textOf(entry, "ec2_ip");
   const std::string second_ip = textOf(entry, "ec2_2nd_private_ip");
@@ -139,7 +161,7 @@ void RunStory::entryEnded(const std::string& gw_subnet_id, bool deployed, const 
     line.seconds = secondsSince(line.started);
     if (deployed) {
       line.stage = EntryLine::Stage::kReady;
-    } else if (!story_.dry_run) {
+    } else if (!story_.dry_run || !line.note.empty()) {
       line.stage = EntryLine::Stage::kFailed;
     }
   });
@@ -154,7 +176,11 @@ void RunStory::resource(Act act, const std::string& kind, const std::string& id,
 }
 
 void RunStory::check(bool ok, const std::string& subject, const std::string& finding) {
-  change([&] { story_.checks.push_back({ok, subject, finding}); });
+  change([&] { story_.checks.push_back({ok, false, subject, finding}); });
+}
+
+void RunStory::warning(const std::string& subject, const std::string& finding) {
+  change([&] { story_.checks.push_back({true, true, subject, finding}); });
 }
 
 StorySnapshot RunStory::snapshot() const {
@@ -188,12 +214,19 @@ nlohmann::ordered_json storyReport(const StorySnapshot& story, int exit_status) 
     entry["ec2_2nd_private_ip"] = line.ec2_2nd_private_ip;
     entry["outcome"] = line.outcome();
     entry["seconds"] = tenths(line.seconds);
+    entry["zone"] = line.zone;
+    entry["instance_type"] = line.instance_type;
+    if (!line.note.empty()) entry["note"] = line.note;
     report["entries"].push_back(entry);
   }
   report["preflight"] = nlohmann::ordered_json::array();
   for (const CheckLine& line : story.checks) {
-    report["preflight"].push_back(
-        {{"ok", line.ok}, {"subject", line.subject}, {"finding", line.finding}});
+    report["preflight"].push_back({{"ok", line.ok},
+                                   {"level", !line.ok       ? "problem"
+                                             : line.warning ? "warning"
+                                                            : "ok"},
+                                   {"subject", line.subject},
+                                   {"finding", line.finding}});
   }
   report["resources"] = nlohmann::ordered_json::array();
   for (const ResourceLine& line : story.resources) {

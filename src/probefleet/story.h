@@ -48,6 +48,11 @@ struct EntryLine {
     kFailed,
     kSkipped
   } stage = Stage::kWaiting;
+  std::string zone;           // the launch subnet's Availability Zone, when known
+  std::string instance_type;  // the type launched (or to be launched)
+  /// What the summary adds: a fall-over to another type, or why the entry
+  /// failed before anything was made for it.
+  std::string note;
   bool reused = false;   // the instance stood there before this run
   bool planned = false;  // dry run: the instance would be launched
   double seconds = 0;    // from the worker's start to its end
@@ -60,9 +65,10 @@ struct EntryLine {
 
 /// One finding of the checks a run makes before its first change.
 struct CheckLine {
-  bool ok;
-  std::string subject;  // "credentials", "bucket NAME", "subnet ID", "image ...", ...
-  std::string finding;  // what was found, or what is wrong
+  bool ok;               // false for a problem
+  bool warning = false;  // ok, but something may go wrong: shown with the problems
+  std::string subject;   // "credentials", "bucket NAME", "subnet ID", "image ...", ...
+  std::string finding;   // what was found, or what is wrong
 };
 
 struct StorySnapshot {
@@ -99,6 +105,14 @@ class RunStory {
   void instanceLaunched(const std::string& gw_subnet_id, const std::string& instance_id);
   void instancePlanned(const std::string& gw_subnet_id);
   void instanceRunning(const std::string& gw_subnet_id);
+  /// Where the entry launches (or would), and with which instance type.
+  void entryPlaced(const std::string& gw_subnet_id, const std::string& zone,
+                   const std::string& instance_type);
+  /// A note on the entry for the summary, such as a fall-over to another type.
+  void entryNote(const std::string& gw_subnet_id, const std::string& note);
+  /// The entry failed before anything was made for it, dry run or not, for
+  /// the reason `note`.
+  void entryRefused(const std::string& gw_subnet_id, const std::string& note);
   /// The entry's worker ended; `deployed` says whether both addresses were
   /// recorded in `entry`, which gives them.
   void entryEnded(const std::string& gw_subnet_id, bool deployed, const TestConfig& entry);
@@ -108,6 +122,8 @@ class RunStory {
 
   /// A finding of the preflight; `ok` false for a problem.
   void check(bool ok, const std::string& subject, const std::string& finding);
+  /// A finding of the preflight that does not stop the run but may matter.
+  void warning(const std::string& subject, const std::string& finding);
 
   StorySnapshot snapshot() const;
 

@@ -26,13 +26,9 @@ std::string instanceTypeArchitecture(const aws::Ec2Client& ec2, const std::strin
                            instance_type);
 }
 
-std::string get_latest_amazon_linux_ami(const aws::Ec2Client& ec2, const std::string& image_pattern,
-                                        const std::string& instance_type) {
-  auto log = logger();
-  const std::string architecture = instanceTypeArchitecture(ec2, instance_type);
-  log->info("- Lookup latest AMI " + image_pattern + " for " + architecture + " (" + instance_type +
-            ")");
-
+std::optional<aws::ec2::Image> newestAmazonImage(
+    const aws::Ec2Client& ec2, const std::string& image_pattern, const std::string& architecture,
+    const std::function<bool(const aws::ec2::Image&)>& keep) {
   aws::ec2::DescribeImagesRequest request;
   request.owners = {"amazon"};
   request.filters = {
@@ -51,11 +47,21 @@ std::string get_latest_amazon_linux_ami(const aws::Ec2Client& ec2, const std::st
       // The filters say so already; checked again so a lax answer cannot
       // hand out an image of the wrong kind.
       if (image.state != "available" || image.architecture != architecture) continue;
+      if (keep && !keep(image)) continue;
       if (!newest || key(*newest) < key(image)) newest = image;
     }
     request.next_token = page.next_token;
   } while (!request.next_token.empty());
+  return newest;
+}
 
+std::string get_latest_amazon_linux_ami(const aws::Ec2Client& ec2, const std::string& image_pattern,
+                                        const std::string& instance_type) {
+  auto log = logger();
+  const std::string architecture = instanceTypeArchitecture(ec2, instance_type);
+  log->info("- Lookup latest AMI " + image_pattern + " for " + architecture + " (" + instance_type +
+            ")");
+  const std::optional<aws::ec2::Image> newest = newestAmazonImage(ec2, image_pattern, architecture);
   if (!newest) {
     const std::string message =
         "  **Error** Failed to find image " + image_pattern + " for " + architecture;

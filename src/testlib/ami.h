@@ -2,6 +2,8 @@
 // The image every test instance is launched from: the newest Amazon Linux
 // image of the wanted name for the instance type's architecture.
 
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "aws/services/ec2.h"
@@ -14,6 +16,15 @@ namespace testlib {
 /// Throws ServiceError when EC2 does not know the type, std::runtime_error
 /// when it lists no architecture.
 std::string instanceTypeArchitecture(const aws::Ec2Client& ec2, const std::string& instance_type);
+
+/// The newest (by CreationDate; ties by name, then id) available, not
+/// deprecated, Amazon-owned image whose name matches `image_pattern` and whose
+/// architecture is `architecture`, among those `keep` accepts (all when it is
+/// empty); nullopt when there is none. Reads every answer page. AWS failures
+/// are let through.
+std::optional<aws::ec2::Image> newestAmazonImage(
+    const aws::Ec2Client& ec2, const std::string& image_pattern, const std::string& architecture,
+    const std::function<bool(const aws::ec2::Image&)>& keep = {});
 
 /// The id of the newest (by CreationDate) available, not deprecated,
 /// Amazon-owned image whose name matches `image_pattern` (EC2's wildcard

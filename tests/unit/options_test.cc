@@ -33,7 +33,7 @@ TEST(OptionsTest, DefaultsWhenOnlyRequiredOptionsAreGiven) {
   EXPECT_FALSE(a.revert);
   EXPECT_FALSE(a.dry_run);
   EXPECT_FALSE(a.eip);
-  EXPECT_EQ(a.instance_type, "t3.micro");
+  EXPECT_EQ(a.instance_type, "t3.micro,t3a.micro,t2.micro");
   EXPECT_EQ(a.image, "al2023-ami-2023*");
   for (const auto* field : {&a.account, &a.region, &a.private_subnet_id, &a.key_name, &a.s3_bucket,
                             &a.assume_role, &a.profile, &a.ec2_role, &a.output_test_config,
@@ -139,6 +139,10 @@ TEST(OptionsTest, UsageErrors) {
        "ambiguous option: --re could match --revert, --region, --report"},
       {withRequired({"--e"}), "ambiguous option: --e could match --ec2_role, --eip"},
       {withRequired({"--i=x"}), "ambiguous option: --i could match --instance_type, --image"},
+      {withRequired({"--instance_type=t3.micro,,t2.micro"}),
+       "argument --instance_type: an empty instance type in \"t3.micro,,t2.micro\""},
+      {withRequired({"--instance_type", "t3.micro,t3.micro"}),
+       "argument --instance_type: t3.micro is listed twice"},
       {withRequired({"--region"}), "argument --region: expected one argument"},
       {withRequired({"--region", "--revert"}), "argument --region: expected one argument"},
       {withRequired({"--key_name", "-k"}), "argument --key_name: expected one argument"},
@@ -230,7 +234,7 @@ TEST(OptionsTest, AbbreviationsOfTheFirstOptionsKeepTheirMeaning) {
                                                            {"version", true}};
   auto parsed = [&](const std::string& option, bool flag) {
     std::vector<std::string> argv = {option};
-    if (!flag) argv.push_back("v");
+    if (!flag) argv.push_back(option.rfind("--in", 0) == 0 ? "t3a.micro" : "v");
     return parseArgs(withRequired(argv));
   };
   int checked = 0;
@@ -352,7 +356,7 @@ def build():
     p.add_argument("--test_config", required=True)
     p.add_argument("--output_test_config")
     p.add_argument("--tag_resource")
-    p.add_argument("--instance_type", default="t3.micro")
+    p.add_argument("--instance_type", default="t3.micro,t3a.micro,t2.micro")
     p.add_argument("--image", default="al2023-ami-2023*")
     p.add_argument("--workflow_account_role")
     p.add_argument("--backup_folder", required=True)
