@@ -53,13 +53,35 @@ def timed_runs(options, entries: int) -> dict:
             status, wall, err = program.run(revert=revert)
             if status != 0:
                 fleetlib.fail(f"{phase} of {entries} entries: exit {status}: {err[-1500:]}")
-            ec2 = [e for e in sandbox.control("GET", "journal") if e["service"] == "ec2"]
+            journal = sandbox.control("GET", "journal")
+            ec2 = [e for e in journal if e["service"] == "ec2"]
             result[phase] = {"wall": wall, "cpu": sandbox.cpu_seconds() - cpu,
-                             "ec2_requests": len(ec2)}
+                             "ec2_requests": len(ec2), "before_change": before_change(journal)}
         return result
     finally:
         sandbox.stop()
         shutil.rmtree(work, ignore_errors=True)
+
+
+def changes(entry: dict) -> bool:
+    """Whether a request changes the account (a dry run does not)."""
+    action = entry["action"]
+    if entry["service"] not in ("ec2", "iam", "s3") or entry["params"].get("DryRun") == "true":
+        return False
+    # The run's lock on its VPC changes nothing of the account's resources.
+    if entry["service"] == "s3" and entry["params"].get("Key", "").startswith("locks/"):
+        return False
+    return not action.startswith(("Describe", "Get", "List", "Head"))
+
+
+def before_change(journal: list) -> dict:
+    """The requests a run sends before its first change, and the seconds from
+    its first request to that change: what its checks cost."""
+    first = next((i for i, e in enumerate(journal) if changes(e)), len(journal))
+    if not journal or first == 0:
+        return {"requests": 0, "seconds": 0.0}
+    end = journal[first]["at"] if first < len(journal) else journal[-1]["at"]
+    return {"requests": first, "seconds": end - journal[0]["at"]}
 
 
 def realistic(options) -> dict:
@@ -110,6 +132,8 @@ def main() -> None:
     # AWS's own pace by default: the client's rate limiter learns in real
     # seconds, so a compressed profile would overstate its ramp-up.
     parser.add_argument("--time-scale", type=float, default=1.0)
+    parser.add_argument("--skip-realistic", action="store_true",
+                        help="leave out the realistic profile's deployment")
     options = parser.parse_args()
 
     one = timed_runs(options, 1)
@@ -128,6 +152,15 @@ def main() -> None:
         total = many[phase]["ec2_requests"]
         print(f"{phase:8} {total / n:7.2f} {DESIGN_PER_ENTRY[phase]:7d}  ({total})")
 
+    print(f"\n== before the first change, {options.latency_ms} ms per call "
+          f"(requests, and seconds from the first request)")
+    for label, runs in (("1 entry", one), (f"{n} entries", many)):
+        for phase in ("deploy", "rerun"):
+            b = runs[phase]["before_change"]
+            print(f"{label:>12} {phase:8} {b['requests']:5d} requests {b['seconds']:7.1f} s")
+
+    if options.skip_realistic:
+        return
     result = realistic(options)
     print(f"\n== {options.profile_entries} entries under the realistic profile "
           f"(time scale {options.time_scale})")

@@ -60,6 +60,7 @@ class Journal:
         with self._lock:
             self._seq += 1
             entry["seq"] = self._seq
+            entry["at"] = round(time.time(), 3)  # when it was answered
             self._entries.append(entry)
 
     def entries(self, service: str | None = None, action: str | None = None) -> list[dict]:
