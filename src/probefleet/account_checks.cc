@@ -181,6 +181,11 @@ Findings planTypesAndImages(const aws::Ec2Client& ec2, const std::vector<std::st
                    [](const Finding& f) { return f.level == Level::kProblem; })) {
     findings.push_back({Level::kProblem, "instance types " + joined(types),
                         "none of them can be launched from an image of " + image_pattern});
+    // No architecture has an image at all: the name matches nothing, the
+    // failure a run without a list of types has always reported so.
+    if (!images.empty() && std::none_of(images.begin(), images.end(),
+                                        [](const auto& found) { return found.second.has_value(); }))
+      testlib::logger()->error("  **Error** Failed to find image " + image_pattern);
   }
   return findings;
 }

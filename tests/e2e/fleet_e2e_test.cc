@@ -198,7 +198,7 @@ TEST_F(FleetE2eTest, RunTagConsoleAndReportTellWhatTheSandboxHas) {
   EXPECT_TRUE(planned["dry_run"]);
   for (const auto& entry : planned["entries"]) EXPECT_EQ(entry["outcome"], "would create");
   for (const char* action : {"RunInstances", "CreateSecurityGroup", "CreateKeyPair"}) {
-    EXPECT_TRUE(sandbox_.journal("ec2", action).empty()) << action;
+    EXPECT_TRUE(sandbox_.changes("ec2", action).empty()) << action;
   }
 
   const RunResult deployed =
@@ -401,7 +401,7 @@ TEST_F(FleetE2eTest, InstanceRoleAllowsTheRunsBucketAndTheRevertRemovesIt) {
   const std::string document = created[0]["params"]["PolicyDocument"];
   EXPECT_NE(document.find("\"arn:aws:s3:::" + bucket + "/*\""), std::string::npos) << document;
   EXPECT_EQ(document.find("s3:::*"), std::string::npos) << document;
-  for (const auto& launch : sandbox_.journal("ec2", "RunInstances")) {
+  for (const auto& launch : sandbox_.changes("ec2", "RunInstances")) {
     EXPECT_EQ(launch["params"].value("IamInstanceProfile.Name", ""),
               "corvanta-test-ec2-instance-profile");
   }

@@ -199,7 +199,7 @@ TEST_F(LifetimeE2eTest, InstancesCarryTheirExpiryAndTheTimerWithAndWithoutTheTes
     const auto before = std::chrono::system_clock::now();
     const RunResult deployed = deploy(c.options);
     ASSERT_EQ(deployed.status, 0) << deployed.err;
-    const json launches = sandbox_.journal("ec2", "RunInstances");
+    const json launches = sandbox_.changes("ec2", "RunInstances");
     ASSERT_EQ(launches.size(), world_["test_config"].size());
     for (const auto& launch : launches) {
       EXPECT_EQ(launch["params"].value("InstanceInitiatedShutdownBehavior", ""), "terminate");

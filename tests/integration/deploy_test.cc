@@ -221,7 +221,7 @@ TEST_F(DeployTest, DryRunLaunchesNothingAndWritesTheInputBack) {
   EXPECT_EQ(testlib::AppExitStatus().getStatus(), 0);
   for (const char* action : {"RunInstances", "CreateTags", "CreateNetworkInterface",
                              "CreateSecurityGroup", "CreateKeyPair", "AllocateAddress"}) {
-    EXPECT_TRUE(journal(action).empty()) << action;
+    EXPECT_TRUE(changes(action).empty()) << action;
   }
   EXPECT_EQ(output().dump(), input.dump());
   EXPECT_EQ(readFile(*args_.output_test_config), pythonLayout());
@@ -247,13 +247,14 @@ TEST_F(DeployTest, LaunchIsRetriedWhileTheInstanceProfileIsNotReady) {
           {"message",
            "Value (corvanta-test-ec2-instance-profile) for parameter iamInstanceProfile.name is "
            "invalid. Invalid IAM Instance Profile name"},
+          {"skip", 1},  // the preflight's dry run of the launch
           {"count", 5}}}}});
   LogCapture log;
 
   deploy();
 
   EXPECT_EQ(testlib::AppExitStatus().getStatus(), 0);
-  const auto runs = journal("RunInstances");
+  const auto runs = changes("RunInstances");
   ASSERT_EQ(runs.size(), 6u);
   for (std::size_t i = 0; i < 5; ++i)
     EXPECT_EQ(runs[i].value("error_code", ""), "InvalidParameterValue");

@@ -119,6 +119,14 @@ class SandboxTest : public ::testing::Test {
   std::vector<json> journal(const std::string& action = "") const {
     return journalSince(journal_start_, "", action);
   }
+  /// This test's requests of `action` that may have changed something (not DryRun).
+  std::vector<json> changes(const std::string& action) const {
+    std::vector<json> out;
+    for (const auto& entry : journal(action)) {
+      if (entry.value("params", json::object()).value("DryRun", "") != "true") out.push_back(entry);
+    }
+    return out;
+  }
   /// The actions of this test's requests to `service`, in order.
   std::vector<std::string> actions(const std::string& service) const {
     std::vector<std::string> out;

@@ -413,6 +413,15 @@ nlohmann::json Sandbox::journal(const std::string& service, const std::string& a
   return control("GET", path);
 }
 
+nlohmann::json Sandbox::changes(const std::string& service, const std::string& action) {
+  nlohmann::json out = nlohmann::json::array();
+  for (const auto& entry : journal(service, action)) {
+    if (entry.value("params", nlohmann::json::object()).value("DryRun", "") != "true")
+      out.push_back(entry);
+  }
+  return out;
+}
+
 nlohmann::json Sandbox::boto3(const std::string& code) {
   std::string out, err;
   const int status = runProcess(

@@ -89,6 +89,8 @@ class Sandbox {
   /// Every request the sandbox answered, oldest first; optionally only those
   /// of one service and action.
   nlohmann::json journal(const std::string& service = "", const std::string& action = "");
+  /// The journal's entries that may have changed something: all but DryRun requests.
+  nlohmann::json changes(const std::string& service, const std::string& action);
   void clearJournal();
 
   /// Adds fault rules and settings (see tests/sandbox/README.md).
