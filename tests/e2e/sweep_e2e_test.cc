@@ -2,6 +2,8 @@
 // whose test configuration is lost is found by its tags and removed, while
 // what does not carry them stays; instances that end themselves say when.
 
+#include <signal.h>
+
 #include <chrono>
 #include <set>
 #include <string>
@@ -13,6 +15,7 @@
 #include "aws/services/ec2.h"
 #include "aws/services/s3.h"
 #include "probefleet/lifetime.h"
+#include "probefleet/vpc_lock.h"
 #include "support/e2e.h"
 
 namespace {
@@ -130,7 +133,7 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   };
   lock(600);
   const RunResult held = run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
-  EXPECT_EQ(held.status, 1) << held.err;
+  EXPECT_EQ(held.status, 0) << held.err;
   EXPECT_NE(held.out.find("held: " + vpc + " by run r-7"), std::string::npos) << held.out;
   EXPECT_EQ(oursIn(fleet().control("GET", "inventory"), foreign), expected);
   lock(1);
@@ -145,8 +148,9 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   elsewhere.tag_specifications = {{"instance", {{"Name", "corvanta-test-ec2"}}}};
   const std::string west_id = west.runInstances(elsewhere).instances.at(0).instance_id;
   const RunResult kept = run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
-  EXPECT_EQ(kept.status, 1) << kept.err;
+  EXPECT_EQ(kept.status, 0) << kept.err;
   EXPECT_NE(kept.out.find("iam-role"), std::string::npos) << kept.out;
+  EXPECT_NE(kept.out.find("kept (in use)"), std::string::npos) << kept.out;
   EXPECT_EQ(fleet().control("GET", "inventory")["iam"]["roles"].size(), 1u);
   west.terminateInstances({west_id});
   const RunResult removed =
@@ -160,6 +164,103 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   for (const auto& k : after["key_pairs"]) still.insert(k);
   for (const std::string& id : foreign) EXPECT_EQ(still.count(id), 1u) << id << " was touched";
   EXPECT_TRUE(sweep({"--vpc", vpc})["resources"].empty());
+}
+
+// The sweep beside the runs: under each VPC's lock, with the keep tag, with
+// instances that refuse to go, and with addresses their instances outlived.
+class SweepGuardE2eTest : public testing_support::E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    resetWorld();
+    env_["PROBEFLEET_TIME_SCALE"] = "0.05";
+    writeTestConfig();
+    bucket_ = world_["bucket"].get<std::string>();
+    vpc_ = world_["vpc_id"].get<std::string>();
+  }
+  void TearDown() override {
+    sandbox_.control("DELETE", "profile");
+    E2eTest::TearDown();
+  }
+  RunResult deploy(std::vector<std::string> extra, const std::string& config = "tc.json") {
+    std::vector<std::string> argv = {"--test_config", config, "--backup_folder", "keys",
+                                     "--s3_bucket", bucket_};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return runProgram("probefleet", argv);
+  }
+  RunResult sweep(std::vector<std::string> extra,
+                  const std::function<void(pid_t)>& meanwhile = nullptr) {
+    std::vector<std::string> argv = {"--s3_bucket", bucket_, "--json"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return runProgram("probefleet-sweep", argv, {}, meanwhile);
+  }
+  // The outcome of each resource listed, by id (IAM: by name).
+  static std::map<std::string, std::string> outcomes(const RunResult& result) {
+    std::map<std::string, std::string> out;
+    const json listing = json::parse(result.out);
+    for (const auto& item : listing["resources"]) {
+      const std::string id =
+          item["kind"].get<std::string>().starts_with("iam-") ? item["name"] : item["id"];
+      out[id] = item.value("outcome", item["keep"].get<bool>() ? "keep" : "");
+    }
+    return out;
+  }
+  json inventory() { return sandbox_.control("GET", "inventory"); }
+  // Runs `code` with `ec2`, a boto3 client of the sandbox; it prints JSON.
+  json withBoto3(const std::string& code) {
+    return sandbox_.boto3("ec2 = boto3.client('ec2')\n" + code);
+  }
+  std::vector<std::string> instanceIds() {
+    std::vector<std::string> ids;
+    const json all = inventory();
+    for (const auto& i : all["instance_list"]) {
+      if (i["state"] != "terminated") ids.push_back(i["id"]);
+    }
+    return ids;
+  }
+  int successes(const std::string& service, const std::string& action) {
+    int count = 0;
+    for (const auto& entry : sandbox_.journal(service, action)) count += entry["status"] == 200;
+    return count;
+  }
+
+  std::string bucket_, vpc_;
+};
+
+TEST_F(SweepGuardE2eTest, AddressesWhoseInstancesEndedAreFoundByTheirVpcAndReleased) {
+  // Launches without a public address, so that each instance gets an Elastic IP.
+  withBoto3(
+      "for s in ec2.describe_subnets()['Subnets']:\n"
+      "    ec2.modify_subnet_attribute(SubnetId=s['SubnetId'], "
+      "MapPublicIpOnLaunch={'Value': False})\n"
+      "print('{}')\n");
+  ASSERT_EQ(deploy({"--eip"}).status, 0);
+  const json addresses = inventory()["addresses"];
+  ASSERT_EQ(addresses.size(), world_["test_config"].size()) << addresses;
+  // Ended by hand; EC2 lets go of their addresses as they terminate.
+  const aws::Ec2Client ec2(sandbox_.clientConfig("ec2"));
+  ec2.terminateInstances(instanceIds());
+  withBoto3(
+      "for a in ec2.describe_addresses()['Addresses']:\n"
+      "    if a.get('AssociationId'): ec2.disassociate_address(AssociationId=a['AssociationId'])\n"
+      "print('{}')\n");
+  // Every address is unassociated now; --vpc and --expired find them all.
+  for (const std::vector<std::string>& filter :
+       {std::vector<std::string>{"--vpc", vpc_}, std::vector<std::string>{"--expired"}}) {
+    const RunResult listed = sweep(filter);
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    std::size_t found = 0;
+    const json listing = json::parse(listed.out);
+    for (const auto& item : listing["resources"]) {
+      if (item["kind"] != "elastic-ip") continue;
+      ++found;
+      EXPECT_EQ(item["vpc_id"], vpc_) << item;
+    }
+    EXPECT_EQ(found, addresses.size()) << filter[0] << listed.out;
+  }
+  const RunResult swept = sweep({"--vpc", vpc_, "--delete"});
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  EXPECT_TRUE(inventory()["addresses"].empty()) << inventory()["addresses"];
 }
 
 class LifetimeE2eTest : public testing_support::E2eTest {
