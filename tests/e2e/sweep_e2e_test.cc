@@ -263,6 +263,152 @@ TEST_F(SweepGuardE2eTest, AddressesWhoseInstancesEndedAreFoundByTheirVpcAndRelea
   EXPECT_TRUE(inventory()["addresses"].empty()) << inventory()["addresses"];
 }
 
+TEST_F(SweepGuardE2eTest, AVpcARunLocksIsSkippedAndWhatServesTheRegionStays) {
+  ASSERT_EQ(deploy({"--ec2_role", "default"}).status, 0);
+  // An address of an older version: associated with nothing, naming no VPC.
+  withBoto3(
+      "ec2.allocate_address(Domain='vpc', TagSpecifications=[{'ResourceType': 'elastic-ip', "
+      "'Tags': [{'Key': 'Name', 'Value': 'corvanta-test-ec2-eip'}]}])\n"
+      "print('{}')\n");
+  // A deployment takes the VPC's lock before the sweep deletes there.
+  const aws::S3Client s3(sandbox_.clientConfig("s3"));
+  probefleet::LockHolder other{"r-deploy", "ci-3", "qa", "deploy", "2026-12-09T10:00:00Z",
+                               "probefleet", 42, 600};
+  auto lock = probefleet::VpcLock::take({s3, bucket_, vpc_, *aws::systemClock()}, other);
+  sandbox_.clearJournal();
+  const RunResult held = sweep({"--delete"});
+  EXPECT_EQ(held.status, 0) << held.err;
+  EXPECT_NE(held.err.find("locked by run r-deploy"), std::string::npos) << held.err;
+  EXPECT_EQ(json::parse(held.out)["held"][0]["run_id"], "r-deploy") << held.out;
+  const auto kept = outcomes(held);
+  EXPECT_GE(kept.size(), 8u);  // instances, interfaces, groups, key pair, address, trio
+  for (const auto& [id, outcome] : kept) EXPECT_EQ(outcome, "kept (in use)") << id;
+  for (const char* action : {"TerminateInstances", "DeleteNetworkInterface", "ReleaseAddress",
+                             "DeleteSecurityGroup", "DeleteKeyPair"}) {
+    EXPECT_TRUE(sandbox_.journal("ec2", action).empty()) << action;
+  }
+  EXPECT_TRUE(sandbox_.journal("iam", "DeleteRole").empty());
+
+  lock->release();
+  const RunResult swept = sweep({"--delete"});
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  const json after = inventory();
+  for (const char* kind : {"instance_list", "addresses", "security_groups", "key_pairs"}) {
+    EXPECT_TRUE(after[kind].empty()) << kind << ": " << after[kind];
+  }
+  EXPECT_TRUE(after["iam"]["roles"].empty()) << after["iam"];
+  // It held the VPC's lock while it deleted there, and gave it back.
+  int writes = 0;
+  for (const auto& put : sandbox_.journal("s3", "PutObject")) {
+    writes += put["params"].value("Key", "") == "locks/" + vpc_ + ".json";
+  }
+  EXPECT_GE(writes, 1);
+  EXPECT_FALSE(probefleet::readLock(s3, bucket_, vpc_, std::chrono::system_clock::now()));
+}
+
+TEST_F(SweepGuardE2eTest, AProtectedInstanceIsReportedWithAwsReasonAndTheOthersGo) {
+  ASSERT_EQ(deploy({}).status, 0);
+  const std::vector<std::string> ids = instanceIds();
+  ASSERT_EQ(ids.size(), 3u);
+  withBoto3("ec2.modify_instance_attribute(InstanceId='" + ids[1] +
+            "', DisableApiTermination={'Value': True})\nprint('{}')\n");
+  // Each wait would last kTerminatePatience (30 s at this scale): the
+  // protected instance is not waited on at all.
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult swept = sweep({"--delete"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(swept.status, 1) << swept.err;
+  EXPECT_NE(swept.err.find(ids[1] + " cannot be terminated: OperationNotPermitted"),
+            std::string::npos)
+      << swept.err;
+  EXPECT_EQ(instanceIds(), std::vector<std::string>{ids[1]});
+  const json listing = json::parse(swept.out);
+  for (const auto& item : listing["resources"]) {
+    if (item["id"] == ids[1]) {
+      EXPECT_EQ(item["outcome"], "left");
+      EXPECT_TRUE(item["reason"].get<std::string>().starts_with("OperationNotPermitted")) << item;
+    } else {
+      EXPECT_EQ(item["outcome"], "kept (in use)") << item;  // what it still uses
+    }
+  }
+}
+
+TEST_F(SweepGuardE2eTest, WhatCarriesTheKeepTagIsListedAndSurvives) {
+  ASSERT_EQ(deploy({"--ec2_role", "default"}).status, 0);
+  const std::vector<std::string> ids = instanceIds();
+  const aws::Ec2Client ec2(sandbox_.clientConfig("ec2"));
+  ec2.createTags({{ids[0]}, {{"probefleet:keep", ""}}});
+  sandbox_.boto3(
+      "boto3.client('iam').tag_role(RoleName='corvanta-test-ec2-role', "
+      "Tags=[{'Key': 'probefleet:keep', 'Value': 'yes'}])\nprint('{}')\n");
+  const RunResult listed = sweep({});
+  EXPECT_EQ(outcomes(listed)[ids[0]], "keep") << listed.out;
+  RunResult swept = sweep({"--delete"});
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  EXPECT_EQ(instanceIds(), std::vector<std::string>{ids[0]});
+  auto kept = outcomes(swept);
+  EXPECT_EQ(kept[ids[0]], "kept (probefleet:keep)");
+  EXPECT_EQ(kept["corvanta-test-ec2-role"], "kept (probefleet:keep)");
+  EXPECT_EQ(kept["corvanta-test-ec2-instance-profile"], "kept (in use)") << swept.out;
+
+  // The group and the key pair tagged, the instance no more.
+  const json now = inventory();
+  std::string group;
+  for (const auto& g : now["security_groups"]) {
+    if (g["group_name"] == "corvanta-test-ec2-sg") group = g["group_id"];
+  }
+  const std::string key = now["key_pairs"].at(0);
+  const std::string key_id = withBoto3("print(json.dumps(ec2.describe_key_pairs(KeyNames=['" +
+                                       key + "'])['KeyPairs'][0]['KeyPairId']))");
+  ec2.createTags({{group, key_id}, {{"probefleet:keep", "x"}}});
+  withBoto3("ec2.delete_tags(Resources=['" + ids[0] +
+            "'], Tags=[{'Key': 'probefleet:keep'}])\nprint('{}')\n");
+  swept = sweep({"--delete"});
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  kept = outcomes(swept);
+  EXPECT_EQ(kept[group], "kept (probefleet:keep)") << swept.out;
+  EXPECT_EQ(kept[key], "kept (probefleet:keep)") << swept.out;
+  const json after = inventory();
+  EXPECT_TRUE(after["instance_list"].empty());
+  EXPECT_EQ(after["security_groups"].size(), 1u) << after["security_groups"];
+  EXPECT_EQ(after["key_pairs"], json::array({key}));
+  EXPECT_EQ(after["iam"]["roles"].size(), 1u);
+}
+
+TEST_F(SweepGuardE2eTest, AScheduledSweepBesideAStandingDeploymentKeepsWhatItUses) {
+  // The key pair and the trio made first; the fleet launched later.
+  testing_support::writeFile(dir_ / "one.json",
+                             json::array({world_["test_config"][0]}).dump(2) + "\n");
+  ASSERT_EQ(deploy({"--ec2_role", "default"}, "one.json").status, 0);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ASSERT_EQ(deploy({"--ec2_role", "default"}).status, 0);
+  const RunResult swept = sweep({"--delete", "--older-than", "3s"});
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  const auto kept = outcomes(swept);
+  EXPECT_EQ(kept.at("corvanta-test-ec2-role"), "kept (in use)") << swept.out;
+  EXPECT_EQ(kept.at("corvanta-test-ec2-key-pair-" + vpc_), "kept (in use)") << swept.out;
+  EXPECT_EQ(instanceIds().size(), world_["test_config"].size() - 1);
+}
+
+TEST_F(SweepGuardE2eTest, AnInterruptedSweepFinishesItsStepAndListsWhatIsLeft) {
+  ASSERT_EQ(deploy({}).status, 0);
+  // Terminations take their time: SIGINT while the instances shut down.
+  sandbox_.control("POST", "profile", {{"name", "aws"}, {"time_scale", 0.05}});
+  const RunResult stopped = sweep({"--delete"}, [&](pid_t pid) {
+    for (int i = 0; i < 600 && successes("ec2", "TerminateInstances") == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::kill(pid, SIGINT);
+  });
+  EXPECT_EQ(stopped.status, 1) << stopped.err;
+  EXPECT_NE(stopped.err.find("sweep interrupted by SIGINT"), std::string::npos) << stopped.err;
+  const auto left = outcomes(stopped);
+  EXPECT_EQ(left.at("corvanta-test-ec2-key-pair-" + vpc_), "left") << stopped.out;
+  // The lock it held is given back.
+  const aws::S3Client s3(sandbox_.clientConfig("s3"));
+  EXPECT_FALSE(probefleet::readLock(s3, bucket_, vpc_, std::chrono::system_clock::now()));
+}
+
 class LifetimeE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
