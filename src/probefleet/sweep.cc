@@ -685,8 +685,8 @@ class Sweeper {
       }
     }
     for (const std::string& id : waiting) {
-      reasons_[id] = "not terminated within " +
-                     std::to_string(kTerminatePatience.count() / 1000) + " s";
+      reasons_[id] =
+          "not terminated within " + std::to_string(kTerminatePatience.count() / 1000) + " s";
       testlib::logger()->error("  **Error** " + id + " is not terminated yet");
     }
     return done;

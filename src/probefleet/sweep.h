@@ -31,12 +31,12 @@ struct Leftover {
   /// "instance", "network-interface", "elastic-ip", "security-group",
   /// "key-pair", "iam-role", "iam-policy", "iam-instance-profile".
   std::string kind;
-  std::string id;      // the resource's id (an IAM policy: its ARN)
-  std::string name;    // its Name tag, or its own name
+  std::string id;    // the resource's id (an IAM policy: its ARN)
+  std::string name;  // its Name tag, or its own name
   /// "" when it lies in no VPC: IAM, an address associated with nothing and
   /// carrying no VPC tag (made before addresses carried one).
   std::string vpc_id;
-  std::string state;   // instance state, interface status, "associated", ...
+  std::string state;  // instance state, interface status, "associated", ...
   /// When it was made, when AWS tells (instances, key pairs, IAM).
   std::optional<std::chrono::system_clock::time_point> created;
   /// An instance's kExpiresTagKey, when it has a readable one.
@@ -101,7 +101,7 @@ struct LiveLock {
 /// sweeping under a run is worse than leaving a VPC for the next sweep. S3's
 /// failures are thrown.
 std::vector<LiveLock> liveLocks(const aws::S3Client& s3, const std::string& bucket,
-                               std::chrono::system_clock::time_point local_now);
+                                std::chrono::system_clock::time_point local_now);
 
 /// Whether an instance of ours (not yet terminated) stands in the region of
 /// `ec2`. Throttling and passing failures are waited out; others thrown.

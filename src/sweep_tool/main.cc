@@ -334,7 +334,8 @@ int run(const cli::CommandLine& line, const std::vector<std::string>& arguments)
     probefleet::SweepGuards guards;
     if (s3) guards = guardsOf(*s3, *bucket, ec2.clock(), thisSweep(arguments, now));
     guards.elsewhere = [&] { return instancesElsewhere(line, ec2); };
-    probefleet::SweepReport report = probefleet::deleteLeftovers(ec2, iam, selected, filter, guards);
+    probefleet::SweepReport report =
+        probefleet::deleteLeftovers(ec2, iam, selected, filter, guards);
     selected = std::move(report.remaining);
     relevant = std::move(report.held);
     failed = report.failed;

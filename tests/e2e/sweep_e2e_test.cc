@@ -183,8 +183,8 @@ class SweepGuardE2eTest : public testing_support::E2eTest {
     E2eTest::TearDown();
   }
   RunResult deploy(std::vector<std::string> extra, const std::string& config = "tc.json") {
-    std::vector<std::string> argv = {"--test_config", config, "--backup_folder", "keys",
-                                     "--s3_bucket", bucket_};
+    std::vector<std::string> argv = {"--test_config", config,        "--backup_folder",
+                                     "keys",          "--s3_bucket", bucket_};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return runProgram("probefleet", argv);
   }
@@ -272,8 +272,8 @@ TEST_F(SweepGuardE2eTest, AVpcARunLocksIsSkippedAndWhatServesTheRegionStays) {
       "print('{}')\n");
   // A deployment takes the VPC's lock before the sweep deletes there.
   const aws::S3Client s3(sandbox_.clientConfig("s3"));
-  probefleet::LockHolder other{"r-deploy", "ci-3", "qa", "deploy", "2026-12-09T10:00:00Z",
-                               "probefleet", 42, 600};
+  probefleet::LockHolder other{"r-deploy",   "ci-3", "qa", "deploy", "2026-12-09T10:00:00Z",
+                               "probefleet", 42,     600};
   auto lock = probefleet::VpcLock::take({s3, bucket_, vpc_, *aws::systemClock()}, other);
   sandbox_.clearJournal();
   const RunResult held = sweep({"--delete"});
@@ -358,8 +358,8 @@ TEST_F(SweepGuardE2eTest, WhatCarriesTheKeepTagIsListedAndSurvives) {
     if (g["group_name"] == "corvanta-test-ec2-sg") group = g["group_id"];
   }
   const std::string key = now["key_pairs"].at(0);
-  const std::string key_id = withBoto3("print(json.dumps(ec2.describe_key_pairs(KeyNames=['" +
-                                       key + "'])['KeyPairs'][0]['KeyPairId']))");
+  const std::string key_id = withBoto3("print(json.dumps(ec2.describe_key_pairs(KeyNames=['" + key +
+                                       "'])['KeyPairs'][0]['KeyPairId']))");
   ec2.createTags({{group, key_id}, {{"probefleet:keep", "x"}}});
   withBoto3("ec2.delete_tags(Resources=['" + ids[0] +
             "'], Tags=[{'Key': 'probefleet:keep'}])\nprint('{}')\n");

@@ -273,7 +273,8 @@ std::vector<Case> cases() {
                {{"ec2",
                  "AllocateAddress",
                  {{"Domain", "vpc"},
-                  {"TagSpecifications", [] {
+                  {"TagSpecifications",
+                   [] {
                      json spec = tagSpec("elastic-ip", "corvanta-test-ec2-eip", true);
                      spec[0]["Tags"].push_back({{"Key", "probefleet:vpc"}, {"Value", "vpc-1"}});
                      return spec;
