@@ -276,7 +276,7 @@ std::vector<DryRunCreate> plannedCreates(const aws::Ec2Client& ec2,
     }
   }
   if (args.eip && addresses) {
-    auto address = addressRequest(args);
+    auto address = addressRequest(args, vpc_id);
     address.dry_run = true;
     creates.push_back(
         {"AllocateAddress", "an Elastic IP", [&ec2, address] { ec2.allocateAddress(address); }});

@@ -41,19 +41,24 @@ std::optional<AddressQuota> addressQuota(const aws::Ec2Client& ec2, aws::Clock& 
   return result;
 }
 
-aws::ec2::AllocateAddressRequest addressRequest(const Args& args) {
+aws::ec2::AllocateAddressRequest addressRequest(const Args& args, const std::string& vpc_id) {
   aws::ec2::AllocateAddressRequest request;
   request.domain = "vpc";
   aws::ec2::TagSpecification tags{"elastic-ip", {{"Name", kEipName}}};
   if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
+  // An address without its VPC is only region-wide to a sweep; that is
+  // better than an allocation EC2 refuses for a 51st tag or a key twice.
+  std::erase_if(tags.tags, [](const aws::ec2::Tag& tag) { return tag.key == kEipVpcTagKey; });
+  constexpr std::size_t kMaxTags = 50;
+  if (!vpc_id.empty() && tags.tags.size() < kMaxTags) tags.tags.push_back({kEipVpcTagKey, vpc_id});
   request.tag_specifications = {tags};
   return request;
 }
 
 void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interface_id,
-                  const Args& args, aws::Clock& clock) {
+                  const std::string& vpc_id, const Args& args, aws::Clock& clock) {
   testlib::logger()->info("- Allocate EIP");
-  const aws::ec2::AllocateAddressRequest request = addressRequest(args);
+  const aws::ec2::AllocateAddressRequest request = addressRequest(args, vpc_id);
 
   const aws::ec2::AllocateAddressResult allocation =
       patiently(clock, {}, [&] { return ec2.allocateAddress(request); });

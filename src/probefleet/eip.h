@@ -17,6 +17,10 @@
 namespace probefleet {
 
 inline constexpr const char* kEipName = "corvanta-test-ec2-eip";
+/// The tag naming the VPC an address was allocated for. It outlives the
+/// association, so the address of an instance that has ended is still
+/// found by its VPC (probefleet-sweep --vpc).
+inline constexpr const char* kEipVpcTagKey = "probefleet:vpc";
 
 /// EC2 lists no Elastic IP with that address for that instance.
 class NoElasticIpFound : public std::runtime_error {
@@ -36,14 +40,17 @@ struct AddressQuota {
 /// quota; EC2's other failures are thrown.
 std::optional<AddressQuota> addressQuota(const aws::Ec2Client& ec2, aws::Clock& clock);
 
-/// The AllocateAddress request of an Elastic IP for a test instance, with
-/// its Name and the user's tags; the same request serves the allocation and
-/// its dry run.
-aws::ec2::AllocateAddressRequest addressRequest(const Args& args);
+/// The AllocateAddress request of an Elastic IP for a test instance in
+/// `vpc_id`, with its Name, the user's tags and kEipVpcTagKey = `vpc_id`
+/// (ours replaces a user's pair of that key; left out when `vpc_id` is
+/// empty or the resource's 50 tags are taken); the same request serves the
+/// allocation and its dry run.
+aws::ec2::AllocateAddressRequest addressRequest(const Args& args, const std::string& vpc_id);
 
-/// Allocates a VPC address tagged Name = corvanta-test-ec2-eip (plus the
-/// user's tags when args.tag_resource is given and not empty) and associates
-/// it with `network_interface_id`. Does not look at the dry-run flag (the
+/// Allocates a VPC address tagged Name = corvanta-test-ec2-eip and with the
+/// VPC `vpc_id` it serves (plus the user's tags when args.tag_resource is
+/// given and not empty; see addressRequest) and associates it with
+/// `network_interface_id`. Does not look at the dry-run flag (the
 /// caller decides whether to come here). When the allocation answer carries
 /// no allocation id it logs "  **Error** fail to allocate EIP" and associates
 /// nothing. Throttled or passing failures are tried again (pausing through
@@ -52,7 +59,8 @@ aws::ec2::AllocateAddressRequest addressRequest(const Args& args);
 /// a failed association stays allocated (a teardown in an Elastic-IP run
 /// releases it).
 void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interface_id,
-                  const Args& args, aws::Clock& clock = *aws::systemClock());
+                  const std::string& vpc_id, const Args& args,
+                  aws::Clock& clock = *aws::systemClock());
 
 /// The allocation id of the Elastic IP `public_ip` associated with
 /// `instance_id`. Throws NoElasticIpFound when EC2 lists no such address,

@@ -194,7 +194,7 @@ bool recordPublicIp(const aws::Ec2Client& ec2, FleetWatch& watch, const std::str
                    " to give an EIP to");
       } else {
         aws::Interruption::check();
-        associateEIP(ec2, launch_interfaces.front(), args, clock);
+        associateEIP(ec2, launch_interfaces.front(), instance.vpc_id, args, clock);
       }
     }
     instance = describeInstance(watch, instance_id);

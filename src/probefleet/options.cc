@@ -71,7 +71,9 @@ const std::vector<OptionSpec>& optionTable() {
        "they leave result-<gw_name>-<run_tag>.txt in the s3 bucket (needs --s3_bucket)"},
       {"max_lifetime", &Args::max_lifetime, false,
        "every new instance ends itself this long after its launch (e.g. 30m, 4h, 2d): it "
-       "powers off and is terminated, and carries its expiry in the tag probefleet:expires"},
+       "powers off and is terminated, and carries its expiry in the tag probefleet:expires "
+       "(probefleet-sweep --expired finds it; what carries the tag probefleet:keep, as "
+       "--tag_resource probefleet:keep,yes gives it, the sweep never deletes)"},
       {"log_console", &Args::log_console, false,
        "show every log record on the console, as the log file has them, instead of the "
        "progress and the summary"},

@@ -102,7 +102,10 @@ void findAddresses(const aws::Ec2Client& ec2, std::vector<Leftover>& out) {
   request.filters = {{"tag:Name", {kEipName}}};
   const auto addresses = patient(ec2, [&] { return ec2.describeAddresses(request); });
   for (const auto& address : addresses) {
-    Leftover item = leftover("elastic-ip", address.allocation_id, nameTag(address.tags), "",
+    // The VPC it was allocated for; its instance's, when it has one, is
+    // filled in once the instances are known.
+    Leftover item = leftover("elastic-ip", address.allocation_id, nameTag(address.tags),
+                             aws::ec2::tagValue(address.tags, kEipVpcTagKey),
                              address.association_id.empty() ? "unassociated" : "associated");
     item.tags = address.tags;
     item.instance_id = address.instance_id;
@@ -204,16 +207,14 @@ std::string vpcOf(const Leftover& item, const std::map<std::string, const Leftov
   return it == instances.end() ? "" : it->second->vpc_id;
 }
 
-}  // namespace
-
-std::vector<Leftover> findLeftovers(const aws::Ec2Client& ec2, const aws::IamClient& iam) {
+// What of ours EC2 holds in the region.
+std::vector<Leftover> findEc2Leftovers(const aws::Ec2Client& ec2) {
   std::vector<Leftover> out;
   findInstances(ec2, out);
   findInterfaces(ec2, out);
   findAddresses(ec2, out);
   findGroups(ec2, out);
   findKeyPairs(ec2, out);
-  findIdentity(iam, out);
   // An address lies where its instance does.
   std::map<std::string, std::string> vpc_of_instance;
   for (const Leftover& item : out) {
@@ -225,6 +226,24 @@ std::vector<Leftover> findLeftovers(const aws::Ec2Client& ec2, const aws::IamCli
       if (it != vpc_of_instance.end()) item.vpc_id = it->second;
     }
   }
+  return out;
+}
+
+}  // namespace
+
+bool keptByTag(const Leftover& item) {
+  return std::any_of(item.tags.begin(), item.tags.end(),
+                     [](const aws::ec2::Tag& tag) { return tag.key == kKeepTagKey; });
+}
+
+bool regionWide(const Leftover& item) {
+  return isIam(item) ||
+         (item.kind == "elastic-ip" && item.vpc_id.empty() && item.state == "unassociated");
+}
+
+std::vector<Leftover> findLeftovers(const aws::Ec2Client& ec2, const aws::IamClient& iam) {
+  std::vector<Leftover> out = findEc2Leftovers(ec2);
+  findIdentity(iam, out);
   return out;
 }
 
@@ -260,26 +279,29 @@ std::vector<Leftover> selectLeftovers(const std::vector<Leftover>& all, const Sw
       }
     }
     // The IAM trio serves every VPC; anything else its own.
-    if (isIam(item)) return young_vpcs.empty();
+    if (regionWide(item)) return young_vpcs.empty();
     return young_vpcs.count(vpcOf(item, instances)) == 0;
+  };
+  const auto expired = [&](const Leftover& item) {
+    if (item.kind == "instance") return item.expires && *item.expires <= now;
+    // An address whose instance has ended, and is billed all the same.
+    return item.kind == "elastic-ip" && item.state == "unassociated";
   };
   std::vector<Leftover> selected;
   for (const Leftover& item : all) {
-    if (filter.expired && !(item.kind == "instance" && item.expires && *item.expires <= now)) {
-      continue;
-    }
-    // IAM serves every VPC: a VPC's sweep lists it, and deletes it only once
-    // no instance of ours is left anywhere in the region.
-    if (filter.vpc_id && !isIam(item) && vpcOf(item, instances) != *filter.vpc_id) continue;
+    if (filter.expired && !expired(item)) continue;
+    // What serves the region: a VPC's sweep lists it, and deletes it only
+    // under the conditions of deleteLeftovers.
+    if (filter.vpc_id && !regionWide(item) && vpcOf(item, instances) != *filter.vpc_id) continue;
     if (!hasTags(item, filter.tags) || !oldEnough(item)) continue;
     selected.push_back(item);
   }
   return selected;
 }
 
-std::vector<VpcLock> liveLocks(const aws::S3Client& s3, const std::string& bucket,
-                               Clock::time_point local_now) {
-  std::vector<VpcLock> live;
+std::vector<LiveLock> liveLocks(const aws::S3Client& s3, const std::string& bucket,
+                                Clock::time_point local_now) {
+  std::vector<LiveLock> live;
   aws::ListObjectsV2Request request;
   request.bucket = bucket;
   request.prefix = kLockPrefix;
@@ -302,14 +324,36 @@ std::vector<VpcLock> liveLocks(const aws::S3Client& s3, const std::string& bucke
   return live;
 }
 
-namespace {
-
-bool inHeld(const Leftover& item, const std::vector<std::string>& held) {
-  return !item.vpc_id.empty() && std::find(held.begin(), held.end(), item.vpc_id) != held.end();
+std::string whyKept(const Leftover& item, const KeepFacts& facts) {
+  if (keptByTag(item)) return "kept (probefleet:keep)";
+  const bool instance_gone = facts.terminated.count(item.instance_id) > 0;
+  if (item.kind == "elastic-ip" || item.kind == "network-interface") {
+    if (item.state == "associated" || !item.attachment_id.empty()) {
+      return instance_gone && item.device_index != 0 ? "" : "kept (in use)";
+    }
+  }
+  if (item.kind == "elastic-ip" && !facts.locks_seen) return "kept (no --s3_bucket)";
+  if (regionWide(item)) {
+    if (!facts.locks_seen) return "kept (no --s3_bucket)";
+    if (facts.lock_live) return "kept (in use)";
+    if (isIam(item)) {
+      if (!facts.trio_whole) return "kept (partly selected)";
+      if (!facts.vpcs_with_instances.empty()) return "kept (in use)";
+    }
+    return "";
+  }
+  if (item.kind == "security-group" || item.kind == "key-pair") {
+    if (item.vpc_id.empty() || facts.vpcs_with_instances.count(item.vpc_id) > 0) {
+      return "kept (in use)";
+    }
+  }
+  return "";
 }
 
-// A step of the sweep: logged and reported when it fails, so that the next
-// ones still run; the final look tells what was left.
+namespace {
+
+// A step of the sweep: logged when it fails, so that the next ones still
+// run; the last look tells what was left.
 template <typename Step>
 void step(const std::string& what, Step&& body) {
   try {
@@ -321,119 +365,440 @@ void step(const std::string& what, Step&& body) {
   }
 }
 
-// The selected instances go, as a revert's workers take them: second
-// interfaces detached, Elastic IPs looked up while still held, terminated,
-// waited for, then the addresses released and the interfaces deleted.
-void deleteInstances(const aws::Ec2Client& ec2, const std::vector<Leftover>& selected,
-                     const std::vector<Leftover>& all, const Args& args) {
-  auto log = testlib::logger();
-  std::vector<std::string> ids;
-  for (const Leftover& item : selected) {
-    if (item.kind == "instance" && item.state != "terminated") ids.push_back(item.id);
-  }
-  if (ids.empty()) return;
-  FleetWatch watch(ec2, ec2.clock());
-  std::vector<std::string> detached;
-  std::vector<const Leftover*> addresses;
-  for (const Leftover& item : all) {
-    const bool ours = std::find(ids.begin(), ids.end(), item.instance_id) != ids.end();
-    if (!ours) continue;
-    if (item.kind == "network-interface" && item.device_index != 0) {
-      step("detach " + item.id, [&] {
-        deleteAttachment(ec2, watch, item.attachment_id, item.instance_id, item.subnet_id, args,
-                         ec2.clock());
-      });
-      detached.push_back(item.id);
-    } else if (item.kind == "elastic-ip") {
-      addresses.push_back(&item);
+/// A lock a renewal found taken over: the sweep stops in that VPC.
+class LockLost : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// One sweep's deletions and what it learns on the way.
+class Sweeper {
+ public:
+  Sweeper(const aws::Ec2Client& ec2, const aws::IamClient& iam,
+          const std::vector<Leftover>& selected, const SweepFilter& filter,
+          const SweepGuards& guards)
+      : ec2_(ec2), iam_(iam), filter_(filter), guards_(guards) {
+    for (const Leftover& item : selected) selected_.insert(item.id);
+    for (const Leftover& item : selected) {
+      if (!item.vpc_id.empty() && !keptByTag(item)) vpcs_.insert(item.vpc_id);
     }
   }
-  for (const auto& batch : inBatches(ids, kTerminateBatch)) {
+
+  SweepReport run() {
+    try {
+      for (const std::string& vpc_id : vpcs_) sweepVpc(vpc_id);
+      sweepRegion();
+    } catch (const aws::Interrupted& interrupted) {
+      report_.interrupted = interrupted.signal();
+      report_.failed = true;
+      testlib::logger()->error("  **Error** sweep interrupted by " +
+                               aws::signalName(interrupted.signal()) + " while " + doing_ +
+                               ": nothing more is deleted; what is left is listed");
+    }
+    // The last look is taken even after an interruption.
+    const aws::Interruption::Shelter shelter;
+    for (Leftover& item : findLeftovers(ec2_, iam_)) {
+      if (selected_.count(item.id) == 0 && tried_.count(item.id) == 0) continue;
+      const auto kept = kept_.find(item.id);
+      if (tried_.count(item.id) > 0 || kept == kept_.end()) {
+        item.outcome = "left";
+        const auto why = reasons_.find(item.id);
+        if (why != reasons_.end()) item.reason = why->second;
+        report_.failed = true;
+      } else {
+        item.outcome = kept->second;
+      }
+      report_.remaining.push_back(std::move(item));
+    }
+    return std::move(report_);
+  }
+
+ private:
+  // Marks the items of `items` that `facts` keeps; returns those that may go.
+  std::vector<Leftover> mayGo(const std::vector<Leftover>& items, const KeepFacts& facts) {
+    std::vector<Leftover> out;
+    for (const Leftover& item : items) {
+      const std::string why = whyKept(item, facts);
+      if (why.empty()) {
+        out.push_back(item);
+      } else {
+        kept_[item.id] = why;
+      }
+    }
+    return out;
+  }
+
+  void checkLock(const std::unique_ptr<VpcLock>& lock, const std::string& vpc_id) {
     aws::Interruption::check();
-    for (const std::string& id : batch) log->info("- Terminate " + id);
-    step("terminate", [&] { patient(ec2, [&] { return ec2.terminateInstances(batch); }); });
-  }
-  for (const std::string& id : ids) {
-    if (!watch.waitTerminated(id, kTerminatePatience)) {
-      log->error("  **Error** " + id + " is not terminated yet");
+    if (lock && lock->lost()) {
+      throw LockLost("the lock of VPC " + vpc_id +
+                     " was taken over by another run: nothing more is deleted there");
     }
   }
-  for (const Leftover* address : addresses) {
-    step("release " + address->public_ip, [&] {
-      releaseEIP(ec2, address->public_ip, address->id, address->instance_id, args, ec2.clock());
+
+  // Everything of `vpc_id` that the sweep selected and still selects under
+  // the VPC's lock.
+  void sweepVpc(const std::string& vpc_id) {
+    auto log = testlib::logger();
+    doing_ = "taking the lock of VPC " + vpc_id;
+    aws::Interruption::check();
+    std::unique_ptr<VpcLock> lock;
+    try {
+      lock = guards_.take_lock ? guards_.take_lock(vpc_id) : nullptr;
+    } catch (const LockHeld& held) {
+      log->warn("  **Warning** " + std::string(held.what()) +
+                ": the sweep skips that VPC and deletes nothing there");
+      report_.held.push_back({vpc_id, held.found().holder, held.found().readable});
+      keepAllOf(vpc_id, "kept (in use)");
+      return;
+    } catch (const aws::Interrupted&) {
+      throw;
+    } catch (const std::exception& failure) {
+      log->error("  **Error** cannot take the lock of VPC " + vpc_id + " (" + failure.what() +
+                 "): nothing there is deleted");
+      report_.failed = true;
+      keepAllOf(vpc_id, "left");
+      return;
+    }
+    try {
+      deleteInVpc(vpc_id, lock);
+    } catch (const LockLost& lost) {
+      log->error("  **Error** " + std::string(lost.what()));
+      report_.failed = true;
+    }
+    doing_ = "giving back the lock of VPC " + vpc_id;
+    if (lock) lock->release();
+  }
+
+  void keepAllOf(const std::string& vpc_id, const std::string& why) {
+    for (const Leftover& item : findEc2Leftovers(ec2_)) {
+      if (item.vpc_id == vpc_id && selected_.count(item.id) > 0) kept_[item.id] = why;
+    }
+  }
+
+  // What `filter_` selects now in `vpc_id` of what it selected before.
+  std::vector<Leftover> chosenIn(const std::string& vpc_id, const std::vector<Leftover>& all) {
+    std::vector<Leftover> chosen;
+    std::set<std::string> still;
+    for (const Leftover& item : selectLeftovers(all, filter_, ec2_.clock().now())) {
+      if (item.vpc_id != vpc_id || selected_.count(item.id) == 0) continue;
+      chosen.push_back(item);
+      still.insert(item.id);
+    }
+    // What a run changed meanwhile (a younger instance beside it) stays.
+    for (const Leftover& item : all) {
+      if (item.vpc_id == vpc_id && selected_.count(item.id) > 0 && still.count(item.id) == 0) {
+        kept_[item.id] = "kept (in use)";
+      }
+    }
+    return chosen;
+  }
+
+  void deleteInVpc(const std::string& vpc_id, const std::unique_ptr<VpcLock>& lock) {
+    auto log = testlib::logger();
+    log->info("- Sweep VPC " + vpc_id);
+    doing_ = "looking at VPC " + vpc_id;
+    std::vector<Leftover> all = findEc2Leftovers(ec2_);
+    KeepFacts facts;
+    facts.locks_seen = static_cast<bool>(guards_.take_lock);
+    std::vector<std::string> instances;
+    for (const Leftover& item : mayGo(chosenIn(vpc_id, all), facts)) {
+      if (item.kind == "instance") instances.push_back(item.id);
+    }
+    if (!instances.empty()) {
+      checkLock(lock, vpc_id);
+      endInstances(instances, all, lock, vpc_id);
+    }
+
+    // What the instances left behind, as EC2 shows it now.
+    checkLock(lock, vpc_id);
+    doing_ = "looking at VPC " + vpc_id;
+    all = findEc2Leftovers(ec2_);
+    for (const Leftover& item : all) {
+      if (item.kind == "instance") facts.vpcs_with_instances.insert(item.vpc_id);
+    }
+    facts.terminated = terminated_;
+    // The second interfaces of the instances just ended go whether or not
+    // they were selected, as a revert's do.
+    std::vector<Leftover> candidates = chosenIn(vpc_id, all);
+    for (const Leftover& item : all) {
+      if (item.kind == "network-interface" && terminated_.count(item.instance_id) > 0 &&
+          selected_.count(item.id) == 0) {
+        candidates.push_back(item);
+      }
+    }
+    const std::vector<Leftover> going = mayGo(candidates, facts);
+    const Args args;  // no dry run; tags come from what is found
+    for (const Leftover& item : going) {
+      if (item.kind != "network-interface") continue;
+      checkLock(lock, vpc_id);
+      doing_ = "deleting interface " + item.id;
+      tried_.insert(item.id);
+      if (!item.attachment_id.empty()) {
+        deleteAttachment(ec2_, item.attachment_id, item.subnet_id, args, ec2_.clock());
+      }
+      deleteNetworkInterface(ec2_, item.id, args, ec2_.clock());
+    }
+    for (const Leftover& item : going) {
+      if (item.kind != "elastic-ip") continue;
+      checkLock(lock, vpc_id);
+      doing_ = "releasing address " + item.public_ip;
+      release(item);
+    }
+    for (const Leftover& item : going) {
+      if (item.kind != "security-group") continue;
+      checkLock(lock, vpc_id);
+      doing_ = "deleting group " + item.id;
+      tried_.insert(item.id);
+      log->info("- Delete SG " + item.name + " " + item.id);
+      deleteSG(ec2_, item.id, args);
+    }
+    for (const Leftover& item : going) {
+      if (item.kind != "key-pair") continue;
+      checkLock(lock, vpc_id);
+      doing_ = "deleting key pair " + item.id;
+      tried_.insert(item.id);
+      step("delete key pair " + item.id, [&] { deleteKeyPair(ec2_, item.id, args); });
+    }
+  }
+
+  void release(const Leftover& address) {
+    tried_.insert(address.id);
+    step("release " + address.public_ip, [&] {
+      releaseEIP(ec2_, address.public_ip, address.id, address.instance_id, Args(), ec2_.clock());
     });
   }
-  for (const std::string& id : detached) deleteNetworkInterface(ec2, id, args, ec2.clock());
-}
+
+  // Terminates `ids` (all of one VPC, each selected and free to go), waits
+  // for those EC2 accepted, then releases the addresses they held.
+  void endInstances(const std::vector<std::string>& ids, const std::vector<Leftover>& all,
+                    const std::unique_ptr<VpcLock>& lock, const std::string& vpc_id) {
+    // Looked up while the instances still hold them.
+    std::vector<Leftover> addresses;
+    for (const Leftover& item : all) {
+      if (item.kind == "elastic-ip" && !item.instance_id.empty() &&
+          std::find(ids.begin(), ids.end(), item.instance_id) != ids.end()) {
+        if (keptByTag(item)) {
+          kept_[item.id] = "kept (probefleet:keep)";
+        } else {
+          addresses.push_back(item);
+        }
+      }
+    }
+    for (const std::string& id : ids) tried_.insert(id);
+    doing_ = "terminating instances in VPC " + vpc_id;
+    const std::vector<std::string> accepted = terminate(ids);
+    doing_ = "waiting for instances in VPC " + vpc_id + " to terminate";
+    for (const std::string& id : waitTerminated(accepted)) terminated_.insert(id);
+    for (const Leftover& address : addresses) {
+      if (terminated_.count(address.instance_id) == 0) continue;
+      checkLock(lock, vpc_id);
+      doing_ = "releasing address " + address.public_ip;
+      release(address);
+    }
+  }
+
+  // TerminateInstances in batches; a batch EC2 refuses (it refuses all of
+  // one for a single protected instance) is tried one instance at a time.
+  // Returns the ids EC2 accepted; the others' reasons are kept.
+  std::vector<std::string> terminate(const std::vector<std::string>& ids) {
+    auto log = testlib::logger();
+    std::vector<std::string> accepted;
+    const auto once = [&](const std::vector<std::string>& batch) {
+      patient(ec2_, [&] { return ec2_.terminateInstances(batch); });
+      accepted.insert(accepted.end(), batch.begin(), batch.end());
+    };
+    for (const auto& batch : inBatches(ids, kTerminateBatch)) {
+      aws::Interruption::check();
+      for (const std::string& id : batch) log->info("- Terminate " + id);
+      try {
+        once(batch);
+        continue;
+      } catch (const aws::Interrupted&) {
+        throw;
+      } catch (const std::exception& failure) {
+        if (batch.size() > 1) {
+          log->warn("  **Warning** TerminateInstances refused " + std::to_string(batch.size()) +
+                    " instances (" + failure.what() + "): trying them one at a time");
+        } else {
+          refuse(batch.front(), failure);
+          continue;
+        }
+      }
+      for (const std::string& id : batch) {
+        aws::Interruption::check();
+        try {
+          once({id});
+        } catch (const aws::Interrupted&) {
+          throw;
+        } catch (const std::exception& failure) {
+          refuse(id, failure);
+        }
+      }
+    }
+    return accepted;
+  }
+
+  void refuse(const std::string& id, const std::exception& failure) {
+    const auto* error = dynamic_cast<const aws::ServiceError*>(&failure);
+    reasons_[id] = error ? error->code() + ": " + error->message() : failure.what();
+    testlib::logger()->error("  **Error** " + id + " cannot be terminated: " + reasons_[id]);
+  }
+
+  // Waits for `ids` together, one DescribeInstances round per period, for at
+  // most kTerminatePatience in all; returns those terminated (or no longer
+  // listed).
+  std::set<std::string> waitTerminated(const std::vector<std::string>& ids) {
+    std::set<std::string> waiting(ids.begin(), ids.end()), done;
+    for (auto waited = std::chrono::milliseconds(0);
+         !waiting.empty() && waited < kTerminatePatience; waited += kInstanceRoundPeriod) {
+      ec2_.clock().sleep(kInstanceRoundPeriod);
+      std::map<std::string, std::string> states;
+      try {
+        for (const auto& batch :
+             inBatches(std::vector<std::string>(waiting.begin(), waiting.end()), kIdsPerRequest)) {
+          aws::ec2::DescribeInstancesRequest request;
+          request.filters = {{"instance-id", batch}};
+          do {
+            const auto page = ec2_.describeInstances(request);
+            for (const auto& reservation : page.reservations) {
+              for (const auto& instance : reservation.instances) {
+                states[instance.instance_id] = instance.state_name;
+              }
+            }
+            request.next_token = page.next_token;
+          } while (!request.next_token.empty());
+        }
+      } catch (const aws::Interrupted&) {
+        throw;
+      } catch (const std::exception&) {
+        continue;  // a round without news
+      }
+      for (auto it = waiting.begin(); it != waiting.end();) {
+        const auto state = states.find(*it);
+        if (state == states.end() || state->second == "terminated") {
+          done.insert(*it);
+          it = waiting.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (const std::string& id : waiting) {
+      reasons_[id] =
+          "not terminated within " + std::to_string(kTerminatePatience.count() / 1000) + " s";
+      testlib::logger()->error("  **Error** " + id + " is not terminated yet");
+    }
+    return done;
+  }
+
+  // What serves the region: addresses that name no VPC, and the IAM trio.
+  void sweepRegion() {
+    auto log = testlib::logger();
+    doing_ = "looking at the region";
+    const std::vector<Leftover> all = findLeftovers(ec2_, iam_);
+    std::vector<Leftover> candidates;
+    KeepFacts facts;
+    std::size_t trio_found = 0, trio_selected = 0;
+    for (const Leftover& item : all) {
+      if (item.kind == "instance") facts.vpcs_with_instances.insert(item.vpc_id);
+      if (isIam(item)) {
+        ++trio_found;
+        trio_selected += selected_.count(item.id);
+      }
+      if (selected_.count(item.id) > 0 && (regionWide(item) || item.vpc_id.empty())) {
+        candidates.push_back(item);
+      }
+    }
+    if (candidates.empty()) return;
+    facts.trio_whole = trio_found == trio_selected;
+    facts.locks_seen = static_cast<bool>(guards_.live_locks);
+    if (!facts.locks_seen) {
+      log->warn(
+          "  **Warning** no --s3_bucket: a run at work cannot be seen, so addresses associated "
+          "with nothing and the instance role, policy and profile stay");
+    } else {
+      doing_ = "reading the runs' locks";
+      try {
+        for (const LiveLock& held : guards_.live_locks()) {
+          facts.lock_live = true;
+          log->warn("  **Warning** VPC " + held.vpc_id + " is locked by " +
+                    (held.readable ? describeHolder(held.holder) : "an unreadable lock") +
+                    ": addresses associated with nothing and the instance role, policy and "
+                    "profile stay");
+        }
+      } catch (const aws::Interrupted&) {
+        throw;
+      } catch (const std::exception& failure) {
+        log->error("  **Error** cannot read the runs' locks (" + std::string(failure.what()) +
+                   "): addresses associated with nothing and the instance role, policy and "
+                   "profile stay");
+        report_.failed = true;
+        return;
+      }
+    }
+    // A trio kept for one part is kept whole: a role without its profile
+    // serves no one.
+    bool trio_goes = true;
+    std::vector<Leftover> going;
+    for (const Leftover& item : candidates) {
+      const std::string why = whyKept(item, facts);
+      if (!why.empty()) {
+        kept_[item.id] = why;
+        if (isIam(item)) trio_goes = false;
+      } else if (!isIam(item)) {
+        going.push_back(item);
+      }
+    }
+    for (const Leftover& item : going) {
+      if (item.kind != "elastic-ip") {
+        kept_[item.id] = "kept (in use)";
+        continue;
+      }
+      aws::Interruption::check();
+      doing_ = "releasing address " + item.public_ip;
+      release(item);
+    }
+    if (trio_found == 0 || trio_selected == 0) return;
+    if (trio_goes) {
+      doing_ = "looking at the other regions";
+      if (guards_.elsewhere && guards_.elsewhere()) trio_goes = false;
+    }
+    for (const Leftover& item : candidates) {
+      if (!isIam(item)) continue;
+      if (!trio_goes) {
+        kept_.emplace(item.id, "kept (in use)");
+      } else {
+        tried_.insert(item.id);
+      }
+    }
+    if (!trio_goes) return;
+    aws::Interruption::check();
+    doing_ = "deleting the instance role, policy and profile";
+    log->info("- Delete the instance role, policy and profile");
+    for (const std::string& left : deleteInstanceProfile(iam_)) log->error("  left: " + left);
+  }
+
+  const aws::Ec2Client& ec2_;
+  const aws::IamClient& iam_;
+  const SweepFilter& filter_;
+  const SweepGuards& guards_;
+  std::set<std::string> selected_;
+  std::set<std::string> vpcs_;
+  std::set<std::string> tried_;
+  std::set<std::string> terminated_;
+  std::map<std::string, std::string> kept_;     // id -> why
+  std::map<std::string, std::string> reasons_;  // id -> why it is left
+  std::string doing_ = "starting";
+  SweepReport report_;
+};
 
 }  // namespace
 
-std::vector<Leftover> deleteLeftovers(const aws::Ec2Client& ec2, const aws::IamClient& iam,
-                                      const std::vector<Leftover>& selected,
-                                      const SweepFilter& filter,
-                                      const std::vector<std::string>& held,
-                                      const ElsewhereCheck& elsewhere) {
-  auto log = testlib::logger();
-  const Args args;  // no dry run; tags and Elastic IPs come from what is found
-  std::vector<Leftover> chosen;
-  for (const Leftover& item : selected) {
-    if (!inHeld(item, held)) chosen.push_back(item);
-  }
-  deleteInstances(ec2, chosen, findLeftovers(ec2, iam), args);
-
-  // What the instances left behind, as EC2 shows it now.
-  const auto now = [&] { return ec2.clock().now(); };
-  std::vector<Leftover> all = findLeftovers(ec2, iam);
-  std::set<std::string> chosen_ids;
-  for (const Leftover& item : chosen) chosen_ids.insert(item.id);
-  std::set<std::string> vpcs_with_instances;
-  for (const Leftover& item : all) {
-    if (item.kind == "instance") vpcs_with_instances.insert(item.vpc_id);
-  }
-  const auto pick = [&](const char* kind) {
-    std::vector<Leftover> out;
-    for (const Leftover& item : all) {
-      if (item.kind == kind && chosen_ids.count(item.id) > 0) out.push_back(item);
-    }
-    return out;
-  };
-  for (const Leftover& item : pick("network-interface")) {
-    if (item.attachment_id.empty()) deleteNetworkInterface(ec2, item.id, args, ec2.clock());
-  }
-  for (const Leftover& item : pick("elastic-ip")) {
-    if (item.state == "unassociated") {
-      step("release " + item.public_ip,
-           [&] { releaseEIP(ec2, item.public_ip, item.id, "", args, ec2.clock()); });
-    }
-  }
-  // A VPC's groups and key pair serve its instances: they go only once none
-  // of ours is left there.
-  for (const Leftover& item : pick("security-group")) {
-    if (vpcs_with_instances.count(item.vpc_id) > 0) continue;
-    log->info("- Delete SG " + item.name + " " + item.id);
-    deleteSG(ec2, item.id, args);
-  }
-  for (const Leftover& item : pick("key-pair")) {
-    if (item.vpc_id.empty() || vpcs_with_instances.count(item.vpc_id) > 0) continue;
-    step("delete key pair " + item.id, [&] { deleteKeyPair(ec2, item.id, args); });
-  }
-  // The role, policy and profile serve every instance of ours.
-  std::size_t iam_found = 0, iam_chosen = 0;
-  for (const Leftover& item : all) {
-    if (!isIam(item)) continue;
-    ++iam_found;
-    iam_chosen += chosen_ids.count(item.id);
-  }
-  if (iam_found > 0 && iam_chosen == iam_found && vpcs_with_instances.empty() && !elsewhere()) {
-    log->info("- Delete the instance role, policy and profile");
-    for (const std::string& left : deleteInstanceProfile(iam)) log->error("  left: " + left);
-  }
-
-  std::vector<Leftover> left;
-  for (const Leftover& item : selectLeftovers(findLeftovers(ec2, iam), filter, now())) {
-    if (!inHeld(item, held)) left.push_back(item);
-  }
-  return left;
+SweepReport deleteLeftovers(const aws::Ec2Client& ec2, const aws::IamClient& iam,
+                            const std::vector<Leftover>& selected, const SweepFilter& filter,
+                            const SweepGuards& guards) {
+  return Sweeper(ec2, iam, selected, filter, guards).run();
 }
 
 }  // namespace probefleet

@@ -2,6 +2,9 @@
 // names and tags when no test configuration says where it is, listed, and
 // with --delete removed in the order a revert removes it.
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <map>
 #include <string>
@@ -11,6 +14,7 @@
 
 #include "aws/base/clock.h"
 #include "aws/base/environment.h"
+#include "aws/base/interrupt.h"
 #include "aws/client/error.h"
 #include "aws/services/ec2.h"
 #include "aws/services/iam.h"
@@ -21,6 +25,8 @@
 #include "probefleet/lifetime.h"
 #include "probefleet/sweep.h"
 #include "probefleet/tags.h"
+#include "probefleet/vpc_lock.h"
+#include "testlib/common.h"
 
 namespace {
 
@@ -36,25 +42,37 @@ constexpr const char* kHelp =
     "instances not yet terminated (with state and age), network interfaces,\n"
     "Elastic IPs, security groups, key pairs, and the account's instance role,\n"
     "policy and instance profile. Nothing without those names and tags is listed\n"
-    "or touched.\n"
+    "or touched. What carries the tag probefleet:keep (any value) is listed,\n"
+    "marked keep, and never deleted.\n"
     "\n"
     "options:\n"
-    "  --vpc VPC              only what lies in this VPC (and the IAM trio)\n"
+    "  --vpc VPC              only what lies in this VPC, and what serves the\n"
+    "                         region: the IAM trio, and Elastic IPs associated\n"
+    "                         with nothing that carry no probefleet:vpc tag\n"
+    "                         (probefleet tags each address with its VPC)\n"
     "  --tag KEY,VALUE        only what carries this tag (as --tag_resource gave\n"
     "                         it); repeatable, every pair must match\n"
     "  --older-than DURATION  only what is older (e.g. 30m, 6h, 2d); groups,\n"
     "                         interfaces and addresses, whose age EC2 does not\n"
     "                         tell, count as old when no younger instance of ours\n"
     "                         stands in their VPC\n"
-    "  --expired              only instances whose probefleet:expires time is past\n"
+    "  --expired              only instances whose probefleet:expires time is\n"
+    "                         past, and Elastic IPs associated with nothing\n"
     "  --s3_bucket BUCKET     the bucket holding the runs' locks: a VPC a live run\n"
     "                         holds is listed as held and never swept\n"
     "  --json                 print a JSON object instead of the table\n"
-    "  --delete               remove what is listed: instances first (waited for\n"
-    "                         until terminated), then interfaces, addresses,\n"
-    "                         groups and key pairs of VPCs with no instance of\n"
-    "                         ours left, then the IAM trio once no instance of\n"
-    "                         ours is left in the region\n"
+    "  --delete               remove what is listed, one VPC at a time under that\n"
+    "                         VPC's lock (taken in mode sweep and given back\n"
+    "                         after; a VPC whose lock a live run holds is skipped):\n"
+    "                         instances first (a refused batch is tried one\n"
+    "                         instance at a time; those accepted are waited for\n"
+    "                         together), then interfaces, addresses, groups and\n"
+    "                         key pairs of VPCs with no instance of ours left;\n"
+    "                         then Elastic IPs that name no VPC and the IAM trio,\n"
+    "                         only with --s3_bucket and while no run holds a\n"
+    "                         lock (the trio also only once no instance of ours\n"
+    "                         is left in any region). SIGINT or SIGTERM ends it\n"
+    "                         after the step under way, listing what is left\n"
     "  --profile NAME         credentials profile (default: AWS_PROFILE, else the\n"
     "                         default chain)\n"
     "  --region REGION        region (default: AWS_REGION, AWS_DEFAULT_REGION, the\n"
@@ -63,8 +81,14 @@ constexpr const char* kHelp =
     "  -h, --help             show this help\n"
     "  --version              show the version and exit\n"
     "\n"
-    "exit status: 0 listed, or everything selected removed; 1 a failure, or with\n"
-    "--delete something left or a held VPC skipped; 2 usage error\n";
+    "With --delete each resource still there is listed with its outcome: \"left\"\n"
+    "(it was to go and could not, with AWS's reason), or \"kept (in use)\",\n"
+    "\"kept (probefleet:keep)\", \"kept (no --s3_bucket)\", \"kept (partly\n"
+    "selected)\".\n"
+    "\n"
+    "exit status: 0 listed, or with --delete nothing left that it tried to\n"
+    "remove (what is kept does not count); 1 a failure, something left, or\n"
+    "interrupted; 2 usage error\n";
 
 using Clock = std::chrono::system_clock;
 
@@ -108,12 +132,22 @@ std::string orDash(const std::string& text) {
   return text.empty() ? "-" : text;
 }
 
+// The last column: after --delete the outcome (and why something is left),
+// before it "keep" for what carries the keep tag.
+std::string noteOf(const probefleet::Leftover& item) {
+  if (!item.outcome.empty()) {
+    return item.reason.empty() ? item.outcome : item.outcome + ": " + item.reason;
+  }
+  return probefleet::keptByTag(item) ? "keep" : "";
+}
+
 void printTable(const std::vector<probefleet::Leftover>& items,
-                const std::vector<probefleet::VpcLock>& held, Clock::time_point now) {
-  std::vector<std::vector<std::string>> rows = {{"KIND", "ID", "NAME", "VPC", "STATE", "AGE"}};
+                const std::vector<probefleet::LiveLock>& held, Clock::time_point now) {
+  std::vector<std::vector<std::string>> rows = {
+      {"KIND", "ID", "NAME", "VPC", "STATE", "AGE", "NOTE"}};
   for (const auto& item : items) {
     rows.push_back({item.kind, item.id, orDash(item.name), orDash(item.vpc_id), orDash(item.state),
-                    ageText(item, now)});
+                    ageText(item, now), orDash(noteOf(item))});
   }
   std::vector<std::size_t> widths(rows.front().size(), 0);
   for (const auto& row : rows) {
@@ -136,7 +170,7 @@ void printTable(const std::vector<probefleet::Leftover>& items,
 }
 
 nlohmann::ordered_json jsonOf(const std::vector<probefleet::Leftover>& items,
-                              const std::vector<probefleet::VpcLock>& held, bool locks_seen,
+                              const std::vector<probefleet::LiveLock>& held, bool locks_seen,
                               Clock::time_point now) {
   nlohmann::ordered_json resources = nlohmann::ordered_json::array();
   for (const auto& item : items) {
@@ -145,20 +179,26 @@ nlohmann::ordered_json jsonOf(const std::vector<probefleet::Leftover>& items,
     const auto time = [](const auto& at) {
       return at ? nlohmann::ordered_json(aws::formatIsoTime(*at)) : nlohmann::ordered_json();
     };
-    resources.push_back(
-        {{"kind", item.kind},
-         {"id", item.id},
-         {"name", item.name},
-         {"vpc_id", orNull(item.vpc_id)},
-         {"state", orNull(item.state)},
-         {"created", time(item.created)},
-         {"age_seconds",
-          item.created
-              ? nlohmann::ordered_json(
-                    std::chrono::duration_cast<std::chrono::seconds>(now - *item.created).count())
-              : nlohmann::ordered_json()},
-         {"expires", time(item.expires)},
-         {"tags", tags}});
+    nlohmann::ordered_json resource = {
+        {"kind", item.kind},
+        {"id", item.id},
+        {"name", item.name},
+        {"vpc_id", orNull(item.vpc_id)},
+        {"state", orNull(item.state)},
+        {"created", time(item.created)},
+        {"age_seconds",
+         item.created
+             ? nlohmann::ordered_json(
+                   std::chrono::duration_cast<std::chrono::seconds>(now - *item.created).count())
+             : nlohmann::ordered_json()},
+        {"expires", time(item.expires)},
+        {"tags", tags},
+        {"keep", probefleet::keptByTag(item)}};
+    if (!item.outcome.empty()) {
+      resource["outcome"] = item.outcome;
+      resource["reason"] = orNull(item.reason);
+    }
+    resources.push_back(std::move(resource));
   }
   nlohmann::ordered_json locks = nlohmann::ordered_json::array();
   for (const auto& lock : held) {
@@ -213,16 +253,68 @@ bool instancesElsewhere(const cli::CommandLine& line, const aws::Ec2Client& ec2)
   }
 }
 
-int run(const cli::CommandLine& line) {
+std::string hostName() {
+  char name[256] = {};
+  return ::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "unknown";
+}
+
+std::string userName() {
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    return found->pw_name;
+  }
+  return "uid " + std::to_string(::geteuid());
+}
+
+// The sweep as the holder of the locks it takes.
+probefleet::LockHolder thisSweep(const std::vector<std::string>& arguments, Clock::time_point now) {
+  probefleet::LockHolder self;
+  self.run_id = probefleet::newRunId();
+  self.host = hostName();
+  self.user = userName();
+  self.mode = "sweep";
+  self.started = aws::formatIsoTime(now);
+  self.command = probefleet::commandForLock("probefleet-sweep", arguments);
+  self.pid = ::getpid();
+  return self;
+}
+
+// The guards of a sweep with a bucket: each VPC's lock taken as this sweep,
+// and the live locks of the runs (other sweeps, which use none of what
+// serves the region, left out).
+probefleet::SweepGuards guardsOf(const aws::S3Client& s3, const std::string& bucket,
+                                 aws::Clock& clock, const probefleet::LockHolder& self) {
+  probefleet::SweepGuards guards;
+  guards.take_lock = [&s3, bucket, &clock, self](const std::string& vpc_id) {
+    return probefleet::VpcLock::take({s3, bucket, vpc_id, clock}, self);
+  };
+  guards.live_locks = [&s3, bucket, &clock, self] {
+    std::vector<probefleet::LiveLock> live;
+    for (auto& lock : probefleet::liveLocks(s3, bucket, clock.now())) {
+      const bool sweep = lock.readable && lock.holder.mode == self.mode;
+      if (lock.holder.run_id != self.run_id && !sweep) live.push_back(std::move(lock));
+    }
+    return live;
+  };
+  return guards;
+}
+
+int run(const cli::CommandLine& line, const std::vector<std::string>& arguments) {
   const probefleet::SweepFilter filter = filterOf(line);
   const aws::Ec2Client ec2(configOf(line, "ec2"));
   const aws::IamClient iam(configOf(line, "iam"));
   const Clock::time_point now = ec2.clock().now();
+  const bool remove = line.flag("--delete");
 
-  std::vector<probefleet::VpcLock> held;
+  std::vector<probefleet::LiveLock> held;
   const auto bucket = line.value("--s3_bucket");
+  std::optional<aws::S3Client> s3;
   if (bucket) {
-    held = probefleet::liveLocks(aws::S3Client(cli::clientConfig(line, "s3")), *bucket, now);
+    s3.emplace(configOf(line, "s3"));
+    // With --delete each VPC's lock is taken in turn instead.
+    if (!remove) held = probefleet::liveLocks(*s3, *bucket, now);
   } else {
     std::cerr << "probefleet-sweep: no --s3_bucket: the runs' locks cannot be seen, so a VPC a "
                  "run is working on may be swept\n";
@@ -230,19 +322,23 @@ int run(const cli::CommandLine& line) {
   std::vector<probefleet::Leftover> selected =
       probefleet::selectLeftovers(probefleet::findLeftovers(ec2, iam), filter, now);
   // Only the locks of VPCs this sweep would touch matter.
-  std::vector<probefleet::VpcLock> relevant;
-  std::vector<std::string> held_vpcs;
+  std::vector<probefleet::LiveLock> relevant;
   for (const auto& lock : held) {
     const bool touched = std::any_of(selected.begin(), selected.end(),
                                      [&](const auto& item) { return item.vpc_id == lock.vpc_id; });
-    if (!touched) continue;
-    relevant.push_back(lock);
-    held_vpcs.push_back(lock.vpc_id);
+    if (touched) relevant.push_back(lock);
   }
 
-  if (line.flag("--delete")) {
-    selected = probefleet::deleteLeftovers(ec2, iam, selected, filter, held_vpcs,
-                                           [&] { return instancesElsewhere(line, ec2); });
+  bool failed = false;
+  if (remove) {
+    probefleet::SweepGuards guards;
+    if (s3) guards = guardsOf(*s3, *bucket, ec2.clock(), thisSweep(arguments, now));
+    guards.elsewhere = [&] { return instancesElsewhere(line, ec2); };
+    probefleet::SweepReport report =
+        probefleet::deleteLeftovers(ec2, iam, selected, filter, guards);
+    selected = std::move(report.remaining);
+    relevant = std::move(report.held);
+    failed = report.failed;
   }
   if (line.flag("--json")) {
     // Tags are whatever their makers wrote: bytes that are not UTF-8 must not
@@ -253,17 +349,32 @@ int run(const cli::CommandLine& line) {
   } else {
     printTable(selected, relevant, ec2.clock().now());
   }
-  if (!line.flag("--delete")) return 0;
-  return selected.empty() && relevant.empty() ? 0 : 1;
+  return failed ? 1 : 0;
+}
+
+// SIGINT and SIGTERM are taken by a thread of their own: the first ends the
+// sweep after the step under way (the locks it holds are given back and what
+// is left is listed), a second ends it at once.
+void watchSignals() {
+  aws::watchTerminationSignals([](int signal) {
+    if (aws::Interruption::requested()) ::_exit(128 + signal);
+    const std::string note = "probefleet-sweep: " + aws::signalName(signal) +
+                             ": stopping after the step under way; what is left is listed "
+                             "(send it again to stop at once)\n";
+    (void)!::write(STDERR_FILENO, note.data(), note.size());
+    aws::Interruption::request(signal);
+  });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  watchSignals();
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
   return cli::runProgram(
-      {"probefleet-sweep", kUsage, kHelp}, std::vector<std::string>(argv + 1, argv + argc),
+      {"probefleet-sweep", kUsage, kHelp}, arguments,
       {cli::valueOption("--vpc"), cli::repeatedOption("--tag"), cli::valueOption("--older-than"),
        cli::flagOption("--expired"), cli::valueOption("--s3_bucket"), cli::flagOption("--json"),
        cli::flagOption("--delete")},
-      run);
+      [&](const cli::CommandLine& line) { return run(line, arguments); });
 }

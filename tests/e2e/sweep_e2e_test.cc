@@ -2,6 +2,8 @@
 // whose test configuration is lost is found by its tags and removed, while
 // what does not carry them stays; instances that end themselves say when.
 
+#include <signal.h>
+
 #include <chrono>
 #include <set>
 #include <string>
@@ -13,6 +15,7 @@
 #include "aws/services/ec2.h"
 #include "aws/services/s3.h"
 #include "probefleet/lifetime.h"
+#include "probefleet/vpc_lock.h"
 #include "support/e2e.h"
 
 namespace {
@@ -130,7 +133,7 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   };
   lock(600);
   const RunResult held = run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
-  EXPECT_EQ(held.status, 1) << held.err;
+  EXPECT_EQ(held.status, 0) << held.err;
   EXPECT_NE(held.out.find("held: " + vpc + " by run r-7"), std::string::npos) << held.out;
   EXPECT_EQ(oursIn(fleet().control("GET", "inventory"), foreign), expected);
   lock(1);
@@ -145,8 +148,9 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   elsewhere.tag_specifications = {{"instance", {{"Name", "corvanta-test-ec2"}}}};
   const std::string west_id = west.runInstances(elsewhere).instances.at(0).instance_id;
   const RunResult kept = run("probefleet-sweep", {"--vpc", vpc, "--s3_bucket", bucket, "--delete"});
-  EXPECT_EQ(kept.status, 1) << kept.err;
+  EXPECT_EQ(kept.status, 0) << kept.err;
   EXPECT_NE(kept.out.find("iam-role"), std::string::npos) << kept.out;
+  EXPECT_NE(kept.out.find("kept (in use)"), std::string::npos) << kept.out;
   EXPECT_EQ(fleet().control("GET", "inventory")["iam"]["roles"].size(), 1u);
   west.terminateInstances({west_id});
   const RunResult removed =
@@ -160,6 +164,249 @@ TEST_F(SweepE2eTest, FindsALostDeploymentByItsTagsAndRemovesOnlyIt) {
   for (const auto& k : after["key_pairs"]) still.insert(k);
   for (const std::string& id : foreign) EXPECT_EQ(still.count(id), 1u) << id << " was touched";
   EXPECT_TRUE(sweep({"--vpc", vpc})["resources"].empty());
+}
+
+// The sweep beside the runs: under each VPC's lock, with the keep tag, with
+// instances that refuse to go, and with addresses their instances outlived.
+class SweepGuardE2eTest : public testing_support::E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    resetWorld();
+    env_["PROBEFLEET_TIME_SCALE"] = "0.05";
+    writeTestConfig();
+    bucket_ = world_["bucket"].get<std::string>();
+    vpc_ = world_["vpc_id"].get<std::string>();
+  }
+  void TearDown() override {
+    sandbox_.control("DELETE", "profile");
+    E2eTest::TearDown();
+  }
+  RunResult deploy(std::vector<std::string> extra, const std::string& config = "tc.json") {
+    std::vector<std::string> argv = {"--test_config", config,        "--backup_folder",
+                                     "keys",          "--s3_bucket", bucket_};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return runProgram("probefleet", argv);
+  }
+  RunResult sweep(std::vector<std::string> extra,
+                  const std::function<void(pid_t)>& meanwhile = nullptr) {
+    std::vector<std::string> argv = {"--s3_bucket", bucket_, "--json"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return runProgram("probefleet-sweep", argv, {}, meanwhile);
+  }
+  // The outcome of each resource listed, by id (IAM: by name).
+  static std::map<std::string, std::string> outcomes(const RunResult& result) {
+    std::map<std::string, std::string> out;
+    const json listing = json::parse(result.out);
+    for (const auto& item : listing["resources"]) {
+      const std::string id =
+          item["kind"].get<std::string>().starts_with("iam-") ? item["name"] : item["id"];
+      out[id] = item.value("outcome", item["keep"].get<bool>() ? "keep" : "");
+    }
+    return out;
+  }
+  json inventory() { return sandbox_.control("GET", "inventory"); }
+  // Runs `code` with `ec2`, a boto3 client of the sandbox; it prints JSON.
+  json withBoto3(const std::string& code) {
+    return sandbox_.boto3("ec2 = boto3.client('ec2')\n" + code);
+  }
+  std::vector<std::string> instanceIds() {
+    std::vector<std::string> ids;
+    const json all = inventory();
+    for (const auto& i : all["instance_list"]) {
+      if (i["state"] != "terminated") ids.push_back(i["id"]);
+    }
+    return ids;
+  }
+  int successes(const std::string& service, const std::string& action) {
+    int count = 0;
+    for (const auto& entry : sandbox_.journal(service, action)) count += entry["status"] == 200;
+    return count;
+  }
+
+  std::string bucket_, vpc_;
+};
+
+TEST_F(SweepGuardE2eTest, AddressesWhoseInstancesEndedAreFoundByTheirVpcAndReleased) {
+  // Launches without a public address, so that each instance gets an Elastic IP.
+  withBoto3(
+      "for s in ec2.describe_subnets()['Subnets']:\n"
+      "    ec2.modify_subnet_attribute(SubnetId=s['SubnetId'], "
+      "MapPublicIpOnLaunch={'Value': False})\n"
+      "print('{}')\n");
+  ASSERT_EQ(deploy({"--eip"}).status, 0);
+  const json addresses = inventory()["addresses"];
+  ASSERT_EQ(addresses.size(), world_["test_config"].size()) << addresses;
+  // Ended by hand; EC2 lets go of their addresses as they terminate.
+  const aws::Ec2Client ec2(sandbox_.clientConfig("ec2"));
+  ec2.terminateInstances(instanceIds());
+  withBoto3(
+      "for a in ec2.describe_addresses()['Addresses']:\n"
+      "    if a.get('AssociationId'): ec2.disassociate_address(AssociationId=a['AssociationId'])\n"
+      "print('{}')\n");
+  // Every address is unassociated now; --vpc and --expired find them all.
+  for (const std::vector<std::string>& filter :
+       {std::vector<std::string>{"--vpc", vpc_}, std::vector<std::string>{"--expired"}}) {
+    const RunResult listed = sweep(filter);
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    std::size_t found = 0;
+    const json listing = json::parse(listed.out);
+    for (const auto& item : listing["resources"]) {
+      if (item["kind"] != "elastic-ip") continue;
+      ++found;
+      EXPECT_EQ(item["vpc_id"], vpc_) << item;
+    }
+    EXPECT_EQ(found, addresses.size()) << filter[0] << listed.out;
+  }
+  const RunResult swept = sweep({"--vpc", vpc_, "--delete"});
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  EXPECT_TRUE(inventory()["addresses"].empty()) << inventory()["addresses"];
+}
+
+TEST_F(SweepGuardE2eTest, AVpcARunLocksIsSkippedAndWhatServesTheRegionStays) {
+  ASSERT_EQ(deploy({"--ec2_role", "default"}).status, 0);
+  // An address of an older version: associated with nothing, naming no VPC.
+  withBoto3(
+      "ec2.allocate_address(Domain='vpc', TagSpecifications=[{'ResourceType': 'elastic-ip', "
+      "'Tags': [{'Key': 'Name', 'Value': 'corvanta-test-ec2-eip'}]}])\n"
+      "print('{}')\n");
+  // A deployment takes the VPC's lock before the sweep deletes there.
+  const aws::S3Client s3(sandbox_.clientConfig("s3"));
+  probefleet::LockHolder other{"r-deploy",   "ci-3", "qa", "deploy", "2026-12-09T10:00:00Z",
+                               "probefleet", 42,     600};
+  auto lock = probefleet::VpcLock::take({s3, bucket_, vpc_, *aws::systemClock()}, other);
+  sandbox_.clearJournal();
+  const RunResult held = sweep({"--delete"});
+  EXPECT_EQ(held.status, 0) << held.err;
+  EXPECT_NE(held.err.find("locked by run r-deploy"), std::string::npos) << held.err;
+  EXPECT_EQ(json::parse(held.out)["held"][0]["run_id"], "r-deploy") << held.out;
+  const auto kept = outcomes(held);
+  EXPECT_GE(kept.size(), 8u);  // instances, interfaces, groups, key pair, address, trio
+  for (const auto& [id, outcome] : kept) EXPECT_EQ(outcome, "kept (in use)") << id;
+  for (const char* action : {"TerminateInstances", "DeleteNetworkInterface", "ReleaseAddress",
+                             "DeleteSecurityGroup", "DeleteKeyPair"}) {
+    EXPECT_TRUE(sandbox_.journal("ec2", action).empty()) << action;
+  }
+  EXPECT_TRUE(sandbox_.journal("iam", "DeleteRole").empty());
+
+  lock->release();
+  const RunResult swept = sweep({"--delete"});
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  const json after = inventory();
+  for (const char* kind : {"instance_list", "addresses", "security_groups", "key_pairs"}) {
+    EXPECT_TRUE(after[kind].empty()) << kind << ": " << after[kind];
+  }
+  EXPECT_TRUE(after["iam"]["roles"].empty()) << after["iam"];
+  // It held the VPC's lock while it deleted there, and gave it back.
+  int writes = 0;
+  for (const auto& put : sandbox_.journal("s3", "PutObject")) {
+    writes += put["params"].value("Key", "") == "locks/" + vpc_ + ".json";
+  }
+  EXPECT_GE(writes, 1);
+  EXPECT_FALSE(probefleet::readLock(s3, bucket_, vpc_, std::chrono::system_clock::now()));
+}
+
+TEST_F(SweepGuardE2eTest, AProtectedInstanceIsReportedWithAwsReasonAndTheOthersGo) {
+  ASSERT_EQ(deploy({}).status, 0);
+  const std::vector<std::string> ids = instanceIds();
+  ASSERT_EQ(ids.size(), 3u);
+  withBoto3("ec2.modify_instance_attribute(InstanceId='" + ids[1] +
+            "', DisableApiTermination={'Value': True})\nprint('{}')\n");
+  // Each wait would last kTerminatePatience (30 s at this scale): the
+  // protected instance is not waited on at all.
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult swept = sweep({"--delete"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(swept.status, 1) << swept.err;
+  EXPECT_NE(swept.err.find(ids[1] + " cannot be terminated: OperationNotPermitted"),
+            std::string::npos)
+      << swept.err;
+  EXPECT_EQ(instanceIds(), std::vector<std::string>{ids[1]});
+  const json listing = json::parse(swept.out);
+  for (const auto& item : listing["resources"]) {
+    if (item["id"] == ids[1]) {
+      EXPECT_EQ(item["outcome"], "left");
+      EXPECT_TRUE(item["reason"].get<std::string>().starts_with("OperationNotPermitted")) << item;
+    } else {
+      EXPECT_EQ(item["outcome"], "kept (in use)") << item;  // what it still uses
+    }
+  }
+}
+
+TEST_F(SweepGuardE2eTest, WhatCarriesTheKeepTagIsListedAndSurvives) {
+  ASSERT_EQ(deploy({"--ec2_role", "default"}).status, 0);
+  const std::vector<std::string> ids = instanceIds();
+  const aws::Ec2Client ec2(sandbox_.clientConfig("ec2"));
+  ec2.createTags({{ids[0]}, {{"probefleet:keep", ""}}});
+  sandbox_.boto3(
+      "boto3.client('iam').tag_role(RoleName='corvanta-test-ec2-role', "
+      "Tags=[{'Key': 'probefleet:keep', 'Value': 'yes'}])\nprint('{}')\n");
+  const RunResult listed = sweep({});
+  EXPECT_EQ(outcomes(listed)[ids[0]], "keep") << listed.out;
+  RunResult swept = sweep({"--delete"});
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  EXPECT_EQ(instanceIds(), std::vector<std::string>{ids[0]});
+  auto kept = outcomes(swept);
+  EXPECT_EQ(kept[ids[0]], "kept (probefleet:keep)");
+  EXPECT_EQ(kept["corvanta-test-ec2-role"], "kept (probefleet:keep)");
+  EXPECT_EQ(kept["corvanta-test-ec2-instance-profile"], "kept (in use)") << swept.out;
+
+  // The group and the key pair tagged, the instance no more.
+  const json now = inventory();
+  std::string group;
+  for (const auto& g : now["security_groups"]) {
+    if (g["group_name"] == "corvanta-test-ec2-sg") group = g["group_id"];
+  }
+  const std::string key = now["key_pairs"].at(0);
+  const std::string key_id = withBoto3("print(json.dumps(ec2.describe_key_pairs(KeyNames=['" + key +
+                                       "'])['KeyPairs'][0]['KeyPairId']))");
+  ec2.createTags({{group, key_id}, {{"probefleet:keep", "x"}}});
+  withBoto3("ec2.delete_tags(Resources=['" + ids[0] +
+            "'], Tags=[{'Key': 'probefleet:keep'}])\nprint('{}')\n");
+  swept = sweep({"--delete"});
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  kept = outcomes(swept);
+  EXPECT_EQ(kept[group], "kept (probefleet:keep)") << swept.out;
+  EXPECT_EQ(kept[key], "kept (probefleet:keep)") << swept.out;
+  const json after = inventory();
+  EXPECT_TRUE(after["instance_list"].empty());
+  EXPECT_EQ(after["security_groups"].size(), 1u) << after["security_groups"];
+  EXPECT_EQ(after["key_pairs"], json::array({key}));
+  EXPECT_EQ(after["iam"]["roles"].size(), 1u);
+}
+
+TEST_F(SweepGuardE2eTest, AScheduledSweepBesideAStandingDeploymentKeepsWhatItUses) {
+  // The key pair and the trio made first; the fleet launched later.
+  testing_support::writeFile(dir_ / "one.json",
+                             json::array({world_["test_config"][0]}).dump(2) + "\n");
+  ASSERT_EQ(deploy({"--ec2_role", "default"}, "one.json").status, 0);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ASSERT_EQ(deploy({"--ec2_role", "default"}).status, 0);
+  const RunResult swept = sweep({"--delete", "--older-than", "3s"});
+  EXPECT_EQ(swept.status, 0) << swept.out << swept.err;
+  const auto kept = outcomes(swept);
+  EXPECT_EQ(kept.at("corvanta-test-ec2-role"), "kept (in use)") << swept.out;
+  EXPECT_EQ(kept.at("corvanta-test-ec2-key-pair-" + vpc_), "kept (in use)") << swept.out;
+  EXPECT_EQ(instanceIds().size(), world_["test_config"].size() - 1);
+}
+
+TEST_F(SweepGuardE2eTest, AnInterruptedSweepFinishesItsStepAndListsWhatIsLeft) {
+  ASSERT_EQ(deploy({}).status, 0);
+  // Terminations take their time: SIGINT while the instances shut down.
+  sandbox_.control("POST", "profile", {{"name", "aws"}, {"time_scale", 0.05}});
+  const RunResult stopped = sweep({"--delete"}, [&](pid_t pid) {
+    for (int i = 0; i < 600 && successes("ec2", "TerminateInstances") == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::kill(pid, SIGINT);
+  });
+  EXPECT_EQ(stopped.status, 1) << stopped.err;
+  EXPECT_NE(stopped.err.find("sweep interrupted by SIGINT"), std::string::npos) << stopped.err;
+  const auto left = outcomes(stopped);
+  EXPECT_EQ(left.at("corvanta-test-ec2-key-pair-" + vpc_), "left") << stopped.out;
+  // The lock it held is given back.
+  const aws::S3Client s3(sandbox_.clientConfig("s3"));
+  EXPECT_FALSE(probefleet::readLock(s3, bucket_, vpc_, std::chrono::system_clock::now()));
 }
 
 class LifetimeE2eTest : public testing_support::E2eTest {

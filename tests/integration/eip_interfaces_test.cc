@@ -65,7 +65,9 @@ TEST_F(EipInterfacesTest, AssociatesATaggedAddressFindsItAndReleasesIt) {
   const std::vector<Row> rows = {
       {"no user tags", std::nullopt, {{"Name", "corvanta-test-ec2-eip"}}},
       {"empty user tags", std::string(), {{"Name", "corvanta-test-ec2-eip"}}},
-      {"user tags", "Owner,qa", {{"Name", "corvanta-test-ec2-eip"}, {"Owner", "qa"}}}};
+      {"user tags", "Owner,qa", {{"Name", "corvanta-test-ec2-eip"}, {"Owner", "qa"}}},
+      // The VPC is ours to name: a user's pair of that key gives way.
+      {"user's vpc tag", "probefleet:vpc,vpc-x", {{"Name", "corvanta-test-ec2-eip"}}}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const auto net = freshNetwork();
@@ -76,7 +78,7 @@ TEST_F(EipInterfacesTest, AssociatesATaggedAddressFindsItAndReleasesIt) {
     restartJournal();
     LogCapture log;
 
-    associateEIP(*ec2_, primaryInterface(instance), args);
+    associateEIP(*ec2_, primaryInterface(instance), net.vpc_id, args);
     const auto allocated = journal("AllocateAddress");
     ASSERT_EQ(allocated.size(), 1u);
     ASSERT_EQ(journal("AssociateAddress").size(), 1u);
@@ -89,7 +91,9 @@ TEST_F(EipInterfacesTest, AssociatesATaggedAddressFindsItAndReleasesIt) {
     ASSERT_EQ(held.size(), 1u);
     EXPECT_EQ(held[0].public_ip, public_ip);
     EXPECT_EQ(held[0].domain, "vpc");
-    EXPECT_EQ(held[0].tags, row.tags);
+    std::vector<aws::ec2::Tag> tags = row.tags;
+    tags.push_back({"probefleet:vpc", net.vpc_id});
+    EXPECT_EQ(held[0].tags, tags);
     EXPECT_EQ(log.lines(), (Lines{"info|- Allocate EIP",
                                   "info|  allocated EIP " + public_ip + " " + allocation_id}));
 
@@ -115,7 +119,8 @@ TEST_F(EipInterfacesTest, AddressFailuresReachTheCaller) {
   const auto net = freshNetwork();
   const std::string instance = launch(net.gw_subnet_id, 1, false).at(0);
   fail("ec2", "AssociateAddress", "InvalidParameterValue");
-  EXPECT_THROW(associateEIP(*ec2_, primaryInterface(instance), Args{}), aws::ServiceError);
+  EXPECT_THROW(associateEIP(*ec2_, primaryInterface(instance), net.vpc_id, Args{}),
+               aws::ServiceError);
   fail("ec2", "ReleaseAddress", "UnauthorizedOperation");
   EXPECT_THROW(releaseEIP(*ec2_, "203.0.113.1", "eipalloc-0", instance, Args{}), aws::ServiceError);
   // NotFound for an allocation EC2 no longer lists: gone already, as a try

@@ -89,7 +89,7 @@ class TeardownTest : public ops_sandbox::SandboxTest {
         d.instances.back().push_back(id);
         d.instance_of[attachSecond(id, priv, d.private_sg)] = id;
         if (eip) {
-          associateEIP(*ec2_, primaryInterface(id), args);
+          associateEIP(*ec2_, primaryInterface(id), d.vpc_id, args);
           aws::ec2::DescribeAddressesRequest request;
           request.filters = {{"instance-id", {id}}};
           d.allocation_of[id] = ec2_->describeAddresses(request).at(0).allocation_id;

@@ -268,12 +268,17 @@ std::vector<Case> cases() {
   c.push_back({"associateEIP with the user's tags",
                "ec2",
                [](const aws::ClientConfig& config) {
-                 associateEIP(aws::Ec2Client(config), "eni-a", userTagArgs());
+                 associateEIP(aws::Ec2Client(config), "eni-a", "vpc-1", userTagArgs());
                },
                {{"ec2",
                  "AllocateAddress",
                  {{"Domain", "vpc"},
-                  {"TagSpecifications", tagSpec("elastic-ip", "corvanta-test-ec2-eip", true)}}},
+                  {"TagSpecifications",
+                   [] {
+                     json spec = tagSpec("elastic-ip", "corvanta-test-ec2-eip", true);
+                     spec[0]["Tags"].push_back({{"Key", "probefleet:vpc"}, {"Value", "vpc-1"}});
+                     return spec;
+                   }()}}},
                 {"ec2",
                  "AssociateAddress",
                  {{"AllocationId", "eipalloc-1"}, {"NetworkInterfaceId", "eni-a"}}}},
@@ -405,7 +410,7 @@ TEST(OpsCannedAnswers, BucketNamesThatWouldWidenThePolicyAreRefused) {
 TEST(OpsCannedAnswers, AllocationWithoutIdAssociatesNothing) {
   auto transport = std::make_shared<FakeTransport>(byAction(
       {{"AllocateAddress", xmlAnswer("AllocateAddress", "<publicIp>203.0.113.9</publicIp>")}}));
-  associateEIP(aws::Ec2Client(fakes::clientConfig("ec2", transport)), "eni-a", {});
+  associateEIP(aws::Ec2Client(fakes::clientConfig("ec2", transport)), "eni-a", "vpc-1", {});
   const auto sent = transport->requests();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(testing_support::decodeForm(sent[0]).at("Action"), "AllocateAddress");
