@@ -440,7 +440,7 @@ class SandboxApp:
         bucket = self.world.s3.create_bucket(name, self.world.region)
         bucket.object_lock_enabled = True
         bucket.versioning_status = "Enabled"
-        self.world.s3.put_object_lock_configuration(name, True, mode=mode, days=days)
+        self.world.s3.put_object_lock_configuration(name, True, mode=mode, days=days, years=0)
         return {"name": name, "mode": mode, "days": days}
 
     def _set_images(self, payload: dict) -> dict:
