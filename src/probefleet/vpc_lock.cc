@@ -258,10 +258,13 @@ void VpcLock::watchLease(std::chrono::milliseconds period) {
   while (!stopping_ && !lost()) {
     const auto left = last_renewed_ + allowed - leaseNow();
     if (left <= LeaseClock::zero()) {
-      const auto since =
-          std::chrono::duration_cast<std::chrono::seconds>(leaseNow() - last_renewed_);
+      const long long tenths =
+          std::chrono::duration_cast<std::chrono::milliseconds>(leaseNow() - last_renewed_)
+              .count() /
+          100;
       lock.unlock();
-      lose("no renewal succeeded for " + std::to_string(since.count()) + " s of its lease of " +
+      lose("no renewal succeeded for " + std::to_string(tenths / 10) + "." +
+           std::to_string(tenths % 10) + " s of its lease of " +
            std::to_string(self_.lease_seconds) + " s, so another run may take it over");
       return;
     }
