@@ -153,14 +153,20 @@ std::string newRunId() {
 std::unique_ptr<VpcLock> VpcLock::take(const LockPlace& place, const LockHolder& self) {
   auto log = testlib::logger();
   const std::string body = formatLockHolder(self);
-  const auto taken = [&](std::string etag) {
-    return std::unique_ptr<VpcLock>(new VpcLock(place, self, std::move(etag)));
+  // The lease runs from when S3 stored our write: from the start of the
+  // write that succeeded, or of the whole take when a write of ours is
+  // found by reading back.
+  const auto began = leaseNow();
+  auto written_from = began;
+  const auto taken = [&](std::string etag, std::chrono::nanoseconds since) {
+    return std::unique_ptr<VpcLock>(new VpcLock(place, self, std::move(etag), since));
   };
   // One conditional write. A failure that leaves its outcome unknown is kept
   // and the lock read back below; any other failure is thrown.
   std::exception_ptr unknown;
   const auto attempt = [&](const aws::S3WriteCondition& condition) -> std::optional<std::string> {
     unknown = nullptr;
+    written_from = leaseNow();
     try {
       return write(place, body, condition);
     } catch (const aws::Interrupted&) {
@@ -175,6 +181,9 @@ std::unique_ptr<VpcLock> VpcLock::take(const LockPlace& place, const LockHolder&
   const auto readBack = [&] {
     try {
       return readLock(place.s3, place.bucket, place.vpc_id, place.clock.now());
+    } catch (const aws::Interrupted&) {
+      if (unknown) settleAfterInterruption(place, self);
+      throw;
     } catch (const std::exception& failure) {
       if (!unknown) throw;
       try {
@@ -190,11 +199,11 @@ std::unique_ptr<VpcLock> VpcLock::take(const LockPlace& place, const LockHolder&
 
   std::optional<FoundLock> found;
   for (int round = 0; round < kTakeRounds; ++round) {
-    if (auto etag = attempt(aws::S3WriteCondition::absent())) return taken(*etag);
+    if (auto etag = attempt(aws::S3WriteCondition::absent())) return taken(*etag, written_from);
     found = readBack();
     if (!found) continue;  // given back in between, or our write was not stored: try afresh
     // Our own write, whose answer was lost on the way.
-    if (isOurs(found, self)) return taken(found->etag);
+    if (isOurs(found, self)) return taken(found->etag, began);
     if (found->live()) throw LockHeld(place.vpc_id, *found);
     if (found->holder.released) {
       log->info("- The lock of VPC " + place.vpc_id + " was given back by " +
@@ -203,9 +212,11 @@ std::unique_ptr<VpcLock> VpcLock::take(const LockPlace& place, const LockHolder&
       log->warn("  **Warning** taking over the lock of VPC " + place.vpc_id + " from " +
                 describeHolder(found->holder) + ": " + staleText(*found));
     }
-    if (auto etag = attempt(aws::S3WriteCondition::matching(found->etag))) return taken(*etag);
+    if (auto etag = attempt(aws::S3WriteCondition::matching(found->etag))) {
+      return taken(*etag, written_from);
+    }
     found = readBack();
-    if (isOurs(found, self)) return taken(found->etag);
+    if (isOurs(found, self)) return taken(found->etag, began);
   }
   if (unknown) std::rethrow_exception(unknown);
   found = readLock(place.s3, place.bucket, place.vpc_id, place.clock.now());
@@ -214,8 +225,9 @@ std::unique_ptr<VpcLock> VpcLock::take(const LockPlace& place, const LockHolder&
                            std::to_string(kTakeRounds) + " times while this run tried to take it");
 }
 
-VpcLock::VpcLock(const LockPlace& place, LockHolder self, std::string etag)
-    : place_(place), self_(std::move(self)), etag_(std::move(etag)), last_renewed_(leaseNow()) {
+VpcLock::VpcLock(const LockPlace& place, LockHolder self, std::string etag,
+                 std::chrono::nanoseconds written_from)
+    : place_(place), self_(std::move(self)), etag_(std::move(etag)), last_renewed_(written_from) {
   testlib::logger()->info("- Took the lock " + where(place_) + " (run " + self_.run_id +
                           ", lease " + std::to_string(self_.lease_seconds) + " s)");
   // At least once a second, so that a short lease (in tests) is kept too.

@@ -70,7 +70,7 @@ class VpcLock {
  private:
   using LeaseClock = std::chrono::nanoseconds;  // see leaseNow()
 
-  VpcLock(const LockPlace& place, LockHolder self, std::string etag);
+  VpcLock(const LockPlace& place, LockHolder self, std::string etag, LeaseClock written_from);
   void renewEvery(std::chrono::milliseconds period);
   void watchLease(std::chrono::milliseconds period);
   bool renewOnce();
