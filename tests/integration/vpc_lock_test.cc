@@ -12,8 +12,10 @@
 #include <thread>
 
 #include "aws/base/clock.h"
+#include "aws/base/interrupt.h"
 #include "aws/http/http.h"
 #include "support/sandbox.h"
+#include "testlib/app_exit_status.h"
 
 namespace {
 
@@ -116,6 +118,24 @@ TEST_F(VpcLockTest, EachRenewalChangesTheETagSoATakerHoldingAnOlderOneLoses) {
       aws::S3ConditionFailed);
   EXPECT_EQ(found()->holder.run_id, "holder");
   EXPECT_FALSE(held->lost());
+}
+
+TEST_F(VpcLockTest, ARenewalThatFindsAnotherHolderInterruptsTheRun) {
+  auto held = VpcLock::take(place(), run("overtaken", 1));
+  EXPECT_TRUE(probefleet::forceUnlock(place()));
+  auto other = VpcLock::take(place(), run("other"));
+  for (int i = 0; i < 50 && !held->lost(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(held->lost());
+  EXPECT_TRUE(aws::Interruption::requested());
+  EXPECT_EQ(aws::Interruption::signal(), 0);
+  EXPECT_EQ(aws::Interruption::cause(), "the loss of the lock of VPC " + vpc_);
+  EXPECT_EQ(testlib::AppExitStatus().getStatus(), 1);
+  aws::Interruption::resetForTesting();
+  testlib::AppExitStatus::resetForTesting();
+  held->release();  // leaves the other run's lock alone
+  EXPECT_EQ(found()->holder.run_id, "other");
 }
 
 TEST_F(VpcLockTest, AFirstWriteWhoseAnswerWasLostIsReadBack) {
