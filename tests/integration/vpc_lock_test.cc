@@ -34,6 +34,12 @@ class VpcLockTest : public ::testing::Test {
     vpc_ = "vpc-" + probefleet::newRunId();
   }
 
+  // A lock lost by a slow answer must not cut the next tests' pauses short.
+  void TearDown() override {
+    aws::Interruption::resetForTesting();
+    testlib::AppExitStatus::resetForTesting();
+  }
+
   LockHolder run(const std::string& id, long long lease = 300) const {
     return {id, "host", "user", "deploy", "2026-12-09T11:20:00Z", "probefleet", 1, lease};
   }
@@ -103,11 +109,11 @@ TEST_F(VpcLockTest, ReleaseKeepsALockThatIsNoLongerOursAndForceUnlockClearsAny) 
 }
 
 TEST_F(VpcLockTest, EachRenewalChangesTheETagSoATakerHoldingAnOlderOneLoses) {
-  auto held = VpcLock::take(place(), run("holder", 1));
+  auto held = VpcLock::take(place(), run("holder", 2));
   const std::string first = held->etag();
   // A taker reads the lock now and would write over it with this ETag.
   ASSERT_EQ(found()->etag, first);
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));  // renewed every 200 ms
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // renewed every 400 ms
   ASSERT_TRUE(found());
   EXPECT_NE(found()->etag, first);
   EXPECT_EQ(found()->etag, held->etag());
@@ -132,8 +138,6 @@ TEST_F(VpcLockTest, ARenewalThatFindsAnotherHolderInterruptsTheRun) {
   EXPECT_EQ(aws::Interruption::signal(), 0);
   EXPECT_EQ(aws::Interruption::cause(), "the loss of the lock of VPC " + vpc_);
   EXPECT_EQ(testlib::AppExitStatus().getStatus(), 1);
-  aws::Interruption::resetForTesting();
-  testlib::AppExitStatus::resetForTesting();
   held->release();  // leaves the other run's lock alone
   EXPECT_EQ(found()->holder.run_id, "other");
 }
@@ -178,8 +182,8 @@ TEST_F(VpcLockTest, WorksOnABucketWithObjectLockDefaultRetention) {
   bucket_ = "retention-" + probefleet::newRunId();
   Sandbox::shared().control("POST", "s3", {{"retention_bucket", {{"name", bucket_}}}});
   {
-    auto held = VpcLock::take(place(), run("retained", 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    auto held = VpcLock::take(place(), run("retained", 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     ASSERT_TRUE(found());
     EXPECT_GT(found()->holder.renewal, 0);
     EXPECT_FALSE(held->lost());
