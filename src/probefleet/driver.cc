@@ -384,9 +384,8 @@ bool runMode(const Args& args, const RunClients& clients, const TestConfig& docu
     // Reported below; what was done is written and the log still goes up.
   }
   if (aws::Interruption::requested()) {
-    testlib::logger()->error("  **Error** run interrupted by " +
-                             aws::signalName(aws::Interruption::signal()) + " while " +
-                             RunStory::get().snapshot().step +
+    testlib::logger()->error("  **Error** run interrupted by " + aws::Interruption::cause() +
+                             " while " + RunStory::get().snapshot().step +
                              ": nothing new was made after it; run again to finish");
     testlib::AppExitStatus::markFailed();
   }

@@ -19,11 +19,12 @@ namespace {
 
 // SIGINT and SIGTERM are taken by a thread of their own (they are blocked
 // in every other thread, which inherit the mask): the first one interrupts
-// the run, which stops launching, ends its waits and winds down; a second
-// one ends the process at once, as the signal would have.
+// the run, which stops launching, ends its waits and winds down (as it does
+// when it loses its VPC's lock); a second one ends the process at once, as
+// the signal would have.
 void watchSignals() {
   aws::watchTerminationSignals([](int signal) {
-    if (aws::Interruption::requested()) ::_exit(128 + signal);
+    if (aws::Interruption::signal() != 0) ::_exit(128 + signal);
     const std::string note = "probefleet: " + aws::signalName(signal) +
                              ": stopping; nothing new is made, what was done is written "
                              "down (send it again to stop at once)\n";

@@ -85,7 +85,8 @@ const std::vector<OptionSpec>& optionTable() {
        "warning, then run; for a run that died and whose lease has not yet run out"},
       {"lock_lease_seconds", &Args::lock_lease_seconds, false,
        "lease of the VPC's lock in seconds, default 300: the run renews it every fifth of it, "
-       "and a lock not renewed for that long is taken over by the next run"},
+       "and a lock not renewed for that long is taken over by the next run; a run that cannot "
+       "renew it for the lease less one fifth, or finds it taken, stops and exits 1"},
   };
   return table;
 }

@@ -94,7 +94,9 @@ std::string formatLockHolder(const LockHolder& holder) {
       {"user", holder.user},       {"mode", holder.mode},
       {"started", holder.started}, {"command", holder.command},
       {"pid", holder.pid},         {"lease_seconds", holder.lease_seconds},
+      {"renewal", holder.renewal},
   };
+  if (holder.released) body["released"] = true;
   return body.dump(2) + "\n";
 }
 
@@ -118,10 +120,19 @@ std::optional<LockHolder> parseLockHolder(const std::string& body) {
     *field = found->get<long long>();
   }
   if (holder.lease_seconds <= 0) return std::nullopt;
+  if (const auto renewal = parsed.find("renewal"); renewal != parsed.end()) {
+    if (!renewal->is_number_integer()) return std::nullopt;
+    holder.renewal = renewal->get<long long>();
+  }
+  if (const auto released = parsed.find("released"); released != parsed.end()) {
+    if (!released->is_boolean()) return std::nullopt;
+    holder.released = released->get<bool>();
+  }
   return holder;
 }
 
 bool isLive(const LockHolder& holder, LockTime last_modified, LockTime now) {
+  if (holder.released) return false;
   // S3's times are whole seconds, cut down: a lock renewed at 10.9 reads as
   // 10 against a now of 11.0 that reads as 11. The extra second keeps a lock
   // renewed in time from looking stale.

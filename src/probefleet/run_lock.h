@@ -31,6 +31,13 @@ struct LockHolder {
   std::string command;  // the command line, secrets masked
   long long pid = 0;
   long long lease_seconds = kDefaultLeaseSeconds;
+  // Counts the holder's writes, so that each one has new bytes and a new
+  // ETag: a taker's If-Match on what it read then fails once the holder has
+  // renewed. 0 in the first write (and in objects written before it was).
+  long long renewal = 0;
+  // The holder gave the lock back but could not delete it (no
+  // s3:DeleteObject): the object stays, and means "free".
+  bool released = false;
 };
 
 /// "locks/<vpc_id>.json".
@@ -40,11 +47,13 @@ std::string lockKey(const std::string& vpc_id);
 std::string formatLockHolder(const LockHolder& holder);
 
 /// The holder a body names; nullopt when the body is not a JSON object with
-/// every field of the right type, or its lease is not above 0.
+/// every field of the right type, or its lease is not above 0. `renewal`
+/// and `released` may be absent (older objects): 0 and false.
 std::optional<LockHolder> parseLockHolder(const std::string& body);
 
 /// True while `last_modified` + the holder's lease + one second (both times
-/// are S3's whole seconds) is later than `now`.
+/// are S3's whole seconds) is later than `now`, unless the holder gave the
+/// lock back (`released`).
 bool isLive(const LockHolder& holder, LockTime last_modified, LockTime now);
 
 /// A time as S3 writes it: an HTTP date (Last-Modified, Date headers:

@@ -42,47 +42,59 @@ class VpcLock {
  public:
   /// Takes the lock for `self` (whose lease_seconds sets the lease) and starts
   /// renewing it every fifth of the lease. Takes over a lock whose lease has
-  /// run out, logging whose it was. Throws LockHeld when a live run holds it,
-  /// ServiceError or TransportError when S3 cannot be asked.
+  /// run out or that was given back, logging whose it was. A write whose
+  /// answer was lost is judged by reading the lock back. Throws LockHeld when
+  /// a live run holds it, ServiceError or TransportError when S3 cannot be
+  /// asked.
   static std::unique_ptr<VpcLock> take(const LockPlace& place, const LockHolder& self);
 
   ~VpcLock();
   VpcLock(const VpcLock&) = delete;
   VpcLock& operator=(const VpcLock&) = delete;
 
-  /// Stops the renewals and deletes the lock if it is still ours (If-Match).
-  /// Never throws: a lock that cannot be deleted is logged as a warning and
+  /// Stops the renewals and deletes the lock if it is still ours (If-Match);
+  /// where the role may not delete it, marks it released instead. Never
+  /// throws: a lock that cannot be given back is logged as a warning and
   /// lapses with its lease. Runs even when the run was interrupted. Once only.
   void release();
 
-  /// True once a renewal found that another run has taken the lock over or
-  /// it was cleared by hand: this run is no longer alone in its VPC.
+  /// True once the lock stopped being this run's: a renewal found another
+  /// holder or no lock at all, or no renewal succeeded for the lease minus
+  /// one renewal period. The process's interruption is then requested (see
+  /// aws::Interruption), so that the run starts nothing new and winds down.
   bool lost() const { return lost_.load(); }
 
   /// The ETag of our object, as last written.
   std::string etag() const;
 
  private:
-  VpcLock(const LockPlace& place, LockHolder self, std::string etag);
+  using LeaseClock = std::chrono::nanoseconds;  // see leaseNow()
+
+  VpcLock(const LockPlace& place, LockHolder self, std::string etag, LeaseClock written_from);
   void renewEvery(std::chrono::milliseconds period);
+  void watchLease(std::chrono::milliseconds period);
   bool renewOnce();
+  void lose(const std::string& why);
 
   LockPlace place_;
-  LockHolder self_;
-  std::string body_;
+  LockHolder self_;  // its renewal count goes up with every write
   mutable std::mutex mutex_;
   std::string etag_;
+  LeaseClock last_renewed_{};
   std::condition_variable wake_;
   bool stopping_ = false;
   bool released_ = false;
   std::atomic<bool> lost_{false};
   std::thread renewer_;
+  std::thread watcher_;
 };
 
 /// Clears the lock of the place by hand, whoever holds it, with a warning
-/// naming the holder; a no-op (logged) when there is none. The delete is
-/// conditional on the ETag read, so a lock rewritten meanwhile is kept and
-/// reported. Returns true when no lock is left. Throws what S3 throws.
+/// naming the holder; a no-op (logged) when there is none or it was given
+/// back. The delete is conditional on the ETag read, so a lock rewritten
+/// meanwhile is kept and reported; where the role may not delete it, it is
+/// marked released. Returns true when no lock is left. Throws what S3
+/// throws.
 bool forceUnlock(const LockPlace& place);
 
 /// For a dry run: logs the lock found (live or stale, whose, since when) or

@@ -1,6 +1,7 @@
 // One run per VPC at a time, through the binary against the sandbox: runs
 // started together, a run killed with its lock held, a lock cleared by hand,
-// a dry run that finds a lock, a run without a bucket.
+// a dry run that finds a lock, a run without a bucket, a run that cannot
+// renew its lock, a role that may not delete it.
 
 #include <signal.h>
 #include <sys/types.h>
@@ -60,9 +61,27 @@ class LockE2eTest : public testing_support::E2eTest {
     return launched;
   }
 
+  nlohmann::json lockRule(const std::string& action, nlohmann::json effect) const {
+    nlohmann::json rule = {
+        {"service", "s3"}, {"action", action}, {"key", probefleet::lockKey(vpc_)}};
+    rule.update(effect);
+    return rule;
+  }
+
   std::string bucket_, vpc_;
   std::unique_ptr<aws::S3Client> s3_;
 };
+
+std::size_t occurrences(const std::string& text, const std::string& piece) {
+  std::size_t count = 0;
+  for (std::size_t at = 0; (at = text.find(piece, at)) != std::string::npos; at += piece.size()) {
+    ++count;
+  }
+  return count;
+}
+
+const nlohmann::json kDenied = {
+    {"status", 403}, {"code", "AccessDenied"}, {"message", "Access Denied"}};
 
 TEST_F(LockE2eTest, OfTwoRunsStartedTogetherOneWorksAndTheOtherStopsBeforeAnyChange) {
   const std::size_t entries = world_["test_config"].size();
@@ -118,6 +137,63 @@ TEST_F(LockE2eTest, AKilledRunsLockIsReportedThenTakenOverAfterItsLease) {
   EXPECT_TRUE(contains(taker.err, "taking over the lock of VPC " + vpc_)) << taker.err;
   EXPECT_FALSE(lock());
   ASSERT_EQ(run({"--revert"}).status, 0);
+}
+
+TEST_F(LockE2eTest, ARunThatCannotRenewPastItsLeaseStopsWhileAnotherTakesTheVpc) {
+  // Every write of the lock after the first is refused, as after a change of
+  // the bucket's policy; the launches take long (the dry run aside), so the
+  // run is still at work when its lease runs out.
+  nlohmann::json refused = kDenied;
+  refused["skip"] = 1;
+  sandbox_.setFaults(
+      {{"rules",
+        {lockRule("PutObject", refused),
+         {{"service", "ec2"}, {"action", "RunInstances"}, {"skip", 1}, {"latency_ms", 8000}}}}});
+  RunResult first;
+  std::thread stalled([&] { first = run({"--lock_lease_seconds", "2"}); });
+  bool stale = false;
+  for (int i = 0; i < 300 && !stale; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto found = lock();
+    stale = found && !found->live();
+  }
+  ASSERT_TRUE(stale) << "the lock was never written, or kept live";
+  sandbox_.clearFaults();
+  const RunResult second = run({});
+  stalled.join();
+
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_TRUE(contains(second.err, "taking over the lock of VPC " + vpc_)) << second.err;
+  EXPECT_EQ(first.status, 1) << first.err;
+  EXPECT_TRUE(
+      contains(first.err, "this run lost the lock of VPC " + vpc_ + ": no renewal succeeded for "))
+      << first.err;
+  EXPECT_TRUE(
+      contains(first.err, "run interrupted by the loss of the lock of VPC " + vpc_ + " while "))
+      << first.err;
+  // The launches under way finished; none was started or repeated after.
+  for (const auto& [subnet, count] : launchesPerSubnet()) EXPECT_LE(count, 2) << subnet;
+  EXPECT_FALSE(lock());
+  ASSERT_EQ(run({"--revert"}).status, 0);
+}
+
+TEST_F(LockE2eTest, WithoutDeleteObjectTheLockIsMarkedReleasedAndTheRevertTakesIt) {
+  sandbox_.setFaults({{"rules", {lockRule("DeleteObject", kDenied)}}});
+  const RunResult deployed = run({});
+  EXPECT_EQ(deployed.status, 0) << deployed.err;
+  const std::string lacks = "may not delete s3://" + bucket_ + "/locks/ (s3:DeleteObject)";
+  EXPECT_EQ(occurrences(deployed.err, lacks), 1u) << deployed.err;
+  ASSERT_TRUE(lock());
+  EXPECT_TRUE(lock()->holder.released);
+  EXPECT_FALSE(lock()->live());
+
+  // Within the lease: a live lock would stop it.
+  const RunResult reverted = run({"--revert"});
+  EXPECT_EQ(reverted.status, 0) << reverted.err;
+  EXPECT_TRUE(contains(reverted.err, "was given back by run ")) << reverted.err;
+  EXPECT_FALSE(contains(reverted.err, "is locked by")) << reverted.err;
+  EXPECT_EQ(lock()->holder.mode, "revert");
+  EXPECT_TRUE(lock()->holder.released);
 }
 
 TEST_F(LockE2eTest, ForceUnlockClearsALiveLockAndNoBucketRunsUnlocked) {

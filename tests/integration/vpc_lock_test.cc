@@ -1,6 +1,7 @@
 // The VPC lock against the sandbox's S3 (signatures checked): taken once,
-// renewed while held, given back only while it is ours, taken over when
-// stale by exactly one of two racing runs, and cleared by hand.
+// renewed while held (new bytes each time), given back only while it is
+// ours, taken over when stale by exactly one of two racing runs, cleared by
+// hand; a write whose answer was lost, a bucket with Object Lock retention.
 
 #include "probefleet/vpc_lock.h"
 
@@ -11,7 +12,10 @@
 #include <thread>
 
 #include "aws/base/clock.h"
+#include "aws/base/interrupt.h"
+#include "aws/http/http.h"
 #include "support/sandbox.h"
+#include "testlib/app_exit_status.h"
 
 namespace {
 
@@ -24,9 +28,16 @@ class VpcLockTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Sandbox& sandbox = Sandbox::shared();
+    sandbox.clearFaults();
     bucket_ = sandbox.world().at("bucket").get<std::string>();
     s3_ = std::make_unique<aws::S3Client>(sandbox.clientConfig("s3", clock_));
     vpc_ = "vpc-" + probefleet::newRunId();
+  }
+
+  // A lock lost by a slow answer must not cut the next tests' pauses short.
+  void TearDown() override {
+    aws::Interruption::resetForTesting();
+    testlib::AppExitStatus::resetForTesting();
   }
 
   LockHolder run(const std::string& id, long long lease = 300) const {
@@ -95,6 +106,112 @@ TEST_F(VpcLockTest, ReleaseKeepsALockThatIsNoLongerOursAndForceUnlockClearsAny) 
   EXPECT_TRUE(probefleet::forceUnlock(place()));
   EXPECT_FALSE(found());
   EXPECT_TRUE(probefleet::forceUnlock(place()));  // nothing left to clear
+}
+
+TEST_F(VpcLockTest, EachRenewalChangesTheETagSoATakerHoldingAnOlderOneLoses) {
+  auto held = VpcLock::take(place(), run("holder", 2));
+  const std::string first = held->etag();
+  // A taker reads the lock now and would write over it with this ETag.
+  ASSERT_EQ(found()->etag, first);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // renewed every 400 ms
+  ASSERT_TRUE(found());
+  EXPECT_NE(found()->etag, first);
+  EXPECT_EQ(found()->etag, held->etag());
+  EXPECT_GT(found()->holder.renewal, 0);
+  EXPECT_THROW(
+      s3_->putObject(bucket_, probefleet::lockKey(vpc_), probefleet::formatLockHolder(run("taker")),
+                     "application/json", aws::S3WriteCondition::matching(first)),
+      aws::S3ConditionFailed);
+  EXPECT_EQ(found()->holder.run_id, "holder");
+  EXPECT_FALSE(held->lost());
+}
+
+TEST_F(VpcLockTest, ARenewalThatFindsAnotherHolderInterruptsTheRun) {
+  auto held = VpcLock::take(place(), run("overtaken", 1));
+  EXPECT_TRUE(probefleet::forceUnlock(place()));
+  auto other = VpcLock::take(place(), run("other"));
+  for (int i = 0; i < 50 && !held->lost(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(held->lost());
+  EXPECT_TRUE(aws::Interruption::requested());
+  EXPECT_EQ(aws::Interruption::signal(), 0);
+  EXPECT_EQ(aws::Interruption::cause(), "the loss of the lock of VPC " + vpc_);
+  EXPECT_EQ(testlib::AppExitStatus().getStatus(), 1);
+  held->release();  // leaves the other run's lock alone
+  EXPECT_EQ(found()->holder.run_id, "other");
+}
+
+TEST_F(VpcLockTest, AFirstWriteWhoseAnswerWasLostIsReadBack) {
+  Sandbox& sandbox = Sandbox::shared();
+  struct Case {
+    std::string name;
+    nlohmann::json effect;  // of every PutObject of the lock
+    bool stored;
+  };
+  const std::vector<Case> cases = {
+      {"stored, answer cut off", {{"truncate", 0}}, true},
+      {"never reached S3", {{"drop", true}}, false},
+  };
+  for (const Case& c : cases) {
+    vpc_ = "vpc-" + probefleet::newRunId();
+    nlohmann::json rule = {
+        {"service", "s3"}, {"action", "PutObject"}, {"key", probefleet::lockKey(vpc_)}};
+    rule.update(c.effect);
+    sandbox.setFaults({{"rules", {rule}}});
+    std::unique_ptr<VpcLock> held;
+    try {
+      held = VpcLock::take(place(), run("mine"));
+    } catch (const aws::TransportError&) {
+    }
+    sandbox.clearFaults();
+    EXPECT_EQ(held != nullptr, c.stored) << c.name;
+    if (!held) {
+      EXPECT_FALSE(found()) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(found()) << c.name;
+    EXPECT_EQ(found()->holder.run_id, "mine") << c.name;
+    EXPECT_EQ(held->etag(), found()->etag) << c.name;
+    held->release();
+    EXPECT_FALSE(found()) << c.name << ": not given back";
+  }
+}
+
+TEST_F(VpcLockTest, WorksOnABucketWithObjectLockDefaultRetention) {
+  bucket_ = "retention-" + probefleet::newRunId();
+  Sandbox::shared().control("POST", "s3", {{"retention_bucket", {{"name", bucket_}}}});
+  {
+    auto held = VpcLock::take(place(), run("retained", 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_TRUE(found());
+    EXPECT_GT(found()->holder.renewal, 0);
+    EXPECT_FALSE(held->lost());
+  }
+  EXPECT_FALSE(found());
+  VpcLock::take(place(), run("next"))->release();
+}
+
+TEST_F(VpcLockTest, WithoutDeleteObjectTheLockIsMarkedReleasedAndTakenAsFree) {
+  Sandbox::shared().setFaults({{"rules",
+                                {{{"service", "s3"},
+                                  {"action", "DeleteObject"},
+                                  {"key", probefleet::lockKey(vpc_)},
+                                  {"status", 403},
+                                  {"code", "AccessDenied"},
+                                  {"message", "Access Denied"}}}}});
+  VpcLock::take(place(), run("first"))->release();
+  ASSERT_TRUE(found());
+  EXPECT_TRUE(found()->holder.released);
+  EXPECT_EQ(found()->holder.run_id, "first");
+  EXPECT_FALSE(found()->live());
+  auto next = VpcLock::take(place(), run("second"));
+  EXPECT_EQ(found()->holder.run_id, "second");
+  EXPECT_FALSE(found()->holder.released);
+  EXPECT_TRUE(found()->live());
+  EXPECT_TRUE(probefleet::forceUnlock(place()));  // marks it released too
+  EXPECT_FALSE(found()->live());
+  next->release();
 }
 
 }  // namespace

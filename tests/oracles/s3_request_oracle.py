@@ -31,6 +31,8 @@ def request_of(case):
 
     def capture(request, **_):
         body = request.body or b""
+        if hasattr(body, "read"):  # PutObject's body is a stream
+            body = body.read()
         seen.update(method=request.method, url=request.url,
                     headers={k.lower(): (v.decode() if isinstance(v, bytes) else str(v))
                              for k, v in request.headers.items()},

@@ -282,6 +282,15 @@ class Faults(unittest.TestCase):
         self.assertEqual([rule["applied"] for rule in sandbox.control("GET", "faults")["rules"]], [1, 1, 1, 2])
         s3.list_objects_v2(Bucket=world["bucket"])  # the counts are spent: answered normally again
 
+    def test_a_key_narrows_an_s3_rule_to_one_object(self):
+        s3, bucket = sandbox.client("s3"), sandbox.world["bucket"]
+        sandbox.set_faults({"rules": [{"service": "s3", "action": "PutObject", "key": "locks/a b.json",
+                                       "status": 403, "code": "AccessDenied", "message": "no"}]})
+        self.assertEqual(error_of(lambda: s3.put_object(Bucket=bucket, Key="locks/a b.json", Body=b"x")),
+                         ("AccessDenied", 403))
+        s3.put_object(Bucket=bucket, Key="locks/other.json", Body=b"x")
+        s3.delete_object(Bucket=bucket, Key="locks/other.json")
+
     def test_bad_fault_configurations_are_refused(self):
         bad = [{"rules": [{"service": "ec2"}]},
                {"rules": [{"status": 200, "code": "X"}]},
@@ -290,6 +299,7 @@ class Faults(unittest.TestCase):
                {"rules": [{"pad": 10, "status": 500}]},
                {"rules": [{"redirect": "elsewhere"}]},
                {"rules": [{"body": "x", "code": "X"}]},
+               {"rules": [{"drop": True, "key": ""}]},
                {"error_rate": 2},
                {"unknown": 1}]
         for config in bad:

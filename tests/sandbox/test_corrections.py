@@ -477,6 +477,67 @@ class S3ChecksumCase(unittest.TestCase):
         self.assertEqual(self.s3.get_object(Bucket=self.bucket, Key=key)["Body"].read(), b"part one")
 
 
+class S3RetentionCase(unittest.TestCase):
+    # AWS: a PutObject into a bucket with an Object Lock default retention
+    # needs Content-MD5 or a checksum (header or announced trailer), else 400
+    # InvalidRequest; a checksum algorithm named without its value is no
+    # checksum.
+    def test_a_write_needs_a_checksum_or_content_md5(self):
+        bucket = "retention-" + os.urandom(4).hex()
+        sandbox.control("POST", "s3", {"retention_bucket": {"name": bucket}})
+        s3 = sandbox.client("s3")
+        retention = s3.get_object_lock_configuration(Bucket=bucket)["ObjectLockConfiguration"]["Rule"]
+        self.assertEqual((retention["DefaultRetention"]["Mode"], retention["DefaultRetention"]["Days"]),
+                         ("GOVERNANCE", 1))
+        payload = b"{}"
+        md5 = base64.b64encode(hashlib.md5(payload).digest()).decode()
+        crc32 = base64.b64encode(__import__("binascii").crc32(payload).to_bytes(4, "big")).decode()
+        cases = [  # extra headers, expected error
+            ({}, ("InvalidRequest", 400)),
+            ({"x-amz-sdk-checksum-algorithm": "CRC32"}, ("InvalidRequest", 400)),
+            ({"Content-MD5": md5}, None),
+            ({"x-amz-checksum-crc32": crc32}, None),
+            ({"x-amz-checksum-crc32": crc32, "x-amz-sdk-checksum-algorithm": "CRC32"}, None),
+        ]
+        # Signed by hand: boto3 would add a checksum of its own.
+        for headers, expected in cases:
+            with self.subTest(headers=sorted(headers)):
+                status, body = signed_put(f"/{bucket}/locks/vpc-1.json", payload, headers)
+                if expected is None:
+                    self.assertEqual(status, 200, body)
+                else:
+                    self.assertEqual(status, expected[1], body)
+                    self.assertIn(f"<Code>{expected[0]}</Code>".encode(), body)
+                    self.assertIn(b"Content-MD5 OR x-amz-checksum- HTTP header is required", body)
+        status, _ = chunked_put(f"/{bucket}/uploads/file", b"a file's bytes")
+        self.assertEqual(status, 200)
+
+
+def signed_put(path: str, payload: bytes, headers: dict):
+    """PUT `payload` signed by botocore with exactly `headers` added.
+    Returns (status, body)."""
+    import urllib.error
+    import urllib.request
+
+    from botocore.auth import S3SigV4Auth
+    from botocore.awsrequest import AWSRequest
+    from botocore.credentials import Credentials
+
+    request = AWSRequest("PUT", sandbox.endpoint + path, data=payload,
+                         headers=dict(headers, **{"Content-Length": str(len(payload)),
+                                                  "Content-Type": "application/json"}))
+    user = sandbox.world["user"]
+    S3SigV4Auth(Credentials(user["access_key_id"], user["secret_access_key"]), "s3",
+                sandbox.world["region"]).add_auth(request)
+    prepared = request.prepare()
+    raw = urllib.request.Request(prepared.url, data=payload, method="PUT", headers=dict(prepared.headers))
+    try:
+        with urllib.request.urlopen(raw, timeout=10) as answer:
+            return answer.status, answer.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read()
+
+
 class S3RangeCase(unittest.TestCase):
     # A ranged GET reads only its range; what it answers must not change.
     def test_ranges_answer_as_s3_does(self):

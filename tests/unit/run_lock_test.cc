@@ -26,11 +26,21 @@ TEST(RunLock, HolderMakesTheRoundTripAndOnlyACompleteObjectIsALock) {
             "2026-12-09T11:20:00Z");
   EXPECT_EQ(parsed->command, holder.command);
   EXPECT_EQ(parsed->lease_seconds, 17);
+  LockHolder given_back = holder;
+  given_back.renewal = 9;
+  given_back.released = true;
+  const auto reread = probefleet::parseLockHolder(probefleet::formatLockHolder(given_back));
+  ASSERT_TRUE(reread);
+  EXPECT_EQ(reread->renewal, 9);
+  EXPECT_TRUE(reread->released);
 
   const std::string fields =
       R"("run_id":"r","host":"h","user":"u","mode":"deploy","started":"s","command":"c","pid":1)";
   const std::vector<std::pair<std::string, bool>> bodies = {
-      {"{" + fields + R"(,"lease_seconds":300})", true},
+      {"{" + fields + R"(,"lease_seconds":300})", true},  // as written before renewals counted
+      {"{" + fields + R"(,"lease_seconds":300,"renewal":4,"released":true})", true},
+      {"{" + fields + R"(,"lease_seconds":300,"renewal":"4"})", false},
+      {"{" + fields + R"(,"lease_seconds":300,"released":1})", false},
       {"{" + fields + R"(,"lease_seconds":0})", false},
       {"{" + fields + R"(,"lease_seconds":"300"})", false},
       {"{" + fields + R"(,"lease_seconds":2.5})", false},
@@ -53,6 +63,8 @@ TEST(RunLock, LiveUntilTheLeaseRunsOutOnS3sClock) {
   EXPECT_EQ(written, at("2026-12-09T11:20:00.500Z"));  // listings carry milliseconds
   EXPECT_TRUE(probefleet::isLive(holder, written, at("2026-12-09T11:25:00Z")));  // cut seconds
   EXPECT_FALSE(probefleet::isLive(holder, written, at("2026-12-09T11:25:01Z")));
+  holder.released = true;  // given back: free at once
+  EXPECT_FALSE(probefleet::isLive(holder, written, written));
   EXPECT_EQ(aws::formatIsoTime(written), "2026-12-09T11:20:00Z");
   for (const char* bad : {"", "2026-12-09 11:20:00", "2026-12-09T11:20:00", "Wed, 09 Dec 2026",
                           "2026-12-09T11:20:00.Z", "2026-12-09T11:20:00Zjunk"}) {

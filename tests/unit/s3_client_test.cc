@@ -868,37 +868,60 @@ TEST(S3Conditions, HeadersAndRefusalsOfConditionalWrites) {
 
 namespace {
 
-TEST(S3DeleteObjects, RequestMatchesBotocoresWithItsChecksum) {
+// Both send their body's CRC32 as botocore does: S3 refuses DeleteObjects
+// without one, and a PutObject into a bucket with Object Lock retention.
+TEST(S3Checksums, InMemoryBodiesCarryBotocoresCrc32) {
   const std::vector<std::string> keys = {"a&b<c>\"d\"", "dir/x y+z", "caf\xC3\xA9", "'q'"};
-  auto transport = std::make_shared<FakeTransport>([](const HttpRequest&, const aws::BodySink*) {
-    return answer(200, "<DeleteResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\"/>");
-  });
-  aws::S3Client client(s3Config(transport, true));
-  EXPECT_TRUE(client.deleteObjects("bkt", keys).empty());
-
   nlohmann::json objects = nlohmann::json::array();
   for (const std::string& key : keys) objects.push_back({{"Key", key}});
-  const auto oracle = testing_support::runOracle(
-      "s3_request_oracle.py",
-      nlohmann::json::array(
-          {{{"operation", "DeleteObjects"},
-            {"params",
-             {{"Bucket", "bkt"}, {"Delete", {{"Objects", objects}, {"Quiet", true}}}}}}}));
-  const auto sent = transport->requests();
-  ASSERT_EQ(sent.size(), 1u);
-  const HttpRequest& request = sent[0];
-  const nlohmann::json& want = oracle.at(0);
-  EXPECT_EQ(request.method, want["method"]);
-  // "?delete" and "?delete=" are one subresource, signed alike.
-  EXPECT_EQ(request.endpoint.url() + request.path + "?delete", want["url"]);
-  EXPECT_EQ(request.query, (aws::QueryParams{{"delete", ""}}));
-  EXPECT_EQ(request.body, want["body"]);
-  for (const char* name : {"x-amz-checksum-crc32", "x-amz-sdk-checksum-algorithm"}) {
-    ASSERT_TRUE(request.header(name)) << name;
-    EXPECT_EQ(*request.header(name), want["headers"][name].get<std::string>()) << name;
+  const std::string lock = "{\n  \"run_id\": \"caf\xC3\xA9\"\n}\n";
+  struct Case {
+    nlohmann::json oracle;
+    std::function<void(const aws::S3Client&)> call;
+    std::string query;  // the subresource, signed alike with or without "="
+  };
+  const std::vector<Case> cases = {
+      {{{"operation", "DeleteObjects"},
+        {"params", {{"Bucket", "bkt"}, {"Delete", {{"Objects", objects}, {"Quiet", true}}}}}},
+       [&](const aws::S3Client& c) { EXPECT_TRUE(c.deleteObjects("bkt", keys).empty()); },
+       "?delete"},
+      {{{"operation", "PutObject"},
+        {"params",
+         {{"Bucket", "bkt"},
+          {"Key", "locks/vpc-1.json"},
+          {"Body", lock},
+          {"ContentType", "application/json"},
+          {"IfMatch", "\"e1\""}}}},
+       [&](const aws::S3Client& c) {
+         c.putObject("bkt", "locks/vpc-1.json", lock, "application/json",
+                     aws::S3WriteCondition::matching("\"e1\""));
+       },
+       ""},
+  };
+  for (const Case& c : cases) {
+    auto transport = std::make_shared<FakeTransport>([](const HttpRequest&, const aws::BodySink*) {
+      return answer(200, "<DeleteResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\"/>");
+    });
+    aws::S3Client client(s3Config(transport, true));
+    c.call(client);
+    const auto oracle =
+        testing_support::runOracle("s3_request_oracle.py", nlohmann::json::array({c.oracle}));
+    const auto sent = transport->requests();
+    ASSERT_EQ(sent.size(), 1u);
+    const HttpRequest& request = sent[0];
+    const nlohmann::json& want = oracle.at(0);
+    const std::string operation = c.oracle["operation"];
+    EXPECT_EQ(request.method, want["method"]) << operation;
+    EXPECT_EQ(request.endpoint.url() + request.path + c.query, want["url"]) << operation;
+    EXPECT_EQ(request.body, want["body"]) << operation;
+    for (const char* name : {"x-amz-checksum-crc32", "x-amz-sdk-checksum-algorithm"}) {
+      ASSERT_TRUE(request.header(name)) << operation << " " << name;
+      EXPECT_EQ(*request.header(name), want["headers"][name].get<std::string>())
+          << operation << " " << name;
+    }
+    EXPECT_FALSE(want["headers"].contains("content-md5")) << operation;
+    EXPECT_FALSE(request.header("Content-MD5")) << operation;
   }
-  EXPECT_FALSE(want["headers"].contains("content-md5"));
-  EXPECT_FALSE(request.header("Content-MD5"));
 }
 
 TEST(S3DeleteObjects, ReadsEveryKeyItCouldNotDelete) {

@@ -16,6 +16,8 @@ struct State {
   std::mutex mutex;
   std::condition_variable woken;
   std::atomic<int> signal{0};
+  std::atomic<bool> requested{false};
+  std::string cause;  // under the mutex
   std::atomic<int> shelters{0};
 };
 
@@ -29,13 +31,14 @@ State& state() {
 
 bool cutsShort() {
   const State& s = state();
-  return s.signal.load() != 0 && s.shelters.load() == 0;
+  return s.requested.load() && s.shelters.load() == 0;
 }
 
 }  // namespace
 
-Interrupted::Interrupted(int signal)
-    : std::runtime_error("interrupted by " + signalName(signal)), signal_(signal) {}
+Interrupted::Interrupted(int signal, const std::string& cause)
+    : std::runtime_error("interrupted by " + (cause.empty() ? signalName(signal) : cause)),
+      signal_(signal) {}
 
 void watchTerminationSignals(std::function<void(int signal)> on_signal) {
   sigset_t signals;
@@ -62,21 +65,41 @@ void Interruption::request(int signal) {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     int none = 0;
-    s.signal.compare_exchange_strong(none, signal == 0 ? SIGTERM : signal);
+    if (signal == 0) signal = SIGTERM;
+    s.signal.compare_exchange_strong(none, signal);
+    if (!s.requested.load()) s.cause = signalName(signal);
+    s.requested.store(true);
+  }
+  s.woken.notify_all();
+}
+
+void Interruption::requestFor(const std::string& cause) {
+  State& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.requested.load()) return;
+    s.cause = cause;
+    s.requested.store(true);
   }
   s.woken.notify_all();
 }
 
 bool Interruption::requested() {
-  return state().signal.load() != 0;
+  return state().requested.load();
 }
 
 int Interruption::signal() {
   return state().signal.load();
 }
 
+std::string Interruption::cause() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.cause;
+}
+
 void Interruption::check() {
-  if (cutsShort()) throw Interrupted(state().signal.load());
+  if (cutsShort()) throw Interrupted(state().signal.load(), cause());
 }
 
 void Interruption::pause(std::chrono::milliseconds duration) {
@@ -98,7 +121,11 @@ Interruption::Shelter::~Shelter() {
 }
 
 void Interruption::resetForTesting() {
-  state().signal.store(0);
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.signal.store(0);
+  s.requested.store(false);
+  s.cause.clear();
 }
 
 }  // namespace aws

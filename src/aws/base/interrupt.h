@@ -15,7 +15,8 @@ namespace aws {
 /// A pause cut short by an interruption.
 class Interrupted : public std::runtime_error {
  public:
-  explicit Interrupted(int signal);
+  /// "interrupted by " + `cause`, or by the signal's name when none is given.
+  explicit Interrupted(int signal, const std::string& cause = "");
   int signal() const { return signal_; }
 
  private:
@@ -28,10 +29,17 @@ class Interruption {
   /// pause. Thread-safe; not async-signal-safe: call it from a thread that
   /// waits for signals, not from a handler.
   static void request(int signal);
+  /// The same interruption for a reason of the program's own (a lock it
+  /// lost, say): `cause` completes "interrupted by ...". Recorded only when
+  /// no interruption was requested before; a signal that comes later is
+  /// still recorded as the signal.
+  static void requestFor(const std::string& cause);
   /// True once an interruption was requested.
   static bool requested();
-  /// The signal of the interruption; 0 when none.
+  /// The signal of the interruption; 0 when none came.
   static int signal();
+  /// What interrupted: the cause given, or the signal's name; "" when none.
+  static std::string cause();
   /// Throws Interrupted when an interruption was requested and no shelter is
   /// in place.
   static void check();

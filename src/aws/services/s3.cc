@@ -215,6 +215,16 @@ void addCondition(Headers& headers, const S3WriteCondition& condition) {
   }
 }
 
+/// The CRC32 of an in-memory body as a header, as botocore sends it. S3
+/// requires a checksum on some writes (DeleteObjects, a PutObject into a
+/// bucket with Object Lock default retention); it costs nothing elsewhere.
+void addCrc32(Headers& headers, const std::string& body) {
+  Crc32 crc;
+  crc.update(body.data(), body.size());
+  headers.emplace_back("x-amz-checksum-crc32", crc.base64());
+  headers.emplace_back("x-amz-sdk-checksum-algorithm", "CRC32");
+}
+
 bool isConditionFailure(const ServiceError& error) {
   return error.httpStatus() == 412 ||
          (error.httpStatus() == 409 && error.code() == "ConditionalRequestConflict");
@@ -446,6 +456,7 @@ std::string S3Client::putObject(const std::string& bucket, const std::string& ke
   Call call{"PutObject", "PUT", bucket, key, {}, {}, std::move(body), std::nullopt};
   if (!content_type.empty()) call.headers.emplace_back("Content-Type", content_type);
   addCondition(call.headers, condition);
+  addCrc32(call.headers, call.body);
   return headerOr(sendConditional(call, condition), "ETag");
 }
 
@@ -489,17 +500,9 @@ std::vector<DeleteObjectsError> S3Client::deleteObjects(
                                 std::to_string(kMaxDeleteObjectsKeys) + " may be sent");
   }
   for (const std::string& key : keys) checkS3Object(bucket, key);
-  std::string body = deleteObjectsBody(keys);
-  Crc32 crc;
-  crc.update(body.data(), body.size());
-  Call call{"DeleteObjects",
-            "POST",
-            bucket,
-            "",
-            {{"delete", ""}},
-            {{"x-amz-checksum-crc32", crc.base64()}, {"x-amz-sdk-checksum-algorithm", "CRC32"}},
-            std::move(body),
-            std::nullopt};
+  Call call{"DeleteObjects",         "POST",      bucket, "", {{"delete", ""}}, {},
+            deleteObjectsBody(keys), std::nullopt};
+  addCrc32(call.headers, call.body);
   return parseDeleteObjectsResult(send(call).body);
 }
 

@@ -19,7 +19,7 @@ import sys
 import threading
 import time
 import traceback
-from urllib.parse import parse_qsl
+from urllib.parse import parse_qsl, unquote
 
 from werkzeug.datastructures import EnvironHeaders
 
@@ -205,7 +205,8 @@ class SandboxApp:
         self.guard.tick()  # launches due to die do so before anyone looks
         # Faults decide first; the realistic profile (its own throttling,
         # eventual consistency, slow transitions) only sees what they let by.
-        decision = self.faults.decide(service, action, bucket_throttle=not self.realism.throttles(service))
+        decision = self.faults.decide(service, action, bucket_throttle=not self.realism.throttles(service),
+                                      key=unquote(params["Key"]) if service == "s3" and "Key" in params else None)
         if decision.latency_ms:
             time.sleep(decision.latency_ms / 1000.0)
         if decision.drop:
@@ -396,7 +397,7 @@ class SandboxApp:
     def _set_s3(self, payload: dict) -> dict:
         from .corrections import s3_page_cap as current_cap, set_s3_page_cap
 
-        unknown = set(payload) - {"max_keys", "fill"}
+        unknown = set(payload) - {"max_keys", "fill", "retention_bucket"}
         if unknown:
             raise ValueError(f"unknown s3 settings: {sorted(unknown)}")
         if "max_keys" in payload:
@@ -418,7 +419,29 @@ class SandboxApp:
             for key in keys:
                 self.world.s3.put_object(bucket, key, body)
             answer["filled"] = {"bucket": bucket, "first": keys[0], "last": keys[-1], "count": count}
+        retention = payload.get("retention_bucket")
+        if retention is not None:
+            answer["retention_bucket"] = self._retention_bucket(retention)
         return answer
+
+    def _retention_bucket(self, settings: dict) -> dict:
+        """A new bucket with Object Lock on and a default retention, made
+        in-process: `name`, `mode` (GOVERNANCE, the default, or COMPLIANCE),
+        `days` (default 1)."""
+        name = settings.get("name") if isinstance(settings, dict) else None
+        mode = settings.get("mode", "GOVERNANCE") if isinstance(settings, dict) else None
+        days = settings.get("days", 1) if isinstance(settings, dict) else None
+        if not isinstance(name, str) or not name:
+            raise ValueError("retention_bucket.name must be a bucket name")
+        if mode not in ("GOVERNANCE", "COMPLIANCE"):
+            raise ValueError("retention_bucket.mode must be GOVERNANCE or COMPLIANCE")
+        if not isinstance(days, int) or isinstance(days, bool) or days < 1:
+            raise ValueError("retention_bucket.days must be a positive integer")
+        bucket = self.world.s3.create_bucket(name, self.world.region)
+        bucket.object_lock_enabled = True
+        bucket.versioning_status = "Enabled"
+        self.world.s3.put_object_lock_configuration(name, True, mode=mode, days=days, years=0)
+        return {"name": name, "mode": mode, "days": days}
 
     def _set_images(self, payload: dict) -> dict:
         items = payload.get("images", [payload] if payload else [])

@@ -819,6 +819,7 @@ def _patch_s3() -> None:
         return original_list(self, bucket, prefix, delimiter, continuation_token, start_after, limit)
 
     S3Backend.list_objects_v2 = list_objects_v2
+    _patch_s3_retention_checksums()
     _patch_s3_checksums()
     _patch_s3_conditional_writes()
     _patch_s3_ranges()
@@ -909,6 +910,55 @@ def _patch_s3_conditional_writes() -> None:
         if request.method in ("PUT", "DELETE") and conditional:
             with _conditional_writes:
                 return original_key_response(self, request, full_url)
+        return original_key_response(self, request, full_url)
+
+    S3Response._key_response = _key_response
+
+
+# AWS: a PutObject into a bucket with an Object Lock default retention must
+# carry Content-MD5 or a checksum (an x-amz-checksum-* header, or one
+# announced as an aws-chunked trailer), else 400 InvalidRequest. moto asks
+# for Content-MD5 or x-amz-sdk-checksum-algorithm instead: it refuses a
+# checksum sent as a plain header, which S3 accepts, and accepts the
+# algorithm named with no checksum at all, which S3 refuses.
+_CHECKSUM_HEADERS = ("x-amz-checksum-crc32", "x-amz-checksum-crc32c", "x-amz-checksum-crc64nvme",
+                     "x-amz-checksum-sha1", "x-amz-checksum-sha256")
+RETENTION_CHECKSUM_MESSAGE = ("Content-MD5 OR x-amz-checksum- HTTP header is required for Put Object "
+                              "requests with Object Lock parameters")
+
+
+def _upload_checksum(headers) -> str | None:
+    """The algorithm of the checksum a PUT carries, "MD5", or None."""
+    if headers.get("Content-MD5"):
+        return "MD5"
+    for name in _CHECKSUM_HEADERS:
+        if headers.get(name):
+            return name[len("x-amz-checksum-"):].upper()
+    trailer = (headers.get("x-amz-trailer") or "").strip().lower()
+    if trailer in _CHECKSUM_HEADERS:
+        return trailer[len("x-amz-checksum-"):].upper()
+    return None
+
+
+def _patch_s3_retention_checksums() -> None:
+    from moto.s3.exceptions import S3ClientError
+    from moto.s3.responses import S3Response
+    from werkzeug.datastructures import Headers
+
+    original_key_response = S3Response._key_response
+
+    def _key_response(self, request, full_url):
+        if request.method == "PUT" and not self.querystring.get("uploadId") \
+                and "x-amz-copy-source" not in request.headers:
+            bucket = self.backend.buckets.get(self.bucket_name)
+            if bucket is not None and bucket.object_lock_enabled and bucket.has_default_lock:
+                algorithm = _upload_checksum(request.headers)
+                if algorithm is None:
+                    raise S3ClientError("InvalidRequest", RETENTION_CHECKSUM_MESSAGE)
+                if algorithm != "MD5" and not self.headers.get("x-amz-sdk-checksum-algorithm"):
+                    # What moto's own check looks for.
+                    self.headers = Headers(self.headers)
+                    self.headers["x-amz-sdk-checksum-algorithm"] = algorithm
         return original_key_response(self, request, full_url)
 
     S3Response._key_response = _key_response

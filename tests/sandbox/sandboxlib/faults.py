@@ -18,6 +18,8 @@ matches ("service", "action", each optional or "*") and what it does:
 
 "count" limits how many matching calls a rule acts on (absent: all of them);
 "skip" lets that many matching calls pass before the rule starts acting.
+"key" narrows an S3 rule to the requests on that object key (one lock
+object, say, while the run's other uploads go through).
 """
 
 from __future__ import annotations
@@ -97,6 +99,8 @@ def _check_rule(rule: dict) -> dict:
             raise FaultError(f"status {status} is not an error status")
         if not rule.get("code"):
             raise FaultError("an error rule needs a code")
+    if "key" in rule and (not isinstance(rule["key"], str) or not rule["key"]):
+        raise FaultError("key must be a non-empty string")
     for name in ("count", "skip"):
         if name in rule and (not isinstance(rule[name], int) or rule[name] < 0):
             raise FaultError(f"{name} must be a non-negative integer")
@@ -186,13 +190,17 @@ class FaultInjector:
                 "throttle": self._throttle or False,
             }
 
-    def decide(self, service: str, action: str, bucket_throttle: bool = True) -> Decision:
-        """What to do with one request. `bucket_throttle` False leaves the
-        service's buckets out (the realistic profile meters it instead)."""
+    def decide(self, service: str, action: str, bucket_throttle: bool = True,
+               key: str | None = None) -> Decision:
+        """What to do with one request (`key`: an S3 request's object key).
+        `bucket_throttle` False leaves the service's buckets out (the
+        realistic profile meters it instead)."""
         decision = Decision(latency_ms=self._latency_ms)
         with self._lock:
             for index, rule in enumerate(self._rules):
                 if rule["service"] not in ("*", service) or rule["action"] not in ("*", action):
+                    continue
+                if "key" in rule and rule["key"] != key:
                     continue
                 rule["matched"] += 1
                 if rule["matched"] <= rule.get("skip", 0):
