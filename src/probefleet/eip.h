@@ -43,8 +43,8 @@ aws::ec2::AllocateAddressRequest addressRequest(const Args& args);
 
 /// Allocates a VPC address tagged Name = corvanta-test-ec2-eip (plus the
 /// user's tags when args.tag_resource is given and not empty) and associates
-/// it with `network_interface_id`. Does not look at the dry-run flag (the
-/// caller decides whether to come here). When the allocation answer carries
+/// it with `network_interface_id`. In a dry run it only logs and tells the
+/// address it would make, and sends nothing. When the allocation answer carries
 /// no allocation id it logs "  **Error** fail to allocate EIP" and associates
 /// nothing. Throttled or passing failures are tried again (pausing through
 /// `clock`), and the association also while the new allocation is not
