@@ -334,8 +334,12 @@ TEST_F(EipInterfacesTest, LeftoversAreTheAvailableTaggedInterfacesOfTheVpc) {
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].network_interface_id, leftover.network_interface_id);
 
+  // A passing failure is waited out; a refusal is passed on, never read as
+  // "none left".
   fail("ec2", "DescribeNetworkInterfaces", "RequestLimitExceeded", 1, 503);
-  EXPECT_TRUE(getNetworkInterfaces(*ec2_, net.vpc_id).empty());
+  EXPECT_EQ(getNetworkInterfaces(*ec2_, net.vpc_id).size(), 1u);
+  fail("ec2", "DescribeNetworkInterfaces", "UnauthorizedOperation");
+  EXPECT_THROW(getNetworkInterfaces(*ec2_, net.vpc_id), aws::ServiceError);
 }
 
 }  // namespace
