@@ -72,8 +72,13 @@ TEST_F(EipInterfacesTest, AssociatesATaggedAddressFindsItAndReleasesIt) {
     const std::string instance = launch(net.gw_subnet_id, 1, false).at(0);
     Args args;
     args.tag_resource = row.tag_resource;
-    args.dry_run = true;  // the association does not look at it
+    // A dry run only says what it would do.
+    args.dry_run = true;
     restartJournal();
+    associateEIP(*ec2_, primaryInterface(instance), args);
+    EXPECT_TRUE(journal("AllocateAddress").empty());
+    EXPECT_TRUE(journal("AssociateAddress").empty());
+    args.dry_run = false;
     LogCapture log;
 
     associateEIP(*ec2_, primaryInterface(instance), args);
@@ -99,6 +104,7 @@ TEST_F(EipInterfacesTest, AssociatesATaggedAddressFindsItAndReleasesIt) {
 
     // Released once the instance is gone, not in a dry run.
     ec2_->terminateInstances({instance});
+    args.dry_run = true;
     releaseEIP(*ec2_, public_ip, allocation_id, instance, args);
     EXPECT_TRUE(journal("ReleaseAddress").empty());
     EXPECT_EQ(addressesOf(allocation_id).size(), 1u);
