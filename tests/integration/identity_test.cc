@@ -289,47 +289,6 @@ TEST_F(IdentityTest, EachRunsBucketIsAddedThroughANewDefaultVersion) {
   EXPECT_EQ(held["policy"]["versions"], json::array({"v2", "v3", "v4", "v5", "v6"}));
 }
 
-// Other fleets of the account run under the role: a dry run only looks,
-// whatever it finds, and says what it would do.
-TEST_F(IdentityTest, DryRunOnlyLooks) {
-  const struct {
-    const char* name;
-    bool held;    // all three exist beforehand
-    bool revert;  // the teardown's dry run, else the deployment's
-    const char* says;
-  } cases[] = {
-      {"deploy in a fresh account", false, false, "would be created;"},
-      {"deploy where all three exist", true, false, "would be reused;"},
-      {"revert where all three exist", true, true, "would be deleted;"},
-      {"revert in a fresh account", false, true, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    removeAll();
-    if (c.held) createAll(withAccount());
-    const json before = readBack();
-    restartJournal();
-    LogCapture log;
-    Args args = withAccount();
-    args.dry_run = true;
-    if (c.revert) {
-      EXPECT_EQ(deleteInstanceProfile(*iam_, /*dry_run=*/true), Lines{});
-    } else {
-      createAll(args);
-    }
-    EXPECT_EQ(changes(), Lines{});
-    EXPECT_EQ(readBack(), before);
-    // One line for each of the three it found or would make; none for
-    // what a revert finds absent.
-    Lines said;
-    for (const std::string& line : log.lines()) {
-      if (line.find("dry run: ") != std::string::npos) said.push_back(line);
-    }
-    EXPECT_EQ(said.size(), *c.says ? 3u : 0u) << testing::PrintToString(log.lines());
-    for (const std::string& line : said) EXPECT_NE(line.find(c.says), std::string::npos) << line;
-  }
-}
-
 TEST_F(IdentityTest, TeardownRemovesAllThreeInOrder) {
   createAll(withAccount());
   restartJournal();

@@ -91,17 +91,5 @@ TEST(LifetimeTimerTest, CountsToTheExpiryOnEveryBoot) {
   }
 }
 
-TEST(LifetimeTimerTest, StandsAloneOrRightAfterTheShebang) {
-  const auto at = std::chrono::system_clock::from_time_t(kExpires);
-  const std::string alone = withShutdownTimer(std::nullopt, at);
-  EXPECT_TRUE(alone.starts_with("#!/bin/bash\n# probefleet:expires 2025-12-09T17:06:40Z")) << alone;
-  EXPECT_EQ(TimerRun(alone).boot(kExpires - 120), "shutdown -h +2\n");
-  // The installed timer names the instance's own expiry, not a duration.
-  EXPECT_NE(alone.find("\nprobefleet_expires=1765300000\n"), std::string::npos);
-  EXPECT_NE(alone.find(std::string("cat > ") + kPerBootDirectory + "/" + kPerBootTimerName),
-            std::string::npos);
-  EXPECT_THROW(withShutdownTimer("echo no shebang\n", at), std::invalid_argument);
-}
-
 }  // namespace
 }  // namespace probefleet
