@@ -9,4 +9,4 @@ python="$("$here/scripts/setup.sh" | tail -n 1)"
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPROBEFLEET_WERROR=ON -DPROBEFLEET_PYTHON="$python" "$@"
 cmake --build "$build" -j "$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 900
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 900 --no-tests=error

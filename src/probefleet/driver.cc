@@ -17,6 +17,7 @@
 #include "aws/config/config.h"
 #include "probefleet/console.h"
 #include "probefleet/deploy.h"
+#include "probefleet/fleet_lookup.h"
 #include "probefleet/identity.h"
 #include "probefleet/instance_create.h"
 #include "probefleet/keypairs.h"
@@ -276,6 +277,23 @@ void deploy(const Args& args, const RunClients& clients, const LaunchPlan& plan,
   deployEc2s(*clients.ec2, clients.s3.get(), *clients.iam, plan, args, *deps.clock);
 }
 
+// The role, policy and profile serve every fleet of the account, in every
+// region: they stay while an instance of ours stands anywhere, or while
+// that cannot be told. True when they must stay (said why).
+bool identityStillServes(const RunClients& clients) {
+  const AccountInstances found = instancesOfOursAnywhere(
+      *clients.ec2,
+      [&](const std::string& region) { return clients.test_session->clientConfig("ec2", region); });
+  if (!found.anyLeft()) return false;
+  const std::string why =
+      !found.region.empty()
+          ? "instances of ours still stand in " + found.region + " and run under the role"
+          : "cannot tell whether instances of ours stand in other regions (" + found.unknown + ")";
+  testlib::logger()->warn("- Keep the instance role, policy and profile: " + why);
+  tell(Act::kLeave, "iam role, policy, profile", kRoleName, "kept (in use): " + why);
+  return true;
+}
+
 void revert(const Args& args, const RunClients& clients) {
   step("tearing the test instances down");
   terminateEc2s(*clients.ec2, *clients.iam, args);
@@ -283,7 +301,8 @@ void revert(const Args& args, const RunClients& clients) {
     step("removing the instance profile, role and policy");
     RunStory::get().phase("removing the instance role");
     aws::Interruption::check();
-    deleteInstanceProfile(*clients.iam);
+    if (identityStillServes(clients)) return;
+    deleteInstanceProfile(*clients.iam, args.dry_run);
   }
 }
 

@@ -58,6 +58,12 @@ aws::ec2::AllocateAddressRequest addressRequest(const Args& args, const std::str
 void associateEIP(const aws::Ec2Client& ec2, const std::string& network_interface_id,
                   const std::string& vpc_id, const Args& args, aws::Clock& clock) {
   testlib::logger()->info("- Allocate EIP");
+  if (args.dry_run) {
+    testlib::logger()->info("  dry run: an EIP would be allocated and associated with " +
+                            network_interface_id);
+    tell(Act::kCreate, "elastic ip", "", "for " + network_interface_id);
+    return;
+  }
   const aws::ec2::AllocateAddressRequest request = addressRequest(args, vpc_id);
 
   const aws::ec2::AllocateAddressResult allocation =

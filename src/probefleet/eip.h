@@ -50,8 +50,8 @@ aws::ec2::AllocateAddressRequest addressRequest(const Args& args, const std::str
 /// Allocates a VPC address tagged Name = corvanta-test-ec2-eip and with the
 /// VPC `vpc_id` it serves (plus the user's tags when args.tag_resource is
 /// given and not empty; see addressRequest) and associates it with
-/// `network_interface_id`. Does not look at the dry-run flag (the
-/// caller decides whether to come here). When the allocation answer carries
+/// `network_interface_id`. In a dry run it only logs and tells the address it
+/// would make, and sends nothing. When the allocation answer carries
 /// no allocation id it logs "  **Error** fail to allocate EIP" and associates
 /// nothing. Throttled or passing failures are tried again (pausing through
 /// `clock`), and the association also while the new allocation is not

@@ -4,6 +4,8 @@
 #include <exception>
 #include <set>
 
+#include "aws/base/interrupt.h"
+#include "aws/client/error.h"
 #include "probefleet/failure_report.h"
 #include "probefleet/patience.h"
 #include "testlib/app_exit_status.h"
@@ -58,9 +60,8 @@ std::map<std::string, Ec2Lookup> getEc2s(const aws::Ec2Client& ec2,
 
   for (std::vector<std::string>& batch : inBatches(distinct, kSubnetsPerRequest)) {
     aws::ec2::DescribeInstancesRequest request;
-    request.filters = {kNameFilter,
-                       {"subnet-id", std::move(batch)},
-                       {"instance-state-name", kLiveInstanceStates}};
+    request.filters = {
+        kNameFilter, {"subnet-id", std::move(batch)}, {"instance-state-name", kLiveInstanceStates}};
     do {
       const auto page = ec2.describeInstances(request);
       // Instances are counted rather than reservations: one reservation may
@@ -156,6 +157,47 @@ VpcInstances getAllEc2InVpc(const aws::Ec2Client& ec2, const std::string& vpc_id
                             kInstanceName + " found in " + vpc_id);
   }
   return result;
+}
+
+bool anyInstanceOfOurs(const aws::Ec2Client& ec2) {
+  aws::ec2::DescribeInstancesRequest request;
+  request.filters = {kNameFilter, {"instance-state-name", kAliveInstanceStates}};
+  request.max_results = 5;
+  const auto page = patiently(ec2.clock(), {}, [&] { return ec2.describeInstances(request); });
+  for (const auto& reservation : page.reservations) {
+    if (!reservation.instances.empty()) return true;
+  }
+  return !page.next_token.empty();
+}
+
+AccountInstances instancesOfOursAnywhere(const aws::Ec2Client& ec2, const RegionalEc2& open,
+                                         bool own_region) {
+  const std::string& home = ec2.config().region;
+  AccountInstances found;
+  try {
+    if (own_region && anyInstanceOfOurs(ec2)) {
+      found.region = home;
+      return found;
+    }
+    const auto regions = patiently(ec2.clock(), {}, [&] { return ec2.describeRegions(); });
+    for (const std::string& region : regions) {
+      if (region == home) continue;
+      try {
+        if (anyInstanceOfOurs(aws::Ec2Client(open(region)))) {
+          found.region = region;
+          return found;
+        }
+      } catch (const aws::ServiceError& error) {
+        // What AWS answers in a region the account has not enabled.
+        if (error.code() != "AuthFailure") throw;
+      }
+    }
+  } catch (const aws::Interrupted&) {
+    throw;
+  } catch (const std::exception& failure) {
+    found.unknown = failure.what();
+  }
+  return found;
 }
 
 }  // namespace probefleet

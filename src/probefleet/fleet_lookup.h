@@ -5,6 +5,7 @@
 // run on any thread with the run's shared EC2 client.
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -108,5 +109,32 @@ struct VpcInstances {
 /// error, reports the failure on standard error, marks the run failed
 /// (testlib::AppExitStatus) and returns a result with lookup_failed set.
 VpcInstances getAllEc2InVpc(const aws::Ec2Client& ec2, const std::string& vpc_id);
+
+/// Whether an instance of ours (not yet terminated) stands in the region of
+/// `ec2`. Throttling and passing failures are waited out; others thrown.
+bool anyInstanceOfOurs(const aws::Ec2Client& ec2);
+
+/// The configuration of an EC2 client for `region`, with the credentials
+/// and settings of the client it stands beside.
+using RegionalEc2 = std::function<aws::ClientConfig(const std::string& region)>;
+
+/// What a look for instances of ours over the account's regions found.
+struct AccountInstances {
+  std::string region;   // the first region where one stands; "" when none
+  std::string unknown;  // why the look could not be finished; "" when it was
+  /// True when an instance of ours may be left: one was found, or the look
+  /// could not tell.
+  bool anyLeft() const { return !region.empty() || !unknown.empty(); }
+};
+
+/// Looks for an instance of ours in the regions EC2 lists as enabled for
+/// the account (DescribeRegions): the region of `ec2` through it (unless
+/// `own_region` is false), every other through a client of `open(region)`;
+/// it stops at the first found. A region that answers AuthFailure is one
+/// the account has not enabled, where no instance can stand. The account's
+/// IAM role, policy and profile serve every such instance. Never throws but
+/// aws::Interrupted: a failure ends the look with `unknown` set.
+AccountInstances instancesOfOursAnywhere(const aws::Ec2Client& ec2, const RegionalEc2& open,
+                                         bool own_region = true);
 
 }  // namespace probefleet

@@ -158,10 +158,67 @@ bool holdsPolicy(const aws::IamClient& iam, const std::string& policy_arn) {
   }
 }
 
+// A dry run only looks: whether one of the three exists now, asked
+// read-only; nullopt (logged) when IAM could not tell.
+template <typename Lookup>
+std::optional<bool> existsNow(const std::string& what, Lookup&& lookup) {
+  try {
+    return lookup();
+  } catch (const aws::Interrupted&) {
+    throw;
+  } catch (const aws::ServiceError& error) {
+    if (error.code() == "NoSuchEntity") return false;
+    testlib::logger()->warn("  **Alert** cannot tell whether " + what + " exists: " + error.what());
+  } catch (const std::exception& failure) {
+    testlib::logger()->warn("  **Alert** cannot tell whether " + what +
+                            " exists: " + failure.what());
+  }
+  return std::nullopt;
+}
+
+// What a dry run would do with one of the three: reuse what exists, make
+// the rest.
+void planned(const std::string& kind, const std::string& name, std::optional<bool> exists) {
+  const bool reuse = exists.value_or(false);
+  testlib::logger()->info("  dry run: " + kind + " " + name + " would be " +
+                          (reuse    ? "reused"
+                           : exists ? "created"
+                                    : "created if absent") +
+                          "; IAM is not changed");
+  tell(reuse ? Act::kReuse : Act::kCreate, kind, name, exists ? "" : "if absent");
+}
+
 void addRole(const aws::IamClient& iam) {
   testlib::logger()->info("- Add role to instance profile");
   asking("AddRoleToInstanceProfile", kInstanceProfileName,
          [&] { return iam.addRoleToInstanceProfile(kInstanceProfileName, kRoleName); });
+}
+
+// What a dry run's revert would remove of the three, found read-only.
+void planRemoval(const aws::IamClient& iam) {
+  const auto plan = [](const std::string& kind, const std::string& name,
+                       std::optional<bool> exists) {
+    if (exists == false) return;
+    testlib::logger()->info("  dry run: " + kind + " " + name + " would be deleted" +
+                            (exists ? "" : " if present") + "; IAM is not changed");
+    tell(Act::kDelete, kind, name, exists ? "" : "if present");
+  };
+  plan("instance profile", kInstanceProfileName,
+       existsNow(std::string("instance profile ") + kInstanceProfileName, [&] {
+         iam.getInstanceProfile(kInstanceProfileName);
+         return true;
+       }));
+  std::vector<aws::IamPolicy> policies;
+  const auto policy_exists = existsNow(std::string("policy ") + kPolicyName, [&] {
+    policies = localPoliciesNamed(iam, kPolicyName);
+    return !policies.empty();
+  });
+  if (policies.empty()) plan("iam policy", kPolicyName, policy_exists);
+  for (const aws::IamPolicy& policy : policies) plan("iam policy", policy.arn, true);
+  plan("iam role", kRoleName, existsNow(std::string("role ") + kRoleName, [&] {
+         iam.getRole(kRoleName);
+         return true;
+       }));
 }
 
 }  // namespace
@@ -256,6 +313,16 @@ std::optional<std::string> createS3Policy(const aws::IamClient& iam_client, cons
   }
   const std::string partition = partitionOf(iam_client);
   log->info(std::string("- Create policy ") + kPolicyName);
+  if (args.dry_run) {
+    std::optional<std::string> arn;
+    const auto exists = existsNow(std::string("policy ") + kPolicyName, [&] {
+      const auto found = localPoliciesNamed(iam_client, kPolicyName);
+      if (!found.empty()) arn = found.front().arn;
+      return !found.empty();
+    });
+    planned("iam policy", arn.value_or(kPolicyName), exists);
+    return arn;
+  }
   aws::CreatePolicyRequest request;
   request.policy_name = kPolicyName;
   request.policy_document = s3PolicyDocument(partition, {bucket});
@@ -284,6 +351,13 @@ std::optional<aws::IamResponse> createEc2Role(const aws::IamClient& iam_client,
                                               const Args& args) {
   auto log = testlib::logger();
   log->info(std::string("- Create role ") + kRoleName);
+  if (args.dry_run) {
+    planned("iam role", kRoleName, existsNow(std::string("role ") + kRoleName, [&] {
+              iam_client.getRole(kRoleName);
+              return true;
+            }));
+    return std::nullopt;
+  }
   aws::CreateRoleRequest request;
   request.role_name = kRoleName;
   request.assume_role_policy_document = ec2TrustPolicyDocument();
@@ -309,6 +383,14 @@ std::optional<aws::IamResponse> createEc2Role(const aws::IamClient& iam_client,
 void createInstanceProfile(const aws::IamClient& iam_client, const Args& args) {
   auto log = testlib::logger();
   log->info(std::string("- Create instance profile ") + kInstanceProfileName);
+  if (args.dry_run) {
+    planned("instance profile", kInstanceProfileName,
+            existsNow(std::string("instance profile ") + kInstanceProfileName, [&] {
+              iam_client.getInstanceProfile(kInstanceProfileName);
+              return true;
+            }));
+    return;
+  }
   aws::CreateInstanceProfileRequest request;
   request.instance_profile_name = kInstanceProfileName;
   request.tags = iamTags(args);
@@ -331,8 +413,12 @@ void createInstanceProfile(const aws::IamClient& iam_client, const Args& args) {
   addRole(iam_client);
 }
 
-std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client) {
+std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client, bool dry_run) {
   auto log = testlib::logger();
+  if (dry_run) {
+    planRemoval(iam_client);
+    return {};
+  }
   aws::Clock& clock = iam_client.config().clock ? *iam_client.config().clock : *aws::systemClock();
   const Patience settle{kIamSettleBudget, {"DeleteConflict"}};
   struct Left {

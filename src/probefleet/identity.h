@@ -3,9 +3,9 @@
 // lets them list, read and write the objects of the run's bucket, the role
 // EC2 may assume with that policy attached, and the instance profile that
 // holds the role. The names are fixed, so every run in an account shares one
-// set; what exists is reused and completed. None of these operations looks
-// at the dry-run flag: a dry run makes, reuses and removes them exactly as a
-// normal run does.
+// set; what exists is reused and completed. In a dry run they only look
+// (read-only requests) and log what they would make, reuse or remove:
+// other fleets of the account may run under the role.
 //
 // IAM's refusals (AccessDenied above all) are final: they end the step as
 // aws::ServiceError with AWS's code, and a message that names the action and
@@ -73,7 +73,9 @@ std::vector<aws::IamTag> iamTags(const Args& args);
 /// than EntityAlreadyExists
 /// are thrown as aws::ServiceError; a failure of CreatePolicy that is not
 /// IAM's answer (no connection, ...) is logged as "  **Error** ", reported on
-/// standard error and thrown.
+/// standard error and thrown. In a dry run it only lists the account's
+/// policies and tells whether it would create or reuse one; it returns the
+/// ARN found, else nullopt.
 std::optional<std::string> createS3Policy(const aws::IamClient& iam_client, const Args& args);
 
 /// Creates the role "corvanta-test-ec2-role" (EC2 trust policy, iamTags) and
@@ -82,7 +84,8 @@ std::optional<std::string> createS3Policy(const aws::IamClient& iam_client, cons
 /// policy only when the role does not hold it yet. Nothing is attached
 /// without a `policy_arn` (nullopt is returned, as when nothing needed
 /// attaching). Refusals other than EntityAlreadyExists, and failures that are
-/// not IAM's answer, are thrown.
+/// not IAM's answer, are thrown. In a dry run it only asks for the role
+/// and tells whether it would create or reuse it.
 std::optional<aws::IamResponse> createEc2Role(const aws::IamClient& iam_client,
                                               const std::optional<std::string>& policy_arn,
                                               const Args& args = {});
@@ -91,7 +94,8 @@ std::optional<aws::IamResponse> createEc2Role(const aws::IamClient& iam_client,
 /// (iamTags) and adds the role to it. When it exists already it logs
 /// "  **Alert** <IAM's error>" and adds the role only when the profile does
 /// not hold it yet. Refusals other than EntityAlreadyExists, and failures
-/// that are not IAM's answer, are thrown.
+/// that are not IAM's answer, are thrown. In a dry run it only asks for the
+/// profile and tells whether it would create or reuse it.
 void createInstanceProfile(const aws::IamClient& iam_client, const Args& args = {});
 
 /// Removes all three, each step whatever became of the others: the role from
@@ -104,7 +108,9 @@ void createInstanceProfile(const aws::IamClient& iam_client, const Args& args = 
 /// logged as "  **Error** ", reported on standard error, told as left, and
 /// marks the run failed. Returns what was left, one line each (empty when
 /// all is gone);
-/// throws only aws::Interrupted.
-std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client);
+/// throws only aws::Interrupted. With `dry_run` nothing is removed: what
+/// exists is told as what would be deleted, and nothing is returned.
+std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
+                                               bool dry_run = false);
 
 }  // namespace probefleet

@@ -336,15 +336,17 @@ void deleteNetworkInterface(const aws::Ec2Client& ec2,
 
 std::vector<aws::ec2::NetworkInterface> getNetworkInterfaces(const aws::Ec2Client& ec2,
                                                              const std::string& vpc_id) {
-  try {
-    aws::ec2::DescribeNetworkInterfacesRequest request;
-    request.filters = {
-        {"vpc-id", {vpc_id}}, {"tag:Name", {kNetworkInterfaceName}}, {"status", {"available"}}};
-    return ec2.describeNetworkInterfaces(request).network_interfaces;
-  } catch (const std::exception& failure) {
-    reportFailure(failure);
-    return {};
-  }
+  aws::ec2::DescribeNetworkInterfacesRequest request;
+  request.filters = {
+      {"vpc-id", {vpc_id}}, {"tag:Name", {kNetworkInterfaceName}}, {"status", {"available"}}};
+  std::vector<aws::ec2::NetworkInterface> found;
+  do {
+    const auto page =
+        patiently(ec2.clock(), {}, [&] { return ec2.describeNetworkInterfaces(request); });
+    found.insert(found.end(), page.network_interfaces.begin(), page.network_interfaces.end());
+    request.next_token = page.next_token;
+  } while (!request.next_token.empty());
+  return found;
 }
 
 }  // namespace probefleet

@@ -103,8 +103,9 @@ void deleteNetworkInterface(const aws::Ec2Client& ec2,
                             const Args& args, aws::Clock& clock = *aws::systemClock());
 
 /// The test interfaces left in `vpc_id`: tagged Name =
-/// corvanta-test-ec2-network-interface and attached to nothing. Never
-/// throws: on a failure it reports it on standard error and returns none.
+/// corvanta-test-ec2-network-interface and attached to nothing, over every
+/// page. Throttling and passing failures are waited out; every other failure
+/// (aws::Interrupted included) is thrown: an empty list means none is left.
 std::vector<aws::ec2::NetworkInterface> getNetworkInterfaces(const aws::Ec2Client& ec2,
                                                              const std::string& vpc_id);
 

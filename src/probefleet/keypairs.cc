@@ -16,6 +16,7 @@
 #include "probefleet/story.h"
 #include "probefleet/tags.h"
 #include "probefleet/test_config.h"
+#include "s3/fingerprint.h"
 #include "s3/s3_backup_cmd.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -115,16 +116,6 @@ void writePrivateKeyFile(const std::string& path, const std::string& key_materia
   const std::filesystem::path file(path);
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
   writeOwnerOnlyFile(path, key_material + "\n");
-}
-
-// The fingerprint of the key kept in the bucket under `key_file`; "" when it
-// cannot be read (the library logs why).
-std::string storedFingerprint(const aws::S3Client* s3, const std::string& bucket,
-                              const std::string& key_file) {
-  const s3lib::FingerprintResult result =
-      s3lib::S3BackupCmd(s3, std::nullopt, bucket, key_file).getS3KeyFileFingerprint();
-  const auto found = result.find("fingerprint");
-  return found != result.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
 // Every launch names the new key pair at once; EC2 refuses it until the
@@ -264,9 +255,22 @@ KeyCheck checkKeyPairConsistency(const aws::Ec2Client& ec2, const aws::S3Client*
   log->info("- Check existence of keypair " + key_file);
 
   const std::string in_ec2 = getAwsKey(ec2, vpc_id).at("fingerprint");
-  const std::string stored = storedFingerprint(s3, *args.s3_bucket, key_file);
+  const s3lib::StoredKey stored = s3lib::readStoredKeyFingerprint(s3, *args.s3_bucket, key_file);
+  if (stored.state == s3lib::StoredKey::State::kUnreadable) {
+    // A key that could not be read may well match: tearing the fleet down
+    // for an outage or a missing permission would destroy it for nothing.
+    const std::string what = "cannot read the stored key s3://" + *args.s3_bucket + "/" + key_file +
+                             " (" + stored.error + ")";
+    log->error("  **Error** " + what +
+               ": the key pair cannot be checked, so nothing was changed; run again once the "
+               "key can be read");
+    throw testlib::ExitRequest(1, what);
+  }
   if (in_ec2.empty()) return KeyCheck::kNoKeyPair;
-  if (stored != in_ec2) {
+  if (stored.fingerprint != in_ec2) {
+    log->info(stored.state == s3lib::StoredKey::State::kAbsent
+                  ? "  No stored key " + key_file + " in " + *args.s3_bucket
+                  : "  Stored key " + key_file + " differs from key pair " + keyPairName(vpc_id));
     log->info("  Fingerprint match failure - EC2 reploy needed");
     teardown(ec2, iam, args);
     return KeyCheck::kMismatch;

@@ -71,19 +71,23 @@ using TeardownFn =
 enum class KeyCheck {
   kNoKeyPair,  // EC2 holds no key pair for the VPC: nothing compared, nothing removed
   kMatch,      // the key in the bucket belongs to EC2's key pair
-  kMismatch,   // it does not, or the bucket holds no readable key: torn down
+  kMismatch,   // it does not, or S3 says there is no such key: torn down
 };
 
 /// The start-up key check of deploy mode with a bucket: the VPC of the first
 /// entry's gw_subnet_id in args.test_config, EC2's fingerprint of its key
 /// pair, and the fingerprint of the key file kept in args.s3_bucket. When EC2
-/// has the key pair and the two differ, calls `teardown` with `ec2`, `iam`
-/// and `args`, so that the deployment that follows makes a new key pair.
+/// has the key pair and the two differ (S3 says the key does not exist, or
+/// the object holds another key or none), calls `teardown` with `ec2`,
+/// `iam` and `args`, so that the deployment that follows makes a new key
+/// pair. A key S3 could not read (denied, 5xx, no answer) tells nothing: it
+/// is logged naming the bucket, the key and S3's error, and the check throws
+/// testlib::ExitRequest (status 1) before anything is changed.
 ///
 /// Throws probefleet::TestConfigError when the test configuration cannot be
-/// used, testlib::ExitRequest when the subnet's VPC cannot be found, and
-/// what `teardown` throws. std::invalid_argument when args.s3_bucket is not
-/// given.
+/// used, testlib::ExitRequest when the subnet's VPC cannot be found or the
+/// key cannot be read, aws::Interrupted, and what `teardown` throws. std::invalid_argument when
+/// args.s3_bucket is not given.
 KeyCheck checkKeyPairConsistency(const aws::Ec2Client& ec2, const aws::S3Client* s3,
                                  const aws::IamClient& iam, const Args& args,
                                  const TeardownFn& teardown);

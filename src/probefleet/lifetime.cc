@@ -64,16 +64,33 @@ std::string withShutdownTimer(const std::optional<std::string>& script,
   const long long epoch =
       std::chrono::duration_cast<std::chrono::seconds>(expires.time_since_epoch()).count();
   // Launched with InstanceInitiatedShutdownBehavior=terminate: powering off
-  // ends the instance for good. The minutes are counted at boot, so a slow
-  // start does not stretch the lifetime.
+  // ends the instance for good. cloud-init runs the user data once per
+  // instance, and a scheduled shutdown lives under /run, so a reboot (by a
+  // test, or AWS maintenance) would forget it: the timer is a per-boot script
+  // that counts to the expiry itself, never from boot. It is run once now,
+  // as this boot's per-boot scripts have run already.
+  const std::string path = std::string(kPerBootDirectory) + "/" + kPerBootTimerName;
   const std::string timer = std::string("# ") + kExpiresTagKey + " " + aws::formatIsoTime(expires) +
-                            ": power off then, which terminates this instance\n"
+                            ": power off then, which terminates this instance, on every boot\n"
+                            "mkdir -p " +
+                            kPerBootDirectory +
+                            "\n"
+                            "cat > " +
+                            path +
+                            " <<'PROBEFLEET_TIMER'\n"
+                            "#!/bin/sh\n"
+                            "# Powers this instance off at its " +
+                            kExpiresTagKey + " time, " + aws::formatIsoTime(expires) +
+                            ", at once when that is past.\n"
                             "probefleet_expires=" +
                             std::to_string(epoch) +
                             "\n"
                             "probefleet_left=$(( (probefleet_expires - $(date +%s) + 59) / 60 ))\n"
                             "if [ \"$probefleet_left\" -lt 1 ]; then shutdown -h now; "
-                            "else shutdown -h \"+$probefleet_left\"; fi\n";
+                            "else shutdown -h \"+$probefleet_left\"; fi\n"
+                            "PROBEFLEET_TIMER\n"
+                            "chmod 755 " +
+                            path + "\nsh " + path + "\n";
   if (!script) return "#!/bin/bash\n" + timer;
   const auto end_of_first = script->find('\n');
   if (!script->starts_with("#!") || end_of_first == std::string::npos) {

@@ -24,13 +24,21 @@ std::optional<std::chrono::seconds> parseDuration(const std::string& text);
 /// IAM and the expiry tag write it; nullopt when it is not one.
 std::optional<std::chrono::system_clock::time_point> parseIsoUtc(const std::string& text);
 
+/// Where cloud-init keeps the scripts it runs on every boot, and the name
+/// of the shutdown timer there.
+inline constexpr const char* kPerBootDirectory = "/var/lib/cloud/scripts/per-boot";
+inline constexpr const char* kPerBootTimerName = "probefleet-expiry.sh";
+
 /// The start-up text of an instance that must power itself off at
-/// `expires`: the shell lines that schedule the shutdown (minutes left
-/// counted on the instance's own clock at boot, at once when none are
-/// left), alone under "#!/bin/bash", or, when `script` is a shell script,
-/// put right after its first line so the timer is set before the script's
-/// own work, which may hang or fail. A `script` without a "#!" line is
-/// refused with std::invalid_argument: it could not carry the timer.
+/// `expires`: shell lines that install the shutdown timer as a per-boot
+/// script of cloud-init (kPerBootDirectory/kPerBootTimerName) and run it
+/// once. The timer counts the minutes left to `expires` on the instance's
+/// own clock whenever it runs, and shuts down at once when none are left, so
+/// a reboot or a stop and start neither forgets nor stretches the lifetime.
+/// The lines stand alone under "#!/bin/bash", or, when `script` is a shell
+/// script, right after its first line so the timer is set before the
+/// script's own work, which may hang or fail. A `script` without a "#!" line
+/// is refused with std::invalid_argument: it could not carry the timer.
 std::string withShutdownTimer(const std::optional<std::string>& script,
                               std::chrono::system_clock::time_point expires);
 

@@ -123,12 +123,10 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string&
     if (answer.security_groups.empty()) return std::nullopt;
     return answer.security_groups.front().group_id;
   } catch (const aws::ServiceError& error) {
-    // Taking a throttled look for "no such group" would make a second group
-    // or leave one behind.
-    if (aws::isRetryable(error)) throw;
-    if (error.code() == "InvalidGroup.NotFound") {
-      testlib::logger()->error("  **Error** SG not found " + group_name + " in " + vpc_id);
-    }
+    // Taking a failed look (throttled, denied, ...) for "no such group" would
+    // make a second group, or leave one behind and call the VPC clean.
+    if (error.code() != "InvalidGroup.NotFound") throw;
+    testlib::logger()->error("  **Error** SG not found " + group_name + " in " + vpc_id);
     return std::nullopt;
   }
 }

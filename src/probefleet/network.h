@@ -49,10 +49,11 @@ std::string getVpcId(const aws::Ec2Client& ec2, const std::string& subnet_id);
 
 /// The id of the group named `group_name` in `vpc_id`, or nullopt when there
 /// is none. Throttling and passing failures are waited out, and thrown when
-/// they last: taking them for "no such group" would make a second group or
-/// leave one behind. Another service error is not passed on: it yields
-/// nullopt (and an error line when its code is "InvalidGroup.NotFound").
-/// Other failures (a malformed answer) are thrown as the client throws them.
+/// they last: taking a failed look for "no such group" would make a second
+/// group or leave one behind. Only "InvalidGroup.NotFound" yields nullopt
+/// (with an error line); every other failure (a refusal such as
+/// UnauthorizedOperation, no answer, a malformed answer, an interruption)
+/// is thrown as the client throws it.
 std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string& vpc_id,
                                    const std::string& group_name);
 

@@ -22,8 +22,9 @@ namespace probefleet {
 /// would do, with the same acts; the story words them "would ...".
 enum class Act { kCreate, kReuse, kDelete, kLeave };
 
-/// Whether an act obeys the dry-run flag. The IAM operations change their
-/// resources in a dry run too, and the story must not pretend otherwise.
+/// Whether an act obeys the dry-run flag. Every operation does today; a step
+/// that changed something in a dry run all the same would say so here, and
+/// the story would not pretend otherwise.
 enum class DryRun { kObeyed, kIgnored };
 
 struct ResourceLine {

@@ -247,17 +247,6 @@ std::vector<Leftover> findLeftovers(const aws::Ec2Client& ec2, const aws::IamCli
   return out;
 }
 
-bool anyInstanceOfOurs(const aws::Ec2Client& ec2) {
-  aws::ec2::DescribeInstancesRequest request;
-  request.filters = {{"tag:Name", {kInstanceName}}, {"instance-state-name", kAliveInstanceStates}};
-  request.max_results = 5;
-  const auto page = patient(ec2, [&] { return ec2.describeInstances(request); });
-  for (const auto& reservation : page.reservations) {
-    if (!reservation.instances.empty()) return true;
-  }
-  return !page.next_token.empty();
-}
-
 std::vector<Leftover> selectLeftovers(const std::vector<Leftover>& all, const SweepFilter& filter,
                                       Clock::time_point now) {
   std::map<std::string, const Leftover*> instances;

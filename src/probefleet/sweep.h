@@ -17,6 +17,7 @@
 #include "aws/services/ec2.h"
 #include "aws/services/iam.h"
 #include "aws/services/s3.h"
+#include "probefleet/fleet_lookup.h"
 #include "probefleet/run_lock.h"
 #include "probefleet/vpc_lock.h"
 
@@ -102,10 +103,6 @@ struct LiveLock {
 /// failures are thrown.
 std::vector<LiveLock> liveLocks(const aws::S3Client& s3, const std::string& bucket,
                                 std::chrono::system_clock::time_point local_now);
-
-/// Whether an instance of ours (not yet terminated) stands in the region of
-/// `ec2`. Throttling and passing failures are waited out; others thrown.
-bool anyInstanceOfOurs(const aws::Ec2Client& ec2);
 
 /// Answers whether an instance of ours stands outside the swept region; the
 /// IAM trio serves the whole account. It should answer true when it cannot

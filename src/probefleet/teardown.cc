@@ -106,17 +106,41 @@ void deleteAllInstances(const aws::Ec2Client& ec2, const TestConfig& config, con
   for (std::jthread& worker : workers) worker.join();
 }
 
+// What a teardown could not look at: it may still be there.
+using Unchecked = std::vector<std::string>;
+
+// A look that failed is never taken for "nothing there": what it was for is
+// noted, told as left, and the run is marked failed.
+template <typename Look>
+void looking(const std::string& what, const std::string& vpc_id, Unchecked& unchecked,
+             Look&& look) {
+  try {
+    look();
+  } catch (const aws::Interrupted&) {
+    throw;
+  } catch (const std::exception& failure) {
+    testlib::logger()->error("  **Error** cannot tell whether " + what + " is left in " + vpc_id +
+                             ": " + failure.what());
+    reportFailure(failure);
+    tell(Act::kLeave, what, "", std::string("could not check: ") + failure.what());
+    unchecked.push_back(what);
+    testlib::AppExitStatus::markFailed();
+  }
+}
+
 void deleteGroupNamed(const aws::Ec2Client& ec2, const std::string& vpc_id,
-                      const std::string& group_name, const Args& args) {
+                      const std::string& group_name, const Args& args, Unchecked& unchecked) {
   auto log = testlib::logger();
   log->info("- Delete SG " + group_name);
-  const std::optional<std::string> group_id = getSgId(ec2, vpc_id, group_name);
-  if (!group_id) {
-    log->info("  not found");
-    return;
-  }
-  log->info("  delete SG " + *group_id);
-  deleteSG(ec2, *group_id, args);
+  looking("security group " + group_name, vpc_id, unchecked, [&] {
+    const std::optional<std::string> group_id = getSgId(ec2, vpc_id, group_name);
+    if (!group_id) {
+      log->info("  not found");
+      return;
+    }
+    log->info("  delete SG " + *group_id);
+    deleteSG(ec2, *group_id, args);
+  });
 }
 
 // Whether the VPC may be cleared: no test instance is left in it. Instances
@@ -160,12 +184,21 @@ void terminateEc2s(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/, con
   }
 
   RunStory::get().phase("cleaning up " + vpc_id);
-  deleteGroupNamed(ec2, vpc_id, kInstanceSgName, args);
-  for (const aws::ec2::NetworkInterface& interface : getNetworkInterfaces(ec2, vpc_id)) {
-    deleteNetworkInterface(ec2, interface.network_interface_id, args, ec2.clock());
-  }
-  deleteGroupNamed(ec2, vpc_id, kPrivateInfSgName, args);
+  Unchecked unchecked;
+  deleteGroupNamed(ec2, vpc_id, kInstanceSgName, args, unchecked);
+  looking("network interfaces", vpc_id, unchecked, [&] {
+    for (const aws::ec2::NetworkInterface& interface : getNetworkInterfaces(ec2, vpc_id)) {
+      deleteNetworkInterface(ec2, interface.network_interface_id, args, ec2.clock());
+    }
+  });
+  deleteGroupNamed(ec2, vpc_id, kPrivateInfSgName, args, unchecked);
   deleteKeyPair(ec2, keyPairName(vpc_id), args);
+  if (!unchecked.empty()) {
+    std::string list;
+    for (const std::string& what : unchecked) list += (list.empty() ? "" : ", ") + what;
+    log->error("  **Error** could not tell whether anything is left of " + list + " in " + vpc_id +
+               ": revert again once EC2 can be asked");
+  }
   if (args.eip && releaseLeftoverEips(ec2, args, ec2.clock()) > 0) {
     testlib::AppExitStatus::markFailed();
   }

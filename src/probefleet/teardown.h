@@ -26,11 +26,14 @@ namespace probefleet {
 /// Then, in the VPC of the first entry's gw_subnet_id: when test instances
 /// remain there, or they could not be listed, nothing shared is deleted
 /// (outside a dry run). Otherwise the groups, leftover interfaces and key
-/// pair are deleted in that order; in a dry run each step only logs.
+/// pair are deleted in that order; in a dry run each step only logs. A
+/// group or the interfaces that could not be looked up are never taken for
+/// gone: each is logged and told as left ("could not check"), the run is
+/// marked failed, and a closing error line names them.
 ///
 /// Throws probefleet::TestConfigError when the test configuration cannot be
 /// used, testlib::ExitRequest when the VPC of the first entry cannot be
-/// found, and what the lookups of the groups and the key pair throw. Waits
+/// found, aws::Interrupted, and what the lookup of the key pair throws. Waits
 /// pause through the EC2 client's clock. `iam` is not used: nothing of IAM
 /// is deleted per entry.
 void terminateEc2s(const aws::Ec2Client& ec2, const aws::IamClient& iam, const Args& args);

@@ -13,6 +13,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "aws/base/interrupt.h"
 #include "aws/base/secret.h"
 #include "aws/client/error.h"
 #include "testlib/common.h"
@@ -164,34 +165,56 @@ FingerprintResult fingerprintOfPem(std::string_view pem,
   return result;
 }
 
+StoredKey readStoredKeyFingerprint(const aws::S3Client* s3_client, const std::string& bucket_name,
+                                   const std::string& key_name,
+                                   const std::optional<std::string>& password) {
+  auto log = testlib::s3Logger();
+  aws::GetObjectResult object;
+  aws::SecretWiper wipe(object.body);
+  StoredKey stored;
+  try {
+    if (s3_client == nullptr) throw std::invalid_argument("no S3 client to read " + key_name);
+    object = s3_client->getObject(bucket_name, key_name);
+  } catch (const aws::Interrupted&) {
+    throw;
+  } catch (const aws::ServiceError& error) {
+    stored.error = error.what();
+    if (error.code() == "NoSuchKey" || (error.httpStatus() == 404 && error.code().empty())) {
+      log->info("  " + key_name + " not found in " + bucket_name);
+      stored.state = StoredKey::State::kAbsent;
+    } else {
+      log->error(std::string("  **Error** ") + error.what());
+    }
+    return stored;
+  } catch (const std::exception& error) {
+    log->error(std::string("  **Error** ") + error.what());
+    stored.error = error.what();
+    return stored;
+  }
+  try {
+    log->info("  Found " + key_name + " in " + bucket_name);
+    stored.result = fingerprintOfPem(object.body, password);
+    stored.fingerprint = stored.result.at("fingerprint").get<std::string>();
+    stored.state = StoredKey::State::kFound;
+  } catch (const std::exception& error) {
+    log->error(std::string("  **Error**: ") + error.what());
+    stored.state = StoredKey::State::kNotAKey;
+    stored.error = error.what();
+  }
+  return stored;
+}
+
 FingerprintResult get_private_key_fingerprint_from_s3(const aws::S3Client* s3_client,
                                                       const std::string& bucket_name,
                                                       const std::string& key_name,
                                                       const std::optional<std::string>& password) {
-  auto log = testlib::s3Logger();
-  aws::GetObjectResult object;
-  aws::SecretWiper wipe(object.body);
   try {
-    if (s3_client == nullptr) throw std::invalid_argument("no S3 client to read " + key_name);
-    object = s3_client->getObject(bucket_name, key_name);
-  } catch (const aws::ServiceError& error) {
-    if (error.code() == "NoSuchKey") {
-      log->info("  " + key_name + " not found in " + bucket_name);
-    } else {
-      log->error(std::string("  **Error** ") + error.what());
-    }
-    return emptyFingerprintResult();
-  } catch (const std::exception& error) {
-    log->error(std::string("  **Error** ") + error.what());
-    return emptyFingerprintResult();
+    StoredKey stored = readStoredKeyFingerprint(s3_client, bucket_name, key_name, password);
+    if (stored.state == StoredKey::State::kFound) return std::move(stored.result);
+  } catch (const aws::Interrupted& stop) {
+    testlib::s3Logger()->error(std::string("  **Error** ") + stop.what());
   }
-  try {
-    log->info("  Found " + key_name + " in " + bucket_name);
-    return fingerprintOfPem(object.body, password);
-  } catch (const std::exception& error) {
-    log->error(std::string("  **Error**: ") + error.what());
-    return emptyFingerprintResult();
-  }
+  return emptyFingerprintResult();
 }
 
 }  // namespace s3lib

@@ -41,6 +41,29 @@ std::string colonSeparated(const std::string& hex);
 FingerprintResult fingerprintOfPem(std::string_view pem,
                                    const std::optional<std::string>& password = std::nullopt);
 
+/// What reading a private key kept in a bucket told.
+struct StoredKey {
+  enum class State {
+    kFound,       // read and fingerprinted
+    kAbsent,      // S3 says there is no such key
+    kUnreadable,  // the read failed: nothing is known about the key
+    kNotAKey,     // read, but it holds no private key
+  };
+  State state = State::kUnreadable;
+  std::string fingerprint;                              // kFound: as fingerprintOfPem gives it
+  FingerprintResult result = emptyFingerprintResult();  // kFound: fingerprintOfPem's whole
+  std::string error;  // kUnreadable, kNotAKey: why, as S3 or OpenSSL said it
+};
+
+/// Reads s3://bucket_name/key_name whole and fingerprints it, logging as
+/// get_private_key_fingerprint_from_s3 does. Only S3's word that the key
+/// does not exist (NoSuchKey, or a 404 without a code) is kAbsent; any other
+/// failure of the read (denied, a 5xx after the retries, no answer, no
+/// client) is kUnreadable. Throws only aws::Interrupted.
+StoredKey readStoredKeyFingerprint(const aws::S3Client* s3_client, const std::string& bucket_name,
+                                   const std::string& key_name,
+                                   const std::optional<std::string>& password = std::nullopt);
+
 /// Reads s3://bucket_name/key_name whole and returns fingerprintOfPem of it.
 /// Never throws: a missing object logs "  <key> not found in <bucket>" (info),
 /// another failed download logs "  **Error** <reason>", a failure after the

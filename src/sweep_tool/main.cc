@@ -226,31 +226,22 @@ aws::ClientConfig configOf(const cli::CommandLine& line, const std::string& serv
 // Whether an instance of ours stands in another enabled region: the IAM
 // role it runs under must then stay. True when that cannot be told.
 bool instancesElsewhere(const cli::CommandLine& line, const aws::Ec2Client& ec2) {
-  try {
-    for (const std::string& region : ec2.describeRegions()) {
-      if (region == ec2.config().region) continue;
-      cli::CommandLine there = line;
-      there.values["--region"] = region;
-      bool found = false;
-      try {
-        found = probefleet::anyInstanceOfOurs(aws::Ec2Client(configOf(there, "ec2")));
-      } catch (const aws::ServiceError& error) {
-        // What AWS answers in a region the account has not enabled, where
-        // no instance can stand.
-        if (error.code() != "AuthFailure") throw;
-      }
-      if (found) {
-        std::cerr << "probefleet-sweep: instances of probefleet's stand in " << region
-                  << ": the instance role, policy and profile stay\n";
-        return true;
-      }
-    }
-    return false;
-  } catch (const std::exception& failure) {
-    std::cerr << "probefleet-sweep: cannot look at the other regions (" << failure.what()
+  const auto found = probefleet::instancesOfOursAnywhere(
+      ec2,
+      [&](const std::string& region) {
+        cli::CommandLine there = line;
+        there.values["--region"] = region;
+        return configOf(there, "ec2");
+      },
+      /*own_region=*/false);
+  if (!found.region.empty()) {
+    std::cerr << "probefleet-sweep: instances of probefleet's stand in " << found.region
+              << ": the instance role, policy and profile stay\n";
+  } else if (!found.unknown.empty()) {
+    std::cerr << "probefleet-sweep: cannot look at the other regions (" << found.unknown
               << "): the instance role, policy and profile stay\n";
-    return true;
   }
+  return found.anyLeft();
 }
 
 std::string hostName() {

@@ -218,11 +218,12 @@ TEST_F(BadInputE2eTest, PemObjectsAreRefusedWithoutShowingKeyBytes) {
   struct Pem {
     std::string file, message;
   };
-  for (const Pem& pem : std::vector<Pem>{{"truncated.pem", "PEM"},
-                                         {"cert.pem", "holds a certificate"},
-                                         {"encrypted.pem", "encrypted"},
-                                         {"public.pem", "holds a public key"},
-                                         {"garbage.pem", "PEM"}}) {
+  for (const Pem& pem :
+       std::vector<Pem>{{"truncated.pem", "could not load a PEM private key (not a private key"},
+                        {"cert.pem", "holds a certificate"},
+                        {"encrypted.pem", "encrypted"},
+                        {"public.pem", "holds a public key"},
+                        {"garbage.pem", "could not load a PEM private key (not a private key"}}) {
     const std::string key = "bad-pem/" + std::to_string(::getpid()) + "/" + pem.file;
     fs::create_directories(dir_ / "bad-pem" / std::to_string(::getpid()));
     fs::copy_file(dir_ / pem.file, dir_ / key);
@@ -316,7 +317,7 @@ TEST_F(BadInputE2eTest, BrokenCredentialsFilesNameTheFileOrProfile) {
     std::string name, credentials, config, message;
   };
   const std::vector<File> files = {
-      {"unterminated section", "[default\n" + keys, "", "credentials"},
+      {"unterminated section", "[default\n" + keys, "", "credentials: line 1 "},
       {"key outside a section", keys + "[a]\n" + keys, "", "before any [section]"},
       {"source_profile loop", "",
        "[profile a]\n" + role + "source_profile = b\n[profile b]\n" + role + "source_profile = a\n",

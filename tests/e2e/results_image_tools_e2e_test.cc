@@ -159,17 +159,20 @@ TEST_F(ImageToolE2eTest, PrintsWhatTheLookupsSelect) {
   ASSERT_FALSE(first_page.next_token.empty());
   path.next_token = first_page.next_token;
   const auto component = [](const std::string& name) { return name.substr(name.rfind('/') + 1); };
-  const std::string on_first_page = component(first_page.parameters.back().name);
-  const std::string later_only = component(ssm.getParametersByPath(path).parameters.back().name);
+  const aws::SsmParameter on_first_page = first_page.parameters.back();
+  const aws::SsmParameter later_only = ssm.getParametersByPath(path).parameters.back();
 
   struct Row {
     std::string option, value;
     bool found;
+    std::string held = "";  // the parameter's value, as SSM holds it
   };
   const std::vector<Row> rows = {
-      {"--name", "al2023-ami-2023*", true}, {"--name", "al2023-ami-1999*", false},
-      {"--parameter", on_first_page, true}, {"--parameter", "al2023-ami-2023*", false},
-      {"--parameter", later_only, true},
+      {"--name", "al2023-ami-2023*", true},
+      {"--name", "al2023-ami-1999*", false},
+      {"--parameter", component(on_first_page.name), true, on_first_page.value},
+      {"--parameter", "al2023-ami-2023*", false},
+      {"--parameter", component(later_only.name), true, later_only.value},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.option + " " + row.value);
@@ -190,6 +193,10 @@ TEST_F(ImageToolE2eTest, PrintsWhatTheLookupsSelect) {
 
     EXPECT_EQ(result.status, want ? 0 : 1) << result.err;
     EXPECT_EQ(result.out, want ? *want + "\n" : "");
+    if (!row.held.empty()) {
+      EXPECT_TRUE(row.held.starts_with("ami-")) << row.held;
+      EXPECT_EQ(result.out, row.held + "\n");
+    }
     EXPECT_TRUE(contains(result.err, "- Lookup AMI for " + row.value)) << result.err;
     if (!row.found) {
       EXPECT_TRUE(contains(result.err, "**Error** Failed to find image " + row.value));

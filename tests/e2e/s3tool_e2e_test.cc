@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "aws/services/s3.h"
 #include "support/e2e.h"
 #include "support/files.h"
 #include "support/sandbox.h"
@@ -308,6 +309,12 @@ TEST_F(S3ToolE2eTest, ProfileRegionAndEndpointOptionsAsTheSdkToolsTakeThem) {
                       sandbox_.endpoint(), "upload-file", bucket_, tag_ + "/f.txt"},
                      env);
   EXPECT_EQ(ok.status, 0) << ok.err;
+  // The object is there, as the profile's keys signed it for that region.
+  EXPECT_EQ(aws::S3Client(sandbox_.clientConfig("s3")).getObject(bucket_, tag_ + "/f.txt").body,
+            "f");
+  const auto puts = sandbox_.journal("s3", "PutObject");
+  ASSERT_FALSE(puts.empty());
+  EXPECT_EQ(puts.back()["status"], 200);
 
   RunResult unknown_profile = run({"--profile", "nobody", "--endpoint-url", sandbox_.endpoint(),
                                    "upload-file", bucket_, tag_ + "/f.txt"},
@@ -320,22 +327,28 @@ TEST_F(S3ToolE2eTest, FailuresExitWithOne) {
   struct Case {
     const char* name;
     std::vector<std::string> argv;
+    std::string cause;  // in the program's closing line
   };
   const std::vector<Case> cases = {
-      {"missing file", {"upload-file", bucket_, "no/such/file.txt"}},
-      {"missing bucket", {"upload-file", "no-such-bucket-" + std::to_string(::getpid()), "x.txt"}},
-      {"missing bucket on download", {"download", "no-such-bucket-x", "vpc-1"}},
-      {"missing folder", {"upload-folder", bucket_, "no/such/folder"}},
-      {"a file, not a folder", {"upload-folder", bucket_, "x.txt"}},
+      {"missing file", {"upload-file", bucket_, "no/such/file.txt"}, "no/such/file.txt"},
+      {"missing bucket",
+       {"upload-file", "no-such-bucket-" + std::to_string(::getpid()), "x.txt"},
+       "NoSuchBucket"},
+      {"missing bucket on download", {"download", "no-such-bucket-x", "vpc-1"}, "NoSuchBucket"},
+      {"missing folder", {"upload-folder", bucket_, "no/such/folder"}, "no/such/folder"},
+      {"a file, not a folder", {"upload-folder", bucket_, "x.txt"}, "x.txt"},
       {"a profile whose name begins with --",
-       {"--profile=--nobody", "upload-file", bucket_, "x.txt"}},
+       {"--profile=--nobody", "upload-file", bucket_, "x.txt"},
+       "--nobody"},
   };
   writeFile(dir_ / "x.txt", "x");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RunResult result = run(c.argv);
     EXPECT_EQ(result.status, 1) << result.err;
-    EXPECT_TRUE(contains(result.err, "probefleet-s3: ")) << result.err;
+    const auto line = result.err.rfind("probefleet-s3: ");
+    ASSERT_NE(line, std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(c.cause, line), std::string::npos) << result.err;
   }
 }
 

@@ -74,8 +74,13 @@ TEST_F(EipInterfacesTest, AssociatesATaggedAddressFindsItAndReleasesIt) {
     const std::string instance = launch(net.gw_subnet_id, 1, false).at(0);
     Args args;
     args.tag_resource = row.tag_resource;
-    args.dry_run = true;  // the association does not look at it
+    // A dry run only says what it would do.
+    args.dry_run = true;
     restartJournal();
+    associateEIP(*ec2_, primaryInterface(instance), net.vpc_id, args);
+    EXPECT_TRUE(journal("AllocateAddress").empty());
+    EXPECT_TRUE(journal("AssociateAddress").empty());
+    args.dry_run = false;
     LogCapture log;
 
     associateEIP(*ec2_, primaryInterface(instance), net.vpc_id, args);
@@ -103,6 +108,7 @@ TEST_F(EipInterfacesTest, AssociatesATaggedAddressFindsItAndReleasesIt) {
 
     // Released once the instance is gone, not in a dry run.
     ec2_->terminateInstances({instance});
+    args.dry_run = true;
     releaseEIP(*ec2_, public_ip, allocation_id, instance, args);
     EXPECT_TRUE(journal("ReleaseAddress").empty());
     EXPECT_EQ(addressesOf(allocation_id).size(), 1u);
@@ -339,8 +345,12 @@ TEST_F(EipInterfacesTest, LeftoversAreTheAvailableTaggedInterfacesOfTheVpc) {
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].network_interface_id, leftover.network_interface_id);
 
+  // A passing failure is waited out; a refusal is passed on, never read as
+  // "none left".
   fail("ec2", "DescribeNetworkInterfaces", "RequestLimitExceeded", 1, 503);
-  EXPECT_TRUE(getNetworkInterfaces(*ec2_, net.vpc_id).empty());
+  EXPECT_EQ(getNetworkInterfaces(*ec2_, net.vpc_id).size(), 1u);
+  fail("ec2", "DescribeNetworkInterfaces", "UnauthorizedOperation");
+  EXPECT_THROW(getNetworkInterfaces(*ec2_, net.vpc_id), aws::ServiceError);
 }
 
 }  // namespace

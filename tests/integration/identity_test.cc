@@ -141,10 +141,8 @@ class IdentityTest : public ops_sandbox::SandboxTest {
   std::string account_, arn_;
 };
 
-// In a dry run too: these operations do not look at the flag.
 TEST_F(IdentityTest, FreshAccountGetsAllThreeWithTheDocumentsAndTagsAsLaidOut) {
   Args args = withAccount();
-  args.dry_run = true;
   args.tag_resource = "Owner,qa team";
   LogCapture log;
 

@@ -472,5 +472,44 @@ TEST_F(KeyCheckTest, NoKeyPairInEc2LeavesEverythingInPlace) {
   EXPECT_TRUE(objectExists(key_file_));
 }
 
+// Only S3's word that the key does not exist counts as "no stored key": a
+// read that failed tells nothing, and the fleet must not go for it.
+TEST_F(KeyCheckTest, UnreadableStoredKeyStopsTheRunBeforeAnyChange) {
+  createKeyPair(*ec2_, s3_.get(), vpc_, args_);
+  const struct {
+    const char* name;
+    json rule;
+    const char* cause;
+  } cases[] = {
+      {"denied", {{"status", 403}, {"code", "AccessDenied"}}, "AccessDenied"},
+      {"5xx after the retries", {{"status", 500}, {"code", "InternalError"}}, "InternalError"},
+      {"no such bucket", {{"status", 404}, {"code", "NoSuchBucket"}}, "NoSuchBucket"},
+      {"no answer", {{"drop", true}}, key_file_.c_str()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    json rule = c.rule;
+    rule["service"] = "s3";
+    rule["action"] = "GetObject";
+    if (!rule.contains("drop")) rule["message"] = "injected";
+    Sandbox::shared().setFaults({{"rules", {rule}}});
+    LogCapture log;
+    int teardowns = 0;
+    try {
+      check(teardowns);
+      ADD_FAILURE() << "the check went on";
+    } catch (const testlib::ExitRequest& stop) {
+      EXPECT_EQ(stop.status(), 1);
+      const std::string what = stop.what();
+      for (const std::string& named : {bucket_, key_file_, std::string(c.cause)}) {
+        EXPECT_NE(what.find(named), std::string::npos) << what;
+      }
+    }
+    Sandbox::shared().clearFaults();
+    EXPECT_EQ(teardowns, 0);
+    EXPECT_FALSE(log.hasPrefix("info|  Fingerprint"));
+  }
+}
+
 }  // namespace
 }  // namespace probefleet

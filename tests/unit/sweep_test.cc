@@ -39,7 +39,7 @@ TEST(LifetimeTest, TimerGoesRightAfterTheShebangOrStandsAlone) {
   EXPECT_NE(alone.find("probefleet_expires=1765300000\n"), std::string::npos);
   const std::string combined = withShutdownTimer("#!/bin/bash -x\necho tests\n", at);
   EXPECT_TRUE(combined.starts_with("#!/bin/bash -x\n# probefleet:expires")) << combined;
-  EXPECT_TRUE(combined.ends_with("fi\necho tests\n")) << combined;
+  EXPECT_TRUE(combined.ends_with(std::string(kPerBootTimerName) + "\necho tests\n")) << combined;
   EXPECT_THROW(withShutdownTimer("echo no shebang\n", at), std::invalid_argument);
   EXPECT_EQ(parseIsoUtc(aws::formatIsoTime(at)), at);
 }
