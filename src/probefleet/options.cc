@@ -41,7 +41,9 @@ const std::vector<OptionSpec>& optionTable() {
   static const std::vector<OptionSpec> table = {
       {"revert", &Args::revert, false, "revert the operation"},
       {"dry_run", &Args::dry_run, false,
-       "Dry run deploy test ec2 logic and show what will be done"},
+       "Dry run deploy test ec2 logic and show what will be done; it changes nothing: "
+       "EC2's creates are sent only as dry runs, the instance role, its policy and profile "
+       "and Elastic IPs are only looked up, and the VPC's lock is only read"},
       {"account", &Args::account, false, "account"},
       {"region", &Args::region, false, "region"},
       {"private_subnet_id", &Args::private_subnet_id, false, "private subnet ID"},
