@@ -1,7 +1,6 @@
 #include "probefleet/driver.h"
 
 #include <cxxabi.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -306,27 +305,12 @@ void revert(const Args& args, const RunClients& clients) {
   }
 }
 
-std::string hostName() {
-  char name[256] = {};
-  return ::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "unknown";
-}
-
-std::string userName() {
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  char buffer[4096];
-  if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    return found->pw_name;
-  }
-  return "uid " + std::to_string(::geteuid());
-}
-
 LockHolder thisRun(const Args& args, const std::vector<std::string>& arguments,
                    const aws::Clock& clock) {
   LockHolder self;
   self.run_id = newRunId();
-  self.host = hostName();
-  self.user = userName();
+  self.host = lockHostName();
+  self.user = lockUserName();
   self.mode = args.revert ? "revert" : "deploy";
   self.started = aws::formatIsoTime(clock.now());
   self.command = commandForLock("probefleet", arguments);

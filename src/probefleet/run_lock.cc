@@ -1,5 +1,8 @@
 #include "probefleet/run_lock.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <ctime>
@@ -171,6 +174,21 @@ std::optional<FoundLock> readLock(const aws::S3Client& s3, const std::string& bu
 std::string describeHolder(const LockHolder& holder) {
   return "run " + holder.run_id + " (host " + holder.host + ", pid " + std::to_string(holder.pid) +
          ", user " + holder.user + ", mode " + holder.mode + ") since " + holder.started;
+}
+
+std::string lockHostName() {
+  char name[256] = {};
+  return ::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "unknown";
+}
+
+std::string lockUserName() {
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    return found->pw_name;
+  }
+  return "uid " + std::to_string(::geteuid());
 }
 
 std::string commandForLock(const std::string& program, const std::vector<std::string>& arguments) {

@@ -80,6 +80,11 @@ std::optional<FoundLock> readLock(const aws::S3Client& s3, const std::string& bu
 /// One line naming the holder: "run R (host H, pid P, user U, mode M) since S".
 std::string describeHolder(const LockHolder& holder);
 
+/// This machine's host name ("unknown" when it has none) and the effective
+/// user's name ("uid N" when it has none), as a lock names its holder.
+std::string lockHostName();
+std::string lockUserName();
+
 /// The command line as a lock records it: the program and its arguments,
 /// with the value of any option whose name speaks of a secret, token,
 /// password or credential, and any word holding something shaped like an AWS

@@ -2,7 +2,6 @@
 // names and tags when no test configuration says where it is, listed, and
 // with --delete removed in the order a revert removes it.
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -244,27 +243,12 @@ bool instancesElsewhere(const cli::CommandLine& line, const aws::Ec2Client& ec2)
   return found.anyLeft();
 }
 
-std::string hostName() {
-  char name[256] = {};
-  return ::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "unknown";
-}
-
-std::string userName() {
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  char buffer[4096];
-  if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    return found->pw_name;
-  }
-  return "uid " + std::to_string(::geteuid());
-}
-
 // The sweep as the holder of the locks it takes.
 probefleet::LockHolder thisSweep(const std::vector<std::string>& arguments, Clock::time_point now) {
   probefleet::LockHolder self;
   self.run_id = probefleet::newRunId();
-  self.host = hostName();
-  self.user = userName();
+  self.host = probefleet::lockHostName();
+  self.user = probefleet::lockUserName();
   self.mode = "sweep";
   self.started = aws::formatIsoTime(now);
   self.command = probefleet::commandForLock("probefleet-sweep", arguments);
