@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <future>
 #include <set>
 
 #include "aws/base/interrupt.h"
@@ -180,17 +181,30 @@ AccountInstances instancesOfOursAnywhere(const aws::Ec2Client& ec2, const Region
       return found;
     }
     const auto regions = patiently(ec2.clock(), {}, [&] { return ec2.describeRegions(); });
+    std::vector<aws::ClientConfig> others;
     for (const std::string& region : regions) {
-      if (region == home) continue;
-      try {
-        if (anyInstanceOfOurs(aws::Ec2Client(open(region)))) {
-          found.region = region;
-          return found;
-        }
-      } catch (const aws::ServiceError& error) {
-        // What AWS answers in a region the account has not enabled.
-        if (error.code() != "AuthFailure") throw;
+      if (region != home) others.push_back(open(region));
+    }
+    // The regions are asked a batch at a time, all of a batch at once: a
+    // revert waits for one answer per batch, not one per region.
+    constexpr std::size_t kRegionsAtOnce = 16;
+    for (std::size_t first = 0; first < others.size(); first += kRegionsAtOnce) {
+      std::vector<std::future<bool>> answers;
+      for (std::size_t i = first; i < std::min(others.size(), first + kRegionsAtOnce); ++i) {
+        answers.push_back(std::async(std::launch::async, [config = others[i]] {
+          try {
+            return anyInstanceOfOurs(aws::Ec2Client(config));
+          } catch (const aws::ServiceError& error) {
+            // What AWS answers in a region the account has not enabled.
+            if (error.code() == "AuthFailure") return false;
+            throw;
+          }
+        }));
       }
+      for (std::size_t i = 0; i < answers.size(); ++i) {
+        if (answers[i].get() && found.region.empty()) found.region = others[first + i].region;
+      }
+      if (!found.region.empty()) return found;
     }
   } catch (const aws::Interrupted&) {
     throw;

@@ -129,8 +129,8 @@ struct AccountInstances {
 
 /// Looks for an instance of ours in the regions EC2 lists as enabled for
 /// the account (DescribeRegions): the region of `ec2` through it (unless
-/// `own_region` is false), every other through a client of `open(region)`;
-/// it stops at the first found. A region that answers AuthFailure is one
+/// `own_region` is false), every other through a client of `open(region)`,
+/// sixteen regions at once; it stops after the batch where one is found. A region that answers AuthFailure is one
 /// the account has not enabled, where no instance can stand. The account's
 /// IAM role, policy and profile serve every such instance. Never throws but
 /// aws::Interrupted: a failure ends the look with `unknown` set.
