@@ -1,5 +1,6 @@
 #include "probefleet/eip.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "aws/base/interrupt.h"
@@ -134,7 +135,8 @@ void releaseEIP(const aws::Ec2Client& ec2, const std::string& public_ip,
   tell(Act::kDelete, "elastic ip", allocation_id, public_ip);
 }
 
-int releaseLeftoverEips(const aws::Ec2Client& ec2, const Args& args, aws::Clock& clock) {
+int releaseLeftoverEips(const aws::Ec2Client& ec2, const std::string& vpc_id, const Args& args,
+                        aws::Clock& clock) {
   aws::ec2::DescribeAddressesRequest request;
   request.filters = {{"tag:Name", {kEipName}}};
   const auto addresses = patiently(clock, {}, [&] { return ec2.describeAddresses(request); });
@@ -144,6 +146,9 @@ int releaseLeftoverEips(const aws::Ec2Client& ec2, const Args& args, aws::Clock&
         !address.network_interface_id.empty() || address.allocation_id.empty()) {
       continue;
     }
+    const auto vpc_tag = std::find_if(address.tags.begin(), address.tags.end(),
+                                      [](const aws::ec2::Tag& tag) { return tag.key == kEipVpcTagKey; });
+    if (vpc_tag != address.tags.end() && vpc_tag->value != vpc_id) continue;
     try {
       releaseEIP(ec2, address.public_ip, address.allocation_id, "nothing (left over)", args, clock);
     } catch (const aws::Interrupted&) {

@@ -86,9 +86,13 @@ void releaseEIP(const aws::Ec2Client& ec2, const std::string& public_ip,
 
 /// Releases the Elastic IPs tagged Name = corvanta-test-ec2-eip that are
 /// associated with nothing: what a failed association or an interrupted
-/// teardown left. Logs each (nothing is released in a dry run). Returns
-/// the number that could not be released; each such failure is logged and
-/// reported on standard error. EC2's failure to list them is thrown.
-int releaseLeftoverEips(const aws::Ec2Client& ec2, const Args& args, aws::Clock& clock);
+/// teardown left. An address whose kEipVpcTagKey names another VPC than
+/// `vpc_id` is that VPC's (a run there may be about to associate it) and
+/// stays; one without the tag (made by an older version) goes. Logs each
+/// (nothing is released in a dry run). Returns the number that could not be
+/// released; each such failure is logged and reported on standard error.
+/// EC2's failure to list them is thrown.
+int releaseLeftoverEips(const aws::Ec2Client& ec2, const std::string& vpc_id, const Args& args,
+                        aws::Clock& clock);
 
 }  // namespace probefleet

@@ -199,7 +199,7 @@ void terminateEc2s(const aws::Ec2Client& ec2, const aws::IamClient& /*iam*/, con
     log->error("  **Error** could not tell whether anything is left of " + list + " in " + vpc_id +
                ": revert again once EC2 can be asked");
   }
-  if (args.eip && releaseLeftoverEips(ec2, args, ec2.clock()) > 0) {
+  if (args.eip && releaseLeftoverEips(ec2, vpc_id, args, ec2.clock()) > 0) {
     testlib::AppExitStatus::markFailed();
   }
 }
