@@ -113,15 +113,19 @@ std::string getVpcId(const aws::Ec2Client& ec2, const std::string& subnet_id) {
   }
 }
 
-std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string& vpc_id,
-                                   const std::string& group_name) {
+namespace {
+
+// The group `group_name` of the VPC, rules and all; nullopt when there is none.
+std::optional<aws::ec2::SecurityGroup> findGroup(const aws::Ec2Client& ec2,
+                                                 const std::string& vpc_id,
+                                                 const std::string& group_name) {
   try {
     aws::ec2::DescribeSecurityGroupsRequest request;
     request.filters = {{"vpc-id", {vpc_id}}, {"group-name", {group_name}}};
     const auto answer =
         patiently(ec2.clock(), {}, [&] { return ec2.describeSecurityGroups(request); });
     if (answer.security_groups.empty()) return std::nullopt;
-    return answer.security_groups.front().group_id;
+    return answer.security_groups.front();
   } catch (const aws::ServiceError& error) {
     // Taking a failed look (throttled, denied, ...) for "no such group" would
     // make a second group, or leave one behind and call the VPC clean.
@@ -131,29 +135,47 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string&
   }
 }
 
+}  // namespace
+
+std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string& vpc_id,
+                                   const std::string& group_name) {
+  const auto group = findGroup(ec2, vpc_id, group_name);
+  if (!group) return std::nullopt;
+  return group->group_id;
+}
+
 namespace {
 
 // The group `group_name` of the VPC when it exists, told as reused.
-std::optional<std::string> reusedGroup(const aws::Ec2Client& ec2, const std::string& vpc_id,
-                                       const char* group_name) {
-  const auto existing = getSgId(ec2, vpc_id, group_name);
+std::optional<aws::ec2::SecurityGroup> reusedGroup(const aws::Ec2Client& ec2,
+                                                   const std::string& vpc_id,
+                                                   const char* group_name) {
+  auto existing = findGroup(ec2, vpc_id, group_name);
   if (!existing) return std::nullopt;
-  testlib::logger()->info(std::string("- Reuse existing SG ") + group_name + " " + *existing +
-                          " in " + vpc_id);
-  tell(Act::kReuse, "security group", *existing, group_name);
+  testlib::logger()->info(std::string("- Reuse existing SG ") + group_name + " " +
+                          existing->group_id + " in " + vpc_id);
+  tell(Act::kReuse, "security group", existing->group_id, group_name);
   return existing;
 }
 
 // Completes a new group (its rules); given the group's id.
 using GroupFinisher = std::function<void(const std::string& group_id)>;
 
-// The group `group_name` of the VPC: reused when it exists, else made (not
-// in a dry run). `prepare` runs first, in a dry run too, and gives what
-// completes the new group. A failure ends the run naming the group.
+// Looks at a group that is reused as it stands.
+using GroupReuser = std::function<void(const aws::ec2::SecurityGroup& group)>;
+
+// The group `group_name` of the VPC: reused when it exists (`reused` looks
+// at it), else made (not in a dry run). `prepare` runs first, in a dry run
+// too, and gives what completes the new group. A failure ends the run
+// naming the group.
 std::optional<std::string> reuseOrMakeGroup(const aws::Ec2Client& ec2, const std::string& vpc_id,
                                             const char* group_name, const Args& args,
-                                            const std::function<GroupFinisher()>& prepare) {
-  if (const auto existing = reusedGroup(ec2, vpc_id, group_name)) return existing;
+                                            const std::function<GroupFinisher()>& prepare,
+                                            const GroupReuser& reused = {}) {
+  if (const auto existing = reusedGroup(ec2, vpc_id, group_name)) {
+    if (reused) reused(*existing);
+    return existing->group_id;
+  }
   const auto request = securityGroupRequest(vpc_id, group_name, args);
   testlib::logger()->info(std::string("- Create SG ") + group_name + " in " + vpc_id);
   try {
@@ -191,6 +213,55 @@ void allowSshFrom(const aws::Ec2Client& ec2, const std::string& group_id,
   });
 }
 
+// Whether `group` lets `engine_ip` in over SSH: a TCP (or all-traffic) rule
+// covering port 22 from exactly that address.
+bool allowsSshFrom(const aws::ec2::SecurityGroup& group, const std::string& engine_ip) {
+  const std::string cidr = engine_ip + "/32";
+  for (const aws::ec2::IpPermission& rule : group.ip_permissions) {
+    const bool port = rule.ip_protocol == "-1" ||
+                      (rule.ip_protocol == "tcp" && rule.from_port.value_or(0) <= 22 &&
+                       rule.to_port.value_or(65535) >= 22);
+    if (!port) continue;
+    for (const aws::ec2::IpRange& range : rule.ip_ranges) {
+      if (range.cidr_ip == cidr) return true;
+    }
+  }
+  return false;
+}
+
+// A reused instance group lets this machine in too: a rerun from another
+// address (a new CI runner, home instead of the office) adds its own SSH
+// rule and keeps the others', which other runners may still use.
+void letThisMachineIn(const aws::Ec2Client& ec2, const aws::ec2::SecurityGroup& group,
+                      const Args& args, const aws::Environment& env) {
+  std::string engine_ip;
+  try {
+    engine_ip = lookupPublicAddress(*ec2.config().transport, env);
+  } catch (const aws::Interrupted&) {
+    throw;
+  } catch (const std::exception& failure) {
+    testlib::logger()->warn(std::string("  **Warning** cannot learn this machine's address (") +
+                            failure.what() + "): the SSH rules of SG " + group.group_id +
+                            " stay as they are");
+    return;
+  }
+  if (allowsSshFrom(group, engine_ip)) return;
+  const std::string cidr = engine_ip + "/32";
+  testlib::logger()->info("- Add SSH rule from " + cidr + " to SG " + kInstanceSgName + " " +
+                          group.group_id);
+  if (!args.dry_run) {
+    try {
+      allowSshFrom(ec2, group.group_id, engine_ip);
+    } catch (const aws::Interrupted&) {
+      throw;
+    } catch (const std::exception& failure) {
+      endRun(failure, "cannot add the SSH rule from " + cidr + " to SG " + group.group_id);
+    }
+  }
+  tell(Act::kCreate, "security group rule", args.dry_run ? "" : group.group_id,
+       "SSH from " + cidr);
+}
+
 }  // namespace
 
 std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string& vpc_id,
@@ -200,7 +271,8 @@ std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string
     const std::string engine_ip = lookupPublicAddress(*ec2.config().transport, env);
     return
         [&ec2, engine_ip](const std::string& group_id) { allowSshFrom(ec2, group_id, engine_ip); };
-  });
+  },
+  [&](const aws::ec2::SecurityGroup& group) { letThisMachineIn(ec2, group, args, env); });
 }
 
 std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2, const std::string& vpc_id,

@@ -58,9 +58,11 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2, const std::string&
                                    const std::string& group_name);
 
 /// The id of the VPC's instance group "corvanta-test-ec2-sg": the existing
-/// one, unchanged, or a new one with one inbound rule, TCP 22 from this
-/// machine's public address/32 (looked up through `env`'s echo URL and the
-/// EC2 client's transport). In a dry run without an existing group it makes
+/// one, or a new one with one inbound rule, TCP 22 from this machine's
+/// public address/32 (looked up through `env`'s echo URL and the EC2
+/// client's transport). An existing group without such a rule for this
+/// machine gets one beside the rules it has (a dry run only says so); when
+/// the address cannot be learnt there, a warning, and the group stays as it is. In a dry run without an existing group it makes
 /// the address lookup, creates nothing and returns nullopt. A failure of the
 /// lookup of an existing group is thrown as getSgId throws it; a failure of
 /// the address lookup, the creation or the rule is reported on standard

@@ -581,3 +581,51 @@ TEST_F(FleetE2eTest, UnreachableNetworkIsShownWhileTheRequestRetries) {
   }
   EXPECT_EQ(retries, 7u);
 }
+
+// A rerun from another address adds its own SSH rule to the reused group
+// (a dry run only says so) and keeps the first runner's.
+TEST_F(FleetE2eTest, RerunFromAnotherAddressAddsItsSshRule) {
+  sandbox_.echo("198.51.100.7");
+  ASSERT_EQ(run({}).status, 0);
+  sandbox_.echo("203.0.113.9");
+  const std::string line = "- Add SSH rule from 203.0.113.9/32 to SG corvanta-test-ec2-sg sg-";
+  auto added = [&] {
+    json cidrs = json::array();
+    for (const auto& entry : sandbox_.changes("ec2", "AuthorizeSecurityGroupIngress"))
+      cidrs.push_back(entry["params"].value("IpPermissions.1.IpRanges.1.CidrIp", ""));
+    return cidrs;
+  };
+
+  for (const bool dry_run : {true, false}) {
+    SCOPED_TRACE(dry_run);
+    sandbox_.clearJournal();
+    std::vector<std::string> extra = {"--log_console", "--report", "rerun.json"};
+    if (dry_run) extra.push_back("--dry_run");
+    const RunResult rerun = run(extra);
+    ASSERT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_NE(rerun.err.find(line), std::string::npos) << rerun.err;
+    EXPECT_EQ(added(), dry_run ? json::array() : json::array({"203.0.113.9/32"}));
+    const json report = json::parse(testing_support::readFile(dir_ / "rerun.json"));
+    int rules = 0;
+    for (const auto& resource : report["resources"]) {
+      if (resource["kind"] == "security group rule") {
+        ++rules;
+        EXPECT_EQ(resource["action"], dry_run ? "would create" : "created");
+        EXPECT_EQ(resource["detail"], "SSH from 203.0.113.9/32");
+      }
+    }
+    EXPECT_EQ(rules, 1);
+    EXPECT_TRUE(sandbox_.changes("ec2", "RunInstances").empty());
+  }
+
+  // Both runners' rules stand; a third rerun from the same address adds none.
+  const json group = sandbox_.boto3(
+      "ec2 = boto3.client('ec2')\n"
+      "g = ec2.describe_security_groups(Filters=[{'Name': 'group-name', 'Values': "
+      "['corvanta-test-ec2-sg']}])['SecurityGroups'][0]\n"
+      "print(json.dumps(sorted(r['CidrIp'] for p in g['IpPermissions'] for r in p['IpRanges'])))");
+  EXPECT_EQ(group, json::array({"198.51.100.7/32", "203.0.113.9/32"}));
+  sandbox_.clearJournal();
+  ASSERT_EQ(run({}).status, 0);
+  EXPECT_TRUE(sandbox_.changes("ec2", "AuthorizeSecurityGroupIngress").empty());
+}
