@@ -56,9 +56,7 @@ class FleetE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
     E2eTest::SetUp();
-    resetWorld();
-    env_["PROBEFLEET_TIME_SCALE"] = std::to_string(kTimeScale);
-    writeTestConfig();
+    useFleetWorld(std::to_string(kTimeScale));
   }
   void TearDown() override {
     sandbox_.control("DELETE", "profile");
@@ -67,11 +65,7 @@ class FleetE2eTest : public testing_support::E2eTest {
 
   RunResult run(const std::vector<std::string>& extra,
                 const std::function<void(pid_t)>& meanwhile = nullptr) {
-    std::vector<std::string> argv = {"--test_config",   "tc.json",
-                                     "--backup_folder", "keys",
-                                     "--s3_bucket",     world_["bucket"].get<std::string>()};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return runProgram("probefleet", argv, {}, meanwhile);
+    return runFleet(extra, meanwhile);
   }
 
   int successes(const std::string& action) {

@@ -20,17 +20,9 @@ class LiveAccountE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
     E2eTest::SetUp();
-    resetWorld();
-    env_["PROBEFLEET_TIME_SCALE"] = "0.05";
-    writeTestConfig();
+    useFleetWorld();
   }
-  RunResult run(const std::vector<std::string>& extra) {
-    std::vector<std::string> argv = {"--test_config",   "tc.json",
-                                     "--backup_folder", "keys",
-                                     "--s3_bucket",     world_["bucket"].get<std::string>()};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return runProgram("probefleet", argv);
-  }
+  RunResult run(const std::vector<std::string>& extra) { return runFleet(extra); }
   // The IAM requests that change something, of every run so far.
   std::vector<std::string> iamChanges() {
     std::vector<std::string> changes;

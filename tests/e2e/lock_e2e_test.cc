@@ -29,9 +29,7 @@ class LockE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
     E2eTest::SetUp();
-    resetWorld();
-    env_["PROBEFLEET_TIME_SCALE"] = "0.05";
-    writeTestConfig();
+    useFleetWorld();
     bucket_ = world_["bucket"].get<std::string>();
     vpc_ = world_["vpc_id"].get<std::string>();
     s3_ = std::make_unique<aws::S3Client>(sandbox_.clientConfig("s3"));
@@ -42,10 +40,8 @@ class LockE2eTest : public testing_support::E2eTest {
   // instances); every log record on standard error.
   RunResult run(std::vector<std::string> extra,
                 const std::function<void(pid_t)>& meanwhile = nullptr) {
-    std::vector<std::string> argv = {"--test_config", "tc.json", "--backup_folder", "keys",
-                                     "--s3_bucket",   bucket_,   "--log_console"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return runProgram("probefleet", argv, {}, meanwhile);
+    extra.insert(extra.begin(), "--log_console");
+    return runFleet(extra, meanwhile);
   }
 
   std::optional<probefleet::FoundLock> lock() const {

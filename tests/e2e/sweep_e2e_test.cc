@@ -172,9 +172,7 @@ class SweepGuardE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
     E2eTest::SetUp();
-    resetWorld();
-    env_["PROBEFLEET_TIME_SCALE"] = "0.05";
-    writeTestConfig();
+    useFleetWorld();
     bucket_ = world_["bucket"].get<std::string>();
     vpc_ = world_["vpc_id"].get<std::string>();
   }
@@ -183,10 +181,7 @@ class SweepGuardE2eTest : public testing_support::E2eTest {
     E2eTest::TearDown();
   }
   RunResult deploy(std::vector<std::string> extra, const std::string& config = "tc.json") {
-    std::vector<std::string> argv = {"--test_config", config,        "--backup_folder",
-                                     "keys",          "--s3_bucket", bucket_};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return runProgram("probefleet", argv);
+    return runFleet(extra, nullptr, config);
   }
   RunResult sweep(std::vector<std::string> extra,
                   const std::function<void(pid_t)>& meanwhile = nullptr) {
@@ -413,17 +408,9 @@ class LifetimeE2eTest : public testing_support::E2eTest {
  protected:
   void SetUp() override {
     E2eTest::SetUp();
-    resetWorld();
-    env_["PROBEFLEET_TIME_SCALE"] = "0.05";
-    writeTestConfig();
+    useFleetWorld();
   }
-  RunResult deploy(std::vector<std::string> extra) {
-    std::vector<std::string> argv = {"--test_config",   "tc.json",
-                                     "--backup_folder", "keys",
-                                     "--s3_bucket",     world_["bucket"].get<std::string>()};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return runProgram("probefleet", argv);
-  }
+  RunResult deploy(std::vector<std::string> extra) { return runFleet(extra); }
 };
 
 TEST_F(LifetimeE2eTest, InstancesCarryTheirExpiryAndTheTimerWithAndWithoutTheTests) {

@@ -34,6 +34,21 @@ void E2eTest::writeTestConfig(const std::string& relative) const {
   writeFile(dir_ / relative, world_["test_config"].dump(2) + "\n");
 }
 
+void E2eTest::useFleetWorld(const std::string& time_scale) {
+  resetWorld();
+  env_["PROBEFLEET_TIME_SCALE"] = time_scale;
+  writeTestConfig();
+}
+
+RunResult E2eTest::runFleet(const std::vector<std::string>& extra,
+                            const std::function<void(pid_t)>& meanwhile,
+                            const std::string& config) const {
+  std::vector<std::string> argv = {"--test_config", config, "--backup_folder", "keys",
+                                   "--s3_bucket", world_["bucket"].get<std::string>()};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return runProgram("probefleet", argv, {}, meanwhile);
+}
+
 RunResult E2eTest::runProgram(const std::string& program, const std::vector<std::string>& arguments,
                               const std::map<std::string, std::string>& extra_env,
                               const std::function<void(pid_t)>& meanwhile) const {

@@ -35,6 +35,14 @@ class E2eTest : public ::testing::Test {
   void resetWorld();
   /// Writes the world's test configuration to `relative` in the scratch folder.
   void writeTestConfig(const std::string& relative = "tc.json") const;
+  /// A fresh world for probefleet runs: reseeded, its test configuration in
+  /// tc.json, the program's waits scaled by `time_scale`.
+  void useFleetWorld(const std::string& time_scale = "0.05");
+  /// Runs probefleet on `config` with the world's bucket and the backup
+  /// folder "keys" (where the VPC's key is kept between runs), then `extra`.
+  RunResult runFleet(const std::vector<std::string>& extra,
+                     const std::function<void(pid_t)>& meanwhile = nullptr,
+                     const std::string& config = "tc.json") const;
   /// Runs `program` (see programPath) in the scratch folder with env_ and
   /// `extra_env` on top; `meanwhile` runs while it does.
   RunResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
