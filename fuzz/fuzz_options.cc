@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "probefleet/options.h"
+#include "probefleet/core/options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> arguments;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "probefleet/test_config.h"
+#include "probefleet/config/test_config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using probefleet::ConfigUse;

@@ -10,8 +10,8 @@
 #include "cli/aws_options.h"
 #include "cli/command_line.h"
 #include "cli/program.h"
-#include "probefleet/images.h"
-#include "probefleet/options.h"
+#include "probefleet/resources/images.h"
+#include "probefleet/core/options.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "cli/aws_options.h"
 #include "cli/command_line.h"
 #include "cli/program.h"
-#include "probefleet/options.h"
-#include "probefleet/results.h"
+#include "probefleet/core/options.h"
+#include "probefleet/resources/results.h"
 
 namespace {
 

@@ -21,10 +21,10 @@
 #include "cli/aws_options.h"
 #include "cli/command_line.h"
 #include "cli/program.h"
-#include "probefleet/lifetime.h"
-#include "probefleet/sweep.h"
-#include "probefleet/tags.h"
-#include "probefleet/vpc_lock.h"
+#include "probefleet/core/lifetime.h"
+#include "probefleet/sweep/sweep.h"
+#include "probefleet/resources/tags.h"
+#include "probefleet/guard/vpc_lock.h"
 #include "testlib/common.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include "probefleet/instance_create.h"
+#include "probefleet/deploy/instance_create.h"
 #include "support/e2e.h"
 #include "support/files.h"
 #include "support/sandbox.h"

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "probefleet/run_lock.h"
+#include "probefleet/guard/run_lock.h"
 #include "support/e2e.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "aws/services/s3.h"
 #include "aws/services/ssm.h"
 #include "integration/ops_sandbox.h"
-#include "probefleet/images.h"
+#include "probefleet/resources/images.h"
 #include "support/e2e.h"
 #include "support/files.h"
 #include "support/sandbox.h"

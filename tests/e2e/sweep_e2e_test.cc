@@ -14,8 +14,8 @@
 
 #include "aws/services/ec2.h"
 #include "aws/services/s3.h"
-#include "probefleet/lifetime.h"
-#include "probefleet/vpc_lock.h"
+#include "probefleet/core/lifetime.h"
+#include "probefleet/guard/vpc_lock.h"
 #include "support/e2e.h"
 
 namespace {

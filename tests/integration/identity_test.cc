@@ -3,7 +3,7 @@
 // with boto3, an implementation independent of ours; the documents must come
 // back exactly as laid out.
 
-#include "probefleet/identity.h"
+#include "probefleet/resources/identity.h"
 #include "support/build_paths.h"
 
 #include <functional>

@@ -18,9 +18,9 @@
 #include "aws/services/s3.h"
 #include "aws/services/ssm.h"
 #include "integration/ops_sandbox.h"
-#include "probefleet/images.h"
-#include "probefleet/results.h"
-#include "probefleet/test_config.h"
+#include "probefleet/resources/images.h"
+#include "probefleet/resources/results.h"
+#include "probefleet/config/test_config.h"
 #include "testlib/exit_request.h"
 
 #include "support/files.h"

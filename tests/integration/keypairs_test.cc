@@ -3,7 +3,7 @@
 // then hold, the private-key file, what is logged, and how failures end.
 // Fingerprints are checked against openssl, not against our own code.
 
-#include "probefleet/keypairs.h"
+#include "probefleet/resources/keypairs.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +17,7 @@
 
 #include "aws/services/s3.h"
 #include "integration/ops_sandbox.h"
-#include "probefleet/test_config.h"
+#include "probefleet/config/test_config.h"
 #include "support/files.h"
 #include "testlib/exit_request.h"
 

@@ -2,7 +2,7 @@
 // instances count as standing in a subnet or a VPC, the parts reported for
 // one, and what a failing lookup leaves the caller to decide.
 
-#include "probefleet/fleet_lookup.h"
+#include "probefleet/resources/fleet_lookup.h"
 #include "support/build_paths.h"
 
 #include <string>

@@ -2,7 +2,7 @@
 // checking on: what they send (the sandbox's journal), what EC2 then holds,
 // what they log, and how they end on failures.
 
-#include "probefleet/network.h"
+#include "probefleet/resources/network.h"
 
 #include <memory>
 #include <string>
@@ -12,7 +12,7 @@
 
 #include "fakes/fake_clock.h"
 #include "integration/ops_sandbox.h"
-#include "probefleet/patience.h"
+#include "probefleet/core/patience.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/exit_request.h"
 

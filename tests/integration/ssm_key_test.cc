@@ -2,7 +2,7 @@
 // signature checking on. The parameters are put with boto3, so the expected
 // file content comes from an implementation independent of ours.
 
-#include "probefleet/ssm_key.h"
+#include "probefleet/resources/ssm_key.h"
 #include "support/build_paths.h"
 
 #include <sys/stat.h>

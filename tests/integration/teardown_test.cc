@@ -21,12 +21,12 @@
 
 #include "fakes/fake_clock.h"
 #include "integration/ops_sandbox.h"
-#include "probefleet/eip.h"
-#include "probefleet/fleet_lookup.h"
-#include "probefleet/interfaces.h"
-#include "probefleet/keypairs.h"
-#include "probefleet/network.h"
-#include "probefleet/teardown.h"
+#include "probefleet/resources/eip.h"
+#include "probefleet/resources/fleet_lookup.h"
+#include "probefleet/resources/interfaces.h"
+#include "probefleet/resources/keypairs.h"
+#include "probefleet/resources/network.h"
+#include "probefleet/teardown/teardown.h"
 #include "support/files.h"
 #include "testlib/app_exit_status.h"
 

@@ -3,7 +3,7 @@
 // ours, taken over when stale by exactly one of two racing runs, cleared by
 // hand; a write whose answer was lost, a bucket with Object Lock retention.
 
-#include "probefleet/vpc_lock.h"
+#include "probefleet/guard/vpc_lock.h"
 
 #include <gtest/gtest.h>
 

@@ -22,7 +22,14 @@ LAYERS = [
     "aws/session",
     "testlib",
     "s3",
-    "probefleet",
+    "probefleet/config",
+    "probefleet/core",
+    "probefleet/resources",
+    "probefleet/guard",
+    "probefleet/deploy",
+    "probefleet/teardown",
+    "probefleet/sweep",
+    "probefleet/run",
     "cli",
     "s3tool",
     "results_tool",
@@ -30,7 +37,10 @@ LAYERS = [
     "sweep_tool",
 ]
 # Programs and libraries on one level do not use each other.
-PEERS = {"s3tool", "results_tool", "image_tool", "sweep_tool"}
+PEERS = [
+    {"s3tool", "results_tool", "image_tool", "sweep_tool"},
+    {"probefleet/deploy", "probefleet/teardown"},
+]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -64,7 +74,7 @@ def main() -> int:
             graph[name].append(target)
             other = layer_of(target)
             if other is None or LAYERS.index(other) > LAYERS.index(own) or (
-                other != own and other in PEERS and own in PEERS
+                other != own and any(other in group and own in group for group in PEERS)
             ):
                 problems.append(f"{name}: includes {target}, which is above it ({other} over {own})")
 

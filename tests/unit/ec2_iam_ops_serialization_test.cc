@@ -18,10 +18,10 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_transport.h"
 #include "fakes/test_client.h"
-#include "probefleet/eip.h"
-#include "probefleet/fleet_lookup.h"
-#include "probefleet/identity.h"
-#include "probefleet/interfaces.h"
+#include "probefleet/resources/eip.h"
+#include "probefleet/resources/fleet_lookup.h"
+#include "probefleet/resources/identity.h"
+#include "probefleet/resources/interfaces.h"
 #include "support/serialization.h"
 
 namespace probefleet {

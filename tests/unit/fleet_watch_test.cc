@@ -1,6 +1,6 @@
 // The shared rounds that let a fleet's workers wait with few requests.
 
-#include "probefleet/fleet_watch.h"
+#include "probefleet/resources/fleet_watch.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
 // The instance role's documents and ARNs: what the policy allows, which
 // buckets an existing document names, and the partition in every ARN.
 
-#include "probefleet/identity.h"
+#include "probefleet/resources/identity.h"
 
 #include <string>
 #include <vector>
@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "aws/config/config.h"
-#include "probefleet/sessions.h"
+#include "probefleet/core/sessions.h"
 
 namespace probefleet {
 namespace {

@@ -14,8 +14,8 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_transport.h"
 #include "fakes/test_client.h"
-#include "probefleet/instance_create.h"
-#include "probefleet/patience.h"
+#include "probefleet/deploy/instance_create.h"
+#include "probefleet/core/patience.h"
 
 namespace probefleet {
 namespace {

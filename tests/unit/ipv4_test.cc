@@ -1,4 +1,4 @@
-#include "probefleet/ipv4.h"
+#include "probefleet/config/ipv4.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,7 +1,7 @@
 // The private-key file that createKeyPair writes, with EC2's answers scripted
 // so that the key material is known byte for byte.
 
-#include "probefleet/keypairs.h"
+#include "probefleet/resources/keypairs.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,7 +21,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_transport.h"
 #include "fakes/test_client.h"
-#include "probefleet/private_file.h"
+#include "probefleet/resources/private_file.h"
 #include "testlib/exit_request.h"
 
 #include "support/files.h"

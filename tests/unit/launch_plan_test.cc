@@ -1,4 +1,4 @@
-#include "probefleet/launch_plan.h"
+#include "probefleet/core/launch_plan.h"
 
 #include <stdexcept>
 #include <string>

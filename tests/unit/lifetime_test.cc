@@ -1,4 +1,4 @@
-#include "probefleet/lifetime.h"
+#include "probefleet/core/lifetime.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "probefleet/options.h"
+#include "probefleet/core/options.h"
 #include "support/build_paths.h"
 #include "support/files.h"
 

@@ -1,7 +1,7 @@
 // The VPC lock's object: its text both ways, liveness on S3's times, the
 // command line it records without secrets, and the lock-related options.
 
-#include "probefleet/run_lock.h"
+#include "probefleet/guard/run_lock.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "aws/base/clock.h"
-#include "probefleet/options.h"
+#include "probefleet/core/options.h"
 
 namespace {
 

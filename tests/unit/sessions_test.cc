@@ -1,4 +1,4 @@
-#include "probefleet/sessions.h"
+#include "probefleet/core/sessions.h"
 
 #include <map>
 #include <memory>

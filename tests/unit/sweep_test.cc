@@ -1,4 +1,4 @@
-#include "probefleet/sweep.h"
+#include "probefleet/sweep/sweep.h"
 
 #include <chrono>
 #include <string>
@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "aws/base/clock.h"
-#include "probefleet/lifetime.h"
+#include "probefleet/core/lifetime.h"
 
 namespace probefleet {
 namespace {

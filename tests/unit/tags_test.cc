@@ -1,4 +1,4 @@
-#include "probefleet/tags.h"
+#include "probefleet/resources/tags.h"
 
 #include <optional>
 #include <string>

@@ -1,4 +1,4 @@
-#include "probefleet/test_config.h"
+#include "probefleet/config/test_config.h"
 #include "support/build_paths.h"
 
 #include <fcntl.h>
