@@ -77,7 +77,7 @@ def real_account(profile: str | None, region: str | None) -> Target:
     env = dict(os.environ)
     if profile:
         env["AWS_PROFILE"] = profile
-    region = region or boto3.Session(profile_name=profile).region_name
+    region = region or os.environ.get("AWS_REGION") or boto3.Session(profile_name=profile).region_name
     if not region:
         raise SystemExit("acceptance: no region: give --region or set AWS_REGION")
     env["AWS_REGION"] = env["AWS_DEFAULT_REGION"] = region
