@@ -494,9 +494,10 @@ class Suite:
 
         account = self.identity["Account"]
         partition = self.identity["Arn"].split(":")[1]
-        arn = own.make_guard_role(self.iam, self.run_id,
-                                  [f"arn:{partition}:iam::{account}:root", self.identity["Arn"]],
-                                  programs_actions())
+        trusted = [f"arn:{partition}:iam::{account}:root"]
+        if self.t.is_sandbox:
+            trusted.append(self.identity["Arn"])  # moto matches the caller's ARN, not its account
+        arn = own.make_guard_role(self.iam, self.run_id, trusted, programs_actions())
         credentials = own.assume(self.sts, arn, 5 if self.t.is_sandbox else 120)
         env = {k: v for k, v in self.t.env.items() if k not in ("AWS_PROFILE", "AWS_DEFAULT_PROFILE")}
         env.update({"AWS_ACCESS_KEY_ID": credentials["aws_access_key_id"],
