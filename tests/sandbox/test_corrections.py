@@ -14,6 +14,8 @@ import threading
 import unittest
 
 
+from botocore.exceptions import ClientError
+
 import harness
 from harness import error_of
 
@@ -363,6 +365,30 @@ class Signatures(unittest.TestCase):
         self.assertEqual(s3.get_object(Bucket=bucket, Key=key)["Body"].read(), b"key")
         listing = s3.list_objects_v2(Bucket=bucket, Prefix="backups/vpc-1/")
         self.assertEqual([item["Key"] for item in listing["Contents"]], [key])
+
+
+class S3Permissions(unittest.TestCase):
+    def test_bucket_requests_need_the_permissions_aws_names(self):
+        iam = sandbox.client("iam")
+        name = "s3-permission-names"
+        iam.create_user(UserName=name)
+        iam.put_user_policy(UserName=name, PolicyName="bucket", PolicyDocument=json.dumps({
+            "Version": "2012-10-17", "Statement": [{"Effect": "Allow", "Resource": "*", "Action": [
+                "s3:ListBucket", "s3:PutEncryptionConfiguration", "s3:PutBucketPublicAccessBlock"]}]}))
+        key = iam.create_access_key(UserName=name)["AccessKey"]
+        s3 = sandbox.client("s3", aws_access_key_id=key["AccessKeyId"],
+                            aws_secret_access_key=key["SecretAccessKey"])
+        bucket = sandbox.world["bucket"]
+        s3.head_bucket(Bucket=bucket)
+        s3.put_bucket_encryption(Bucket=bucket, ServerSideEncryptionConfiguration={"Rules": [
+            {"ApplyServerSideEncryptionByDefault": {"SSEAlgorithm": "AES256"}}]})
+        s3.put_public_access_block(Bucket=bucket, PublicAccessBlockConfiguration={
+            "BlockPublicAcls": True, "IgnorePublicAcls": True, "BlockPublicPolicy": True,
+            "RestrictPublicBuckets": True})
+        # The user holds those three and nothing else.
+        with self.assertRaises(ClientError) as denied:
+            s3.put_bucket_tagging(Bucket=bucket, Tagging={"TagSet": []})
+        self.assertEqual(denied.exception.response["Error"]["Code"], "AccessDenied")
 
 
 class S3Pages(unittest.TestCase):

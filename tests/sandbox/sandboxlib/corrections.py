@@ -819,10 +819,28 @@ def _patch_s3() -> None:
         return original_list(self, bucket, prefix, delimiter, continuation_token, start_after, limit)
 
     S3Backend.list_objects_v2 = list_objects_v2
+    _patch_s3_permission_names()
     _patch_s3_retention_checksums()
     _patch_s3_checksums()
     _patch_s3_conditional_writes()
     _patch_s3_ranges()
+
+
+def _patch_s3_permission_names() -> None:
+    """AWS authorizes a bucket request by the permission its documentation
+    names, not by the operation: HeadBucket needs s3:ListBucket,
+    Get/PutBucketEncryption s3:Get/PutEncryptionConfiguration and
+    Get/PutPublicAccessBlock s3:Get/PutBucketPublicAccessBlock. moto asked
+    for s3:HeadBucket and s3:CreateBucket (its map spells the last query
+    "public_access_block", which no request carries)."""
+    from moto.s3.responses import ACTION_MAP
+
+    bucket = ACTION_MAP["BUCKET"]
+    bucket["HEAD"]["DEFAULT"] = "ListBucket"
+    bucket["GET"].update({"encryption": "GetEncryptionConfiguration",
+                          "publicAccessBlock": "GetBucketPublicAccessBlock"})
+    bucket["PUT"].update({"encryption": "PutEncryptionConfiguration",
+                          "publicAccessBlock": "PutBucketPublicAccessBlock"})
 
 
 # S3 answers a byte range by reading that range. moto reads the whole object

@@ -75,14 +75,16 @@ def _s3_action(method: str, bucket: str, key: str, query: dict[str, str], enviro
             for sub, name in (("uploads", "ListMultipartUploads"), ("location", "GetBucketLocation"),
                               ("versioning", "GetBucketVersioning"), ("versions", "ListObjectVersions"),
                               ("policy", "GetBucketPolicy"), ("tagging", "GetBucketTagging"),
-                              ("acl", "GetBucketAcl"), ("encryption", "GetBucketEncryption")):
+                              ("acl", "GetBucketAcl"), ("encryption", "GetBucketEncryption"),
+                              ("publicAccessBlock", "GetPublicAccessBlock")):
                 if sub in query:
                     return name
             return "ListObjects"
         if method == "PUT":
             for sub, name in (("versioning", "PutBucketVersioning"), ("policy", "PutBucketPolicy"),
                               ("tagging", "PutBucketTagging"), ("acl", "PutBucketAcl"),
-                              ("encryption", "PutBucketEncryption")):
+                              ("encryption", "PutBucketEncryption"),
+                              ("publicAccessBlock", "PutPublicAccessBlock")):
                 if sub in query:
                     return name
             return "CreateBucket"
