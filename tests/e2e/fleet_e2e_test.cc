@@ -619,6 +619,14 @@ TEST_F(FleetE2eTest, RerunFromAnotherAddressAddsItsSshRule) {
       "['corvanta-test-ec2-sg']}])['SecurityGroups'][0]\n"
       "print(json.dumps(sorted(r['CidrIp'] for p in g['IpPermissions'] for r in p['IpRanges'])))");
   EXPECT_EQ(group, json::array({"198.51.100.7/32", "203.0.113.9/32"}));
+  // Each rule was tagged as it was made.
+  const json rule_tags = sandbox_.boto3(
+      "ec2 = boto3.client('ec2')\n"
+      "rules = ec2.describe_security_group_rules()['SecurityGroupRules']\n"
+      "print(json.dumps(sorted([r['CidrIpv4'], {t['Key']: t['Value'] for t in r.get('Tags', [])}]"
+      " for r in rules if r.get('CidrIpv4', '').endswith('/32'))))");
+  EXPECT_EQ(rule_tags, json::parse(R"([["198.51.100.7/32", {"Name": "corvanta-test-ec2-sg"}],
+                                       ["203.0.113.9/32", {"Name": "corvanta-test-ec2-sg"}]])"));
   sandbox_.clearJournal();
   ASSERT_EQ(run({}).status, 0);
   EXPECT_TRUE(sandbox_.changes("ec2", "AuthorizeSecurityGroupIngress").empty());

@@ -19,6 +19,7 @@ namespace probefleet {
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 // A clock whose pauses really pass: the first lasts until every waiter has
 // come (and a little more, for the last ones to reach the rounds), however
@@ -128,6 +129,45 @@ TEST(FleetWatchTest, StatusWaitOutlastsUnknownIdsThrottlingAndInitializing) {
     ADD_FAILURE() << "no WaiterError";
   } catch (const aws::WaiterError& error) {
     EXPECT_NE(std::string(error.what()).find("status impaired"), std::string::npos);
+  }
+}
+
+TEST(FleetWatchTest, StatusRoundsPauseForWhatTheyAreAbout) {
+  auto transport = fakes::ec2Transport();
+  auto clock = std::make_shared<fakes::FakeClock>();  // manual: sleeps move the time
+  const aws::Ec2Client ec2 = aws::Ec2Client(fakes::clientConfig("ec2", transport, clock));
+  FleetWatch watch(ec2, *clock);
+  EXPECT_EQ(watch.statusPause({"i-1"}), kStatusRoundPeriod);  // nothing learnt yet
+
+  // i-1 runs at the first round, then initializes for 20 rounds of 5 s.
+  transport->enqueue(200, statusAnswer("i-1", "initializing"));
+  watch.waitRunning("i-1");
+  for (int round = 1; round < 20; ++round) {
+    transport->enqueue(200, statusAnswer("i-1", "initializing"));
+  }
+  transport->enqueue(200, statusAnswer("i-1", "ok"));
+  watch.waitStatusOk("i-1");  // its checks took 100 s
+  transport->enqueue(200, statusAnswer("i-2", "initializing"));
+  watch.waitRunning("i-2");
+
+  const struct {
+    seconds since_running;
+    std::vector<std::string> ids;
+    milliseconds pause;
+  } cases[] = {
+      {seconds(0), {"i-2"}, kStatusRoundLong},           // due in 100 s
+      {seconds(92), {"i-2"}, milliseconds(6000)},        // due in 8 s: a short pause before
+      {seconds(96), {"i-2"}, kStatusRoundShort},         // due within a period
+      {seconds(115), {"i-2"}, kStatusRoundShort},        // a little overdue
+      {seconds(125), {"i-2"}, kStatusRoundPeriod},       // long overdue: no more haste
+      {seconds(125), {"i-9"}, kStatusRoundPeriod},       // not running yet
+      {seconds(0), {"i-2", "i-9"}, kStatusRoundPeriod},  // the hastier wins
+  };
+  const auto running = clock->now();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.since_running.count());
+    clock->set(running + c.since_running);
+    EXPECT_EQ(watch.statusPause(c.ids), c.pause);
   }
 }
 

@@ -519,6 +519,7 @@ void Ec2Client::authorizeSecurityGroupIngress(
   QueryBuilder q = query("AuthorizeSecurityGroupIngress");
   addIfSet(q, "GroupId", request.group_id);
   addIpPermissions(q, request.ip_permissions);
+  addTagSpecifications(q, request.tag_specifications);
   send(client_, q);
 }
 

@@ -263,6 +263,8 @@ struct CreateSecurityGroupRequest {
 struct AuthorizeSecurityGroupIngressRequest {
   std::string group_id;
   std::vector<IpPermission> ip_permissions;
+  /// Tags of the new rules ("security-group-rule").
+  std::vector<TagSpecification> tag_specifications = {};
 };
 
 // ---- Key pairs -----------------------------------------------------------

@@ -7,15 +7,15 @@
 #include "aws/base/interrupt.h"
 #include "aws/base/strings.h"
 #include "aws/client/error.h"
-#include "probefleet/resources/eip.h"
-#include "probefleet/core/failure_report.h"
-#include "probefleet/resources/fleet_lookup.h"
-#include "probefleet/resources/identity.h"
-#include "probefleet/resources/interfaces.h"
 #include "probefleet/config/ipv4.h"
+#include "probefleet/core/failure_report.h"
 #include "probefleet/core/lifetime.h"
 #include "probefleet/core/patience.h"
 #include "probefleet/core/story.h"
+#include "probefleet/resources/eip.h"
+#include "probefleet/resources/fleet_lookup.h"
+#include "probefleet/resources/identity.h"
+#include "probefleet/resources/interfaces.h"
 #include "probefleet/resources/tags.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -178,28 +178,30 @@ bool isRunning(FleetWatch& watch, const std::string& instance_id) {
   return instance.state_name == "running";
 }
 
+// In Elastic-IP runs, a running instance without a public address gets an
+// Elastic IP on its launch interface.
+void givePublicIp(const aws::Ec2Client& ec2, FleetWatch& watch, const std::string& instance_id,
+                  const std::string& gw_subnet_id, const Args& args, aws::Clock& clock) {
+  if (!args.eip) return;
+  const aws::ec2::Instance instance = describeInstance(watch, instance_id);
+  if (!instance.public_ip_address.empty()) return;
+  const std::vector<std::string> launch_interfaces = interfacesIn(instance, gw_subnet_id);
+  if (launch_interfaces.empty()) {
+    testlib::logger()->error("  **Error** " + instance_id + " has no interface in " + gw_subnet_id +
+                             " to give an EIP to");
+    return;
+  }
+  aws::Interruption::check();
+  associateEIP(ec2, launch_interfaces.front(), instance.vpc_id, args, clock);
+}
+
 // Steps 6 to 11: the public address of a running instance, recorded in the
 // entry. False when none showed (logged).
-bool recordPublicIp(const aws::Ec2Client& ec2, FleetWatch& watch, const std::string& instance_id,
-                    const std::string& gw_subnet_id, const std::string& private_subnet_id,
-                    const Args& args, TestConfig& test_config, aws::Clock& clock) {
+bool recordPublicIp(FleetWatch& watch, aws::ec2::Instance instance,
+                    const std::string& private_subnet_id, const Args& args,
+                    TestConfig& test_config) {
   auto log = testlib::logger();
-  aws::ec2::Instance instance = describeInstance(watch, instance_id);
-  const std::vector<std::string> launch_interfaces = interfacesIn(instance, gw_subnet_id);
-
-  if (instance.public_ip_address.empty()) {
-    if (args.eip) {
-      if (launch_interfaces.empty()) {
-        log->error("  **Error** " + instance_id + " has no interface in " + gw_subnet_id +
-                   " to give an EIP to");
-      } else {
-        aws::Interruption::check();
-        associateEIP(ec2, launch_interfaces.front(), instance.vpc_id, args, clock);
-      }
-    }
-    instance = describeInstance(watch, instance_id);
-  }
-
+  const std::string instance_id = instance.instance_id;
   log->info(std::string("- Created ") + kInstanceName + " in " + private_subnet_id);
   if (instance.public_ip_address.empty()) {
     // The design's two pauses of five seconds, in rounds.
@@ -336,13 +338,12 @@ std::vector<std::pair<std::string, std::string>> launchChoices(const CreateEc2Pa
   return choices;
 }
 
-// Launches the entry's instance and waits until its status checks pass.
-// Nullopt when nothing was launched: a dry run, or a failed launch. A launch
-// refused for want of capacity, or of the type in this zone, moves once to
-// the next type of the entry's list; any other refusal is final.
+// Launches the entry's instance. Nullopt when nothing was launched: a dry run, or a failed launch.
+// A launch refused for want of capacity, or of the type in this zone, moves once to the next type
+// of the entry's list; any other refusal is final.
 std::optional<std::string> launchInstance(const CreateEc2Params& params,
                                           const std::optional<std::string>& profile,
-                                          const TestConfig& test_config, FleetWatch& watch) {
+                                          const TestConfig& test_config) {
   auto log = testlib::logger();
   const auto choices = launchChoices(params);
   const std::optional<std::string> user_data = testScriptFor(params.args, test_config);
@@ -363,7 +364,6 @@ std::optional<std::string> launchInstance(const CreateEc2Params& params,
         createEc2WithRetry(params.ec2_client, request, params.clock, &refusal);
     if (instance_id) {
       RunStory::get().instanceLaunched(params.gw_subnet_id, *instance_id);
-      watch.waitStatusOk(*instance_id);
       return instance_id;
     }
     // Capacity seldom comes back within seconds, and another type usually
@@ -378,26 +378,36 @@ std::optional<std::string> launchInstance(const CreateEc2Params& params,
   return std::nullopt;
 }
 
-// Records the instance's addresses in the entry, attaching its second
-// interface first when it has none. An instance that is not running gets no
-// public address, but still its second interface and the lookup of that
-// interface's address. Passed status checks (`launched`) say it runs.
-bool recordAddresses(const CreateEc2Params& params, FleetWatch& watch, const Ec2Lookup& found,
-                     const std::string& instance_id, bool launched, TestConfig& test_config) {
-  const bool running = launched || isRunning(watch, instance_id);
-  if (running) RunStory::get().instanceRunning(params.gw_subnet_id);
-  if (running &&
-      !recordPublicIp(params.ec2_client, watch, instance_id, params.gw_subnet_id,
-                      params.private_subnet_id, params.args, test_config, params.clock)) {
-    return false;
+// Gives a running instance what it lacks: its Elastic IP, and its second
+// interface (made and attached).
+void completeInstance(const CreateEc2Params& params, FleetWatch& watch, const Ec2Lookup& found,
+                      const std::string& instance_id, bool running) {
+  if (running) {
+    givePublicIp(params.ec2_client, watch, instance_id, params.gw_subnet_id, params.args,
+                 params.clock);
   }
   if (!found.private_interface) {
     aws::Interruption::check();
     createNetworkfInterface(params.ec2_client, instance_id, params.private_subnet_id,
                             params.sg_id_private_inf, params.args, params.clock);
   }
+}
+
+// Records the instance's addresses in the entry. An instance that is not
+// running has no public address, but still the address of its second
+// interface is looked up.
+bool recordAddresses(const CreateEc2Params& params, FleetWatch& watch,
+                     const std::string& instance_id, bool running, TestConfig& test_config) {
+  // One round shows both addresses, as a rule.
+  std::optional<aws::ec2::Instance> seen;
+  if (running) {
+    seen = describeInstance(watch, instance_id);
+    if (!recordPublicIp(watch, *seen, params.private_subnet_id, params.args, test_config)) {
+      return false;
+    }
+  }
   try {
-    lookupInf2PrivateIp(watch, instance_id, test_config);
+    lookupInf2PrivateIp(watch, instance_id, test_config, seen);
   } catch (const aws::Interrupted&) {
     throw;
   } catch (const std::exception& failure) {
@@ -428,15 +438,23 @@ bool createEc2(const CreateEc2Params& params, TestConfig& test_config) {
   FleetWatch own_watch(params.ec2_client, params.clock);
   FleetWatch& watch = params.fleet.watch ? *params.fleet.watch : own_watch;
 
-  std::optional<std::string> instance_id = found.instance_id;
-  const bool launched = !instance_id;
-  if (launched) {
-    instance_id = launchInstance(params, *profile, test_config, watch);
-    if (!instance_id) return false;
-  } else {
-    RunStory::get().instanceFound(params.gw_subnet_id, *instance_id);
+  if (found.instance_id) {
+    RunStory::get().instanceFound(params.gw_subnet_id, *found.instance_id);
+    const bool running = isRunning(watch, *found.instance_id);
+    if (running) RunStory::get().instanceRunning(params.gw_subnet_id);
+    completeInstance(params, watch, found, *found.instance_id, running);
+    return recordAddresses(params, watch, *found.instance_id, running, test_config);
   }
-  return recordAddresses(params, watch, found, *instance_id, launched, test_config);
+  const std::optional<std::string> instance_id = launchInstance(params, *profile, test_config);
+  if (!instance_id) return false;
+  // A new instance gets its address and second interface as soon as it
+  // runs, while EC2 runs its status checks; its addresses are recorded once
+  // the checks pass.
+  watch.waitRunning(*instance_id);
+  RunStory::get().instanceRunning(params.gw_subnet_id);
+  completeInstance(params, watch, found, *instance_id, true);
+  watch.waitStatusOk(*instance_id);
+  return recordAddresses(params, watch, *instance_id, true, test_config);
 }
 
 }  // namespace probefleet

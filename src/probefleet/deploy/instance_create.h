@@ -28,9 +28,6 @@ inline constexpr std::chrono::milliseconds kLaunchRetryPause{10000};
 /// The wait for a new instance's public address: pauses at most, and their length.
 inline constexpr int kPublicIpPauses = 2;
 inline constexpr std::chrono::milliseconds kPublicIpPause{5000};
-/// How long an instance found still starting is waited for (the status
-/// wait's own ten minutes).
-inline constexpr std::chrono::milliseconds kStartPatience{600000};
 
 /// EC2 refused a launch with "InvalidParameterValue" about its instance
 /// profile, which is what it answers while a freshly made profile is not
@@ -146,11 +143,12 @@ struct CreateEc2Params {
 
 /// Brings the entry `test_config` of the launch subnet `gw_subnet_id` to its
 /// deployed state: finds its test instance or launches one (from `ami`, with
-/// the groups `sg_id`, the instance profile, the key pair `key_name`), waits
-/// until its status checks pass (the client's clock), gives it an Elastic IP
-/// when args.eip, records `ec2_ip`, attaches a second interface in
-/// `private_subnet_id` (group `sg_id_private_inf`) when it has none, and
-/// records `ec2_2nd_private_ip`. The instance's tests aim at the entry's
+/// the groups `sg_id`, the instance profile, the key pair `key_name`). As
+/// soon as the instance runs it gives it an Elastic IP when args.eip and
+/// attaches a second interface in `private_subnet_id` (group
+/// `sg_id_private_inf`) when it has none, while EC2 runs the status checks;
+/// once they pass (the client's clock) it records `ec2_ip` and
+/// `ec2_2nd_private_ip`. The instance's tests aim at the entry's
 /// gw_private_ip. With args.ec2_role naming a role other than "default", the
 /// role's instance profile as IAM lists it is used instead of
 /// `instance_profile`. Every launch requires IMDSv2 and carries its tags

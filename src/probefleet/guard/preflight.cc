@@ -6,9 +6,9 @@
 
 #include "aws/base/interrupt.h"
 #include "aws/client/error.h"
-#include "probefleet/resources/fleet_lookup.h"
 #include "probefleet/core/patience.h"
 #include "probefleet/core/story.h"
+#include "probefleet/resources/fleet_lookup.h"
 #include "testlib/common.h"
 
 namespace probefleet {
@@ -48,46 +48,20 @@ class Checks {
     // at once, and their findings told in a fixed order afterwards.
     const std::vector<std::string> types = instanceTypeList(args_.instance_type);
     const std::vector<std::string> launch = launchSubnets(document);
-    LaunchPlan& plan = report_.plan;
     LaunchPlan quota_plan;
-    std::vector<std::string> zones;
 
-    auto network = later([&] {
-      Findings found = subnets(document);
-      std::set<std::string> unique;
-      for (const std::string& id : launch) {
-        if (const std::string zone = zoneOf(id); !zone.empty()) unique.insert(zone);
-      }
-      zones.assign(unique.begin(), unique.end());
-      return found;
-    });
-    auto bucket_check = later([&] {
-      return given(args_.s3_bucket) && clients_.s3 != nullptr ? bucket(*args_.s3_bucket)
-                                                              : Findings{};
-    });
-    auto images = later([&] {
-      Findings found;
-      const std::string state = allowedImagesState(clients_.ec2, found);
-      Findings planned = planTypesAndImages(clients_.ec2, types, args_.image, state, plan);
-      found.insert(found.end(), planned.begin(), planned.end());
-      return found;
-    });
-    auto role_check = later([&] {
-      return given(args_.ec2_role) && *args_.ec2_role != "default" ? role(*args_.ec2_role)
-                                                                   : Findings{};
-    });
+    auto network = later([&] { return subnets(document); });
+    auto bucket_check = later([&] { return bucketCheck(); });
+    auto images = later([&] { return imagesCheck(types); });
+    auto role_check = later([&] { return roleCheck(); });
     auto ebs = later([&] { return checkEbsDefaultKey(clients_.ec2, clients_.kms); });
     auto quota = later([&] { return readVcpuQuota(clients_.ec2, clients_.quotas, quota_plan); });
 
     Findings network_found = network.get();
     Findings settings;
     if (!report_.vpc_id.empty()) {
-      auto offerings = later([&] { return readOfferings(clients_.ec2, zones, types, plan); });
-      auto bpa =
-          later([&] { return checkBlockPublicAccess(clients_.ec2, report_.vpc_id, launch); });
-      if (given(args_.tag)) settings = checkRoutesToS3(clients_.ec2, report_.vpc_id, launch);
-      Findings blocked = bpa.get();
-      settings.insert(settings.begin(), blocked.begin(), blocked.end());
+      auto offerings = later([&] { return offeringsCheck(launch, types); });
+      settings = settingsCheck(launch);
       Findings offered = offerings.get();
       network_found.insert(network_found.end(), offered.begin(), offered.end());
     }
@@ -98,6 +72,7 @@ class Checks {
     tellAll(ebs.get());
     tellAll(quota.get());
     tellAll(settings);
+    LaunchPlan& plan = report_.plan;
     plan.vcpu_quota = quota_plan.vcpu_quota;
     plan.vcpus_running = quota_plan.vcpus_running;
     if (!plan.types.empty()) report_.image_id = plan.imageFor(plan.types.front());
@@ -123,6 +98,48 @@ class Checks {
   }
 
   std::string zoneOf(const std::string& subnet_id) const { return report_.plan.zoneOf(subnet_id); }
+
+  // The bucket of --s3_bucket is there.
+  Findings bucketCheck() const {
+    return given(args_.s3_bucket) && clients_.s3 != nullptr ? bucket(*args_.s3_bucket) : Findings{};
+  }
+
+  // The role of --ec2_role NAME has an instance profile.
+  Findings roleCheck() {
+    return given(args_.ec2_role) && *args_.ec2_role != "default" ? role(*args_.ec2_role)
+                                                                 : Findings{};
+  }
+
+  // Which image each instance type launches from, as far as Allowed AMIs
+  // let it.
+  Findings imagesCheck(const std::vector<std::string>& types) {
+    Findings found;
+    const std::string state = allowedImagesState(clients_.ec2, found);
+    Findings planned = planTypesAndImages(clients_.ec2, types, args_.image, state, report_.plan);
+    found.insert(found.end(), planned.begin(), planned.end());
+    return found;
+  }
+
+  // Which of the types the launch subnets' zones offer.
+  Findings offeringsCheck(const std::vector<std::string>& launch,
+                          const std::vector<std::string>& types) {
+    std::set<std::string> unique;
+    for (const std::string& id : launch) {
+      if (const std::string zone = zoneOf(id); !zone.empty()) unique.insert(zone);
+    }
+    return readOfferings(clients_.ec2, {unique.begin(), unique.end()}, types, report_.plan);
+  }
+
+  // The VPC's settings that may keep the instances from the outside:
+  // Block Public Access, and with --run_tag the routes to S3.
+  Findings settingsCheck(const std::vector<std::string>& launch) const {
+    auto bpa = later([&] { return checkBlockPublicAccess(clients_.ec2, report_.vpc_id, launch); });
+    Findings found =
+        given(args_.tag) ? checkRoutesToS3(clients_.ec2, report_.vpc_id, launch) : Findings{};
+    Findings blocked = bpa.get();
+    found.insert(found.begin(), blocked.begin(), blocked.end());
+    return found;
+  }
 
   bool credentials() {
     aws::CallerIdentity identity;

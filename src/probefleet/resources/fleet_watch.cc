@@ -4,8 +4,8 @@
 #include <set>
 #include <stdexcept>
 
-#include "aws/services/ec2_waiters.h"
 #include "aws/client/error.h"
+#include "aws/services/ec2_waiters.h"
 
 namespace probefleet {
 
@@ -77,12 +77,49 @@ std::vector<std::string> instanceIdsIn(const std::string& message) {
 }
 
 FleetWatch::FleetWatch(const aws::Ec2Client& ec2, aws::Clock& clock)
-    : instances_(
+    : clock_(clock),
+      instances_(
           clock, kInstanceRoundPeriod,
           [&ec2](const std::vector<std::string>& ids) { return describeInstances(ec2, ids); }),
-      statuses_(clock, kStatusRoundPeriod, [&ec2](const std::vector<std::string>& ids) {
-        return describeStatuses(ec2, ids);
-      }) {}
+      statuses_(
+          clock, kStatusRoundPeriod,
+          [&ec2](const std::vector<std::string>& ids) { return describeStatuses(ec2, ids); },
+          [this](const std::vector<std::string>& ids) { return statusPause(ids); }) {}
+
+std::chrono::milliseconds FleetWatch::statusPause(const std::vector<std::string>& ids) {
+  using std::chrono::milliseconds;
+  const std::lock_guard<std::mutex> lock(pace_mutex_);
+  if (!checks_take_) return kStatusRoundPeriod;
+  const auto now = clock_.now();
+  milliseconds pause = kStatusRoundLong;
+  for (const std::string& id : ids) {
+    const auto since = running_since_.find(id);
+    if (since == running_since_.end()) {
+      pause = std::min(pause, kStatusRoundPeriod);  // not running yet
+      continue;
+    }
+    const auto due = std::chrono::duration_cast<milliseconds>(since->second + *checks_take_ - now);
+    if (due < -2 * kStatusRoundLong) {
+      pause = std::min(pause, kStatusRoundPeriod);  // slower than the others: no more haste
+    } else if (due <= kStatusRoundPeriod) {
+      pause = kStatusRoundShort;
+    } else {
+      pause = std::min(pause, due - kStatusRoundShort);
+    }
+  }
+  return std::max(pause, kStatusRoundShort);
+}
+
+void FleetWatch::checksPassed(const std::string& instance_id) {
+  const std::lock_guard<std::mutex> lock(pace_mutex_);
+  const auto since = running_since_.find(instance_id);
+  if (since == running_since_.end()) return;
+  const auto took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(clock_.now() - since->second);
+  running_since_.erase(since);
+  // The latest instances weigh as much as all the earlier ones.
+  checks_take_ = checks_take_ ? (*checks_take_ + took) / 2 : took;
+}
 
 Sighting<aws::ec2::Instance> FleetWatch::waitInstance(const std::string& instance_id,
                                                       const InstanceCheck& done,
@@ -131,12 +168,48 @@ InstanceEndedError::InstanceEndedError(const std::string& instance_id, const std
     : std::runtime_error("instance " + instance_id + " is " + state + " instead of starting: " +
                          (reason.empty() ? std::string("EC2 gave no reason") : reason)) {}
 
+void FleetWatch::requireStarting(const std::string& instance_id,
+                                 const aws::ec2::InstanceStatus& status) {
+  const std::string& state = status.instance_state_name;
+  if (state == "shutting-down" || state == "terminated" || state == "stopping" ||
+      state == "stopped") {
+    throw InstanceEndedError(instance_id, state, stateReason(instance_id));
+  }
+}
+
+void FleetWatch::waitRunning(const std::string& instance_id) {
+  std::string last = "no answer yet";
+  for (std::chrono::milliseconds waited{0}; waited < kStartPatience;) {
+    const auto sighting = statuses_.next(instance_id);
+    waited += sighting.pause;
+    if (!sighting.answered) {
+      last = sighting.failure;
+      continue;
+    }
+    if (!sighting.value) {
+      last = "not listed yet";
+      continue;
+    }
+    requireStarting(instance_id, *sighting.value);
+    if (sighting.value->instance_state_name == "running") {
+      const std::lock_guard<std::mutex> lock(pace_mutex_);
+      running_since_[instance_id] = clock_.now();
+      return;
+    }
+    last = "state " + sighting.value->instance_state_name;
+  }
+  throw aws::WaiterError("instance_running", {instance_id},
+                         "not running within " + std::to_string(kStartPatience.count() / 1000) +
+                             " seconds; last: " + last);
+}
+
 void FleetWatch::waitStatusOk(const std::string& instance_id) {
   // The instance_status_ok waiter's own patience: 40 polls, 15 s apart.
   constexpr std::chrono::milliseconds kPatience{40 * 15000};
   std::string last = "no answer yet";
-  for (std::chrono::milliseconds waited{0}; waited < kPatience; waited += statuses_.period()) {
+  for (std::chrono::milliseconds waited{0}; waited < kPatience;) {
     const auto sighting = statuses_.next(instance_id);
+    waited += sighting.pause;
     if (!sighting.answered) {
       last = sighting.failure;
       continue;
@@ -145,13 +218,12 @@ void FleetWatch::waitStatusOk(const std::string& instance_id) {
       last = "not running yet";
       continue;
     }
-    const std::string& state = sighting.value->instance_state_name;
-    if (state == "shutting-down" || state == "terminated" || state == "stopping" ||
-        state == "stopped") {
-      throw InstanceEndedError(instance_id, state, stateReason(instance_id));
-    }
+    requireStarting(instance_id, *sighting.value);
     const auto& status = sighting.value->instance_status;
-    if (status && *status == "ok") return;
+    if (status && *status == "ok") {
+      checksPassed(instance_id);
+      return;
+    }
     last = "status " + status.value_or("(none)");
   }
   throw aws::WaiterError(

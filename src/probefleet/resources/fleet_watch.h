@@ -35,9 +35,18 @@ namespace probefleet {
 /// attachments) and of DescribeInstanceStatus (status checks).
 inline constexpr std::chrono::milliseconds kInstanceRoundPeriod{2000};
 inline constexpr std::chrono::milliseconds kStatusRoundPeriod{5000};
+/// Status rounds once the run has seen how long its instances' checks take:
+/// the short pause while an instance is due within one status period, the
+/// long one while none is (see FleetWatch::statusPause).
+inline constexpr std::chrono::milliseconds kStatusRoundShort{2000};
+inline constexpr std::chrono::milliseconds kStatusRoundLong{10000};
 /// Ids per request: DescribeInstanceStatus takes at most 100 explicit ids,
 /// and a filter at most 200 values.
 inline constexpr std::size_t kIdsPerRequest = 100;
+
+/// How long an instance still starting is waited for (the status wait's own
+/// ten minutes).
+inline constexpr std::chrono::milliseconds kStartPatience{600000};
 
 /// Answered rounds enough for any wait that is bounded by time instead.
 inline constexpr int kWatchPolls = 1000000;
@@ -51,6 +60,8 @@ struct Sighting {
   std::optional<Value> value;
   /// Why the round failed, when it did.
   std::string failure;
+  /// The pause the round took before its request.
+  std::chrono::milliseconds pause{0};
 };
 
 /// Rounds of one kind of describe, shared by every thread that waits on an id.
@@ -59,9 +70,12 @@ class Rounds {
  public:
   /// Describes the given ids; the map holds those EC2 listed. May throw.
   using Poll = std::function<std::map<std::string, Value>(const std::vector<std::string>&)>;
+  /// The pause before a round, given the ids it will ask for; empty: the
+  /// period.
+  using Pace = std::function<std::chrono::milliseconds(const std::vector<std::string>&)>;
 
-  Rounds(aws::Clock& clock, std::chrono::milliseconds period, Poll poll)
-      : clock_(&clock), period_(period), poll_(std::move(poll)) {}
+  Rounds(aws::Clock& clock, std::chrono::milliseconds period, Poll poll, Pace pace = {})
+      : clock_(&clock), period_(period), poll_(std::move(poll)), pace_(std::move(pace)) {}
 
   std::chrono::milliseconds period() const { return period_; }
 
@@ -78,11 +92,13 @@ class Rounds {
   aws::Clock* clock_;
   std::chrono::milliseconds period_;
   Poll poll_;
+  Pace pace_;
   mutable std::mutex mutex_;
   std::condition_variable ended_;
   std::map<std::string, int> wanted_;  // id -> waiters
   std::map<std::string, Value> seen_;
-  std::string failure_;  // of the last round
+  std::string failure_;                 // of the last round
+  std::chrono::milliseconds pause_{0};  // of the last round
   std::uint64_t started_ = 0;
   std::uint64_t ended_count_ = 0;
   std::uint64_t requests_ = 0;
@@ -123,6 +139,12 @@ class FleetWatch {
   /// most `patience`. False when it still stands (or no round answered).
   bool waitTerminated(const std::string& instance_id, std::chrono::milliseconds patience);
 
+  /// Waits, in the rounds of the status checks below, until the instance is
+  /// running, for at most kStartPatience. Throws InstanceEndedError when it
+  /// stops or terminates instead (with EC2's state reason), aws::WaiterError
+  /// when the time is up, aws::Interrupted.
+  void waitRunning(const std::string& instance_id);
+
   /// Waits until DescribeInstanceStatus reports the instance's status checks
   /// "ok", as the instance_status_ok waiter does (40 polls of 15 s: ten
   /// minutes), in rounds of kStatusRoundPeriod. Throws aws::WaiterError when
@@ -130,7 +152,18 @@ class FleetWatch {
   /// An instance that stops or terminates while it is waited for (a launch
   /// that died: no capacity, an unusable EBS key, ...) throws
   /// InstanceEndedError at the round that shows it, with EC2's state reason.
+  /// The rounds pause for what they are about (statusPause).
   void waitStatusOk(const std::string& instance_id);
+
+  /// The pause before a status round asking for `ids`. kStatusRoundPeriod
+  /// until an instance of this watch has passed its checks; from then on the
+  /// time it took from running to passing is what the others are expected
+  /// to take too: kStatusRoundShort while one of them is due within a
+  /// status period (or a little overdue), otherwise up to kStatusRoundLong,
+  /// ending a short pause before the first is due. An instance not yet
+  /// running, or one long overdue, keeps the pause at kStatusRoundPeriod at
+  /// most.
+  std::chrono::milliseconds statusPause(const std::vector<std::string>& ids);
 
   Rounds<aws::ec2::Instance>& instances() { return instances_; }
 
@@ -138,7 +171,17 @@ class FleetWatch {
   /// EC2's reason for the instance's last state change, from one round of
   /// DescribeInstances; "" when none is had.
   std::string stateReason(const std::string& instance_id);
+  /// Throws InstanceEndedError when a status round shows the instance
+  /// stopping or gone.
+  void requireStarting(const std::string& instance_id, const aws::ec2::InstanceStatus& status);
 
+  /// Notes the checks of an instance seen passing.
+  void checksPassed(const std::string& instance_id);
+
+  aws::Clock& clock_;
+  std::mutex pace_mutex_;
+  std::map<std::string, std::chrono::system_clock::time_point> running_since_;
+  std::optional<std::chrono::milliseconds> checks_take_;
   Rounds<aws::ec2::Instance> instances_;
   Rounds<aws::ec2::InstanceStatus> statuses_;
 };
@@ -185,6 +228,7 @@ Sighting<Value> Rounds<Value>::next(const std::string& id) {
   Sighting<Value> sighting;
   sighting.answered = failure_.empty();
   sighting.failure = failure_;
+  sighting.pause = pause_;
   if (const auto found = seen_.find(id); found != seen_.end()) sighting.value = found->second;
   return sighting;
 }
@@ -192,14 +236,20 @@ Sighting<Value> Rounds<Value>::next(const std::string& id) {
 template <typename Value>
 void Rounds<Value>::lead(std::unique_lock<std::mutex>& lock) {
   leading_ = true;
+  std::vector<std::string> waiting;
+  if (pace_) {
+    for (const auto& [id, waiters] : wanted_) waiting.push_back(id);
+  }
   lock.unlock();
   const auto handOver = [&] {
     lock.lock();
     leading_ = false;
     ended_.notify_all();
   };
+  std::chrono::milliseconds pause = period_;
   try {
-    clock_->sleep(period_);
+    if (pace_) pause = pace_(waiting);
+    clock_->sleep(pause);
   } catch (...) {
     handOver();
     throw;
@@ -232,6 +282,7 @@ void Rounds<Value>::lead(std::unique_lock<std::mutex>& lock) {
     seen_.merge(seen);
   }
   failure_ = failure;
+  pause_ = pause;
   ended_count_ = round;
   leading_ = false;
   ended_.notify_all();

@@ -9,11 +9,11 @@
 
 #include "aws/base/interrupt.h"
 #include "aws/client/error.h"
-#include "probefleet/core/failure_report.h"
-#include "probefleet/resources/fleet_lookup.h"
 #include "probefleet/config/ipv4.h"
+#include "probefleet/core/failure_report.h"
 #include "probefleet/core/patience.h"
 #include "probefleet/core/story.h"
+#include "probefleet/resources/fleet_lookup.h"
 #include "probefleet/resources/tags.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -178,9 +178,10 @@ void lookupInf2PrivateIp(const aws::Ec2Client& ec2, const std::string& instance_
   }
 }
 
-void lookupInf2PrivateIp(FleetWatch& watch, const std::string& instance_id,
-                         TestConfig& test_config) {
+void lookupInf2PrivateIp(FleetWatch& watch, const std::string& instance_id, TestConfig& test_config,
+                         const std::optional<aws::ec2::Instance>& seen) {
   const Ipv4Network network = parseIpv4Network(privateSubnetCidr(test_config));
+  if (seen && storePrivateIp(*seen, network, test_config)) return;
   bool stored = false;
   const auto sighting = watch.waitInstance(
       instance_id,

@@ -12,9 +12,9 @@
 
 #include "aws/base/clock.h"
 #include "aws/services/ec2.h"
-#include "probefleet/resources/fleet_watch.h"
-#include "probefleet/core/options.h"
 #include "probefleet/config/test_config.h"
+#include "probefleet/core/options.h"
+#include "probefleet/resources/fleet_watch.h"
 
 namespace probefleet {
 
@@ -68,9 +68,11 @@ void createNetworkfInterface(const aws::Ec2Client& ec2, const std::string& insta
 void lookupInf2PrivateIp(const aws::Ec2Client& ec2, const std::string& instance_id,
                          TestConfig& test_config, aws::Clock& clock = *aws::systemClock());
 /// The same, in the rounds of `watch` shared with the fleet's other workers:
-/// kPrivateIpAttempts answered rounds at most.
-void lookupInf2PrivateIp(FleetWatch& watch, const std::string& instance_id,
-                         TestConfig& test_config);
+/// kPrivateIpAttempts answered rounds at most. `seen`, the instance as a
+/// round just showed it, is looked at first: when it has the address no
+/// round is waited for.
+void lookupInf2PrivateIp(FleetWatch& watch, const std::string& instance_id, TestConfig& test_config,
+                         const std::optional<aws::ec2::Instance>& seen = std::nullopt);
 
 /// Detaches the attachment `attachment_id` of the instance in `subnet_id` and
 /// waits until the instance no longer shows it, looking every

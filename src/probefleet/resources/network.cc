@@ -195,18 +195,21 @@ std::optional<std::string> reuseOrMakeGroup(const aws::Ec2Client& ec2, const std
   }
 }
 
-// Lets `engine_ip` reach the group over SSH. The new group may not be
-// visible yet; a rule a lost answer already added is there.
+// Lets `engine_ip` reach the group over SSH, with a rule tagged as it is
+// made (Name and the user's tags). The new group may not be visible yet; a
+// rule a lost answer already added is there.
 void allowSshFrom(const aws::Ec2Client& ec2, const std::string& group_id,
-                  const std::string& engine_ip) {
+                  const std::string& engine_ip, const Args& args) {
   aws::ec2::IpPermission ssh;
   ssh.ip_protocol = "tcp";
   ssh.from_port = 22;
   ssh.to_port = 22;
   ssh.ip_ranges = {{engine_ip + "/32", kSshRuleDescription}};
+  aws::ec2::TagSpecification tags{"security-group-rule", {{"Name", kInstanceSgName}}};
+  if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
   patiently(ec2.clock(), {kConsistencyBudget, {"InvalidGroup.NotFound"}}, [&] {
     try {
-      ec2.authorizeSecurityGroupIngress({group_id, {ssh}});
+      ec2.authorizeSecurityGroupIngress({group_id, {ssh}, {tags}});
     } catch (const aws::ServiceError& error) {
       if (error.code() != "InvalidPermission.Duplicate") throw;
     }
@@ -251,28 +254,30 @@ void letThisMachineIn(const aws::Ec2Client& ec2, const aws::ec2::SecurityGroup& 
                           group.group_id);
   if (!args.dry_run) {
     try {
-      allowSshFrom(ec2, group.group_id, engine_ip);
+      allowSshFrom(ec2, group.group_id, engine_ip, args);
     } catch (const aws::Interrupted&) {
       throw;
     } catch (const std::exception& failure) {
       endRun(failure, "cannot add the SSH rule from " + cidr + " to SG " + group.group_id);
     }
   }
-  tell(Act::kCreate, "security group rule", args.dry_run ? "" : group.group_id,
-       "SSH from " + cidr);
+  tell(Act::kCreate, "security group rule", args.dry_run ? "" : group.group_id, "SSH from " + cidr);
 }
 
 }  // namespace
 
 std::optional<std::string> createSG(const aws::Ec2Client& ec2, const std::string& vpc_id,
                                     const Args& args, const aws::Environment& env) {
-  return reuseOrMakeGroup(ec2, vpc_id, kInstanceSgName, args, [&]() -> GroupFinisher {
-    // The engine's address is learnt afresh, in a dry run too, and not kept.
-    const std::string engine_ip = lookupPublicAddress(*ec2.config().transport, env);
-    return
-        [&ec2, engine_ip](const std::string& group_id) { allowSshFrom(ec2, group_id, engine_ip); };
-  },
-  [&](const aws::ec2::SecurityGroup& group) { letThisMachineIn(ec2, group, args, env); });
+  return reuseOrMakeGroup(
+      ec2, vpc_id, kInstanceSgName, args,
+      [&]() -> GroupFinisher {
+        // The engine's address is learnt afresh, in a dry run too, and not kept.
+        const std::string engine_ip = lookupPublicAddress(*ec2.config().transport, env);
+        return [&ec2, &args, engine_ip](const std::string& group_id) {
+          allowSshFrom(ec2, group_id, engine_ip, args);
+        };
+      },
+      [&](const aws::ec2::SecurityGroup& group) { letThisMachineIn(ec2, group, args, env); });
 }
 
 std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2, const std::string& vpc_id,
