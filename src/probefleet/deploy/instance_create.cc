@@ -378,36 +378,23 @@ std::optional<std::string> launchInstance(const CreateEc2Params& params,
   return std::nullopt;
 }
 
-// Gives a running instance what it lacks: its Elastic IP, and its second
-// interface (made and attached).
-void completeInstance(const CreateEc2Params& params, FleetWatch& watch, const Ec2Lookup& found,
-                      const std::string& instance_id, bool running) {
-  if (running) {
-    givePublicIp(params.ec2_client, watch, instance_id, params.gw_subnet_id, params.args,
-                 params.clock);
-  }
-  if (!found.private_interface) {
-    aws::Interruption::check();
-    createNetworkfInterface(params.ec2_client, instance_id, params.private_subnet_id,
-                            params.sg_id_private_inf, params.args, params.clock);
-  }
+// Makes the instance's second interface and attaches it, when it has none.
+void addSecondInterface(const CreateEc2Params& params, const Ec2Lookup& found,
+                        const std::string& instance_id) {
+  if (found.private_interface) return;
+  aws::Interruption::check();
+  createNetworkfInterface(params.ec2_client, instance_id, params.private_subnet_id,
+                          params.sg_id_private_inf, params.args, params.clock);
 }
 
-// Records the instance's addresses in the entry. An instance that is not
-// running has no public address, but still the address of its second
-// interface is looked up.
-bool recordAddresses(const CreateEc2Params& params, FleetWatch& watch,
-                     const std::string& instance_id, bool running, TestConfig& test_config) {
-  // One round shows both addresses, as a rule.
-  std::optional<aws::ec2::Instance> seen;
-  if (running) {
-    seen = describeInstance(watch, instance_id);
-    if (!recordPublicIp(watch, *seen, params.private_subnet_id, params.args, test_config)) {
-      return false;
-    }
-  }
+// Looks up the address of the instance's second interface and records it;
+// false when it is not found (logged). `seen`: the instance as a round just
+// showed it.
+bool recordSecondAddress(FleetWatch& watch, const std::string& instance_id, TestConfig& test_config,
+                         const std::optional<aws::ec2::Instance>& seen) {
   try {
     lookupInf2PrivateIp(watch, instance_id, test_config, seen);
+    return true;
   } catch (const aws::Interrupted&) {
     throw;
   } catch (const std::exception& failure) {
@@ -415,7 +402,55 @@ bool recordAddresses(const CreateEc2Params& params, FleetWatch& watch,
     reportFailure(failure);
     return false;
   }
-  return running;
+}
+
+// An instance an earlier run left: its public address is recorded first,
+// then what it lacks is added. One that is not running has no public
+// address, but still its second interface and that interface's address.
+bool finishFound(const CreateEc2Params& params, FleetWatch& watch, const Ec2Lookup& found,
+                 TestConfig& test_config) {
+  const std::string& instance_id = *found.instance_id;
+  const bool running = isRunning(watch, instance_id);
+  if (running) {
+    RunStory::get().instanceRunning(params.gw_subnet_id);
+    givePublicIp(params.ec2_client, watch, instance_id, params.gw_subnet_id, params.args,
+                 params.clock);
+    if (!recordPublicIp(watch, describeInstance(watch, instance_id), params.private_subnet_id,
+                        params.args, test_config)) {
+      return false;
+    }
+  }
+  addSecondInterface(params, found, instance_id);
+  return recordSecondAddress(watch, instance_id, test_config, std::nullopt) && running;
+}
+
+// A new instance gets its Elastic IP and second interface as soon as it
+// runs, while EC2 runs its status checks; its addresses are recorded once
+// the checks pass, from one round as a rule. When the interface fails, the
+// public address is still recorded (once the checks pass) before the
+// failure ends the worker.
+bool finishLaunched(const CreateEc2Params& params, FleetWatch& watch, const Ec2Lookup& found,
+                    const std::string& instance_id, TestConfig& test_config) {
+  const bool checked = watch.waitRunning(instance_id);
+  RunStory::get().instanceRunning(params.gw_subnet_id);
+  givePublicIp(params.ec2_client, watch, instance_id, params.gw_subnet_id, params.args,
+               params.clock);
+  std::exception_ptr interface_failure;
+  try {
+    addSecondInterface(params, found, instance_id);
+  } catch (const aws::Interrupted&) {
+    throw;
+  } catch (...) {
+    interface_failure = std::current_exception();
+  }
+  if (!checked) watch.waitStatusOk(instance_id);
+  const aws::ec2::Instance seen = describeInstance(watch, instance_id);
+  if (!recordPublicIp(watch, seen, params.private_subnet_id, params.args, test_config)) {
+    if (interface_failure) std::rethrow_exception(interface_failure);
+    return false;
+  }
+  if (interface_failure) std::rethrow_exception(interface_failure);
+  return recordSecondAddress(watch, instance_id, test_config, seen);
 }
 
 }  // namespace
@@ -440,21 +475,11 @@ bool createEc2(const CreateEc2Params& params, TestConfig& test_config) {
 
   if (found.instance_id) {
     RunStory::get().instanceFound(params.gw_subnet_id, *found.instance_id);
-    const bool running = isRunning(watch, *found.instance_id);
-    if (running) RunStory::get().instanceRunning(params.gw_subnet_id);
-    completeInstance(params, watch, found, *found.instance_id, running);
-    return recordAddresses(params, watch, *found.instance_id, running, test_config);
+    return finishFound(params, watch, found, test_config);
   }
   const std::optional<std::string> instance_id = launchInstance(params, *profile, test_config);
   if (!instance_id) return false;
-  // A new instance gets its address and second interface as soon as it
-  // runs, while EC2 runs its status checks; its addresses are recorded once
-  // the checks pass.
-  watch.waitRunning(*instance_id);
-  RunStory::get().instanceRunning(params.gw_subnet_id);
-  completeInstance(params, watch, found, *instance_id, true);
-  watch.waitStatusOk(*instance_id);
-  return recordAddresses(params, watch, *instance_id, true, test_config);
+  return finishLaunched(params, watch, found, *instance_id, test_config);
 }
 
 }  // namespace probefleet

@@ -177,7 +177,7 @@ void FleetWatch::requireStarting(const std::string& instance_id,
   }
 }
 
-void FleetWatch::waitRunning(const std::string& instance_id) {
+bool FleetWatch::waitRunning(const std::string& instance_id) {
   std::string last = "no answer yet";
   for (std::chrono::milliseconds waited{0}; waited < kStartPatience;) {
     const auto sighting = statuses_.next(instance_id);
@@ -192,9 +192,11 @@ void FleetWatch::waitRunning(const std::string& instance_id) {
     }
     requireStarting(instance_id, *sighting.value);
     if (sighting.value->instance_state_name == "running") {
+      const auto& status = sighting.value->instance_status;
+      if (status && *status == "ok") return true;  // when it began to run is not known
       const std::lock_guard<std::mutex> lock(pace_mutex_);
       running_since_[instance_id] = clock_.now();
-      return;
+      return false;
     }
     last = "state " + sighting.value->instance_state_name;
   }

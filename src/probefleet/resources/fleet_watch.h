@@ -142,8 +142,9 @@ class FleetWatch {
   /// Waits, in the rounds of the status checks below, until the instance is
   /// running, for at most kStartPatience. Throws InstanceEndedError when it
   /// stops or terminates instead (with EC2's state reason), aws::WaiterError
-  /// when the time is up, aws::Interrupted.
-  void waitRunning(const std::string& instance_id);
+  /// when the time is up, aws::Interrupted. True when the round that showed
+  /// it running showed its status checks passed too.
+  bool waitRunning(const std::string& instance_id);
 
   /// Waits until DescribeInstanceStatus reports the instance's status checks
   /// "ok", as the instance_status_ok waiter does (40 polls of 15 s: ten
