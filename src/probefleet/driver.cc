@@ -361,6 +361,7 @@ bool runMode(const Args& args, const RunClients& clients, const TestConfig& docu
         preflight({*clients.sts, *clients.ec2, *clients.iam, clients.s3.get(), clients.kms.get(),
                    clients.quotas.get()},
                   args, document);
+    RunStory::get().where(checked.account, clients.ec2->config().region, checked.vpc_id);
     if (!checked.ok()) {
       testlib::logger()->error("  **Error** " + std::to_string(checked.problems.size()) +
                                (checked.problems.size() == 1 ? " problem" : " problems") +

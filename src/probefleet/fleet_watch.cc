@@ -131,7 +131,9 @@ InstanceEndedError::InstanceEndedError(const std::string& instance_id, const std
     : std::runtime_error("instance " + instance_id + " is " + state + " instead of starting: " +
                          (reason.empty() ? std::string("EC2 gave no reason") : reason)) {}
 
-void FleetWatch::waitStatusOk(const std::string& instance_id) {
+void FleetWatch::waitStatusOk(const std::string& instance_id,
+                              const std::function<void()>& on_running) {
+  bool seen_running = false;
   // The instance_status_ok waiter's own patience: 40 polls, 15 s apart.
   constexpr std::chrono::milliseconds kPatience{40 * 15000};
   std::string last = "no answer yet";
@@ -150,6 +152,9 @@ void FleetWatch::waitStatusOk(const std::string& instance_id) {
         state == "stopped") {
       throw InstanceEndedError(instance_id, state, stateReason(instance_id));
     }
+    // The status list holds running instances only.
+    if (on_running && !seen_running) on_running();
+    seen_running = true;
     const auto& status = sighting.value->instance_status;
     if (status && *status == "ok") return;
     last = "status " + status.value_or("(none)");

@@ -130,7 +130,10 @@ class FleetWatch {
   /// An instance that stops or terminates while it is waited for (a launch
   /// that died: no capacity, an unusable EBS key, ...) throws
   /// InstanceEndedError at the round that shows it, with EC2's state reason.
-  void waitStatusOk(const std::string& instance_id);
+  /// `on_running`, when given, is called once, at the first round that
+  /// lists the instance (the status list holds running instances only).
+  void waitStatusOk(const std::string& instance_id,
+                    const std::function<void()>& on_running = nullptr);
 
   Rounds<aws::ec2::Instance>& instances() { return instances_; }
 

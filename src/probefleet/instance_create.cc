@@ -363,8 +363,14 @@ std::optional<std::string> launchInstance(const CreateEc2Params& params,
         createEc2WithRetry(params.ec2_client, request, params.clock, &refusal);
     if (instance_id) {
       RunStory::get().instanceLaunched(params.gw_subnet_id, *instance_id);
-      watch.waitStatusOk(*instance_id);
+      RunStory::get().entryStep(params.gw_subnet_id, "launch requested");
+      watch.waitStatusOk(*instance_id,
+                         [&] { RunStory::get().entryStep(params.gw_subnet_id, "running"); });
+      RunStory::get().entryStep(params.gw_subnet_id, "status checks passed");
       return instance_id;
+    }
+    if (!refusal.code.empty()) {
+      RunStory::get().entryError(params.gw_subnet_id, refusal.code + ": " + refusal.message);
     }
     // Capacity seldom comes back within seconds, and another type usually
     // has it: the next type, once, instead of trying this one again.
@@ -386,15 +392,19 @@ bool recordAddresses(const CreateEc2Params& params, FleetWatch& watch, const Ec2
                      const std::string& instance_id, bool launched, TestConfig& test_config) {
   const bool running = launched || isRunning(watch, instance_id);
   if (running) RunStory::get().instanceRunning(params.gw_subnet_id);
+  if (running && !launched) RunStory::get().entryStep(params.gw_subnet_id, "running");
   if (running &&
       !recordPublicIp(params.ec2_client, watch, instance_id, params.gw_subnet_id,
                       params.private_subnet_id, params.args, test_config, params.clock)) {
+    RunStory::get().entryError(params.gw_subnet_id, "no public address showed for " + instance_id);
     return false;
   }
+  if (running) RunStory::get().entryStep(params.gw_subnet_id, "address associated");
   if (!found.private_interface) {
     aws::Interruption::check();
     createNetworkfInterface(params.ec2_client, instance_id, params.private_subnet_id,
                             params.sg_id_private_inf, params.args, params.clock);
+    RunStory::get().entryStep(params.gw_subnet_id, "second interface attached");
   }
   try {
     lookupInf2PrivateIp(watch, instance_id, test_config);
@@ -403,6 +413,7 @@ bool recordAddresses(const CreateEc2Params& params, FleetWatch& watch, const Ec2
   } catch (const std::exception& failure) {
     testlib::logger()->error(std::string("  **Error** ") + failure.what());
     reportFailure(failure);
+    RunStory::get().entryError(params.gw_subnet_id, failure.what());
     return false;
   }
   return running;
