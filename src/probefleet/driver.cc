@@ -10,6 +10,7 @@
 #include <system_error>
 #include <typeinfo>
 
+#include "aws/base/atomic_file.h"
 #include "aws/base/clock.h"
 #include "aws/base/interrupt.h"
 #include "aws/client/error.h"
@@ -30,6 +31,7 @@
 #include "probefleet/teardown.h"
 #include "probefleet/test_config.h"
 #include "probefleet/vpc_lock.h"
+#include "report/html_page.h"
 #include "s3/s3_backup_cmd.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -501,6 +503,15 @@ int runProgram(const std::vector<std::string>& arguments, std::ostream& out, std
       writeTestConfig(*args.report, storyReport(story, status));
     } catch (const std::exception& failure) {
       testlib::logger()->error(std::string("  **Error** cannot write the run report: ") +
+                               failure.what());
+      status = status == 0 ? 1 : status;
+    }
+  }
+  if (given(args.report_html)) {
+    try {
+      aws::writeFileAtomically(*args.report_html, report::htmlPage(storyReport(story, status)));
+    } catch (const std::exception& failure) {
+      testlib::logger()->error(std::string("  **Error** cannot write the run report's page: ") +
                                failure.what());
       status = status == 0 ? 1 : status;
     }

@@ -22,15 +22,17 @@ LAYERS = [
     "aws/session",
     "testlib",
     "s3",
+    "report",
     "probefleet",
     "cli",
     "s3tool",
     "results_tool",
     "image_tool",
     "sweep_tool",
+    "report_tool",
 ]
 # Programs and libraries on one level do not use each other.
-PEERS = {"s3tool", "results_tool", "image_tool", "sweep_tool"}
+PEERS = {"s3tool", "results_tool", "image_tool", "sweep_tool", "report_tool"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
