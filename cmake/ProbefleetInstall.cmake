@@ -9,12 +9,13 @@ include(CMakePackageConfigHelpers)
 set(PROBEFLEET_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/probefleet)
 
 install(TARGETS probefleet probefleet-s3 probefleet-results probefleet-image probefleet-sweep
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  probefleet-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 # Man pages are installed compressed, as Debian's policy asks; -n keeps the
 # name and time out of the archive so that builds are reproducible.
 find_program(PROBEFLEET_GZIP gzip REQUIRED)
 set(PROBEFLEET_MAN_PAGES)
-foreach(page probefleet probefleet-s3 probefleet-results probefleet-image probefleet-sweep)
+foreach(page probefleet probefleet-s3 probefleet-results probefleet-image probefleet-sweep
+    probefleet-report)
   set(compressed ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
   add_custom_command(OUTPUT ${compressed}
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/man/${page}.1 ${PROJECT_BINARY_DIR}/man/

@@ -46,7 +46,8 @@ in_root apt-get update -qq >&2
 in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
   "/tmp/probefleet-check/$(basename "$runtime")" >&2
 
-for program in probefleet probefleet-s3 probefleet-results probefleet-image probefleet-sweep; do
+for program in probefleet probefleet-s3 probefleet-results probefleet-image probefleet-sweep \
+  probefleet-report; do
   in_root "$program" --version
   in_root "$program" --help >/dev/null
 done

@@ -13,6 +13,11 @@ packages=(build-essential cmake ninja-build pkg-config git openssl ca-certificat
 
 . "$here/scripts/lib/packages.sh"
 ensure_packages setup "${packages[@]}"
+# Debian's chromium opens the run report's page in the browser test (which is
+# skipped without it): installed when it can be, never a reason to fail.
+if ! command -v chromium >/dev/null 2>&1; then
+  ensure_packages setup chromium || echo "setup: chromium could not be installed" >&2
+fi
 
 # A python3 with moto's server (Flask included) and boto3: the one on PATH,
 # pyenv's versions, the system one, and finally the project's own venv.

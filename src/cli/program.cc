@@ -25,7 +25,7 @@ int runProgram(const Program& program, const std::vector<std::string>& arguments
                const std::vector<OptionSpec>& options,
                const std::function<int(const CommandLine&)>& body) {
   try {
-    std::vector<OptionSpec> known = awsOptions();
+    std::vector<OptionSpec> known = program.aws ? awsOptions() : std::vector<OptionSpec>{};
     known.insert(known.end(), options.begin(), options.end());
     const CommandLine line = parseCommandLine(arguments, known);
     if (line.help) {

@@ -15,10 +15,11 @@ struct Program {
   const char* name;   // "probefleet-s3"
   const char* usage;  // the usage lines, each ending with a line feed
   const char* help;   // what follows the usage lines in --help
+  bool aws = true;    // takes the global AWS options (awsOptions())
 };
 
-/// Parses `arguments` against the command's own `options` and the global AWS
-/// options (awsOptions()), runs `body` on the result, and returns the process
+/// Parses `arguments` against the command's own `options` and, unless the
+/// command speaks to no AWS service, the global AWS options (awsOptions()), runs `body` on the result, and returns the process
 /// exit status:
 /// - -h/--help: usage and help on standard output, 0;
 /// - --version: "<name> <project version>" on standard output, 0;

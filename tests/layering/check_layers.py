@@ -22,6 +22,7 @@ LAYERS = [
     "aws/session",
     "testlib",
     "s3",
+    "report",
     "probefleet/config",
     "probefleet/core",
     "probefleet/resources",
@@ -35,10 +36,11 @@ LAYERS = [
     "results_tool",
     "image_tool",
     "sweep_tool",
+    "report_tool",
 ]
 # Programs and libraries on one level do not use each other.
 PEERS = [
-    {"s3tool", "results_tool", "image_tool", "sweep_tool"},
+    {"s3tool", "results_tool", "image_tool", "sweep_tool", "report_tool"},
     {"probefleet/deploy", "probefleet/teardown"},
 ]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)

@@ -136,7 +136,7 @@ TEST(OptionsTest, UsageErrors) {
   };
   const std::vector<Case> cases = {
       {withRequired({"--re", "x"}),
-       "ambiguous option: --re could match --revert, --region, --report"},
+       "ambiguous option: --re could match --revert, --region, --report, --report_html"},
       {withRequired({"--e"}), "ambiguous option: --e could match --ec2_role, --eip"},
       {withRequired({"--i=x"}), "ambiguous option: --i could match --instance_type, --image"},
       {withRequired({"--instance_type=t3.micro,,t2.micro"}),

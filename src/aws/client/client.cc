@@ -91,23 +91,40 @@ HttpResponse ServiceClient::invoke(HttpRequest request, const ErrorParser& parse
       };
     }
     std::string reason;
+    int status = 0;
+    bool throttled = false;
+    const auto told = [&](std::chrono::milliseconds pause) {
+      if (config_.on_attempt) {
+        config_.on_attempt({config_.service, actionOf(request), attempt, status, throttled, pause});
+      }
+    };
     try {
       HttpResponse response = config_.transport->send(
           signed_request, options.stream ? &sink : nullptr, config_.timeouts);
+      status = response.status;
       if (response.status >= 200 && response.status < 300) {
         received(false);
+        told(std::chrono::milliseconds{0});
         return response;
       }
       ServiceError error = parse_error(response);
-      received(isThrottlingCode(error.code()));
-      if (attempt >= attempts || !isRetryable(error, config_.retry.mode)) throw error;
+      throttled = isThrottlingCode(error.code());
+      received(throttled);
+      if (attempt >= attempts || !isRetryable(error, config_.retry.mode)) {
+        told(std::chrono::milliseconds{0});
+        throw error;
+      }
       reason = reasonOf(error);
     } catch (const TransportError& failure) {
       received(false);
-      if (attempt >= attempts) throw;
+      if (attempt >= attempts) {
+        told(std::chrono::milliseconds{0});
+        throw;
+      }
       reason = failure.what();
     }
     const std::chrono::milliseconds pause = config_.retry.backoff(attempt, threadRng());
+    told(pause);
     paused += pause;
     if (config_.on_retry) {
       // Real time when the pauses are real; the clock's pauses when it is

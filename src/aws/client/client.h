@@ -40,6 +40,8 @@ struct ClientConfig {
   SteadyTime steady_time{};
   /// Told of every retry (may be empty).
   RetryObserver on_retry{};
+  /// Told of every attempt, answered or not (may be empty).
+  AttemptObserver on_attempt{};
 };
 
 /// Turns a non-2xx answer into the ServiceError its protocol describes.

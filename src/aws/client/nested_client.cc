@@ -36,6 +36,7 @@ ClientConfig clientConfigFor(const ClientWorld& world, const std::string& servic
   config.retry = RetryPolicy::fromEnvironment(*world.env, world.profile, world.retry_defaults);
   config.steady_time = world.steady_time;
   config.on_retry = world.on_retry;
+  config.on_attempt = world.on_attempt;
   config.timeouts = Timeouts{kDefaultTimeoutMs, kDefaultTimeoutMs};
   return config;
 }

@@ -30,6 +30,8 @@ struct ClientWorld : World {
   SteadyTime steady_time{};
   /// Told of every retry of every client opened with it (may be empty).
   RetryObserver on_retry{};
+  /// Told of every attempt of every client opened with it (may be empty).
+  AttemptObserver on_attempt{};
 
   /// World::process(), the SDK's retry defaults, steady time.
   static ClientWorld process();

@@ -59,6 +59,20 @@ struct RetryNotice {
 /// Told of every retry, on the retrying thread; must not throw.
 using RetryObserver = std::function<void(const RetryNotice&)>;
 
+/// One attempt of a request, once its answer (or the lack of one) is in.
+struct AttemptNotice {
+  std::string service;  // "ec2", "iam", ...
+  std::string action;   // as in RetryNotice
+  int attempt = 1;      // from 1: above 1 the attempt was a retry
+  int status = 0;       // the HTTP status; 0 when no answer came
+  bool throttled = false;
+  /// The backoff before the next attempt; zero when none follows.
+  std::chrono::milliseconds pause{0};
+};
+
+/// Told of every attempt, on the sending thread; must not throw.
+using AttemptObserver = std::function<void(const AttemptNotice&)>;
+
 /// How long a request retries before its wait is worth showing to a person.
 inline constexpr std::chrono::milliseconds kRetryAnnounceAfter{3000};
 

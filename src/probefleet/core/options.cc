@@ -82,6 +82,10 @@ const std::vector<OptionSpec>& optionTable() {
       {"report", &Args::report, false,
        "write a run report (JSON) to this file: each entry's outcome and addresses, what was "
        "created, reused, deleted or left"},
+      {"report_html", &Args::report_html, false,
+       "write the run report as one self-contained HTML page to this file: a timeline of "
+       "every entry's steps, the AWS requests per second, failures, resources and entries "
+       "(as probefleet-report draws it)"},
       {"force_unlock", &Args::force_unlock, false,
        "clear the VPC's lock (locks/<vpc_id>.json in the s3 bucket) whoever holds it, with a "
        "warning, then run; for a run that died and whose lease has not yet run out"},
@@ -251,7 +255,7 @@ ParseResult versionResult() {
 // bytes the file system does.
 bool mustBeUtf8(const OptionSpec& spec) {
   static const std::vector<std::string> paths = {"test_config", "output_test_config",
-                                                 "backup_folder", "report"};
+                                                 "backup_folder", "report", "report_html"};
   return std::holds_alternative<std::optional<std::string> Args::*>(spec.target) &&
          std::find(paths.begin(), paths.end(), spec.name) == paths.end();
 }

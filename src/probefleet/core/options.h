@@ -44,6 +44,7 @@ struct Args {
   std::optional<std::string> max_lifetime;
   bool log_console = false;           // every log record on the console, no progress
   std::optional<std::string> report;  // where to write the run report (JSON)
+  std::optional<std::string> report_html;  // where to write the run report's page (HTML)
   bool force_unlock = false;          // clear the VPC's lock, whoever holds it, then run
   // The lease of the run's lock on its VPC, in seconds (a whole number above
   // 0, checked by the parser); absent: kDefaultLeaseSeconds.

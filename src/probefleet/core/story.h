@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "aws/client/retry.h"
 #include "probefleet/config/test_config.h"
 
 namespace probefleet {
@@ -33,6 +34,15 @@ struct ResourceLine {
   std::string kind;    // "security group", "key pair", "instance", ...
   std::string id;      // the AWS id, or the name when there is no id (yet)
   std::string detail;  // where it is, or why it was left
+};
+
+/// A step of an entry's way to its instance (or, in a revert, away from
+/// it), in seconds since the run began: it ends when the entry reaches it,
+/// and begins where the entry's previous step ended.
+struct StepLine {
+  std::string name;  // "launch requested", "running", ...
+  double start = 0;
+  double end = 0;
 };
 
 /// One test-configuration entry of a deployment.
@@ -58,9 +68,15 @@ struct EntryLine {
   bool planned = false;  // dry run: the instance would be launched
   double seconds = 0;    // from the worker's start to its end
   std::chrono::steady_clock::time_point started{};
+  double start = 0;  // `started` in seconds since the run began (in snapshots)
+  std::vector<StepLine> steps;  // in the order reached
+  /// What failed the entry, AWS's words when AWS refused: the first one told.
+  std::string error;
+  bool removal = false;  // a revert's entry: "deleted" instead of "created"
 
   /// "created", "reused", "failed", "skipped", "would create",
-  /// "would reuse", or "waiting" for an entry still at work.
+  /// "would reuse", or "waiting" for an entry still at work; a revert's
+  /// entry is "deleted", "failed", "would delete" or "waiting".
   std::string outcome() const;
 };
 
@@ -70,6 +86,25 @@ struct CheckLine {
   bool warning = false;  // ok, but something may go wrong: shown with the problems
   std::string subject;   // "credentials", "bucket NAME", "subnet ID", "image ...", ...
   std::string finding;   // what was found, or what is wrong
+};
+
+/// The requests of one AWS action, from the client's notices of each attempt.
+struct ActionTally {
+  std::string service;
+  std::string action;  // for S3 the method alone: its paths name objects
+  int requests = 0;    // first attempts
+  int retries = 0;     // the attempts after them
+  int throttled = 0;   // answers that were throttling errors
+  int server_errors = 0;  // 5xx answers that were not throttling
+  int other_errors = 0;   // other refusals, and attempts without an answer
+  double wait_seconds = 0;  // the backoff pauses before the retries
+};
+
+/// AWS activity in one second of the run.
+struct ActivitySecond {
+  int requests = 0;  // attempts, each in the second its answer (or failure) came
+  int throttled = 0;
+  int retries = 0;
 };
 
 struct StorySnapshot {
@@ -83,6 +118,12 @@ struct StorySnapshot {
   std::vector<ResourceLine> resources;
   std::vector<CheckLine> checks;  // the preflight's findings, in order
   double seconds = 0;             // since begin()
+  std::string started_at;         // begin()'s wall time, ISO 8601 UTC with milliseconds
+  std::string account;            // where the run works, once known
+  std::string region;
+  std::string vpc_id;
+  std::vector<ActionTally> actions;      // in the order first seen
+  std::vector<ActivitySecond> activity;  // one per second since begin()
 };
 
 class RunStory {
@@ -117,6 +158,21 @@ class RunStory {
   /// The entry's worker ended; `deployed` says whether both addresses were
   /// recorded in `entry`, which gives them.
   void entryEnded(const std::string& gw_subnet_id, bool deployed, const TestConfig& entry);
+  /// The entry reached `step`: that step ends now and began where the
+  /// entry's previous one ended (or when its worker started), or, for a
+  /// step that ran beside others, where the step `after` ended. One call
+  /// per step, placed where the step is done.
+  void entryStep(const std::string& gw_subnet_id, const std::string& step,
+                 const std::string& after = {});
+  /// Why the entry failed; the first reason told is kept, as the root cause.
+  void entryError(const std::string& gw_subnet_id, const std::string& error);
+  /// A revert's entry ended: what it had was deleted, or not (`done`).
+  void entryRemoved(const std::string& gw_subnet_id, bool done);
+
+  /// Where the run works: its account, region and VPC.
+  void where(const std::string& account, const std::string& region, const std::string& vpc_id);
+  /// Counts one attempt of an AWS request; listeners are not called.
+  void attempt(const aws::AttemptNotice& notice);
 
   void resource(Act act, const std::string& kind, const std::string& id,
                 const std::string& detail = "", DryRun dry_run = DryRun::kObeyed);
@@ -135,6 +191,9 @@ class RunStory {
 
   mutable std::mutex mutex_;
   StorySnapshot story_;
+  void endStep(EntryLine& line, const std::string& step, const std::string& after = {});
+  double since(std::chrono::steady_clock::time_point when) const;
+
   std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
   std::function<void()> listener_;
 };
@@ -149,7 +208,14 @@ inline void tell(Act act, const std::string& kind, const std::string& id,
 /// "would create", "would reuse", "would delete", "would leave".
 std::string actWords(const ResourceLine& line);
 
-/// The run report: the summary's content as JSON, with the exit status.
+/// The layout of the run report; raised whenever a field changes meaning.
+inline constexpr int kReportVersion = 2;
+
+/// The run report: the summary's content as JSON, with the exit status,
+/// each entry's steps, and the AWS requests by action and by second.
 nlohmann::ordered_json storyReport(const StorySnapshot& story, int exit_status);
+
+/// Told of every AWS attempt: counts it in the run's story. Never throws.
+void tellAttempt(const aws::AttemptNotice& notice) noexcept;
 
 }  // namespace probefleet

@@ -104,6 +104,7 @@ void runWorker(Worker& worker, const aws::Ec2Client& ec2, const aws::IamClient& 
     log->error("  **Error** worker of " + worker.gw_subnet_id +
                " ended by a failure: " + failure.what());
     reportFailure(failure);
+    RunStory::get().entryError(worker.gw_subnet_id, failure.what());
   } catch (...) {
     log->error("  **Error** worker of " + worker.gw_subnet_id + " ended by an unknown failure");
   }

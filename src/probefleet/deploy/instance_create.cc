@@ -364,7 +364,11 @@ std::optional<std::string> launchInstance(const CreateEc2Params& params,
         createEc2WithRetry(params.ec2_client, request, params.clock, &refusal);
     if (instance_id) {
       RunStory::get().instanceLaunched(params.gw_subnet_id, *instance_id);
+      RunStory::get().entryStep(params.gw_subnet_id, "launch requested");
       return instance_id;
+    }
+    if (!refusal.code.empty()) {
+      RunStory::get().entryError(params.gw_subnet_id, refusal.code + ": " + refusal.message);
     }
     // Capacity seldom comes back within seconds, and another type usually
     // has it: the next type, once, instead of trying this one again.
@@ -385,12 +389,14 @@ void addSecondInterface(const CreateEc2Params& params, const Ec2Lookup& found,
   aws::Interruption::check();
   createNetworkfInterface(params.ec2_client, instance_id, params.private_subnet_id,
                           params.sg_id_private_inf, params.args, params.clock);
+  RunStory::get().entryStep(params.gw_subnet_id, "second interface attached");
 }
 
 // Looks up the address of the instance's second interface and records it;
 // false when it is not found (logged). `seen`: the instance as a round just
 // showed it.
-bool recordSecondAddress(FleetWatch& watch, const std::string& instance_id, TestConfig& test_config,
+bool recordSecondAddress(const CreateEc2Params& params, FleetWatch& watch,
+                         const std::string& instance_id, TestConfig& test_config,
                          const std::optional<aws::ec2::Instance>& seen) {
   try {
     lookupInf2PrivateIp(watch, instance_id, test_config, seen);
@@ -400,8 +406,19 @@ bool recordSecondAddress(FleetWatch& watch, const std::string& instance_id, Test
   } catch (const std::exception& failure) {
     testlib::logger()->error(std::string("  **Error** ") + failure.what());
     reportFailure(failure);
+    RunStory::get().entryError(params.gw_subnet_id, failure.what());
     return false;
   }
+}
+
+// Records the instance's public address (as `seen` shows it, or as the
+// next rounds do); false when none showed, logged and told.
+bool recordPublicIpOf(const CreateEc2Params& params, FleetWatch& watch,
+                      const aws::ec2::Instance& seen, TestConfig& test_config) {
+  if (recordPublicIp(watch, seen, params.private_subnet_id, params.args, test_config)) return true;
+  RunStory::get().entryError(params.gw_subnet_id,
+                             "no public address showed for " + seen.instance_id);
+  return false;
 }
 
 // An instance an earlier run left: its public address is recorded first,
@@ -413,15 +430,16 @@ bool finishFound(const CreateEc2Params& params, FleetWatch& watch, const Ec2Look
   const bool running = isRunning(watch, instance_id);
   if (running) {
     RunStory::get().instanceRunning(params.gw_subnet_id);
+    RunStory::get().entryStep(params.gw_subnet_id, "running");
     givePublicIp(params.ec2_client, watch, instance_id, params.gw_subnet_id, params.args,
                  params.clock);
-    if (!recordPublicIp(watch, describeInstance(watch, instance_id), params.private_subnet_id,
-                        params.args, test_config)) {
+    if (!recordPublicIpOf(params, watch, describeInstance(watch, instance_id), test_config)) {
       return false;
     }
+    RunStory::get().entryStep(params.gw_subnet_id, "address associated");
   }
   addSecondInterface(params, found, instance_id);
-  return recordSecondAddress(watch, instance_id, test_config, std::nullopt) && running;
+  return recordSecondAddress(params, watch, instance_id, test_config, std::nullopt) && running;
 }
 
 // A new instance gets its Elastic IP and second interface as soon as it
@@ -433,8 +451,10 @@ bool finishLaunched(const CreateEc2Params& params, FleetWatch& watch, const Ec2L
                     const std::string& instance_id, TestConfig& test_config) {
   const bool checked = watch.waitRunning(instance_id);
   RunStory::get().instanceRunning(params.gw_subnet_id);
+  RunStory::get().entryStep(params.gw_subnet_id, "running");
   givePublicIp(params.ec2_client, watch, instance_id, params.gw_subnet_id, params.args,
                params.clock);
+  if (params.args.eip) RunStory::get().entryStep(params.gw_subnet_id, "address associated");
   std::exception_ptr interface_failure;
   try {
     addSecondInterface(params, found, instance_id);
@@ -444,13 +464,15 @@ bool finishLaunched(const CreateEc2Params& params, FleetWatch& watch, const Ec2L
     interface_failure = std::current_exception();
   }
   if (!checked) watch.waitStatusOk(instance_id);
+  // The checks ran from the moment the instance ran, beside the steps above.
+  RunStory::get().entryStep(params.gw_subnet_id, "status checks passed", "running");
   const aws::ec2::Instance seen = describeInstance(watch, instance_id);
-  if (!recordPublicIp(watch, seen, params.private_subnet_id, params.args, test_config)) {
+  if (!recordPublicIpOf(params, watch, seen, test_config)) {
     if (interface_failure) std::rethrow_exception(interface_failure);
     return false;
   }
   if (interface_failure) std::rethrow_exception(interface_failure);
-  return recordSecondAddress(watch, instance_id, test_config, seen);
+  return recordSecondAddress(params, watch, instance_id, test_config, seen);
 }
 
 }  // namespace

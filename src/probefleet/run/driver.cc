@@ -10,6 +10,7 @@
 #include <system_error>
 #include <typeinfo>
 
+#include "aws/base/atomic_file.h"
 #include "aws/base/clock.h"
 #include "aws/base/interrupt.h"
 #include "aws/client/error.h"
@@ -30,6 +31,7 @@
 #include "probefleet/teardown/teardown.h"
 #include "probefleet/config/test_config.h"
 #include "probefleet/guard/vpc_lock.h"
+#include "report/html_page.h"
 #include "s3/s3_backup_cmd.h"
 #include "testlib/app_exit_status.h"
 #include "testlib/common.h"
@@ -366,6 +368,7 @@ bool runMode(const Args& args, const RunClients& clients, const TestConfig& docu
         preflight({*clients.sts, *clients.ec2, *clients.iam, clients.s3.get(), clients.kms.get(),
                    clients.quotas.get()},
                   args, document);
+    RunStory::get().where(checked.account, clients.ec2->config().region, checked.vpc_id);
     if (!checked.ok()) {
       testlib::logger()->error("  **Error** " + std::to_string(checked.problems.size()) +
                                (checked.problems.size() == 1 ? " problem" : " problems") +
@@ -505,6 +508,15 @@ int runProgram(const std::vector<std::string>& arguments, std::ostream& out, std
       writeTestConfig(*args.report, storyReport(story, status));
     } catch (const std::exception& failure) {
       testlib::logger()->error(std::string("  **Error** cannot write the run report: ") +
+                               failure.what());
+      status = status == 0 ? 1 : status;
+    }
+  }
+  if (given(args.report_html)) {
+    try {
+      aws::writeFileAtomically(*args.report_html, report::htmlPage(storyReport(story, status)));
+    } catch (const std::exception& failure) {
+      testlib::logger()->error(std::string("  **Error** cannot write the run report's page: ") +
                                failure.what());
       status = status == 0 ? 1 : status;
     }

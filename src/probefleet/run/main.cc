@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
     deps.clock = aws::clockFromEnvironment(*deps.env);
     deps.retry_defaults = probefleet::kRetryDefaults;
     deps.on_retry = probefleet::tellRetry;
+    deps.on_attempt = probefleet::tellAttempt;
     // The rate limiter's waits end too when the run is interrupted.
     deps.steady_time.sleep = [](double seconds) {
       aws::Interruption::pause(std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));

@@ -144,6 +144,7 @@ void deleteEc2(const DeleteEc2Params& params) {
   for (const SubnetInstance& instance : found.instances) {
     deleteSecondInterface(ec2, watch, instance.private_interface, instance.instance_id,
                           params.subnet_id, params.args);
+    if (params.args.revert) RunStory::get().entryStep(params.subnet_id, "second interface deleted");
     doomed.push_back({instance.instance_id, instance.public_ip, std::nullopt});
   }
   if (params.args.eip) {
@@ -155,7 +156,11 @@ void deleteEc2(const DeleteEc2Params& params) {
     }
   }
   const std::vector<std::string> standing = terminateAll(params, watch, doomed);
+  if (params.args.revert) RunStory::get().entryStep(params.subnet_id, "terminated");
   releaseAddresses(params, doomed, standing);
+  if (params.args.revert && params.args.eip) {
+    RunStory::get().entryStep(params.subnet_id, "address released");
+  }
   if (!standing.empty()) {
     throw aws::WaiterError(
         "instance_terminated", standing,

@@ -32,6 +32,7 @@ void deleteEc2Worker(const DeleteEc2Params& params) noexcept {
   const std::string& subnet_id = params.subnet_id;
   try {
     deleteEc2(params);
+    if (params.args.revert) RunStory::get().entryRemoved(subnet_id, true);
     return;
   } catch (const aws::Interrupted& stop) {
     testlib::logger()->error("  **Error** teardown worker for " + subnet_id +
@@ -39,12 +40,14 @@ void deleteEc2Worker(const DeleteEc2Params& params) noexcept {
   } catch (const std::exception& failure) {
     testlib::logger()->error("  **Error** teardown worker for " + subnet_id +
                              " failed: " + failure.what());
+    if (params.args.revert) RunStory::get().entryError(subnet_id, failure.what());
     reportFailure(failure);
   } catch (...) {
     testlib::logger()->error("  **Error** teardown worker for " + subnet_id +
                              " failed: unknown failure");
     reportFailure(std::runtime_error("unknown failure"));
   }
+  if (params.args.revert) RunStory::get().entryRemoved(subnet_id, false);
   testlib::AppExitStatus::markFailed();
 }
 
@@ -85,6 +88,7 @@ void deleteAllInstances(const aws::Ec2Client& ec2, const TestConfig& config, con
   std::optional<std::map<std::string, std::string>> allocations;
   if (args.eip) allocations = allocationsOf(ec2, found);
 
+  if (args.revert) RunStory::get().entries(subnets, {});
   FleetWatch watch(ec2, ec2.clock());
   std::vector<DeleteEc2Params> params;
   params.reserve(subnets.size());
