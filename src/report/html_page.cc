@@ -309,8 +309,19 @@ class Page {
       put("</text>");
     }
     double end = entry.start;
+    // Steps may run beside each other (the status checks beside the
+    // interface): the longer ones are drawn first, so none hides another.
+    std::vector<const Json*> drawn;
     for (const Json& step : array(json, "steps")) {
-      if (!step.is_object()) continue;
+      if (step.is_object()) drawn.push_back(&step);
+    }
+    const auto length = [&](const Json* step) {
+      return number(*step, "end") - number(*step, "start");
+    };
+    std::stable_sort(drawn.begin(), drawn.end(),
+                     [&](const Json* a, const Json* b) { return length(a) > length(b); });
+    for (const Json* drawn_step : drawn) {
+      const Json& step = *drawn_step;
       const std::string name = text(step, "step");
       const double from = number(step, "start");
       const double to = std::max(number(step, "end"), from);

@@ -150,4 +150,24 @@ TEST(RunStoryTest, StepsFollowOneAnotherAndAFailureClosesTheRow) {
   EXPECT_FALSE(report["entries"][0].contains("error"));
 }
 
+// The status checks run beside the interface's steps: they start where
+// "running" ended, and the page draws them first so the shorter steps show.
+TEST(RunStoryTest, AStepBesideOthersStartsWhereItsPredecessorEndedAndIsDrawnUnderThem) {
+  auto& story = probefleet::RunStory::get();
+  story.begin(false, false);
+  story.entries({"subnet-a"}, {false});
+  story.entryStep("subnet-a", "running");
+  story.entryStep("subnet-a", "second interface attached");
+  story.entryStep("subnet-a", "status checks passed", "running");
+  const Json steps = probefleet::storyReport(story.snapshot(), 0)["entries"][0]["steps"];
+  ASSERT_EQ(steps.size(), 3u);
+  EXPECT_EQ(steps[2]["start"], steps[0]["end"]);
+
+  Json line = entry("subnet-a", "created");
+  line["steps"] = Json::array({{{"step", "second interface attached"}, {"start", 2}, {"end", 3}},
+                               {{"step", "status checks passed"}, {"start", 2}, {"end", 9}}});
+  const std::string page = report::htmlPage(run({line}));
+  EXPECT_LT(page.find("<title>status checks passed:"), page.find("<title>second interface"));
+}
+
 }  // namespace
