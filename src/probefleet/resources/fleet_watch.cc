@@ -177,60 +177,59 @@ void FleetWatch::requireStarting(const std::string& instance_id,
   }
 }
 
-bool FleetWatch::waitRunning(const std::string& instance_id) {
+void FleetWatch::watchStatus(const std::string& instance_id, std::chrono::milliseconds patience,
+                             const std::string& waiter, const std::string& what,
+                             const StatusCheck& done) {
   std::string last = "no answer yet";
-  for (std::chrono::milliseconds waited{0}; waited < kStartPatience;) {
+  for (std::chrono::milliseconds waited{0}; waited < patience;) {
     const auto sighting = statuses_.next(instance_id);
     waited += sighting.pause;
     if (!sighting.answered) {
       last = sighting.failure;
-      continue;
+    } else if (!sighting.value) {
+      last = "not running yet";
+    } else {
+      requireStarting(instance_id, *sighting.value);
+      if (done(*sighting.value, last)) return;
     }
-    if (!sighting.value) {
-      last = "not listed yet";
-      continue;
-    }
-    requireStarting(instance_id, *sighting.value);
-    if (sighting.value->instance_state_name == "running") {
-      const auto& status = sighting.value->instance_status;
-      if (status && *status == "ok") return true;  // when it began to run is not known
-      const std::lock_guard<std::mutex> lock(pace_mutex_);
-      running_since_[instance_id] = clock_.now();
-      return false;
-    }
-    last = "state " + sighting.value->instance_state_name;
   }
-  throw aws::WaiterError("instance_running", {instance_id},
-                         "not running within " + std::to_string(kStartPatience.count() / 1000) +
+  throw aws::WaiterError(waiter, {instance_id},
+                         "not " + what + " within " + std::to_string(patience.count() / 1000) +
                              " seconds; last: " + last);
+}
+
+bool FleetWatch::waitRunning(const std::string& instance_id) {
+  bool checked = false;
+  watchStatus(instance_id, kStartPatience, "instance_running", "running",
+              [&](const aws::ec2::InstanceStatus& seen, std::string& last) {
+                if (seen.instance_state_name != "running") {
+                  last = "state " + seen.instance_state_name;
+                  return false;
+                }
+                // Passed already: when it began to run is not known.
+                checked = seen.instance_status && *seen.instance_status == "ok";
+                if (!checked) {
+                  const std::lock_guard<std::mutex> lock(pace_mutex_);
+                  running_since_[instance_id] = clock_.now();
+                }
+                return true;
+              });
+  return checked;
 }
 
 void FleetWatch::waitStatusOk(const std::string& instance_id) {
   // The instance_status_ok waiter's own patience: 40 polls, 15 s apart.
   constexpr std::chrono::milliseconds kPatience{40 * 15000};
-  std::string last = "no answer yet";
-  for (std::chrono::milliseconds waited{0}; waited < kPatience;) {
-    const auto sighting = statuses_.next(instance_id);
-    waited += sighting.pause;
-    if (!sighting.answered) {
-      last = sighting.failure;
-      continue;
-    }
-    if (!sighting.value) {
-      last = "not running yet";
-      continue;
-    }
-    requireStarting(instance_id, *sighting.value);
-    const auto& status = sighting.value->instance_status;
-    if (status && *status == "ok") {
-      checksPassed(instance_id);
-      return;
-    }
-    last = "status " + status.value_or("(none)");
-  }
-  throw aws::WaiterError(
-      "instance_status_ok", {instance_id},
-      "not ok within " + std::to_string(kPatience.count() / 1000) + " seconds; last: " + last);
+  watchStatus(instance_id, kPatience, "instance_status_ok", "ok",
+              [&](const aws::ec2::InstanceStatus& seen, std::string& last) {
+                const auto& status = seen.instance_status;
+                if (!status || *status != "ok") {
+                  last = "status " + status.value_or("(none)");
+                  return false;
+                }
+                checksPassed(instance_id);
+                return true;
+              });
 }
 
 }  // namespace probefleet

@@ -178,6 +178,15 @@ class FleetWatch {
 
   /// Notes the checks of an instance seen passing.
   void checksPassed(const std::string& instance_id);
+  /// Whether a status round's record of the instance ends the wait; may say
+  /// in `last` what it showed instead.
+  using StatusCheck = std::function<bool(const aws::ec2::InstanceStatus&, std::string& last)>;
+  /// Status rounds of the instance until `done` holds for one that lists it
+  /// (a stopping or ended instance throws InstanceEndedError first), for at
+  /// most `patience`; then aws::WaiterError `waiter`: "not <what> within N
+  /// seconds; last: ...".
+  void watchStatus(const std::string& instance_id, std::chrono::milliseconds patience,
+                   const std::string& waiter, const std::string& what, const StatusCheck& done);
 
   aws::Clock& clock_;
   std::mutex pace_mutex_;
