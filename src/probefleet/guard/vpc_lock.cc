@@ -334,14 +334,16 @@ bool VpcLock::renewOnce() {
 // interruption stops it (nothing new launched or deleted, steps under way
 // finish) and fails.
 void VpcLock::lose(const std::string& why) {
-  if (lost_.exchange(true)) return;
-  wake_.notify_all();
+  if (losing_.exchange(true)) return;
   testlib::AppExitStatus::markFailed();
   testlib::logger()->error("  **Error** this run lost the lock of VPC " + place_.vpc_id + ": " +
                            why +
                            ". It stops: nothing new is launched or deleted, steps under way "
                            "finish");
   aws::Interruption::requestFor("the loss of the lock of VPC " + place_.vpc_id);
+  // Only now lost(): whoever sees it sees the run failed and stopping.
+  lost_.store(true);
+  wake_.notify_all();
 }
 
 void VpcLock::release() {

@@ -84,6 +84,7 @@ class VpcLock {
   std::condition_variable wake_;
   bool stopping_ = false;
   bool released_ = false;
+  std::atomic<bool> losing_{false};  // the loss is being told (once)
   std::atomic<bool> lost_{false};
   std::thread renewer_;
   std::thread watcher_;
