@@ -35,9 +35,7 @@ std::vector<std::string> lines(const std::string& text) {
 
 using testing_support::readFile;
 
-bool contains(const std::string& text, const std::string& piece) {
-  return text.find(piece) != std::string::npos;
-}
+using testing_support::contains;
 
 class DriverE2eTest : public testing_support::E2eTest {
  protected:

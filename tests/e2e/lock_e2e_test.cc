@@ -21,9 +21,7 @@ namespace {
 
 using testing_support::RunResult;
 
-bool contains(const std::string& text, const std::string& piece) {
-  return text.find(piece) != std::string::npos;
-}
+using testing_support::contains;
 
 class LockE2eTest : public testing_support::E2eTest {
  protected:

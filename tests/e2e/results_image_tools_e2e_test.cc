@@ -29,9 +29,7 @@ using nlohmann::json;
 using testing_support::RunResult;
 using testing_support::Sandbox;
 
-bool contains(const std::string& text, const std::string& piece) {
-  return text.find(piece) != std::string::npos;
-}
+using testing_support::contains;
 
 class ToolE2eTest : public testing_support::E2eTest {
  protected:

@@ -35,9 +35,7 @@ using testing_support::readFile;
 
 using testing_support::writeFile;
 
-bool contains(const std::string& text, const std::string& piece) {
-  return text.find(piece) != std::string::npos;
-}
+using testing_support::contains;
 
 std::vector<std::string> filesBelow(const fs::path& folder) {
   std::vector<std::string> out;

@@ -23,6 +23,11 @@ namespace testing_support {
 /// for the first two, else the build folder's.
 std::string programPath(const std::string& program);
 
+/// Whether `piece` occurs in `text` (a program's output, a log).
+inline bool contains(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
+
 class E2eTest : public ::testing::Test {
  protected:
   /// Clears the sandbox's faults; reads its world and AWS

@@ -69,7 +69,7 @@ const std::string kInstanceAnswer =
               "<privateIpAddress>10.0.2.7</privateIpAddress></item>"
               "</networkInterfaceSet></item></instancesSet></item></reservationSet>");
 
-struct Case {
+struct OpCase {
   std::string name;
   std::string service;  // "iam" or "ec2"
   std::function<void(const aws::ClientConfig&)> run;
@@ -96,8 +96,8 @@ Args userTagArgs() {
   return args;
 }
 
-std::vector<Case> cases() {
-  std::vector<Case> c;
+std::vector<OpCase> opCases() {
+  std::vector<OpCase> c;
   const json iam_tags = json::array({{{"Key", "Name"}, {"Value", "corvanta-test-ec2"}},
                                      {{"Key", "team"}, {"Value", "net ops"}},
                                      {{"Key", "cost"}, {"Value", "a&b=c é"}}});
@@ -367,13 +367,13 @@ std::vector<Case> cases() {
 }
 
 TEST(OpsSerialization, EveryRequestMatchesBotocore) {
-  const auto table = cases();
+  const auto table = opCases();
   std::vector<OracleRequest> batch;
-  for (const Case& c : table) batch.insert(batch.end(), c.expected.begin(), c.expected.end());
+  for (const OpCase& c : table) batch.insert(batch.end(), c.expected.begin(), c.expected.end());
   const auto oracle = testing_support::botocoreSerialize(batch);
 
   std::size_t next = 0;
-  for (const Case& c : table) {
+  for (const OpCase& c : table) {
     SCOPED_TRACE(c.name);
     auto transport = std::make_shared<FakeTransport>(byAction(c.answers));
     c.run(fakes::clientConfig(c.service, transport));

@@ -23,14 +23,14 @@ using aws::Ec2Client;
 using nlohmann::json;
 namespace ec2 = aws::ec2;
 
-struct Case {
+struct Ec2Case {
   std::string name;
   std::string operation;
   std::function<void(const Ec2Client&)> call;
   json params;  // botocore's input shape
 };
 
-const std::string kToken = "6b1c2a53-8a4d-4b9e-9b61-0c8f3c1e2d4f";
+const std::string kClientToken = "6b1c2a53-8a4d-4b9e-9b61-0c8f3c1e2d4f";
 
 std::vector<ec2::Tag> nameAndUserTags(const std::string& name) {
   return {{"Name", name}, {"team", "net ops"}, {"cost/centre", "a&b=c+d é"}};
@@ -42,8 +42,8 @@ json nameAndUserTagsJson(const std::string& name) {
                       {{"Key", "cost/centre"}, {"Value", "a&b=c+d é"}}});
 }
 
-std::vector<Case> cases() {
-  std::vector<Case> c;
+std::vector<Ec2Case> ec2Cases() {
+  std::vector<Ec2Case> c;
   c.push_back({"images by name pattern",
                "DescribeImages",
                [](const Ec2Client& e) {
@@ -258,7 +258,7 @@ std::vector<Case> cases() {
              ec2::IamInstanceProfileSpecification{"", "corvanta-test-ec2-instance-profile"};
          r.key_name = "corvanta-test-ec2-key-pair-vpc-1";
          r.metadata_options = ec2::InstanceMetadataOptions{"required", "enabled"};
-         r.client_token = kToken;
+         r.client_token = kClientToken;
          e.runInstances(r);
        },
        {{"InstanceType", "t3.micro"},
@@ -275,7 +275,7 @@ std::vector<Case> cases() {
         {"IamInstanceProfile", {{"Name", "corvanta-test-ec2-instance-profile"}}},
         {"KeyName", "corvanta-test-ec2-key-pair-vpc-1"},
         {"MetadataOptions", {{"HttpTokens", "required"}, {"HttpEndpoint", "enabled"}}},
-        {"ClientToken", kToken}}});
+        {"ClientToken", kClientToken}}});
   c.push_back({"launch into a subnet with user data",
                "RunInstances",
                [](const Ec2Client& e) {
@@ -289,7 +289,7 @@ std::vector<Case> cases() {
                  r.user_data = "#!/bin/bash -x\necho hi\n";
                  r.iam_instance_profile = ec2::IamInstanceProfileSpecification{
                      "arn:aws:iam::123456789012:instance-profile/p", ""};
-                 r.client_token = kToken;
+                 r.client_token = kClientToken;
                  e.runInstances(r);
                },
                // The SDKs base64-encode user data before serializing it.
@@ -301,7 +301,7 @@ std::vector<Case> cases() {
                 {"SubnetId", "subnet-9"},
                 {"UserData", "IyEvYmluL2Jhc2ggLXgKZWNobyBoaQo="},
                 {"IamInstanceProfile", {{"Arn", "arn:aws:iam::123456789012:instance-profile/p"}}},
-                {"ClientToken", kToken}}});
+                {"ClientToken", kClientToken}}});
   c.push_back({"instance status",
                "DescribeInstanceStatus",
                [](const Ec2Client& e) {
@@ -326,7 +326,7 @@ std::vector<Case> cases() {
                  r.description = "Corvanta test ec2";
                  r.tag_specifications = {
                      {"network-interface", nameAndUserTags("corvanta-test-ec2-network-interface")}};
-                 r.client_token = kToken;
+                 r.client_token = kClientToken;
                  e.createNetworkInterface(r);
                },
                {{"SubnetId", "subnet-2"},
@@ -335,7 +335,7 @@ std::vector<Case> cases() {
                 {"TagSpecifications",
                  {{{"ResourceType", "network-interface"},
                    {"Tags", nameAndUserTagsJson("corvanta-test-ec2-network-interface")}}}},
-                {"ClientToken", kToken}}});
+                {"ClientToken", kClientToken}}});
   c.push_back({"attach network interface",
                "AttachNetworkInterface",
                [](const Ec2Client& e) {
@@ -463,10 +463,10 @@ TEST(Ec2Serialization, EveryActionMatchesBotocore) {
   auto transport = fakes::ec2Transport();
   const Ec2Client client =
       aws::Ec2Client(fakes::clientConfig("ec2", transport, std::make_shared<fakes::FakeClock>()));
-  const std::vector<Case> table = cases();
+  const std::vector<Ec2Case> table = ec2Cases();
 
   std::vector<testing_support::OracleRequest> batch;
-  for (const Case& c : table) {
+  for (const Ec2Case& c : table) {
     c.call(client);
     batch.push_back({"ec2", c.operation, c.params});
   }

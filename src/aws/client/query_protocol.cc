@@ -163,6 +163,11 @@ HttpRequest jsonRequest(const std::string& target_prefix, const std::string& ope
   return request;
 }
 
+std::string jsonString(const nlohmann::json& object, const char* name) {
+  const auto it = object.find(name);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 nlohmann::json invokeJson(const ServiceClient& client, const std::string& target_prefix,
                           const std::string& operation, const nlohmann::json& body) {
   const std::string& service = client.config().service;

@@ -59,6 +59,10 @@ HttpRequest jsonRequest(const std::string& target_prefix, const std::string& ope
 nlohmann::json invokeJson(const ServiceClient& client, const std::string& target_prefix,
                           const std::string& operation, const nlohmann::json& body);
 
+/// The member `name` of a JSON answer's object when it is a string; ""
+/// when it is absent or of another type.
+std::string jsonString(const nlohmann::json& object, const char* name);
+
 /// Parses an XML answer. Throws std::runtime_error naming `what` when the
 /// body is not XML.
 pugi::xml_document parseXml(const HttpResponse& response, const std::string& what);

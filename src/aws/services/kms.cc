@@ -8,15 +8,6 @@
 
 namespace aws {
 
-namespace {
-
-std::string stringMember(const nlohmann::json& object, const char* name) {
-  auto it = object.find(name);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-}  // namespace
-
 KmsClient::KmsClient(ClientConfig config) : client_(std::move(config)) {}
 
 KmsKeyMetadata KmsClient::describeKey(const std::string& key_id) const {
@@ -26,14 +17,14 @@ KmsKeyMetadata KmsClient::describeKey(const std::string& key_id) const {
   // Without the key's own id the answer says nothing about the key: taken
   // as a key in no state, it would pass for a disabled one.
   if (metadata == answer.end() || !metadata->is_object() ||
-      stringMember(*metadata, "KeyId").empty()) {
+      protocol::jsonString(*metadata, "KeyId").empty()) {
     throw std::runtime_error("kms DescribeKey " + key_id + ": the answer has no KeyMetadata");
   }
   KmsKeyMetadata key;
-  key.key_id = stringMember(*metadata, "KeyId");
-  key.arn = stringMember(*metadata, "Arn");
-  key.key_state = stringMember(*metadata, "KeyState");
-  key.key_manager = stringMember(*metadata, "KeyManager");
+  key.key_id = protocol::jsonString(*metadata, "KeyId");
+  key.arn = protocol::jsonString(*metadata, "Arn");
+  key.key_state = protocol::jsonString(*metadata, "KeyState");
+  key.key_manager = protocol::jsonString(*metadata, "KeyManager");
   auto enabled = metadata->find("Enabled");
   key.enabled = enabled != metadata->end() && enabled->is_boolean() && enabled->get<bool>();
   return key;

@@ -10,17 +10,12 @@ namespace aws {
 
 namespace {
 
-std::string stringMember(const nlohmann::json& object, const char* name) {
-  auto it = object.find(name);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 // "QUOTA_NOT_AVAILABLE: ..." from the quota's ErrorReason, or "".
 std::string errorReason(const nlohmann::json& quota) {
   auto reason = quota.find("ErrorReason");
   if (reason == quota.end() || !reason->is_object()) return "";
-  const std::string code = stringMember(*reason, "ErrorCode");
-  const std::string message = stringMember(*reason, "ErrorMessage");
+  const std::string code = protocol::jsonString(*reason, "ErrorCode");
+  const std::string message = protocol::jsonString(*reason, "ErrorMessage");
   return code + (code.empty() || message.empty() ? "" : ": ") + message;
 }
 
@@ -45,10 +40,10 @@ ServiceQuota ServiceQuotasClient::getServiceQuota(const std::string& service_cod
                              (reason.empty() ? "" : " (" + reason + ")"));
   }
   ServiceQuota out;
-  out.service_code = stringMember(*quota, "ServiceCode");
-  out.quota_code = stringMember(*quota, "QuotaCode");
-  out.quota_name = stringMember(*quota, "QuotaName");
-  out.unit = stringMember(*quota, "Unit");
+  out.service_code = protocol::jsonString(*quota, "ServiceCode");
+  out.quota_code = protocol::jsonString(*quota, "QuotaCode");
+  out.quota_name = protocol::jsonString(*quota, "QuotaName");
+  out.unit = protocol::jsonString(*quota, "Unit");
   out.value = value->get<double>();
   return out;
 }

@@ -10,18 +10,13 @@ namespace aws {
 
 namespace {
 
-std::string stringMember(const nlohmann::json& object, const char* name) {
-  auto it = object.find(name);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 SsmParameter readParameter(const nlohmann::json& object) {
   SsmParameter parameter;
   if (!object.is_object()) return parameter;
-  parameter.name = stringMember(object, "Name");
-  parameter.value = stringMember(object, "Value");
-  parameter.type = stringMember(object, "Type");
-  parameter.arn = stringMember(object, "ARN");
+  parameter.name = protocol::jsonString(object, "Name");
+  parameter.value = protocol::jsonString(object, "Value");
+  parameter.type = protocol::jsonString(object, "Type");
+  parameter.arn = protocol::jsonString(object, "ARN");
   if (auto version = object.find("Version"); version != object.end()) {
     // SSM sends an integer. A number that long long cannot hold (beyond 64
     // bits, or a float out of range) is ignored like any other non-integer,
@@ -83,7 +78,7 @@ GetParametersByPathResult SsmClient::getParametersByPath(
       result.parameters.push_back(readParameter(parameter));
     }
   }
-  result.next_token = stringMember(answer, "NextToken");
+  result.next_token = protocol::jsonString(answer, "NextToken");
   return result;
 }
 
