@@ -96,12 +96,6 @@ TEST_F(FleetE2eTest, InterruptedDeploymentWindsDownAndRerunAndRevertConverge) {
   EXPECT_EQ(stopped.status, 1) << stopped.err;
   EXPECT_NE(stopped.err.find("SIGTERM"), std::string::npos) << stopped.err;
   EXPECT_LT(stopping, std::chrono::seconds(10));
-  // The fleet was let go once its new groups and key pair could be seen: no
-  // launch spent a token of its bucket on being told they did not exist.
-  for (const auto& launch : sandbox_.journal("ec2", "RunInstances")) {
-    const std::string code = launch.value("error_code", "");
-    EXPECT_TRUE(code != "InvalidGroup.NotFound" && code != "InvalidKeyPair.NotFound") << launch;
-  }
   // What it had is written down, and its log went up.
   const json partial = json::parse(testing_support::readFile(dir_ / "out.json"));
   EXPECT_EQ(partial.size(), entries);

@@ -1,6 +1,5 @@
 #include "probefleet/deploy/deploy.h"
 
-#include <chrono>
 #include <exception>
 #include <functional>
 #include <map>
@@ -68,50 +67,6 @@ RunWide prepare(const aws::Ec2Client& ec2, const aws::S3Client* s3, const aws::I
     run.instance_profile = kInstanceProfileName;
   }
   return run;
-}
-
-// How often the groups and key pair the run made are looked for.
-constexpr std::chrono::milliseconds kSeenPause{1000};
-
-// A launch naming a group or key pair that EC2 cannot see yet is refused, but
-// it still spends a token of RunInstances' bucket: a fleet let go at once
-// would spend the bucket's burst on refusals and then launch at its refill
-// rate. So the fleet waits until the run's groups and key pair can be seen,
-// looking for them (the cheaper describe buckets) every kSeenPause for up to
-// kConsistencyBudget. A look refused for any other reason ends the wait: the
-// launches' own patience still covers what it could not confirm.
-void awaitSeen(const aws::Ec2Client& ec2, const RunWide& run, const Args& args, aws::Clock& clock) {
-  if (args.dry_run) return;
-  aws::ec2::DescribeSecurityGroupsRequest groups;
-  for (const auto& id : {run.sg_id, run.sg_id_private_inf}) {
-    if (id && !id->empty()) groups.group_ids.push_back(*id);
-  }
-  aws::ec2::DescribeKeyPairsRequest keys;
-  if (run.key_name && !run.key_name->empty()) keys.key_names.push_back(*run.key_name);
-  const std::vector<std::string> not_yet{"InvalidGroup.NotFound", "InvalidKeyPair.NotFound"};
-  std::chrono::milliseconds waited{0};
-  while (!groups.group_ids.empty() || !keys.key_names.empty()) {
-    try {
-      if (!groups.group_ids.empty()) {
-        ec2.describeSecurityGroups(groups);
-        groups.group_ids.clear();
-      }
-      if (!keys.key_names.empty()) {
-        ec2.describeKeyPairs(keys);
-        keys.key_names.clear();
-      }
-    } catch (const aws::Interrupted&) {
-      throw;
-    } catch (const std::exception& failure) {
-      if (waited >= kConsistencyBudget || !worthWaiting(failure, not_yet)) {
-        testlib::logger()->debug(std::string("  Launching without seeing the run's groups: ") +
-                                 failure.what());
-        return;
-      }
-      clock.sleep(kSeenPause);
-      waited += kSeenPause;
-    }
-  }
 }
 
 // The task of one worker thread. Nothing escapes it: an exception leaving a
@@ -459,7 +414,6 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
       return;
     }
     run = prepare(ec2_client, s3_client, iam_client, vpc_id, args, env);
-    awaitSeen(ec2_client, run, args, clock);
   } catch (const aws::Interrupted&) {
     writeOutput(args, document);
     throw;
