@@ -2,8 +2,7 @@
 # generated file that includes its members. Every source file of this project
 # reads the same heavy headers (the standard library, nlohmann/json, fmt,
 # GoogleTest) and instantiates the same templates, so compiling them together
-# does that work once per bundle instead of once per file: the build from
-# nothing takes about half as long.
+# does that work once per bundle instead of once per file.
 #
 # CMake's own UNITY_BUILD is not used: it writes absolute paths into the
 # bundles, so a clone in another directory would miss the compiler cache
