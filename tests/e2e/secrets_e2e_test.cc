@@ -73,7 +73,7 @@ class SecretsE2eTest : public testing_support::E2eTest {
     secrets_ = {{user_secret, "the user's secret key"},
                 {kWebToken, "the web identity token"},
                 {kContainerToken, "the container token"}};
-    base_env_ = sandbox_.awsEnv();
+    base_env_ = env_;  // the reseeded world's, at the e2e tests' pace
     base_env_["AWS_ACCESS_KEY_ID"] = base_env_["AWS_SECRET_ACCESS_KEY"] = kUnset;
     base_env_["HOME"] = home();
     base_env_["AWS_CONFIG_FILE"] = home() + "/.aws/config";
@@ -116,12 +116,7 @@ class SecretsE2eTest : public testing_support::E2eTest {
   // Every secret the sandbox's STS handed out and the SSM key, as moto keeps
   // them, and whatever the SSO cache and backup folder hold now.
   void captureSecrets() {
-    std::string data;
-    ASSERT_EQ(testing_support::runProcess(
-                  {"curl", "-sf", "--noproxy", "*", sandbox_.endpoint() + "/moto-api/data.json"},
-                  {}, &data, nullptr),
-              0);
-    const json moto = json::parse(data);
+    const json moto = sandbox_.control("GET", "models?service=sts,ssm");
     for (const json& role : moto["sts"]["AssumedRole"]) {
       secrets_.emplace(role["secret_access_key"].get<std::string>(),
                        "an assumed role's secret key");

@@ -52,7 +52,7 @@ class SweepE2eTest : public ::testing::Test {
   void SetUp() override {
     world_ = fleet().reset();
     env_ = fleet().awsEnv();
-    env_["PROBEFLEET_TIME_SCALE"] = "0.05";
+    env_["PROBEFLEET_TIME_SCALE"] = testing_support::kE2eTimeScale;
   }
   RunResult run(const std::string& program, const std::vector<std::string>& args) {
     return testing_support::runIn(dir_, testing_support::programPath(program), args, env_);

@@ -69,6 +69,12 @@ class SignatureChecking(unittest.TestCase):
         forged = sandbox.client("ec2", aws_access_key_id=creds["AccessKeyId"],
                                 aws_secret_access_key=creds["SecretAccessKey"], aws_session_token="forged")
         self.assertEqual(error_of(lambda: forged.describe_vpcs())[0], "AuthFailure")
+        # The secrets moto keeps for the session, read as moto's own data.json shows them.
+        models = sandbox.control("GET", "models?service=sts")
+        self.assertEqual(list(models), ["sts"])
+        sessions = [row for row in models["sts"]["AssumedRole"] if row["access_key_id"] == creds["AccessKeyId"]]
+        self.assertEqual([(row["secret_access_key"], row["session_token"]) for row in sessions],
+                         [(creds["SecretAccessKey"], creds["SessionToken"])])
 
 
 class JournalContents(unittest.TestCase):
@@ -339,7 +345,7 @@ class Reset(unittest.TestCase):
         self.assertEqual(s3.list_objects_v2(Bucket=after["bucket"])["KeyCount"], 0)
 
     def test_control_api_refuses_unknown_routes_and_bad_bodies(self):
-        cases = [("GET", "nothing-here", None, 404), ("PUT", "journal", {}, 405),
+        cases = [("GET", "nothing-here", None, 404), ("PUT", "journal", {}, 405), ("GET", "models", None, 400),
                  ("POST", "s3", {"max_keys": 0}, 400), ("POST", "imds", {"mode": "sideways"}, 400),
                  ("POST", "images", {"image_id": "ami-00000000", "creation_date": "2024-01-01T00:00:00Z"}, 400)]
         for method, path, body, status in cases:

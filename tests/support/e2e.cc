@@ -19,6 +19,7 @@ void E2eTest::SetUp() {
   sandbox_.clearFaults();
   world_ = sandbox_.world();
   env_ = sandbox_.awsEnv();
+  env_["PROBEFLEET_TIME_SCALE"] = kE2eTimeScale;
 }
 
 void E2eTest::TearDown() {
@@ -28,6 +29,7 @@ void E2eTest::TearDown() {
 void E2eTest::resetWorld() {
   world_ = sandbox_.reset();
   env_ = sandbox_.awsEnv();  // the reseeded user has new keys
+  env_["PROBEFLEET_TIME_SCALE"] = kE2eTimeScale;
 }
 
 void E2eTest::writeTestConfig(const std::string& relative) const {

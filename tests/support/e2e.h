@@ -28,10 +28,15 @@ inline bool contains(const std::string& text, const std::string& piece) {
   return text.find(piece) != std::string::npos;
 }
 
+/// The pace of the programs the e2e tests run: their pauses (status rounds,
+/// retries' backoff) at a twentieth of AWS's, since the sandbox answers at
+/// once. A test that needs another pace sets PROBEFLEET_TIME_SCALE itself.
+inline constexpr const char* kE2eTimeScale = "0.05";
+
 class E2eTest : public ::testing::Test {
  protected:
-  /// Clears the sandbox's faults; reads its world and AWS
-  /// environment. A test that changes the world calls resetWorld().
+  /// Clears the sandbox's faults; reads its world and AWS environment, at
+  /// kE2eTimeScale. A test that changes the world calls resetWorld().
   void SetUp() override;
   /// Clears the sandbox's faults, so that none outlives its test.
   void TearDown() override;
@@ -42,7 +47,7 @@ class E2eTest : public ::testing::Test {
   void writeTestConfig(const std::string& relative = "tc.json") const;
   /// A fresh world for probefleet runs: reseeded, its test configuration in
   /// tc.json, the program's waits scaled by `time_scale`.
-  void useFleetWorld(const std::string& time_scale = "0.05");
+  void useFleetWorld(const std::string& time_scale = kE2eTimeScale);
   /// Runs probefleet on `config` with the world's bucket and the backup
   /// folder "keys" (where the VPC's key is kept between runs), then `extra`.
   RunResult runFleet(const std::vector<std::string>& extra,

@@ -109,6 +109,36 @@ def _drop_connection(environ: dict) -> None:
     raise ConnectionAbortedError("sandbox: connection dropped on purpose")
 
 
+def model_data(services: str) -> dict:
+    """moto's /moto-api/data.json for the services named (comma-separated):
+    every tracked instance of their models, with the attributes that are
+    JSON. The whole of it walks every model of every service, which takes
+    seconds once a few runs have been made."""
+    from moto.core.model_instances import model_data as tracked
+
+    wanted = [name for name in services.split(",") if name]
+    if not wanted:
+        raise ControlError(400, "name the services: ?service=sts,ssm")
+    results: dict[str, dict[str, list]] = {}
+    for service in wanted:
+        results[service] = {}
+        for name, model in sorted(tracked.get(service, {}).items()):
+            rows = results[service][name] = []
+            for instance in model.instances_tracked:
+                row = {}
+                for attr in dir(instance):
+                    if attr.startswith("_"):
+                        continue
+                    try:
+                        value = getattr(instance, attr)
+                        json.dumps(value)
+                    except (TypeError, AttributeError, ValueError):
+                        continue
+                    row[attr] = value
+                rows.append(row)
+    return results
+
+
 class SandboxApp:
     def __init__(self, moto_app, world: World, on_world_change=None) -> None:
         self.moto_app = moto_app
@@ -367,6 +397,7 @@ class SandboxApp:
             ("POST", "sso"): lambda: self.sso.configure(payload),
             ("DELETE", "sso"): lambda: (self.sso.reset(), self.sso.describe())[1],
             ("GET", "world"): lambda: self.world.ids,
+            ("GET", "models"): lambda: model_data(query.get("service", "")),
             ("POST", "reset"): self.reset,
             ("GET", "s3"): lambda: {"max_keys": s3_page_cap()},
             ("POST", "s3"): lambda: self._set_s3(payload),
