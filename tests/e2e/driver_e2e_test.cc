@@ -286,9 +286,11 @@ TEST_F(DriverE2eTest, MetadataTokenFallbackAndTimeLimit) {
   EXPECT_LT(took, std::chrono::seconds(6)) << r.err;
   EXPECT_TRUE(contains(r.err, "--workflow_account_role <role>,<number>,<region>")) << r.err;
   EXPECT_TRUE(sandbox_.journal("sts").empty());
-  // The sandbox journals the delayed request only once its 8 s are over:
-  // wait for it, so that it does not land in the next test's journal.
-  for (int i = 0; i < 150 && sandbox_.journal("imds").empty(); ++i) {
+  // The sandbox journals each delayed request (the token's, the plain
+  // read's) only once its 8 s are over, and the run sent them all before it
+  // ended: wait those out, so that none lands in the next test's journal.
+  std::this_thread::sleep_until(started + took + std::chrono::milliseconds(8500));
+  for (int i = 0; i < 50 && sandbox_.journal("imds").empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   sandbox_.imds({{"reset", true}});
@@ -306,7 +308,9 @@ TEST_F(DriverE2eTest, AssumeRoleSessionIsAcceptedBySandbox) {
   // accepted.
   const auto ec2 = sandbox_.journal("ec2");
   ASSERT_GE(ec2.size(), 2u) << r.err;
-  for (const auto& call : ec2) EXPECT_EQ(call["status"], 200) << call.dump();
+  for (const auto& call : ec2) {
+    EXPECT_TRUE(call["status"] == 200 || call["error_code"] == "DryRunOperation") << call.dump();
+  }
   EXPECT_EQ(r.status, 0) << r.err;
 
   // A role that does not exist is the service's refusal, reported, exit 1.
@@ -334,7 +338,11 @@ TEST_F(DriverE2eTest, ProfileSessions) {
   EXPECT_EQ(sandbox_.journal("sts", "AssumeRole").size(), 1u) << r.err;
   const auto ec2 = sandbox_.journal("ec2");
   ASSERT_FALSE(ec2.empty()) << r.err;
-  for (const auto& call : ec2) EXPECT_EQ(call["status"], 200) << call.dump();
+  // Accepted: answered, or (the account's dry runs before a first create)
+  // found allowed.
+  for (const auto& call : ec2) {
+    EXPECT_TRUE(call["status"] == 200 || call["error_code"] == "DryRunOperation") << call.dump();
+  }
   EXPECT_EQ(r.status, 0) << r.err;
 
   // A profile that does not exist is a clear error before any request.
@@ -347,7 +355,7 @@ TEST_F(DriverE2eTest, ProfileSessions) {
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "ConfigError")) << r.err;
     EXPECT_TRUE(contains(r.err, "nosuch")) << r.err;
-    EXPECT_TRUE(sandbox_.journal().empty());
+    EXPECT_TRUE(sandbox_.journal().empty()) << sandbox_.journal().dump(1);
   }
 }
 

@@ -493,7 +493,7 @@ class SandboxApp:
             self.realism.reset()
             self.guard.reset()
             clear_client_tokens()
-            moto_api_backend.reset()
+            reset_moto(moto_api_backend)
             ids = self.world.seed()
             self.journal.clear()
             self.faults.clear()
@@ -504,6 +504,30 @@ class SandboxApp:
             if self.on_world_change:
                 self.on_world_change(ids)
             return ids
+
+
+def reset_moto(moto_api_backend) -> None:
+    """moto's reset of every backend (moto_api_backend.reset()), less its
+    waste: moto re-creates each backend and then drops it. Re-creating an EC2
+    backend (directly, or through Auto Scaling's) loads moto's thousand
+    default images, a fifth of a second a region, and holds every request
+    meanwhile. So a backend is dropped unreset, as nothing keeps it, unless
+    its class has a reset of its own that may free what it holds (S3's
+    object buffers)."""
+    from moto.core.base_backend import BackendDict, BaseBackend, backend_lock
+    from moto.core.model_instances import reset_model_data
+
+    region, account = moto_api_backend.region_name, moto_api_backend.account_id
+    with backend_lock:
+        for backends in BackendDict._instances:
+            for per_account in backends.values():
+                for backend in per_account.values():
+                    if type(backend).reset is not BaseBackend.reset:
+                        backend.reset()
+            backends.clear()
+        BackendDict._instances.clear()
+    reset_model_data()
+    moto_api_backend.__init__(region, account)
 
 
 def s3_page_cap():
