@@ -211,4 +211,30 @@ TEST(TokenBucket, AnInterruptedWaitTakesNothingAndHandsTheTurnOn) {
   EXPECT_NEAR(bucket->availableCapacity(), 0.0, 1e-12);
 }
 
+// A time-scaled run's limiter lives in its world's seconds: the same
+// answers cost it the same waits in those seconds, so `scale` times the real
+// waits at AWS's pace.
+TEST(SteadyTimeTest, AScaledLimiterWaitsItsScaleOfTheRealWait) {
+  const auto realWait = [](double scale) {
+    double now = 50, slept = 0;
+    aws::ClientRateLimiter limiter(aws::SteadyTime::scaled(
+        {[&] { return now; },
+         [&](double seconds) {
+           now += seconds;
+           slept += seconds;
+         }},
+        scale));
+    limiter.onSendingRequest();
+    limiter.onReceivingResponse(true);  // the first throttle turns the bucket on
+    for (int i = 0; i < 5; ++i) limiter.onSendingRequest();
+    return slept;
+  };
+  const double at_aws_pace = realWait(1);
+  ASSERT_GT(at_aws_pace, 1.0);
+  for (const double scale : {0.5, 0.1, 0.05}) {
+    EXPECT_NEAR(realWait(scale), at_aws_pace * scale, 1e-9 * at_aws_pace) << scale;
+  }
+  EXPECT_DOUBLE_EQ(realWait(1.5), at_aws_pace);  // not a scale: real time
+}
+
 }  // namespace

@@ -35,6 +35,13 @@ SteadyTime SteadyTime::real() {
       }};
 }
 
+SteadyTime SteadyTime::scaled(SteadyTime time, double scale) {
+  if (!(scale > 0 && scale < 1)) return time;
+  time = completed(std::move(time));
+  return {[now = std::move(time.now), scale] { return now() / scale; },
+          [sleep = std::move(time.sleep), scale](double seconds) { sleep(seconds * scale); }};
+}
+
 // ---- TokenBucket
 
 TokenBucket::TokenBucket(double max_rate, SteadyTime time, double min_rate)

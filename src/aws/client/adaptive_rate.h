@@ -25,6 +25,12 @@ struct SteadyTime {
 
   /// std::chrono::steady_clock and std::this_thread::sleep_for.
   static SteadyTime real();
+  /// `time` (empty members: the real ones) in a run at `scale` times AWS's
+  /// pace (0 < scale <= 1; see ScaledClock): a second passes `1 / scale`
+  /// times as fast and a pause lasts `scale` times as long. The limiter then
+  /// keeps AWS's rates and its own floors against a world scaled alike (the
+  /// sandbox's realistic profile), rather than floors meant for AWS's pace.
+  static SteadyTime scaled(SteadyTime time, double scale);
 };
 
 /// botocore's TokenBucket: capacity refills at the fill rate up to a maximum

@@ -36,7 +36,8 @@ struct ClientConfig {
   RetryPolicy retry;
   Timeouts timeouts;
   /// Real time for the adaptive mode's rate limiter (empty: steady_clock and
-  /// real sleeps), never `clock`: its rates are per real second.
+  /// real sleeps), never `clock`: its rates are per real second, or per
+  /// second of a time-scaled run's world (SteadyTime::scaled).
   SteadyTime steady_time{};
   /// Told of every retry (may be empty).
   RetryObserver on_retry{};

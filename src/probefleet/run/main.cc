@@ -8,9 +8,12 @@
 #include <exception>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "aws/base/clock.h"
 #include "aws/base/interrupt.h"
+#include "aws/client/adaptive_rate.h"
 #include "probefleet/run/console.h"
 #include "probefleet/run/driver.h"
 #include "testlib/common.h"
@@ -50,6 +53,11 @@ int main(int argc, char** argv) {
     deps.steady_time.sleep = [](double seconds) {
       aws::Interruption::pause(std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
     };
+    // A time-scaled run (the sandbox's compressed worlds) paces its requests
+    // on the same scale.
+    if (const auto* scaled = dynamic_cast<const aws::ScaledClock*>(deps.clock.get())) {
+      deps.steady_time = aws::SteadyTime::scaled(std::move(deps.steady_time), scaled->scale());
+    }
     return probefleet::runProgram(arguments, std::cout, std::cerr, deps);
   } catch (const std::exception& failure) {
     std::cerr << "probefleet: " << failure.what() << "\n";
