@@ -217,13 +217,12 @@ TEST(TokenBucket, AnInterruptedWaitTakesNothingAndHandsTheTurnOn) {
 TEST(SteadyTimeTest, AScaledLimiterWaitsItsScaleOfTheRealWait) {
   const auto realWait = [](double scale) {
     double now = 50, slept = 0;
-    aws::ClientRateLimiter limiter(aws::SteadyTime::scaled(
-        {[&] { return now; },
-         [&](double seconds) {
-           now += seconds;
-           slept += seconds;
-         }},
-        scale));
+    aws::ClientRateLimiter limiter(aws::SteadyTime::scaled({[&] { return now; },
+                                                            [&](double seconds) {
+                                                              now += seconds;
+                                                              slept += seconds;
+                                                            }},
+                                                           scale));
     limiter.onSendingRequest();
     limiter.onReceivingResponse(true);  // the first throttle turns the bucket on
     for (int i = 0; i < 5; ++i) limiter.onSendingRequest();
