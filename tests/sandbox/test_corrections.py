@@ -367,6 +367,34 @@ class Signatures(unittest.TestCase):
         self.assertEqual([item["Key"] for item in listing["Contents"]], [key])
 
 
+class ModelLoads(unittest.TestCase):
+    def test_first_requests_arriving_together_read_the_model_once(self):
+        # Not AWS's behaviour but the sandbox's cost: each reading of a model
+        # costs a third of a second of CPU for EC2's.
+        import time
+
+        import moto.core.utils as utils
+        from sandboxlib import corrections
+
+        corrections.install()
+        reads = []
+        read = utils._load_service_model
+
+        def counted(service_name, model_name):
+            reads.append(service_name)
+            time.sleep(0.05)  # long enough for the others to arrive
+            return read(service_name, model_name)
+
+        utils._load_service_model = counted
+        self.addCleanup(setattr, utils, "_load_service_model", read)
+        threads = [threading.Thread(target=utils.get_service_model, args=("pinpoint",)) for _ in range(6)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(reads, ["pinpoint"])
+
+
 class S3Permissions(unittest.TestCase):
     def test_bucket_requests_need_the_permissions_aws_names(self):
         iam = sandbox.client("iam")
