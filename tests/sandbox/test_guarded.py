@@ -155,7 +155,8 @@ class DyingLaunches(GuardCase):
                "Client.InvalidKMSKey.InvalidState: The KMS key provided is in an incorrect state")
         capacity = ("Server.InsufficientInstanceCapacity",
                     "Server.InsufficientInstanceCapacity: Insufficient capacity to satisfy instance request")
-        self.guard(dying_launches=[{"subnet": "gw-c", "after_s": 0.3},
+        # A second of life: enough to be seen running on a busy machine.
+        self.guard(dying_launches=[{"subnet": "gw-c", "after_s": 1.0},
                                    {"subnet": self.world["subnet_ids"]["gw-b"], "after_s": 0, "reason": "capacity"}])
         doomed = self.launch("gw-c")["InstanceId"]
         survivor = self.launch("gw-a")["InstanceId"]

@@ -36,11 +36,18 @@ def soak(options, seed: int) -> list[str]:
         status, wall, err = program.run()
         counts = fleetlib.journal_counts(sandbox)
         recorded = program.recorded()
+        # While the new instance profile propagates, one launch alone tries it.
+        trying = {entry["params"].get("ClientToken")
+                  for entry in sandbox.control("GET", "journal?service=ec2&action=RunInstances")
+                  if entry.get("error_code") == "InvalidParameterValue"}
         figures["deploy"] = f"exit {status}, {recorded}/{n} recorded, {wall:.1f} s, " \
                             f"{counts['requests']} requests ({counts['throttled']} throttled, " \
                             f"{counts['errors']} failed)"
         if status != 0 or recorded != n:
             misses.append(f"deploy: exit {status}, {recorded}/{n} recorded; stderr: {err[-1500:]}")
+        if len(trying) > 1:
+            misses.append(f"deploy: {len(trying)} launches were refused the new instance profile, "
+                          "expected the first alone")
 
         sandbox.control("DELETE", "journal")
         status, wall, err = program.run()

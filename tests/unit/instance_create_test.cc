@@ -2,20 +2,23 @@
 // be made to give: a dropped launch, a refusal on the last attempt) and the
 // rendering of the test instances' start-up script.
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "aws/base/interrupt.h"
 #include "aws/http/http.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_transport.h"
 #include "fakes/test_client.h"
-#include "probefleet/deploy/instance_create.h"
 #include "probefleet/core/patience.h"
+#include "probefleet/deploy/instance_create.h"
 
 namespace probefleet {
 namespace {
@@ -154,6 +157,56 @@ TEST(CreateEc2WithRetryTest, RetriesOnlyAnUnreadyProfileSixTimesTenSecondsApart)
     // A pause before every new attempt, none after the last.
     EXPECT_EQ(clock->sleeps(), std::vector<milliseconds>(row.requests - 1, milliseconds(10000)));
   }
+}
+
+TEST(LaunchGateTest, TheFirstLaunchTriesANewProfileAloneAndTheOthersFollowOnce) {
+  const std::string refused = errorBody(
+      "InvalidParameterValue",
+      "Value (corvanta-test-ec2-instance-profile) for parameter iamInstanceProfile.name is "
+      "invalid. Invalid IAM Instance Profile name");
+  auto transport = std::make_shared<fakes::FakeTransport>();
+  transport->enqueue(fakes::answer(400, refused));
+  transport->enqueue(fakes::answer(400, refused));
+  transport->setFallback(fakes::answer(200, kLaunched));
+  auto clock = std::make_shared<fakes::FakeClock>();
+  const aws::Ec2Client ec2 = aws::Ec2Client(fakes::clientConfig("ec2", transport, clock));
+  LaunchGate gate;
+  std::vector<std::thread> launches;
+  for (int i = 0; i < 5; ++i) {
+    launches.emplace_back([&, i] {
+      aws::ec2::RunInstancesRequest data;
+      data.image_id = "ami-1";
+      data.client_token = "launch-" + std::to_string(i);
+      data.iam_instance_profile = {"", "corvanta-test-ec2-instance-profile"};
+      EXPECT_TRUE(createEc2WithRetry(ec2, data, *clock, nullptr, &gate));
+    });
+  }
+  for (std::thread& launch : launches) launch.join();
+
+  // One launch was refused twice and accepted; only then did the others go,
+  // each once.
+  std::vector<std::string> tokens;
+  for (const auto& request : transport->requests()) {
+    const auto at = request.body.find("ClientToken=");
+    tokens.push_back(request.body.substr(at + 12, request.body.find('&', at) - at - 12));
+  }
+  ASSERT_EQ(tokens.size(), 7u);
+  EXPECT_EQ(tokens[1], tokens[0]);
+  EXPECT_EQ(tokens[2], tokens[0]);
+  std::sort(tokens.begin() + 3, tokens.end());
+  EXPECT_EQ(std::adjacent_find(tokens.begin() + 2, tokens.end()), tokens.end());
+  EXPECT_EQ(clock->sleeps(), std::vector<milliseconds>(2, kLaunchRetryPause));
+}
+
+TEST(LaunchGateTest, ALaunchWaitingForTheFirstStopsWhenTheRunIsInterrupted) {
+  LaunchGate gate;
+  ASSERT_TRUE(gate.enter());
+  std::thread waiting([&] { EXPECT_THROW(gate.enter(), aws::Interrupted); });
+  aws::Interruption::requestFor("a test");
+  waiting.join();
+  aws::Interruption::resetForTesting();
+  gate.open();
+  EXPECT_FALSE(gate.enter());
 }
 
 TEST(UserDataTest, FillsTheTemplateAndRefusesValuesThatWouldChangeTheScript) {

@@ -36,6 +36,8 @@ struct RunWide {
   std::optional<std::string> sg_id_private_inf;
   std::optional<std::string> key_name;
   std::optional<std::string> instance_profile;
+  /// The profile was made or given its role now: EC2 may not take it yet.
+  bool new_profile = false;
 };
 
 // One entry's worker. Its outcome is written only by its own thread and
@@ -63,7 +65,7 @@ RunWide prepare(const aws::Ec2Client& ec2, const aws::S3Client* s3, const aws::I
   if (args.ec2_role == "default") {
     const std::optional<std::string> policy_arn = createS3Policy(iam, args);
     createEc2Role(iam, policy_arn, args);
-    createInstanceProfile(iam, args);
+    run.new_profile = createInstanceProfile(iam, args);
     run.instance_profile = kInstanceProfileName;
   }
   return run;
@@ -73,7 +75,7 @@ RunWide prepare(const aws::Ec2Client& ec2, const aws::S3Client* s3, const aws::I
 // thread's function would end the whole process.
 void runWorker(Worker& worker, const aws::Ec2Client& ec2, const aws::IamClient& iam,
                const LaunchPlan& plan, const Args& args, const RunWide& run, aws::Clock& clock,
-               const FleetShare& share) {
+               const FleetShare& share, LaunchGate* gate) {
   auto log = testlib::logger();
   TestConfig& entry = *worker.entry;
   try {
@@ -91,7 +93,8 @@ void runWorker(Worker& worker, const aws::Ec2Client& ec2, const aws::IamClient& 
         .instance_types = worker.types,
         .plan = &plan,
         .clock = clock,
-        .fleet = share};
+        .fleet = share,
+        .launch_gate = gate};
     worker.deployed = createEc2(params, entry);
     RunStory::get().entryEnded(worker.gw_subnet_id, worker.deployed, entry);
     return;
@@ -421,6 +424,9 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
   RunStory::get().phase("launching");
 
   FleetWatch watch(ec2_client, clock);
+  // A new profile is tried by one launch before the fleet's burst is spent.
+  LaunchGate gate;
+  LaunchGate* const new_profile_gate = run.new_profile ? &gate : nullptr;
   std::vector<FleetShare> shares(workers.size());
   for (std::size_t i = 0; i < workers.size(); ++i) {
     shares[i].watch = &watch;
@@ -429,9 +435,10 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const aws::S3Client* s3_client
   for (std::size_t i = 0; i < workers.size(); ++i) {
     Worker& worker = workers[i];
     try {
-      worker.thread = std::thread(runWorker, std::ref(worker), std::cref(ec2_client),
-                                  std::cref(iam_client), std::cref(plan), std::cref(args),
-                                  std::cref(run), std::ref(clock), std::cref(shares[i]));
+      worker.thread =
+          std::thread(runWorker, std::ref(worker), std::cref(ec2_client), std::cref(iam_client),
+                      std::cref(plan), std::cref(args), std::cref(run), std::ref(clock),
+                      std::cref(shares[i]), new_profile_gate);
     } catch (const std::exception& failure) {
       log->error("  **Error** cannot start the worker of " + worker.gw_subnet_id + ": " +
                  failure.what());

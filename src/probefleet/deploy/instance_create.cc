@@ -266,10 +266,43 @@ aws::ec2::RunInstancesRequest launchRequest(
   return request;
 }
 
+bool LaunchGate::enter() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!taken_) {
+    taken_ = true;
+    return true;
+  }
+  while (!open_) {
+    // Woken at once when opened; looks at the interruption now and then.
+    opened_.wait_for(lock, std::chrono::milliseconds(100));
+    lock.unlock();
+    // Also once open: the first launch may have ended by the interruption.
+    aws::Interruption::check();
+    lock.lock();
+  }
+  return false;
+}
+
+void LaunchGate::open() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    taken_ = true;
+    open_ = true;
+  }
+  opened_.notify_all();
+}
+
 std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
                                               const aws::ec2::RunInstancesRequest& data,
-                                              aws::Clock& clock, LaunchRefusal* refusal) {
+                                              aws::Clock& clock, LaunchRefusal* refusal,
+                                              LaunchGate* gate) {
   auto log = testlib::logger();
+  struct Opener {
+    LaunchGate* gate;
+    ~Opener() {
+      if (gate != nullptr) gate->open();
+    }
+  } const alone{gate != nullptr && gate->enter() ? gate : nullptr};
   const std::string subnet_id =
       data.network_interfaces.empty() ? data.subnet_id : data.network_interfaces.front().subnet_id;
   // One token for every try of this launch, so that a try whose answer was
@@ -361,7 +394,7 @@ std::optional<std::string> launchInstance(const CreateEc2Params& params,
     aws::Interruption::check();  // nothing new is launched once interrupted
     LaunchRefusal refusal;
     std::optional<std::string> instance_id =
-        createEc2WithRetry(params.ec2_client, request, params.clock, &refusal);
+        createEc2WithRetry(params.ec2_client, request, params.clock, &refusal, params.launch_gate);
     if (instance_id) {
       RunStory::get().instanceLaunched(params.gw_subnet_id, *instance_id);
       RunStory::get().entryStep(params.gw_subnet_id, "launch requested");

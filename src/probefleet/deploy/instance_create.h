@@ -6,6 +6,8 @@
 // finishes what an earlier run left undone.
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -71,6 +73,30 @@ std::string renderUserData(const std::string& spoke_gw_ip, const std::string& s3
 /// entry's values cannot stand in the script.
 std::optional<std::string> testScriptFor(const Args& args, const TestConfig& entry);
 
+/// The fleet's launches while its instance profile is new. EC2 refuses a
+/// profile IAM has not propagated yet (for some seconds after it is made),
+/// and every refused launch spends a token of the account's RunInstances
+/// budget: a fleet launched all at once would spend its burst on refusals
+/// and then launch at the refill rate. Through the gate the first launch
+/// goes alone, trying again while the profile is not ready, and the others
+/// wait until it has any other outcome. Thread-safe.
+class LaunchGate {
+ public:
+  /// Before a launch. True for the first caller, which launches alone and
+  /// then must call open(); false for every other, once that has happened
+  /// (it waits until then, in real time). Throws aws::Interrupted when the
+  /// run is interrupted before it may go.
+  bool enter();
+  /// Lets the waiting launches go, and every later one.
+  void open();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool taken_ = false;
+  bool open_ = false;
+};
+
 /// Sends RunInstances with `data` and returns the new instance's id. Every
 /// try carries the same client token. A refusal that only asks to wait
 /// (throttling, a 5xx, no answer, or a group or key pair too new to be seen:
@@ -85,7 +111,8 @@ std::optional<std::string> testScriptFor(const Args& args, const TestConfig& ent
 /// nullopt; aws::Interrupted is thrown.
 ///
 /// When EC2 refused the launch with an answer, `refusal` (when given) gets
-/// its code and message.
+/// its code and message. With a `gate`, the launch first passes it (see
+/// LaunchGate) and, when it went alone, opens it however it ends.
 struct LaunchRefusal {
   std::string code;
   std::string message;
@@ -96,7 +123,8 @@ struct LaunchRefusal {
 std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client,
                                               const aws::ec2::RunInstancesRequest& data,
                                               aws::Clock& clock = *aws::systemClock(),
-                                              LaunchRefusal* refusal = nullptr);
+                                              LaunchRefusal* refusal = nullptr,
+                                              LaunchGate* gate = nullptr);
 
 /// The RunInstances request of a test instance: `instance_type` from `ami`
 /// in `gw_subnet_id`, IMDSv2 required, every tag (Name and the user's pairs)
@@ -139,6 +167,8 @@ struct CreateEc2Params {
   aws::Clock& clock = *aws::systemClock();
   /// The fleet's shared watch and lookup; empty: this call's own.
   FleetShare fleet = {};
+  /// The fleet's gate while its instance profile is new; null: none.
+  LaunchGate* launch_gate = nullptr;
 };
 
 /// Brings the entry `test_config` of the launch subnet `gw_subnet_id` to its

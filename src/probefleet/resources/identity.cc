@@ -380,7 +380,7 @@ std::optional<aws::IamResponse> createEc2Role(const aws::IamClient& iam_client,
                 [&] { return iam_client.attachRolePolicy(kRoleName, *policy_arn); });
 }
 
-void createInstanceProfile(const aws::IamClient& iam_client, const Args& args) {
+bool createInstanceProfile(const aws::IamClient& iam_client, const Args& args) {
   auto log = testlib::logger();
   log->info(std::string("- Create instance profile ") + kInstanceProfileName);
   if (args.dry_run) {
@@ -389,7 +389,7 @@ void createInstanceProfile(const aws::IamClient& iam_client, const Args& args) {
               iam_client.getInstanceProfile(kInstanceProfileName);
               return true;
             }));
-    return;
+    return false;
   }
   aws::CreateInstanceProfileRequest request;
   request.instance_profile_name = kInstanceProfileName;
@@ -407,10 +407,11 @@ void createInstanceProfile(const aws::IamClient& iam_client, const Args& args) {
       return iam_client.getInstanceProfile(kInstanceProfileName);
     });
     for (const aws::IamRole& role : profile.roles) {
-      if (role.role_name == kRoleName) return;
+      if (role.role_name == kRoleName) return false;
     }
   }
   addRole(iam_client);
+  return true;
 }
 
 std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client, bool dry_run) {

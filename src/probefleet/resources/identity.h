@@ -95,8 +95,11 @@ std::optional<aws::IamResponse> createEc2Role(const aws::IamClient& iam_client,
 /// "  **Alert** <IAM's error>" and adds the role only when the profile does
 /// not hold it yet. Refusals other than EntityAlreadyExists, and failures
 /// that are not IAM's answer, are thrown. In a dry run it only asks for the
-/// profile and tells whether it would create or reuse it.
-void createInstanceProfile(const aws::IamClient& iam_client, const Args& args = {});
+/// profile and tells whether it would create or reuse it. True when the
+/// profile was made or given the role now: EC2 then refuses launches with it
+/// until IAM has propagated it (some seconds); false when it stood as it is,
+/// and in a dry run.
+bool createInstanceProfile(const aws::IamClient& iam_client, const Args& args = {});
 
 /// Removes all three, each step whatever became of the others: the role from
 /// the profile, the profile, then every local policy of the account named
