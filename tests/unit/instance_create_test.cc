@@ -159,6 +159,27 @@ TEST(CreateEc2WithRetryTest, RetriesOnlyAnUnreadyProfileSixTimesTenSecondsApart)
   }
 }
 
+TEST(PatientPauseTest, GrowsToItsCapAndTakesAtLeastHalfOfIt) {
+  struct Row {
+    int attempt;
+    milliseconds cap, longest;
+  };
+  const std::vector<Row> rows = {
+      {1, kPatientPauseCap, milliseconds(1000)}, {3, kPatientPauseCap, milliseconds(4000)},
+      {5, kPatientPauseCap, kPatientPauseCap},   {40, kPatientPauseCap, kPatientPauseCap},
+      {1, kRunWidePauseCap, kRunWidePauseCap},   {6, kRunWidePauseCap, kRunWidePauseCap},
+      {2, milliseconds(300), milliseconds(300)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.attempt) + " under " + std::to_string(row.cap.count()));
+    for (int i = 0; i < 50; ++i) {
+      const milliseconds pause = patientPause(row.attempt, row.cap);
+      EXPECT_GE(pause, row.longest / 2);
+      EXPECT_LE(pause, row.longest);
+    }
+  }
+}
+
 TEST(LaunchGateTest, TheFirstLaunchTriesANewProfileAloneAndTheOthersFollowOnce) {
   const std::string refused = errorBody(
       "InvalidParameterValue",

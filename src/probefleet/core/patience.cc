@@ -15,11 +15,11 @@ bool worthWaiting(const std::exception& failure, const std::vector<std::string>&
          std::find(not_yet.begin(), not_yet.end(), service->code()) != not_yet.end();
 }
 
-std::chrono::milliseconds patientPause(int attempt) {
+std::chrono::milliseconds patientPause(int attempt, std::chrono::milliseconds longest) {
   thread_local std::mt19937_64 rng{std::random_device{}()};
   long long cap = 1000;
-  for (int i = 1; i < attempt && cap < kPatientPauseCap.count(); ++i) cap *= 2;
-  cap = std::min<long long>(cap, kPatientPauseCap.count());
+  for (int i = 1; i < attempt && cap < longest.count(); ++i) cap *= 2;
+  cap = std::max<long long>(std::min<long long>(cap, longest.count()), 2);
   std::uniform_int_distribution<long long> share(cap / 2, cap);
   return std::chrono::milliseconds(share(rng));
 }

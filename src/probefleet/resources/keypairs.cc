@@ -8,14 +8,14 @@
 
 #include "aws/base/interrupt.h"
 #include "aws/client/error.h"
+#include "probefleet/config/test_config.h"
 #include "probefleet/core/failure_report.h"
+#include "probefleet/core/patience.h"
+#include "probefleet/core/story.h"
 #include "probefleet/resources/fleet_lookup.h"
 #include "probefleet/resources/network.h"
-#include "probefleet/core/patience.h"
 #include "probefleet/resources/private_file.h"
-#include "probefleet/core/story.h"
 #include "probefleet/resources/tags.h"
-#include "probefleet/config/test_config.h"
 #include "s3/fingerprint.h"
 #include "s3/s3_backup_cmd.h"
 #include "testlib/app_exit_status.h"
@@ -126,7 +126,7 @@ void awaitKeyPairByName(const aws::Ec2Client& ec2, const std::string& name) {
   aws::ec2::DescribeKeyPairsRequest request;
   request.key_names = {name};
   try {
-    patiently(ec2.clock(), {kConsistencyBudget, {"InvalidKeyPair.NotFound"}},
+    patiently(ec2.clock(), {kConsistencyBudget, {"InvalidKeyPair.NotFound"}, kRunWidePauseCap},
               [&] { (void)ec2.describeKeyPairs(request); });
   } catch (const aws::Interrupted&) {
     throw;
@@ -250,12 +250,11 @@ KeyCheck checkKeyPairConsistency(const aws::Ec2Client& ec2, const aws::S3Client*
   auto log = testlib::logger();
 
   const std::string vpc_id =
-      !known_vpc_id.empty()
-          ? known_vpc_id
-          : getVpcId(ec2, readTestConfig(args.test_config, ConfigUse::kDeploy)
-                              .at(0)
-                              .at("gw_subnet_id")
-                              .get<std::string>());
+      !known_vpc_id.empty() ? known_vpc_id
+                            : getVpcId(ec2, readTestConfig(args.test_config, ConfigUse::kDeploy)
+                                                .at(0)
+                                                .at("gw_subnet_id")
+                                                .get<std::string>());
   const std::string key_file = keyFilePath(args.backup_folder, keyPairName(vpc_id));
   log->info("- Check existence of keypair " + key_file);
 

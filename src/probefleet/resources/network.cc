@@ -207,7 +207,7 @@ void allowSshFrom(const aws::Ec2Client& ec2, const std::string& group_id,
   ssh.ip_ranges = {{engine_ip + "/32", kSshRuleDescription}};
   aws::ec2::TagSpecification tags{"security-group-rule", {{"Name", kInstanceSgName}}};
   if (given(args.tag_resource)) populateTags(tags.tags, *args.tag_resource);
-  patiently(ec2.clock(), {kConsistencyBudget, {"InvalidGroup.NotFound"}}, [&] {
+  patiently(ec2.clock(), {kConsistencyBudget, {"InvalidGroup.NotFound"}, kRunWidePauseCap}, [&] {
     try {
       ec2.authorizeSecurityGroupIngress({group_id, {ssh}, {tags}});
     } catch (const aws::ServiceError& error) {
