@@ -143,7 +143,8 @@ TEST_F(LockE2eTest, ARunThatCannotRenewPastItsLeaseStopsWhileAnotherTakesTheVpc)
   refused["skip"] = 1;
   sandbox_.setFaults(
       {{"rules",
-        {lockRule("PutObject", refused), lockRule("DeleteObject", kDenied),
+        {lockRule("PutObject", refused),
+         lockRule("DeleteObject", kDenied),
          {{"service", "ec2"}, {"action", "DescribeKeyPairs"}, {"latency_ms", 8000}}}}});
   RunResult first;
   std::thread stalled([&] { first = run({"--lock_lease_seconds", "2"}); });
