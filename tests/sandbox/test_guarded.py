@@ -155,16 +155,16 @@ class DyingLaunches(GuardCase):
                "Client.InvalidKMSKey.InvalidState: The KMS key provided is in an incorrect state")
         capacity = ("Server.InsufficientInstanceCapacity",
                     "Server.InsufficientInstanceCapacity: Insufficient capacity to satisfy instance request")
-        # A second of life: enough to be seen running on a busy machine.
-        self.guard(dying_launches=[{"subnet": "gw-c", "after_s": 1.0},
+        # Seconds of life: enough to be seen running on a busy machine.
+        self.guard(dying_launches=[{"subnet": "gw-c", "after_s": 3.0},
                                    {"subnet": self.world["subnet_ids"]["gw-b"], "after_s": 0, "reason": "capacity"}])
         doomed = self.launch("gw-c")["InstanceId"]
+        # Running, and its status checks never pass before it dies.
+        seen = self.ec2.describe_instance_status(InstanceIds=[doomed], IncludeAllInstances=True)["InstanceStatuses"]
+        self.assertEqual((seen[0]["InstanceState"]["Name"], seen[0]["InstanceStatus"]["Status"]),
+                         ("running", "initializing"))
         survivor = self.launch("gw-a")["InstanceId"]
-        self.assertEqual(self.instance(doomed)["State"]["Name"], "running")
-        # Its status checks never pass before it dies.
-        self.assertEqual(self.ec2.describe_instance_status(InstanceIds=[doomed])["InstanceStatuses"][0]
-                         ["InstanceStatus"]["Status"], "initializing")
-        self.dies(doomed, kms)
+        self.dies(doomed, kms, timeout=10.0)
         self.dies(self.launch("gw-b")["InstanceId"], capacity)
         self.assertEqual(self.instance(survivor)["State"]["Name"], "running")
         statuses = self.ec2.describe_instance_status(InstanceIds=[doomed, survivor])["InstanceStatuses"]
