@@ -117,13 +117,18 @@ AtomicFile::AtomicFile(std::string target, AtomicWriteOptions options)
   if (options.make_folders) makeFolders(folder, options.owner_only ? 0700 : 0777);
   static std::atomic<unsigned> counter{0};
   const mode_t mode = options.owner_only ? 0600 : 0666;
-  for (int tries = 0;; ++tries) {
-    path_ = target_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-    if (fd_) break;
-    if (errno != EEXIST || tries >= 100) fail(errno, "cannot create " + path_);
+  {
+    // Made and listed as one step: an interruption that removes the pending
+    // files between the two would leave this one behind.
+    std::lock_guard<std::mutex> lock(pending_mutex);
+    for (int tries = 0;; ++tries) {
+      path_ = target_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+      fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+      if (fd_) break;
+      if (errno != EEXIST || tries >= 100) fail(errno, "cannot create " + path_);
+    }
+    pendingFiles().insert(path_);
   }
-  setPending(path_, true);
   struct stat existing {};
   if (!options.owner_only && ::stat(target_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
       ::fchmod(fd_.get(), existing.st_mode & 07777) != 0) {
