@@ -94,13 +94,11 @@ std::set<std::string>& pendingFiles() {
   return *files;
 }
 
-void setPending(const std::string& path, bool pending) {
+// A file is listed as it is made (AtomicFile's constructor) and forgotten
+// once it is renamed or removed.
+void forgetPending(const std::string& path) {
   std::lock_guard<std::mutex> lock(pending_mutex);
-  if (pending) {
-    pendingFiles().insert(path);
-  } else {
-    pendingFiles().erase(path);
-  }
+  pendingFiles().erase(path);
 }
 
 }  // namespace
@@ -134,14 +132,14 @@ AtomicFile::AtomicFile(std::string target, AtomicWriteOptions options)
       ::fchmod(fd_.get(), existing.st_mode & 07777) != 0) {
     const int error = errno;
     ::unlink(path_.c_str());
-    setPending(path_, false);
+    forgetPending(path_);
     fail(error, "cannot set the permissions of " + path_);
   }
 }
 
 AtomicFile::~AtomicFile() {
   if (!committed_) ::unlink(path_.c_str());
-  setPending(path_, false);
+  forgetPending(path_);
 }
 
 void AtomicFile::commit() {
@@ -151,7 +149,7 @@ void AtomicFile::commit() {
     fail(errno, "cannot rename " + path_ + " to " + target_);
   }
   committed_ = true;
-  setPending(path_, false);
+  forgetPending(path_);
   syncFolder(folderOf(target_));
 }
 
