@@ -20,7 +20,7 @@
 # server or a developer changing one file at a time may prefer.
 
 option(PROBEFLEET_UNITY "Compile each target's sources in bundles of a few files" ON)
-set(PROBEFLEET_UNITY_BYTES 48000 CACHE STRING "Source bytes per unity bundle, about")
+set(PROBEFLEET_UNITY_BYTES 48000 CACHE STRING "Source bytes per unity bundle, about (0: one bundle per target)")
 if(PROBEFLEET_UNITY)
   # A fixture in a test file's anonymous namespace is, in a bundle, a type
   # from an included file, which gcc would warn about for every test on it.
@@ -30,7 +30,8 @@ endif()
 # probefleet_unity(OUT NAME SOURCES...): sets OUT to the sources to compile for
 # the target NAME: SOURCES themselves when PROBEFLEET_UNITY is off, otherwise
 # bundles of them (in their sorted order, each up to PROBEFLEET_UNITY_BYTES of
-# source) plus the files that must stay alone.
+# source, or all of them in one when that is 0) plus the files that must stay
+# alone.
 function(probefleet_unity out name)
   set(sources ${ARGN})
   if(NOT PROBEFLEET_UNITY)
@@ -57,7 +58,7 @@ function(probefleet_unity out name)
         continue()
       endif()
       file(SIZE ${source} size)
-      if(bundle AND bytes GREATER_EQUAL PROBEFLEET_UNITY_BYTES)
+      if(bundle AND PROBEFLEET_UNITY_BYTES GREATER 0 AND bytes GREATER_EQUAL PROBEFLEET_UNITY_BYTES)
         set(close TRUE)
       endif()
     endif()

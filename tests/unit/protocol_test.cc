@@ -11,13 +11,7 @@ namespace {
 using aws::HttpResponse;
 namespace protocol = aws::protocol;
 
-HttpResponse answer(long status, std::string body, aws::Headers headers = {}) {
-  HttpResponse response;
-  response.status = status;
-  response.body = std::move(body);
-  response.headers = std::move(headers);
-  return response;
-}
+using fakes::answer;
 
 TEST(QueryBuilder, FormBodyIsEncodedAsTheSdksDo) {
   protocol::QueryBuilder query("CreateRole", "2010-05-08");

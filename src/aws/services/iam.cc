@@ -11,7 +11,7 @@ namespace {
 using protocol::QueryBuilder;
 using protocol::text;
 
-constexpr const char* kVersion = "2010-05-08";
+constexpr const char* kIamVersion = "2010-05-08";
 
 void addTags(QueryBuilder& query, const std::vector<IamTag>& tags) {
   for (std::size_t i = 0; i < tags.size(); ++i) {
@@ -86,7 +86,7 @@ bool readBool(const pugi::xml_node& node, const char* name) {
 IamClient::IamClient(ClientConfig config) : client_(std::move(config)) {}
 
 IamPolicy IamClient::createPolicy(const CreatePolicyRequest& request) const {
-  QueryBuilder query("CreatePolicy", kVersion);
+  QueryBuilder query("CreatePolicy", kIamVersion);
   query.add("PolicyName", request.policy_name).add("PolicyDocument", request.policy_document);
   if (!request.description.empty()) query.add("Description", request.description);
   addTags(query, request.tags);
@@ -94,7 +94,7 @@ IamPolicy IamClient::createPolicy(const CreatePolicyRequest& request) const {
 }
 
 ListPoliciesResult IamClient::listPolicies(const ListPoliciesRequest& request) const {
-  QueryBuilder query("ListPolicies", kVersion);
+  QueryBuilder query("ListPolicies", kIamVersion);
   if (!request.scope.empty()) query.add("Scope", request.scope);
   if (request.only_attached) query.add("OnlyAttached", *request.only_attached);
   if (!request.policy_usage_filter.empty()) {
@@ -112,20 +112,20 @@ ListPoliciesResult IamClient::listPolicies(const ListPoliciesRequest& request) c
 }
 
 IamResponse IamClient::deletePolicy(const std::string& policy_arn) const {
-  QueryBuilder query("DeletePolicy", kVersion);
+  QueryBuilder query("DeletePolicy", kIamVersion);
   query.add("PolicyArn", policy_arn);
   return {protocol::invokeQuery(client_, query).request_id};
 }
 
 IamPolicy IamClient::getPolicy(const std::string& policy_arn) const {
-  QueryBuilder query("GetPolicy", kVersion);
+  QueryBuilder query("GetPolicy", kIamVersion);
   query.add("PolicyArn", policy_arn);
   return readPolicy(protocol::invokeQuery(client_, query).result.child("Policy"));
 }
 
 IamPolicyVersion IamClient::getPolicyVersion(const std::string& policy_arn,
                                              const std::string& version_id) const {
-  QueryBuilder query("GetPolicyVersion", kVersion);
+  QueryBuilder query("GetPolicyVersion", kIamVersion);
   query.add("PolicyArn", policy_arn).add("VersionId", version_id);
   return readPolicyVersion(protocol::invokeQuery(client_, query).result.child("PolicyVersion"));
 }
@@ -133,7 +133,7 @@ IamPolicyVersion IamClient::getPolicyVersion(const std::string& policy_arn,
 IamPolicyVersion IamClient::createPolicyVersion(const std::string& policy_arn,
                                                 const std::string& document,
                                                 bool set_as_default) const {
-  QueryBuilder query("CreatePolicyVersion", kVersion);
+  QueryBuilder query("CreatePolicyVersion", kIamVersion);
   query.add("PolicyArn", policy_arn).add("PolicyDocument", document);
   if (set_as_default) query.add("SetAsDefault", true);
   return readPolicyVersion(protocol::invokeQuery(client_, query).result.child("PolicyVersion"));
@@ -141,7 +141,7 @@ IamPolicyVersion IamClient::createPolicyVersion(const std::string& policy_arn,
 
 ListPolicyVersionsResult IamClient::listPolicyVersions(const std::string& policy_arn,
                                                        const std::string& marker) const {
-  QueryBuilder query("ListPolicyVersions", kVersion);
+  QueryBuilder query("ListPolicyVersions", kIamVersion);
   query.add("PolicyArn", policy_arn);
   if (!marker.empty()) query.add("Marker", marker);
   protocol::QueryAnswer answer = protocol::invokeQuery(client_, query);
@@ -156,13 +156,13 @@ ListPolicyVersionsResult IamClient::listPolicyVersions(const std::string& policy
 
 IamResponse IamClient::deletePolicyVersion(const std::string& policy_arn,
                                            const std::string& version_id) const {
-  QueryBuilder query("DeletePolicyVersion", kVersion);
+  QueryBuilder query("DeletePolicyVersion", kIamVersion);
   query.add("PolicyArn", policy_arn).add("VersionId", version_id);
   return {protocol::invokeQuery(client_, query).request_id};
 }
 
 IamRole IamClient::createRole(const CreateRoleRequest& request) const {
-  QueryBuilder query("CreateRole", kVersion);
+  QueryBuilder query("CreateRole", kIamVersion);
   query.add("RoleName", request.role_name)
       .add("AssumeRolePolicyDocument", request.assume_role_policy_document);
   if (!request.description.empty()) query.add("Description", request.description);
@@ -171,34 +171,34 @@ IamRole IamClient::createRole(const CreateRoleRequest& request) const {
 }
 
 IamRole IamClient::getRole(const std::string& role_name) const {
-  QueryBuilder query("GetRole", kVersion);
+  QueryBuilder query("GetRole", kIamVersion);
   query.add("RoleName", role_name);
   return readRole(protocol::invokeQuery(client_, query).result.child("Role"));
 }
 
 IamResponse IamClient::deleteRole(const std::string& role_name) const {
-  QueryBuilder query("DeleteRole", kVersion);
+  QueryBuilder query("DeleteRole", kIamVersion);
   query.add("RoleName", role_name);
   return {protocol::invokeQuery(client_, query).request_id};
 }
 
 IamResponse IamClient::attachRolePolicy(const std::string& role_name,
                                         const std::string& policy_arn) const {
-  QueryBuilder query("AttachRolePolicy", kVersion);
+  QueryBuilder query("AttachRolePolicy", kIamVersion);
   query.add("RoleName", role_name).add("PolicyArn", policy_arn);
   return {protocol::invokeQuery(client_, query).request_id};
 }
 
 IamResponse IamClient::detachRolePolicy(const std::string& role_name,
                                         const std::string& policy_arn) const {
-  QueryBuilder query("DetachRolePolicy", kVersion);
+  QueryBuilder query("DetachRolePolicy", kIamVersion);
   query.add("RoleName", role_name).add("PolicyArn", policy_arn);
   return {protocol::invokeQuery(client_, query).request_id};
 }
 
 ListAttachedRolePoliciesResult IamClient::listAttachedRolePolicies(
     const std::string& role_name, const std::string& marker) const {
-  QueryBuilder query("ListAttachedRolePolicies", kVersion);
+  QueryBuilder query("ListAttachedRolePolicies", kIamVersion);
   query.add("RoleName", role_name);
   if (!marker.empty()) query.add("Marker", marker);
   protocol::QueryAnswer answer = protocol::invokeQuery(client_, query);
@@ -213,41 +213,41 @@ ListAttachedRolePoliciesResult IamClient::listAttachedRolePolicies(
 
 IamInstanceProfile IamClient::createInstanceProfile(
     const CreateInstanceProfileRequest& request) const {
-  QueryBuilder query("CreateInstanceProfile", kVersion);
+  QueryBuilder query("CreateInstanceProfile", kIamVersion);
   query.add("InstanceProfileName", request.instance_profile_name);
   addTags(query, request.tags);
   return readInstanceProfile(protocol::invokeQuery(client_, query).result.child("InstanceProfile"));
 }
 
 IamInstanceProfile IamClient::getInstanceProfile(const std::string& instance_profile_name) const {
-  QueryBuilder query("GetInstanceProfile", kVersion);
+  QueryBuilder query("GetInstanceProfile", kIamVersion);
   query.add("InstanceProfileName", instance_profile_name);
   return readInstanceProfile(protocol::invokeQuery(client_, query).result.child("InstanceProfile"));
 }
 
 IamResponse IamClient::deleteInstanceProfile(const std::string& instance_profile_name) const {
-  QueryBuilder query("DeleteInstanceProfile", kVersion);
+  QueryBuilder query("DeleteInstanceProfile", kIamVersion);
   query.add("InstanceProfileName", instance_profile_name);
   return {protocol::invokeQuery(client_, query).request_id};
 }
 
 IamResponse IamClient::addRoleToInstanceProfile(const std::string& instance_profile_name,
                                                 const std::string& role_name) const {
-  QueryBuilder query("AddRoleToInstanceProfile", kVersion);
+  QueryBuilder query("AddRoleToInstanceProfile", kIamVersion);
   query.add("InstanceProfileName", instance_profile_name).add("RoleName", role_name);
   return {protocol::invokeQuery(client_, query).request_id};
 }
 
 IamResponse IamClient::removeRoleFromInstanceProfile(const std::string& instance_profile_name,
                                                      const std::string& role_name) const {
-  QueryBuilder query("RemoveRoleFromInstanceProfile", kVersion);
+  QueryBuilder query("RemoveRoleFromInstanceProfile", kIamVersion);
   query.add("InstanceProfileName", instance_profile_name).add("RoleName", role_name);
   return {protocol::invokeQuery(client_, query).request_id};
 }
 
 ListInstanceProfilesForRoleResult IamClient::listInstanceProfilesForRole(
     const std::string& role_name, const std::string& marker) const {
-  QueryBuilder query("ListInstanceProfilesForRole", kVersion);
+  QueryBuilder query("ListInstanceProfilesForRole", kIamVersion);
   query.add("RoleName", role_name);
   if (!marker.empty()) query.add("Marker", marker);
   protocol::QueryAnswer answer = protocol::invokeQuery(client_, query);

@@ -9,7 +9,7 @@ namespace aws {
 
 namespace {
 
-constexpr const char* kVersion = "2011-06-15";
+constexpr const char* kStsVersion = "2011-06-15";
 
 // <Credentials> and <AssumedRoleUser> of an AssumeRole* result.
 AssumeRoleResult roleResult(const pugi::xml_node& result, const std::string& what) {
@@ -35,7 +35,7 @@ AssumeRoleResult roleResult(const pugi::xml_node& result, const std::string& wha
 StsClient::StsClient(ClientConfig config) : client_(std::move(config)) {}
 
 AssumeRoleResult StsClient::assumeRole(const AssumeRoleRequest& request) const {
-  protocol::QueryBuilder query("AssumeRole", kVersion);
+  protocol::QueryBuilder query("AssumeRole", kStsVersion);
   query.add("RoleArn", request.role_arn).add("RoleSessionName", request.role_session_name);
   if (request.duration_seconds) {
     query.add("DurationSeconds", static_cast<long long>(*request.duration_seconds));
@@ -48,7 +48,7 @@ AssumeRoleResult StsClient::assumeRole(const AssumeRoleRequest& request) const {
 
 AssumeRoleResult StsClient::assumeRoleWithWebIdentity(
     const AssumeRoleWithWebIdentityRequest& request) const {
-  protocol::QueryBuilder query("AssumeRoleWithWebIdentity", kVersion);
+  protocol::QueryBuilder query("AssumeRoleWithWebIdentity", kStsVersion);
   query.add("RoleArn", request.role_arn)
       .add("RoleSessionName", request.role_session_name)
       .add("WebIdentityToken", request.web_identity_token);
@@ -64,7 +64,7 @@ AssumeRoleResult StsClient::assumeRoleWithWebIdentity(
 
 CallerIdentity StsClient::getCallerIdentity() const {
   protocol::QueryAnswer answer =
-      protocol::invokeQuery(client_, protocol::QueryBuilder("GetCallerIdentity", kVersion));
+      protocol::invokeQuery(client_, protocol::QueryBuilder("GetCallerIdentity", kStsVersion));
   return CallerIdentity{protocol::text(answer.result, "Account"),
                         protocol::text(answer.result, "Arn"),
                         protocol::text(answer.result, "UserId")};
