@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times a build from nothing: a fresh clone of this checkout's HEAD, an empty
-# compiler cache, the plain build's configuration (as .ci/run and
-# scripts/test.sh make it), every target. Prints the configure and build
-# seconds and the ten slowest objects.
+# compiler cache, the plain build's configuration (as scripts/test.sh makes
+# it; `-- -DPROBEFLEET_UNITY_BYTES=0` gives .ci/run's one bundle per target),
+# every target. Prints the configure and build seconds and the ten slowest
+# objects.
 #
 #   bench/build_time.sh [--ci] [--keep] [-- CMAKE_ARGS...]
 #
